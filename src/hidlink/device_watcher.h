@@ -1,0 +1,26 @@
+#pragma once
+#include <string>
+#include <vector>
+
+namespace dupmon {
+
+struct DeviceChange {
+    enum Kind { Arrival, Removal };
+    Kind kind;
+    std::string name; // the device interface path, as enumeration gives it
+};
+
+// Tells of HID devices arriving and leaving.
+class DeviceWatcher {
+public:
+    virtual ~DeviceWatcher() = default;
+    // Begin watching; false when the platform offers no way to watch.
+    virtual bool start() = 0;
+    // A descriptor that becomes readable when changes may be waiting, or -1
+    // when the owner must call poll() on a timer.
+    virtual int fd() const { return -1; }
+    // Changes seen since the last call; never blocks.
+    virtual std::vector<DeviceChange> poll() = 0;
+};
+
+} // namespace dupmon

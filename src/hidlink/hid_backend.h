@@ -1,0 +1,41 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dupmon {
+
+inline constexpr size_t kReportSize = 65;
+
+enum class ReadStatus { Report, NoReport, Gone };
+
+// One opened HID device. Reports are always 65 bytes: byte 0 is the report id.
+class HidDevice {
+public:
+    virtual ~HidDevice() = default;
+    virtual bool getAttributes(uint16_t& vendorId, uint16_t& productId) = 0;
+    // One blocking write of a whole 65-byte report; true when the platform took it.
+    virtual bool write(const uint8_t* report) = 0;
+    // One report without waiting. A short report is padded with zeros.
+    virtual ReadStatus read(uint8_t* report) = 0;
+    // A descriptor that becomes readable when a report arrives, or -1.
+    virtual int fd() const { return -1; }
+};
+
+// The platform's HID devices: hidraw on Linux, the virtual bus of the stand-in
+// machines, or the client of dupmon-sim. Nothing above hidlink/ knows which.
+class HidBackend {
+public:
+    virtual ~HidBackend() = default;
+    // Device interface paths of the present HID devices, in platform order.
+    virtual std::vector<std::string> enumerate() = 0;
+    virtual std::unique_ptr<HidDevice> open(const std::string& path) = 0;
+
+    // The enumeration position shared by every link on this backend: reset to
+    // 0 before each pass over one product id.
+    size_t memberIndex = 0;
+};
+
+} // namespace dupmon

@@ -1,0 +1,177 @@
+#include "hidlink/usbhidioc.h"
+
+#include <cstring>
+#include <string>
+
+#include "common/text.h"
+
+namespace dupmon {
+
+CUsbhidioc::CUsbhidioc(HidBackend& backend) : backend_(backend) {}
+
+CUsbhidioc::~CUsbhidioc() { close(); }
+
+void CUsbhidioc::log(const char* text) {
+    if (log_)
+        log_(logUser_, text);
+}
+
+bool CUsbhidioc::tryOpen(const std::string& path, uint16_t vendorId, uint16_t productId) {
+    std::unique_ptr<HidDevice> dev = backend_.open(path);
+    if (!dev)
+        return false;
+    uint16_t vid = 0, pid = 0;
+    if (!dev->getAttributes(vid, pid) || vid != vendorId || pid != productId)
+        return false;
+    if (path.size() > kMaxPathLength) {
+        // The removal notice could never be matched against a cut path.
+        log(format("HID device path longer than %zu characters, not opened: %.300s",
+                   kMaxPathLength, path.c_str())
+                .c_str());
+        return false;
+    }
+    std::memset(devicePath_, 0, sizeof devicePath_);
+    std::memcpy(devicePath_, path.data(), path.size());
+    device_ = std::move(dev);
+    isOpen_ = true;
+    gone_ = false;
+    completeOpen();
+    return true;
+}
+
+void CUsbhidioc::completeOpen() {
+    // hidraw has no input-buffer count to set: the kernel queues 64 reports
+    // per open file, which covers the reports between two polls.
+    log("input buffers: 512 asked for; the platform keeps its own queue of 64 reports");
+}
+
+bool CUsbhidioc::openFirstMatching(uint16_t vendorId, uint16_t productId) {
+    if (isOpen_)
+        return true;
+    const std::vector<std::string> paths = backend_.enumerate();
+    while (!isOpen_ && backend_.memberIndex < paths.size()) {
+        tryOpen(paths[backend_.memberIndex], vendorId, productId);
+        ++backend_.memberIndex;
+    }
+    return isOpen_;
+}
+
+bool CUsbhidioc::openByPath(const std::string& path, uint16_t vendorId, uint16_t productId) {
+    if (isOpen_)
+        return true;
+    return tryOpen(path, vendorId, productId);
+}
+
+void CUsbhidioc::close() {
+    device_.reset();
+    isOpen_ = false;
+}
+
+bool CUsbhidioc::writeReport(const uint8_t* report) {
+    if (!isOpen_)
+        return false;
+    // Anything received and not yet taken belongs to the previous exchange.
+    pendingLength_ = 0;
+    frameReady_ = false;
+    return device_->write(report);
+}
+
+bool CUsbhidioc::sendFrame(int length, const uint8_t* frame) {
+    // The fragment count is one byte.
+    constexpr int kMaxLength = 254 * static_cast<int>(kFragmentData) + 59;
+    if (length < 0)
+        length = 0;
+    if (length > kMaxLength)
+        length = kMaxLength;
+    // A frame that fills its last fragment exactly still ends with an empty one.
+    const int count = length / static_cast<int>(kFragmentData) + 1;
+    for (int i = 1; i <= count; ++i) {
+        uint8_t report[kReportSize] = {};
+        const int offset = (i - 1) * static_cast<int>(kFragmentData);
+        const int n = i == count ? length % static_cast<int>(kFragmentData)
+                                 : static_cast<int>(kFragmentData);
+        report[1] = 0x43;
+        report[2] = static_cast<uint8_t>(count);
+        report[3] = static_cast<uint8_t>(i);
+        report[4] = static_cast<uint8_t>(n);
+        if (n)
+            std::memcpy(report + 5, frame + offset, static_cast<size_t>(n));
+        writeReport(report);
+    }
+    std::memset(rxBuffer_, 0, sizeof rxBuffer_);
+    awaitingReply_ = true;
+    return true;
+}
+
+bool CUsbhidioc::sendRawReport(uint32_t length, const uint8_t* data) {
+    uint8_t report[kReportSize] = {};
+    if (length > kReportSize - 1)
+        length = kReportSize - 1;
+    if (length)
+        std::memcpy(report + 1, data, length);
+    return writeReport(report);
+}
+
+bool CUsbhidioc::readReport() {
+    if (!isOpen_)
+        return false;
+    std::memset(inputReport_, 0, sizeof inputReport_);
+    switch (device_->read(inputReport_)) {
+    case ReadStatus::Report:
+        return true;
+    case ReadStatus::Gone:
+        gone_ = true;
+        return false;
+    case ReadStatus::NoReport:
+        break;
+    }
+    return false;
+}
+
+void CUsbhidioc::pollInput() {
+    while (readReport()) {
+        const int count = inputReport_[2];
+        const int index = inputReport_[3];
+        const int n = inputReport_[4];
+        // A report that cannot be placed inside the buffer is dropped whole.
+        // Fragment indexes are 1-based: index 0 has no place in the frame.
+        if (index == 0 || n > static_cast<int>(kFragmentData))
+            return;
+        const int pos = pendingLength_ + (index - 1) * static_cast<int>(kFragmentData);
+        if (pos < 0 || pos + n > static_cast<int>(kRxBufferSize))
+            return;
+        std::memcpy(rxBuffer_ + pos, inputReport_ + 5, static_cast<size_t>(n));
+        if (index != count)
+            continue;
+        const int length = (index - 1) * static_cast<int>(kFragmentData) + n;
+        lastFrameLength_ = length;
+        pendingLength_ += length;
+        frameReady_ = true;
+        return;
+    }
+}
+
+bool CUsbhidioc::takeFrame(int* length, uint8_t* destination) {
+    if (!frameReady_)
+        return false;
+    const int count = pendingLength_;
+    if (count > 0)
+        std::memcpy(destination, rxBuffer_, static_cast<size_t>(count));
+    *length = count;
+    pendingLength_ = 0;
+    frameReady_ = false;
+    if (count == 0)
+        return false;
+    awaitingReply_ = false;
+    return true;
+}
+
+bool CUsbhidioc::takeFrameCallback(void* link, int* length, uint8_t* destination) {
+    return static_cast<CUsbhidioc*>(link)->takeFrame(length, destination);
+}
+
+bool CUsbhidioc::sendFrameCallback(void* link, int length, const uint8_t* frame) {
+    return static_cast<CUsbhidioc*>(link)->sendFrame(length, frame);
+}
+
+} // namespace dupmon

@@ -1,0 +1,69 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "common/clock.h"
+#include "protocol/frame.h"
+
+namespace dupmon {
+
+// Callback table entries: each callback comes with its own user data.
+using ReadPacketFn = bool (*)(void* user, int* length, uint8_t* destination);
+using WritePacketFn = bool (*)(void* user, int length, const uint8_t* frame);
+using LogMessageFn = void (*)(void* user, const char* text);
+
+// One request, one answer. Holds the last command frame, its length and the
+// send time, validates answers against the check the last command implies,
+// logs what it rejects and re-sends. The engine only asks "is a valid answer
+// here?".
+class FrameChannel {
+public:
+    static constexpr size_t kReceiveBufferSize = 128 * 1024;
+    // The read callback copies at most this many bytes (the link's buffer).
+    static constexpr size_t kMaxReadLength = 8192;
+
+    explicit FrameChannel(const Clock& clock);
+
+    void setRead(ReadPacketFn fn, void* user) { read_ = fn, readUser_ = user; }
+    void setWrite(WritePacketFn fn, void* user) { write_ = fn, writeUser_ = user; }
+    void setLog(LogMessageFn fn, void* user) { log_ = fn, logUser_ = user; }
+
+    // Builds the command frame into the last-command buffer, notes the send time, sends it.
+    void sendCommand(char letter, const uint8_t* params = nullptr, size_t n = 0);
+    // Sends a frame that is not kept for re-sending (data frames).
+    void sendRaw(const uint8_t* frame, size_t length);
+    // Builds a data frame in the receive buffer and sends it.
+    void sendData(const uint8_t* data, size_t n);
+    void sendSetupBlock(const uint8_t* block256);
+
+    // True when a complete, valid answer is in the receive buffer. Rejected
+    // answers and time-outs are logged and the last command is re-sent.
+    bool receive();
+
+    const uint8_t* answer() const { return rx_.get(); }
+    int answerLength() const { return rxLength_; }
+    uint8_t result() const { return rx_[3]; }
+    const uint8_t* lastCommand() const { return last_; }
+    size_t lastCommandLength() const { return lastLength_; }
+    uint32_t lastSendTime() const { return sendTime_; }
+
+private:
+    void log(const char* text);
+    void resend();
+
+    const Clock& clock_;
+    ReadPacketFn read_ = nullptr;
+    void* readUser_ = nullptr;
+    WritePacketFn write_ = nullptr;
+    void* writeUser_ = nullptr;
+    LogMessageFn log_ = nullptr;
+    void* logUser_ = nullptr;
+    uint8_t last_[kLastCommandBufferSize] = {};
+    size_t lastLength_ = 0;
+    uint32_t sendTime_ = 0;
+    std::unique_ptr<uint8_t[]> rx_;
+    int rxLength_ = 0;
+};
+
+} // namespace dupmon
