@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "hidlink/hidraw_backend.h"
+#include "hidlink/usbhidioc.h"
+
+using namespace dupmon;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A socket pair of packets stands in for the hidraw node: like the node, each
+// read takes exactly one report, and the far end can vanish.
+struct NodePair {
+    int host = -1;   // handed to HidrawDevice
+    int device = -1; // the device's side, kept by the test
+    NodePair() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) == 0)
+            host = fds[0], device = fds[1];
+    }
+    ~NodePair() { closeDevice(); }
+    void closeDevice() {
+        if (device >= 0)
+            ::close(device);
+        device = -1;
+    }
+    void send(const std::vector<uint8_t>& bytes) const {
+        ASSERT_EQ(::write(device, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
+};
+
+std::vector<uint8_t> seq(size_t n, uint8_t first = 1) {
+    std::vector<uint8_t> v(n);
+    std::iota(v.begin(), v.end(), first);
+    return v;
+}
+
+// Writing to a vanished socket says EPIPE; a hidraw node never raises SIGPIPE.
+void ignoreSigpipe() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+// Counts the entries of the kernel's own list of hidraw devices.
+size_t hidrawClassEntries() {
+    std::error_code ec;
+    size_t n = 0;
+    for (auto it = fs::directory_iterator("/sys/class/hidraw", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
+        ++n;
+    return n;
+}
+
+// Gives a HidrawDevice fixed ids, since a socket has none to report.
+class FixedIdDevice final : public HidDevice {
+public:
+    explicit FixedIdDevice(int fd) : inner_(fd) {}
+    bool getAttributes(uint16_t& v, uint16_t& p) override {
+        v = CUsbhidioc::kVendorId, p = CUsbhidioc::kProductIds[0];
+        return true;
+    }
+    bool write(const uint8_t* r) override { return inner_.write(r); }
+    ReadStatus read(uint8_t* r) override { return inner_.read(r); }
+    int fd() const override { return inner_.fd(); }
+
+private:
+    HidrawDevice inner_;
+};
+
+class SocketBackend final : public HidBackend {
+public:
+    explicit SocketBackend(int fd) : fd_(fd) {}
+    std::vector<std::string> enumerate() override { return {"/dev/hidraw-standin"}; }
+    std::unique_ptr<HidDevice> open(const std::string&) override {
+        return std::make_unique<FixedIdDevice>(fd_);
+    }
+
+private:
+    int fd_;
+};
+
+} // namespace
+
+TEST(HidrawBackend, EnumerationListsWhatTheKernelLists) {
+    const std::vector<std::string> paths = enumerateHidraw();
+    // This machine has no USB: the list is empty, and that is not a failure.
+    EXPECT_EQ(paths.size(), hidrawClassEntries());
+    for (const auto& p : paths)
+        EXPECT_EQ(p.rfind("/dev/hidraw", 0), 0u) << p;
+
+    HidrawBackend backend;
+    backend.memberIndex = 0;
+    CUsbhidioc link(backend);
+    if (paths.empty()) {
+        EXPECT_FALSE(link.openFirstMatching(CUsbhidioc::kVendorId, CUsbhidioc::kProductIds[0]));
+        EXPECT_FALSE(link.isOpen());
+    }
+    EXPECT_LE(backend.memberIndex, paths.size());
+}
+
+TEST(HidrawBackend, PathsThatAreNotHidrawNodesFailCleanly) {
+    char dirTemplate[] = "/tmp/dupmon-hidraw-XXXXXX";
+    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+    const fs::path dir = dirTemplate;
+    const fs::path regular = dir / "hidraw0";
+    std::ofstream(regular) << "not a device\n";
+    const fs::path fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    const std::string cases[] = {
+        (dir / "missing").string(), // does not exist
+        "/dev/null",                // a character device, but not hidraw
+        regular.string(),           // a regular file
+        fifo.string(),              // a pipe
+        dir.string(),               // a directory
+        "",
+    };
+    HidrawBackend backend;
+    for (const auto& path : cases) {
+        EXPECT_EQ(backend.open(path), nullptr) << path;
+        CUsbhidioc link(backend);
+        EXPECT_FALSE(link.openByPath(path, CUsbhidioc::kVendorId, CUsbhidioc::kProductIds[0]))
+            << path;
+        EXPECT_FALSE(link.isOpen());
+        EXPECT_STREQ(link.devicePath(), "");
+    }
+    fs::remove_all(dir);
+}
+
+TEST(HidrawDevice, ReportsReadAreLaidOutAsSixtyFiveBytes) {
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> sent;
+        std::vector<uint8_t> expected; // the whole 65-byte report
+    };
+    std::vector<uint8_t> unnumbered(65, 0), shortOne(65, 0), numbered = seq(65, 0x40);
+    const auto payload = seq(64);
+    std::copy(payload.begin(), payload.end(), unnumbered.begin() + 1);
+    shortOne[1] = 0x00, shortOne[2] = 0x01, shortOne[3] = 0x01, shortOne[4] = 0x02;
+    shortOne[5] = 0xAB, shortOne[6] = 0xCD;
+    const Case cases[] = {
+        {"unnumbered 64 bytes go to offset 1", payload, unnumbered},
+        {"short read, rest zero", {0x00, 0x01, 0x01, 0x02, 0xAB, 0xCD}, shortOne},
+        {"numbered 65 bytes keep their id", numbered, numbered},
+    };
+    NodePair pair;
+    ASSERT_GE(pair.host, 0);
+    HidrawDevice dev(pair.host);
+    EXPECT_EQ(dev.fd(), pair.host);
+    uint8_t report[kReportSize];
+    for (const auto& c : cases) {
+        pair.send(c.sent);
+        std::memset(report, 0xEE, sizeof report);
+        ASSERT_EQ(dev.read(report), ReadStatus::Report) << c.what;
+        EXPECT_EQ(std::vector<uint8_t>(report, report + kReportSize), c.expected) << c.what;
+    }
+    EXPECT_EQ(dev.read(report), ReadStatus::NoReport);
+    pair.closeDevice();
+    EXPECT_EQ(dev.read(report), ReadStatus::Gone);
+}
+
+TEST(HidrawDevice, ClosedPipeReadsAsGone) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    HidrawDevice dev(fds[0]);
+    uint8_t report[kReportSize];
+    EXPECT_EQ(dev.read(report), ReadStatus::NoReport);
+    const auto payload = seq(64);
+    ASSERT_EQ(::write(fds[1], payload.data(), payload.size()), 64);
+    ASSERT_EQ(dev.read(report), ReadStatus::Report);
+    EXPECT_EQ(report[0], 0);
+    EXPECT_EQ(std::vector<uint8_t>(report + 1, report + 65), payload);
+    ::close(fds[1]);
+    EXPECT_EQ(dev.read(report), ReadStatus::Gone);
+}
+
+TEST(HidrawDevice, WritesOneWholeReportAndFailsOnceTheDeviceIsGone) {
+    ignoreSigpipe();
+    NodePair pair;
+    ASSERT_GE(pair.host, 0);
+    HidrawDevice dev(pair.host);
+    uint16_t vid = 1, pid = 2;
+    EXPECT_FALSE(dev.getAttributes(vid, pid)); // a socket is no HID device
+
+    const auto report = seq(65, 0);
+    ASSERT_TRUE(dev.write(report.data()));
+    uint8_t got[128];
+    ASSERT_EQ(::read(pair.device, got, sizeof got), 65);
+    EXPECT_EQ(std::vector<uint8_t>(got, got + 65), report);
+
+    pair.closeDevice();
+    EXPECT_FALSE(dev.write(report.data()));
+}
+
+// The link above the backend sees the frame the controller sent, although
+// hidraw hands each of its reports over without the report-id byte.
+TEST(HidrawDevice, LinkJoinsUnnumberedReportsAndNoticesTheDeviceVanish) {
+    ignoreSigpipe();
+    NodePair pair;
+    ASSERT_GE(pair.host, 0);
+    SocketBackend backend(pair.host);
+    CUsbhidioc link(backend);
+    ASSERT_TRUE(link.openFirstMatching(CUsbhidioc::kVendorId, CUsbhidioc::kProductIds[0]));
+    EXPECT_EQ(link.fd(), pair.host);
+
+    const uint8_t cmd[] = {0x40, 0x00, 0x02, 0x41, 0x83}; // "A"
+    link.sendFrame(5, cmd);
+    uint8_t out[128];
+    ASSERT_EQ(::read(pair.device, out, sizeof out), 65);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 10),
+              std::vector<uint8_t>({0x00, 0x43, 0x01, 0x01, 0x05, 0x40, 0x00, 0x02, 0x41, 0x83}));
+
+    // 127 bytes in three 64-byte reports: marker, count, index, data length, data.
+    const auto frame = seq(127);
+    for (int i = 1; i <= 3; ++i) {
+        std::vector<uint8_t> r(64, 0);
+        const int n = i < 3 ? 60 : 7;
+        r[0] = 0x43, r[1] = 3, r[2] = uint8_t(i), r[3] = uint8_t(n);
+        std::copy_n(frame.begin() + (i - 1) * 60, n, r.begin() + 4);
+        pair.send(r);
+    }
+    link.pollInput();
+    uint8_t dst[CUsbhidioc::kRxBufferSize];
+    int len = 0;
+    ASSERT_TRUE(link.takeFrame(&len, dst));
+    EXPECT_EQ(std::vector<uint8_t>(dst, dst + len), frame);
+
+    link.sendFrame(5, cmd);
+    pair.closeDevice();
+    link.pollInput();
+    EXPECT_TRUE(link.deviceGone());
+    EXPECT_FALSE(link.frameReady());
+}
