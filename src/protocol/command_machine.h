@@ -1,0 +1,346 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "common/clock.h"
+#include "common/ui_services.h"
+#include "protocol/frame_channel.h"
+#include "protocol/machine_info.h"
+
+namespace dupmon {
+
+// Status callback codes.
+enum StatusCode : int {
+    STATUS_MACHINE = 1,         // 28-byte MachineStatus as received (big-endian)
+    STATUS_PORT_DATA = 2,       // PortDataBlock, rendered by the running function
+    STATUS_DEVICE_INFO_START = 4,
+    STATUS_DEVICE_INFO = 5,     // device-information block
+    STATUS_JOB_SUMMARY = 7,     // 26-byte job summary record
+    STATUS_CLEAR_PORTS = 11,    // once per program run, first loop with an open window
+    STATUS_POWER_OFF = 12,      // sub-state 7 seen after a change
+    STATUS_PORTS_ALL = 20,      // fetched and dropped, never reported
+    STATUS_SOURCE = 21,
+    STATUS_TARGETS = 22,
+    STATUS_WORKING = 23,
+    STATUS_OUTCOME = 24,
+    STATUS_TEST = 25,
+    STATUS_FORMAT = 26,
+    STATUS_ERASE = 27,
+    STATUS_CHECK = 28,
+    STATUS_ASYNC_COPY = 29,
+    STATUS_SET_PROTECT = 30,
+    STATUS_RELEASE_PROTECT = 31,
+    STATUS_SHOW_PROTECT = 32,
+};
+
+// Event callback codes.
+enum EventCode : int {
+    EVENT_IDENTIFIED = 1,
+    EVENT_CLOCK_SET = 2,
+    EVENT_DISCONNECTED = 3,
+    EVENT_COPY_ANSWER = 13,         // W 42, W 66
+    EVENT_COMPARE_ANSWER = 14,      // W 43
+    EVENT_COPY_COMPARE_ANSWER = 15, // W 44, W 67
+    EVENT_IMAGE_BANK_BLOCK = 50,    // Y 3 answer frame
+    EVENT_IMAGE_BANK_TABLE = 51,    // Y 4 answer frame
+};
+
+// Results of the master-USB take request.
+enum MasterTakeResult : int {
+    MASTER_TAKEN = 0,
+    MASTER_NOT_PRESENT = 1,
+    MASTER_REJECTED = 2,
+    MASTER_COMMAND_FAILED = 9,
+};
+
+// The machine status block of the status poll, kept in host order.
+//   0  2  not read
+//   2  1  machineState   (0 and 29 idle)
+//   3  1  machineSubState
+//   4  4  flags (byte 5 bit 3 probe sensor, byte 6 write-protect bits)
+//   8  4  value passed on
+//  12  4  pass count
+//  16  4  fail count
+//  20  4  logFirstNo
+//  24  4  logCount
+struct MachineStatus {
+    uint8_t raw[28]; // as received, big-endian
+    uint8_t machineState;
+    uint8_t machineSubState;
+    uint32_t value8;
+    uint32_t passCount;
+    uint32_t failCount;
+    uint32_t logFirstNo;
+    uint32_t logCount;
+};
+
+// One port board as identification reads it (W 3, 40 bytes per board):
+//   0 16 first text   16 8 second text   24 4 FPGA version   28 2 size in MB
+//  30  2 total device count   32 2 second device count   34 2 unused   36 4 build
+struct BoardInfo {
+    char text1[17];
+    char text2[9];
+    uint32_t fpgaVersion;
+    uint16_t sizeMB;
+    uint16_t totalDeviceQty;
+    uint16_t secondDeviceQty;
+    uint32_t build;
+};
+
+// Handed to the status callback with port data.
+struct PortDataBlock {
+    int32_t kind;
+    int32_t firstIndex; // 0-based
+    int32_t count;
+    const uint8_t* records; // big-endian, kinds 1 and 11 always in the wide layout
+};
+
+inline constexpr size_t kWidePortRecordSize = 114;
+inline constexpr size_t kNarrowPortRecordSize = 90;
+inline constexpr size_t kWideKind11Size = 72;
+inline constexpr size_t kNarrowKind11Size = 48;
+inline constexpr size_t kLogRecordSize = 128;
+inline constexpr size_t kMaxBoards = 255;
+inline constexpr size_t kMaxMarkPorts = 1026;
+
+// Record size of a port data kind (0 for kind 10 and unknown kinds).
+size_t portRecordSize(int kind, bool wide);
+// Turn a narrow kind-1 (90 bytes) or kind-11 (48 bytes) record into its wide form.
+void widenPortRecord(int kind, const uint8_t* narrow, uint8_t* wide);
+
+using StatusFn = void (*)(void* user, int code, const void* data);
+using EventFn = void (*)(void* user, int code, int index, const void* data);
+using LogRecordFn = void (*)(void* user, int length, const uint8_t* record);
+
+// The protocol engine of one machine: a state machine that is stepped, never
+// run. One step sends one frame, looks once for an answer, or takes one
+// decision. Sequence 1 identifies the controller; sequence 3 is the
+// operating loop.
+class COMMAND_MACHINE {
+public:
+    // Decision steps of the operating loop.
+    enum Step : int {
+        TOP = 10,
+        STATUS = 11,
+        IDLE = 20,
+        REFRESH_PORTS = 30,
+        REFRESH_NEXT = 31,
+        REFRESH_KIND = 32,
+        LOG_CHECK = 40,
+        REFRESH_FETCH = 50,
+        REFRESH_POLL = 51,
+        REFRESH_STATUS = 52,
+        REFRESH_LOG_CHECK = 54,
+        REFRESH_AGAIN = 55,
+        BUSY = 70,
+        BUSY_FETCH = 71,
+        CLOCK_DONE = 150,
+    };
+
+    COMMAND_MACHINE(MachineInfo* info, const Clock& clock, UiServices& ui);
+    ~COMMAND_MACHINE();
+    COMMAND_MACHINE(const COMMAND_MACHINE&) = delete;
+    COMMAND_MACHINE& operator=(const COMMAND_MACHINE&) = delete;
+
+    void bind(ReadPacketFn read, void* readUser, WritePacketFn write, void* writeUser,
+              LogMessageFn log, void* logUser, StatusFn status, void* statusUser, EventFn event,
+              void* eventUser);
+    void setLogRecordCallback(LogRecordFn fn, void* user);
+    void disconnect();
+    void step();
+    void selectSequence(int value);
+    void windowOpened() { windowOpen_ = true; }
+    void refreshPortData() { req_.refresh = true; }
+
+    // Whether the local log database holds any record: log number 0 is a real
+    // number, so lastStoredLogNo alone cannot tell. Set at identification and
+    // after every stored record.
+    void setStoredRecords(bool any) { storedRecords_ = any; }
+    bool storedRecords() const { return storedRecords_; }
+
+    // The status mark that every program run starts with.
+    static void setGlobalRefreshMark() { globalRefreshMark_ = true; }
+
+    // --- requests from the windows ---
+    void setNickname(const char* text);
+    // Waits; false when refused (busy) or the clock could not be read.
+    bool getMachineClock(char out[14]);
+    void setMachineClock();
+    bool getSetupParameters(uint8_t out[256]);
+    // False (nothing done) when the machine is busy.
+    bool setSetupParameters(const uint8_t block[256]);
+    // Waits; false when refused. `result` is a MasterTakeResult.
+    bool takeMasterUsbToPc(const uint8_t identity[4], int* result);
+    bool returnMasterUsbToDuplicator();
+    // The 1-based port numbers go into portList() first. False when busy.
+    bool markPorts(int count);
+    uint16_t* portList() { return portList_; }
+    void requestImageBank() { req_.imageBank = true; }
+    void answerContinue() { req_.cont = true; }
+    void answerFinish() { req_.finish = true; }
+    void requestDeviceInfo() { req_.deviceInfo = true; }
+    void requestCopy() { req_.copy = true; }
+    void requestCompare() { req_.compare = true; }
+    void requestCopyCompare() { req_.copyCompare = true; }
+    void requestCopyWriteProtect() { req_.copyWP = true; }
+    void requestCopyCompareWriteProtect() { req_.copyCompareWP = true; }
+    void requestRelease() { req_.release = true; }
+
+    // --- state, read by the windows and tests ---
+    bool connected() const { return connected_; }
+    int sequence() const { return sequence_; }
+    int decisionStep() const { return step_; }
+    bool deciding() const { return deciding_; }
+    bool isIdle() const { return status_.machineState == 0; }
+    const MachineStatus& status() const { return status_; }
+    const MachineInfo& info() const { return *info_; }
+    const BoardInfo& board(int i) const { return boards_[i]; }
+    bool clockSupported() const { return clockSupported_; }
+    bool imageBankSupported() const { return pelluxSupported_; }
+    bool windowOpen() const { return windowOpen_; }
+    uint8_t* workBuffer() { return workBuffer_.get(); }
+    const uint8_t* blockBuffer() const { return blockBuffer_.get(); }
+    FrameChannel& channel() { return channel_; }
+
+private:
+    enum class Exchange;
+    struct Requests {
+        bool nickname, masterTake, masterReturn, imageBank, cont, finish, getClock, getSetup,
+            setSetup, deviceInfo, copy, compare, copyCompare, copyWP, copyCompareWP, release,
+            markPorts, setClock, refresh;
+    };
+
+    void log(const char* text);
+    void logf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void reportStatus(int code, const void* data);
+    void reportEvent(int code, int index, const void* data);
+
+    void decideIdentification();
+    void decideOperating();
+    void exchangeStep();
+    void onAnswer();
+
+    // Start an exchange: the next engine step sends, the ones after look for the answer.
+    void begin(Exchange x, int nextStep);
+    void sendCommand(char letter, std::initializer_list<uint8_t> params);
+    void sendCommand(char letter, const uint8_t* params, size_t n);
+    void sendData(const uint8_t* data, size_t n);
+    void finish();
+    // Bytes of the current answer, zero past its end (at most 8192 + 4).
+    const uint8_t* answerBytes(size_t need);
+
+    void parseIdentification();
+    void logBoards();
+    void takeStatusBlock(bool noteStateChange);
+    bool serveRequest();
+    void beginLogCheck(bool busy, int nextStep);
+    void beginPortFetch(int kind, int first, int end, int code, bool codeIsSubState,
+                        int nextStep);
+    void sendPortRequest();
+    void onPortAnswer();
+    void busyFetch();
+    void onDeviceInfoComplete();
+    void afterRefreshLogCheck();
+    bool waitFor(const bool& done);
+
+    MachineInfo* info_;
+    const Clock& clock_;
+    UiServices& ui_;
+    FrameChannel channel_;
+
+    // Busy flags of the two waiting master-USB requests.
+    bool masterTakeBusy_ = false;
+    bool masterReturnBusy_ = false;
+
+    StatusFn status_fn_ = nullptr;
+    void* statusUser_ = nullptr;
+    EventFn event_fn_ = nullptr;
+    void* eventUser_ = nullptr;
+    LogMessageFn log_fn_ = nullptr;
+    void* logUser_ = nullptr;
+    LogRecordFn logRecord_fn_ = nullptr;
+    void* logRecordUser_ = nullptr;
+
+    bool connected_ = false;
+    int sequence_ = 1;
+    int step_ = 0;
+    int cmdState_ = 0;
+    bool deciding_ = true;
+    bool windowOpen_ = false;
+    bool clockSupported_ = false;
+    bool logSupported_ = false;
+    bool pelluxSupported_ = false;
+    bool storedRecords_ = false;
+
+    char nickname_[64] = {};
+    char machineIdCopy_[64] = {};
+    char clockText_[24] = {};
+    uint8_t setupBlock_[256] = {};
+    BoardInfo boards_[kMaxBoards] = {};
+
+    int identifyStartSecond_ = 0;
+    int boardStart_ = 0;
+    int boardCount_ = 0;
+    bool boardsRequested_ = false;
+    uint8_t logSupportResult_ = 0;
+
+    MachineStatus status_ = {};
+    uint16_t portCount_ = 0;
+    uint16_t portList_[kMaxMarkPorts] = {};
+    int markIndex_ = 0;
+
+    uint32_t machineLogStartNo_ = 0;
+    uint32_t machineLogNextNewNo_ = 0;
+    uint32_t logLast_ = 0;
+    uint32_t logNext_ = 0;
+    int logToFetch_ = 0;
+
+    Requests req_ = {};
+    uint8_t masterIdentity_[4] = {};
+    int masterResult_ = 0;
+    bool clockReadEnded_ = false;
+    bool setupReadEnded_ = false;
+    bool setupReadOk_ = false;
+    int setupRetries_ = 0;
+
+    std::unique_ptr<uint8_t[]> workBuffer_;
+    std::unique_ptr<uint8_t[]> blockBuffer_;
+    std::unique_ptr<char[]> textBuffer_;
+    std::unique_ptr<uint8_t[]> scratch_;
+
+    // Port data fetch.
+    int fetchKind_ = 0;
+    int fetchIndex_ = 0;
+    int fetchEnd_ = 0;
+    int fetchPerPacket_ = 0;
+    int fetchRecordSize_ = 0;
+    int fetchCount_ = 0;
+    int fetchCode_ = 0;
+    bool fetchCodeIsSubState_ = false;
+    int lastSubState_ = -1;
+    bool subStateChanged_ = false;
+    bool stateChanged_ = false;
+    int lastState_ = -1;
+    int refreshKind_ = 10;
+
+    // Device information transfer.
+    uint32_t infoTotal_ = 0;
+    uint32_t infoReceived_ = 0;
+
+    // Release: the millisecond part of the clock when W 81 went out.
+    int releaseMs_ = 0;
+
+    Exchange exchange_;
+    int nextStep_ = 0;
+    uint8_t singleSub_ = 0;
+    // Where a two-frame exchange stands: its data frame has gone out.
+    bool clockDataSent_ = false;
+    bool nicknameDataSent_ = false;
+    bool setupBlockSent_ = false;
+    bool infoTransferring_ = false;
+
+    static bool globalRefreshMark_;
+};
+
+} // namespace dupmon
