@@ -1,0 +1,114 @@
+#pragma once
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "hidlink/usbhidioc.h"
+#include "protocol/command_machine.h"
+#include "sim/virtual_bus.h"
+#include "support/test_ui.h"
+
+namespace dupmon {
+
+// The real engine over the real link on the virtual bus, driven at the
+// program's cadence on a manual clock: the engine is stepped every 1 ms and
+// the link polled every 10 ms.
+struct EngineHarness {
+    struct Status {
+        int code;
+        PortDataBlock block; // valid for port data codes
+        std::vector<uint8_t> records;
+    };
+
+    ManualClock clock;
+    VirtualBus bus{clock};
+    CUsbhidioc link{bus};
+    MachineInfo info{};
+    TestUi ui;
+    COMMAND_MACHINE engine{&info, clock, ui};
+    std::vector<std::string> logs;
+    std::vector<Status> statuses;
+    std::vector<int> events;
+    std::vector<std::vector<uint8_t>> records;
+    bool storeRecords = true;
+    uint32_t tick = 0;
+
+    EngineHarness() { ui.onProcessEvents = [this] { run(1); }; }
+
+    std::string plug(std::shared_ptr<VirtualHidDevice> device, uint16_t pid = 0x2001) {
+        auto path = bus.plug(std::move(device), 0x6C15, pid);
+        bus.memberIndex = 0;
+        link.openByPath(path, 0x6C15, pid);
+        engine.bind(&CUsbhidioc::takeFrameCallback, &link, &CUsbhidioc::sendFrameCallback, &link,
+                    &EngineHarness::onLog, this, &EngineHarness::onStatus, this,
+                    &EngineHarness::onEvent, this);
+        engine.setLogRecordCallback(&EngineHarness::onRecord, this);
+        return path;
+    }
+
+    void run(uint32_t ms) {
+        for (uint32_t i = 0; i < ms; ++i) {
+            clock.advance(1);
+            bus.pump();
+            if (++tick % 10 == 0 && link.awaitingReply())
+                link.pollInput();
+            engine.step();
+        }
+    }
+    // Run until `done` or `limitMs` passes; true when done.
+    template <class F> bool runUntil(F done, uint32_t limitMs = 60000) {
+        for (uint32_t i = 0; i < limitMs; ++i) {
+            if (done())
+                return true;
+            run(1);
+        }
+        return done();
+    }
+    bool identified() const {
+        for (int e : events)
+            if (e == EVENT_IDENTIFIED)
+                return true;
+        return false;
+    }
+    int count(int code) const {
+        int n = 0;
+        for (const auto& s : statuses)
+            n += s.code == code;
+        return n;
+    }
+    bool logged(const std::string& text) const {
+        for (const auto& l : logs)
+            if (l == text)
+                return true;
+        return false;
+    }
+
+    static void onLog(void* u, const char* text) {
+        static_cast<EngineHarness*>(u)->logs.emplace_back(text);
+    }
+    static void onStatus(void* u, int code, const void* data) {
+        auto* h = static_cast<EngineHarness*>(u);
+        Status s{code, {}, {}};
+        if (code >= STATUS_SOURCE || code == STATUS_PORT_DATA) {
+            s.block = *static_cast<const PortDataBlock*>(data);
+            const size_t size = portRecordSize(s.block.kind, true);
+            s.records.assign(s.block.records, s.block.records + size * size_t(s.block.count));
+        }
+        h->statuses.push_back(std::move(s));
+    }
+    static void onEvent(void* u, int code, int, const void*) {
+        static_cast<EngineHarness*>(u)->events.push_back(code);
+    }
+    static void onRecord(void* u, int length, const uint8_t* record) {
+        auto* h = static_cast<EngineHarness*>(u);
+        h->records.emplace_back(record, record + length);
+        if (h->storeRecords) {
+            h->info.lastStoredLogNo = int32_t(readBE32(record));
+            h->engine.setStoredRecords(true);
+        }
+    }
+};
+
+} // namespace dupmon
