@@ -20,6 +20,7 @@ constexpr size_t kBufferSize = 128 * 1024;
 constexpr size_t kMessageBufferSize = 6000;
 constexpr int kMaxPortBytesPerPacket = 1010;
 constexpr int kMaxImageEntries = 1000;
+constexpr size_t kLogRecordSize = 128; // one job-log record, as W 23 answers it
 
 bool isOneOf(int v, std::initializer_list<int> set) {
     return std::find(set.begin(), set.end(), v) != set.end();
@@ -996,7 +997,10 @@ void COMMAND_MACHINE::sendPortRequest() {
 }
 
 void COMMAND_MACHINE::onPortAnswer() {
-    const int code = fetchCodeIsSubState_ ? status_.machineSubState : fetchCode_;
+    // The refresh walk's blocks are rendered by the running function: handing a
+    // port block over under the sub-state's number would pass it to handlers of
+    // status blocks (1), device information (5) or summaries (7).
+    const int code = fetchCodeIsSubState_ ? int(STATUS_PORT_DATA) : fetchCode_;
     const size_t have = channel_.answerLength() > 4 ? size_t(channel_.answerLength() - 4) : 0;
     const int records = std::min<int>(fetchCount_, int(have / size_t(fetchRecordSize_)));
     if (status_fn_ && code != STATUS_PORTS_ALL && records > 0) {

@@ -100,7 +100,6 @@ inline constexpr size_t kWidePortRecordSize = 114;
 inline constexpr size_t kNarrowPortRecordSize = 90;
 inline constexpr size_t kWideKind11Size = 72;
 inline constexpr size_t kNarrowKind11Size = 48;
-inline constexpr size_t kLogRecordSize = 128;
 inline constexpr size_t kMaxBoards = 255;
 inline constexpr size_t kMaxMarkPorts = 1026;
 
