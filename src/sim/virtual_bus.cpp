@@ -56,6 +56,19 @@ void VirtualHidDevice::sendInput(const uint8_t* report, uint32_t timeMs) {
         bus_->queueInput(*port_, report, timeMs);
 }
 
+std::string VirtualHidDevice::busPath() const { return port_ ? port_->path : std::string(); }
+
+bool VirtualHidDevice::unplugSelf() {
+    if (!bus_ || !port_)
+        return false;
+    return bus_->unplug(port_->path);
+}
+
+void VirtualHidDevice::traceComment(const std::string& text) {
+    if (bus_)
+        bus_->traceComment(text);
+}
+
 VirtualBus::VirtualBus(const Clock& clock) : clock_(clock), traceStart_(clock.tickMs()) {}
 
 VirtualBus::~VirtualBus() {
@@ -116,6 +129,11 @@ void VirtualBus::setTrace(std::ostream* out) {
 void VirtualBus::traceEvent(const std::string& what) {
     if (trace_)
         *trace_ << (clock_.tickMs() - traceStart_) << " EVENT " << what << '\n';
+}
+
+void VirtualBus::traceComment(const std::string& text) {
+    if (trace_)
+        *trace_ << "# " << text << '\n';
 }
 
 void VirtualBus::traceReport(VirtualPort& port, bool fromHost, const uint8_t* report,

@@ -29,6 +29,14 @@ public:
     // Queue one 65-byte input report, sent at `timeMs`.
     void sendInput(const uint8_t* report, uint32_t timeMs);
     bool plugged() const { return port_ != nullptr; }
+    // The interface path the bus gave the device; empty while unplugged.
+    std::string busPath() const;
+
+protected:
+    // Pull the device's own plug (a controller that dies mid-exchange).
+    bool unplugSelf();
+    // A "# ..." comment line in the bus's wire trace.
+    void traceComment(const std::string& text);
 
 private:
     friend class VirtualBus;
@@ -56,6 +64,8 @@ public:
     // Write one line per reassembled frame: "<ms> H|C <hex>", plus EVENT lines.
     void setTrace(std::ostream* out);
     void traceEvent(const std::string& what);
+    // "# <text>" line, e.g. a fault a stand-in injected.
+    void traceComment(const std::string& text);
 
     // Deliver every report whose wire time has passed and tick the devices.
     void pump();
