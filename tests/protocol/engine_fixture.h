@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "support/engine_harness.h"
+#include "support/controller_script.h"
 #include "support/mini_controller.h"
 
 namespace dupmon {
@@ -9,72 +10,7 @@ namespace dupmon {
 // A controller with a job log of `logCount` records from `logFirstNo`, standing idle.
 class EngineTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        auto& h = mc.handlers;
-        h["A"] = [this](const MiniController::Command&, uint8_t&) {
-            return mc.identification(model, version, ports, deviceType, machineType, flags39,
-                                     flags44);
-        };
-        h["W1"] = [](const MiniController::Command&, uint8_t&) {
-            std::vector<uint8_t> d(64, 0);
-            std::memcpy(d.data(), "MID-0001", 8);
-            return d;
-        };
-        h["W2"] = [this](const MiniController::Command&, uint8_t&) {
-            std::vector<uint8_t> d(5, 0);
-            writeLE16(d.data(), uint16_t(boards));
-            writeLE16(d.data() + 2, uint16_t(perBoard));
-            d[4] = uint8_t(perRow);
-            return d;
-        };
-        h["W3"] = [](const MiniController::Command& c, uint8_t&) {
-            const int first = c.params[1] | c.params[2] << 8;
-            std::vector<uint8_t> d(40 * c.params[3], 0);
-            for (int i = 0; i < c.params[3]; ++i) {
-                uint8_t* r = d.data() + 40 * i;
-                std::snprintf(reinterpret_cast<char*>(r), 16, "BOARD%d", first + i);
-                std::memcpy(r + 16, "R1", 2);
-                writeBE32(r + 24, 0x1A2B);
-                writeBE16(r + 28, 64);
-                writeBE16(r + 30, 10);
-                writeBE16(r + 32, 2);
-                writeBE32(r + 36, 77);
-            }
-            return d;
-        };
-        h["W4"] = [this](const MiniController::Command&, uint8_t&) {
-            std::vector<uint8_t> d(56, 0);
-            std::memcpy(d.data(), nick.data(), nick.size());
-            return d;
-        };
-        h["W20"] = [this](const MiniController::Command&, uint8_t& r) {
-            r = hasLog ? 0 : 1;
-            return std::vector<uint8_t>{};
-        };
-        h["W22"] = [this](const MiniController::Command&, uint8_t&) {
-            std::vector<uint8_t> d(8);
-            writeBE32(d.data(), logFirstNo);
-            writeBE32(d.data() + 4, logFirstNo + logCount);
-            return d;
-        };
-        h["B"] = [this](const MiniController::Command&, uint8_t&) {
-            std::vector<uint8_t> d(28, 0);
-            d[2] = state;
-            d[3] = subState;
-            writeBE32(d.data() + 20, logFirstNo);
-            writeBE32(d.data() + 24, logCount);
-            return d;
-        };
-        h["W23"] = [](const MiniController::Command& c, uint8_t&) {
-            std::vector<uint8_t> d(128, 0);
-            std::memcpy(d.data(), c.params.data() + 1, 4);
-            return d;
-        };
-        h["W12"] = [](const MiniController::Command&, uint8_t& r) {
-            r = 0x41;
-            return std::vector<uint8_t>{};
-        };
-    }
+    void SetUp() override { script.install(mc); }
 
     void identify() {
         h.plug(mc.device);
@@ -90,14 +26,16 @@ protected:
 
     EngineHarness h;
     MiniController mc;
-    const char* model = "USB-10 Duplicator";
-    const char* version = "v2.41.3";
-    std::string nick = "Line 3";
-    int ports = 10, deviceType = 2, machineType = 0, boards = 1, perBoard = 10, perRow = 10;
-    uint8_t flags39 = 0, flags44 = 0x08;
-    bool hasLog = true;
-    uint8_t state = 0, subState = 0;
-    uint32_t logFirstNo = 500, logCount = 20;
+    ControllerScript script;
+    const char*& model = script.model;
+    const char*& version = script.version;
+    std::string& nick = script.nick;
+    int &ports = script.ports, &deviceType = script.deviceType, &machineType = script.machineType,
+        &boards = script.boards, &perBoard = script.perBoard, &perRow = script.perRow;
+    uint8_t &flags39 = script.flags39, &flags44 = script.flags44;
+    bool& hasLog = script.hasLog;
+    uint8_t &state = script.state, &subState = script.subState;
+    uint32_t &logFirstNo = script.logFirstNo, &logCount = script.logCount;
 };
 
 } // namespace dupmon

@@ -1,0 +1,135 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/clock.h"
+#include "common/ui_services.h"
+#include "protocol/command_machine.h"
+#include "protocol/machine_info.h"
+
+namespace dupmon {
+
+// What the connection needs of a machine window; the Qt window implements it.
+class MachineWindowView {
+public:
+    virtual ~MachineWindowView() = default;
+    virtual void onStatus(int code, const void* data) = 0;
+    virtual void setLogNumber(int number) = 0;
+    virtual void showImageBankInfo(const uint8_t* block256) = 0;
+    // A stored record, for the log viewer when one is open.
+    virtual void addLogRecord(const uint8_t* record128) = 0;
+    virtual void showWindow() = 0;
+};
+
+class MACHINE;
+using MachineWindowFactory =
+    std::function<std::unique_ptr<MachineWindowView>(MACHINE& machine, const std::string& title)>;
+// The main window's machine event handler: (main window, connection index, code, index, data).
+using MachineEventFn = void (*)(void* mainWindow, int connection, int code, int index,
+                                const void* data);
+
+// Image bank block (the Y 3 answer), numbers big-endian on the wire:
+//   0   4  answer header        68  16  version          92  4  byteQty_per_hddSector
+//   4  64  identifySymbol       84   8  dw_hddTotalSectorQty
+//  96   4  max_image_qty       100   4  max_dataBank_qty 104  4  SectorQty_per_dataBank
+// 108   4  free_image_qty      112   4  free_dataBank_qty
+// 252   4  CRC-32 of bytes 0..251
+struct ImageBankInfo {
+    char identifySymbol[65];
+    char version[17];
+    uint64_t dw_hddTotalSectorQty;
+    uint32_t byteQty_per_hddSector;
+    uint32_t max_image_qty;
+    uint32_t max_dataBank_qty;
+    uint32_t SectorQty_per_dataBank;
+    uint32_t free_image_qty;
+    uint32_t free_dataBank_qty;
+};
+
+// One machine slot's connection: binds the protocol engine to the slot's HID
+// link and turns the engine's callbacks into message-log lines, the monthly
+// debug file, log database records, window updates and machine events.
+class MACHINE {
+public:
+    static constexpr size_t kMessageBufferSize = 65536;
+
+    MACHINE(const Clock& clock, UiServices& ui);
+    ~MACHINE();
+    MACHINE(const MACHINE&) = delete;
+    MACHINE& operator=(const MACHINE&) = delete;
+
+    void setWindowFactory(MachineWindowFactory factory) { windowFactory_ = std::move(factory); }
+    // The folder in which the daily text folders of the job log are made.
+    void setWorkingDirectory(std::filesystem::path dir) { workDir_ = std::move(dir); }
+
+    void connect(ReadPacketFn read, void* readLink, WritePacketFn write, void* writeLink,
+                 MachineEventFn onEvent, void* mainWindow, std::filesystem::path debugDir,
+                 std::filesystem::path databaseDir, int slot, int connectionIndex);
+    void disconnect();
+    void step();
+    void showMachineWindow(const std::string& title);
+    // Writes one message-log line: to the debug file once it is open, before that to memory.
+    void log(const char* text);
+
+    void onImageBankBlock(const uint8_t* block256);
+    void onImageBankTable(const uint8_t* answer);
+
+    bool connected() const { return connected_; }
+    int slot() const { return slot_; }
+    int connectionIndex() const { return connectionIndex_; }
+    int pictureIndex() const { return pictureIndex_; }
+    void setPictureIndex(int index) { pictureIndex_ = index; }
+    MachineInfo& info() { return *info_; }
+    COMMAND_MACHINE& engine() { return *engine_; }
+    MachineWindowView* window() { return window_.get(); }
+    const std::filesystem::path& logDatabasePath() const { return logDatabasePath_; }
+    const std::filesystem::path& databaseDir() const { return databaseDir_; }
+    const std::filesystem::path& debugFilePath() const { return debugFilePath_; }
+    bool debugFileOpen() const { return debugFile_ != nullptr; }
+    size_t bufferedBytes() const { return messageUsed_; }
+    const ImageBankInfo& imageBank() const { return imageBank_; }
+    const uint8_t* imageBankTable() const { return imageTable_; }
+
+private:
+    static void onEngineLog(void* self, const char* text);
+    static void onEngineStatus(void* self, int code, const void* data);
+    static void onEngineEvent(void* self, int code, int index, const void* data);
+    static void onLogRecord(void* self, int length, const uint8_t* record);
+    void identified(int index, const void* data);
+    void openDebugFile();
+    std::string banner(const char* what) const;
+
+    const Clock& clock_;
+    UiServices& ui_;
+    std::unique_ptr<MachineInfo> info_;
+    std::unique_ptr<COMMAND_MACHINE> engine_;
+    std::unique_ptr<MachineWindowView> window_;
+    MachineWindowFactory windowFactory_;
+
+    int slot_ = -1;
+    int connectionIndex_ = -1;
+    MachineEventFn onEvent_ = nullptr;
+    void* mainWindow_ = nullptr;
+    bool connected_ = false;
+    int pictureIndex_ = -1;
+
+    std::filesystem::path databaseDir_;
+    std::filesystem::path logDatabasePath_;
+    std::filesystem::path debugDir_;
+    std::filesystem::path workDir_ = ".";
+
+    std::unique_ptr<char[]> messageBuffer_;
+    size_t messageUsed_ = 0;
+    FILE* debugFile_ = nullptr;
+    std::filesystem::path debugFilePath_;
+
+    uint8_t imageBankBlock_[256] = {};
+    uint8_t imageTable_[1000] = {};
+    ImageBankInfo imageBank_ = {};
+};
+
+} // namespace dupmon
