@@ -1,0 +1,245 @@
+#include "logdb/log_database.h"
+
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <system_error>
+#ifdef __unix__
+#include <unistd.h>
+#endif
+
+#include "common/byte_order.h"
+#include "common/text.h"
+#include "logdb/file_io.h"
+
+namespace dupmon {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Reads and checks the 512-byte header at the start of an open file.
+DatabaseResult checkHeader(std::FILE* f) {
+    uint8_t header[kLogHeaderSize];
+    if (std::fread(header, 1, sizeof header, f) != sizeof header)
+        return DATABASE_CORRUPT;
+    if (std::memcmp(header, kLogDatabaseTitle, kLogTitleSize) != 0)
+        return DATABASE_WRONG_TITLE;
+    if (std::memcmp(header + kLogVersionOffset, kLogDatabaseVersion, kLogVersionSize) != 0)
+        return DATABASE_WRONG_VERSION;
+    return PASS;
+}
+
+// Whole record slots behind the header of a file of this size.
+uint64_t wholeRecords(uint64_t size) {
+    return size > kLogHeaderSize ? (size - kLogHeaderSize) / kLogRecordSize : 0;
+}
+
+bool readRecordAt(std::FILE* f, uint64_t index, uint8_t* out) {
+    return seekTo(f, kLogHeaderSize + index * kLogRecordSize) &&
+           std::fread(out, 1, kLogRecordSize, f) == kLogRecordSize;
+}
+
+bool flushToFile(std::FILE* f) {
+    if (std::fflush(f) != 0)
+        return false;
+#ifdef __unix__
+    return ::fsync(fileno(f)) == 0;
+#else
+    return true;
+#endif
+}
+
+// Appends one record behind the last whole slot. A file that is missing or
+// empty gets its header first, so the record never lands where readers
+// expect the header; a torn record from an interrupted append is cut back.
+bool storeRecord(const fs::path& path, const uint8_t* record) {
+    std::error_code ec;
+    uint64_t size = fs::exists(path, ec) ? fs::file_size(path, ec) : 0;
+    if (ec)
+        return false;
+    if (size == 0) {
+        if (!createLogDatabase(path))
+            return false;
+        size = kLogHeaderSize;
+    } else if (size > kLogHeaderSize && (size - kLogHeaderSize) % kLogRecordSize != 0) {
+        size = kLogHeaderSize + wholeRecords(size) * kLogRecordSize;
+        fs::resize_file(path, size, ec);
+        if (ec)
+            return false;
+    }
+    FilePtr f = openFile(path, "ab");
+    if (!f)
+        return false;
+    bool ok =
+        std::fwrite(record, 1, kLogRecordSize, f.get()) == kLogRecordSize && flushToFile(f.get());
+    ok = std::fclose(f.release()) == 0 && ok;
+    if (!ok)
+        fs::resize_file(path, size, ec); // leave no part of the record behind
+    return ok;
+}
+
+std::string dailyFolderName(const MachineInfo& info) {
+    std::string_view nick = fieldText(info.nickName, sizeof info.nickName);
+    if (!nick.empty())
+        return safeFileName(nick);
+    return safeFileName(fieldText(info.modelName, sizeof info.modelName)) + "(" +
+           safeFileName(fieldText(info.machineId, sizeof info.machineId)) + ")";
+}
+
+void writeDailyLine(const fs::path& baseDir, const MachineInfo& info, const LogRecord& r,
+                    const std::string& line) {
+    fs::path file = dailyLogPath(baseDir, info, r.year + 2000, r.month, r.day);
+    std::error_code ec;
+    fs::create_directory(file.parent_path(), ec); // an existing folder is no error
+    FilePtr f = openFile(file, "a");
+    if (!f)
+        return; // a daily file that cannot be opened is skipped
+    std::fwrite(line.data(), 1, line.size(), f.get());
+    std::fputc('\n', f.get());
+}
+
+} // namespace
+
+fs::path logDatabasePath(const fs::path& databaseDir, const MachineInfo& info) {
+    return databaseDir /
+           (safeFileName(fieldText(info.machineId, sizeof info.machineId)) + ".QX42.LOGDATA");
+}
+
+bool createLogDatabase(const fs::path& path) {
+    uint8_t header[kLogHeaderSize] = {};
+    std::memcpy(header, kLogDatabaseTitle, sizeof kLogDatabaseTitle);
+    std::memcpy(header + kLogVersionOffset, kLogDatabaseVersion, sizeof kLogDatabaseVersion);
+    FilePtr f = openFile(path, "wb");
+    if (!f)
+        return false;
+    bool ok = std::fwrite(header, 1, sizeof header, f.get()) == sizeof header;
+    return std::fclose(f.release()) == 0 && ok;
+}
+
+LogDatabaseCheck checkLogDatabase(const fs::path& path, MachineInfo& info) {
+    LogDatabaseCheck check;
+    // 1. A missing database is created silently.
+    FilePtr f = openFile(path, "rb");
+    if (!f) {
+        if (!createLogDatabase(path) || !(f = openFile(path, "rb"))) {
+            check.result = DATABASE_CREATE_FAIL;
+            return check;
+        }
+    }
+    // 2.-4. Header, title, version.
+    check.result = checkHeader(f.get());
+    if (check.result != PASS)
+        return check;
+    // 5.-6. The newest stored record is the last whole slot. A file with a
+    // header and only a torn record holds no record: its number stays 0.
+    info.lastStoredLogNo = 0;
+    std::error_code ec;
+    uint64_t size = fs::file_size(path, ec);
+    if (ec) {
+        check.result = DATABASE_CORRUPT;
+        return check;
+    }
+    uint64_t count = wholeRecords(size);
+    if (count > 0) {
+        uint8_t last[kLogRecordSize];
+        if (!readRecordAt(f.get(), count - 1, last)) {
+            check.result = DATABASE_CORRUPT;
+            return check;
+        }
+        info.lastStoredLogNo = static_cast<int32_t>(readBE32(last));
+        check.holdsRecords = true;
+    }
+    return check;
+}
+
+fs::path dailyLogPath(const fs::path& baseDir, const MachineInfo& info, int year, int month,
+                      int day) {
+    std::string nick = safeFileName(fieldText(info.nickName, sizeof info.nickName));
+    return baseDir / dailyFolderName(info) /
+           (nick + format("(%d-%02d-%02d).txt", year, month, day));
+}
+
+AppendedRecord appendLogRecord(const fs::path& path, MachineInfo& info, const uint8_t* record,
+                               size_t length, const fs::path& baseDir) {
+    AppendedRecord appended;
+    // Anything but a whole record would shift every record after it.
+    if (!record || length != kLogRecordSize)
+        return appended;
+    appended.stored = storeRecord(path, record);
+    if (appended.stored)
+        info.lastStoredLogNo = static_cast<int32_t>(readBE32(record));
+    LogRecord r = decodeLogRecord(record);
+    appended.reportLine = reportLine(r);
+    writeDailyLine(baseDir, info, r, appended.reportLine);
+    return appended;
+}
+
+namespace {
+
+// An open database whose header passed the checks, with its size.
+struct CheckedFile {
+    FilePtr file;
+    DatabaseResult result = DATABASE_NOT_EXIST;
+    uint64_t size = 0;
+    uint64_t count = 0; // whole records
+};
+
+CheckedFile openChecked(const fs::path& path) {
+    CheckedFile c;
+    c.file = openFile(path, "rb");
+    if (!c.file)
+        return c;
+    c.result = checkHeader(c.file.get());
+    if (c.result != PASS)
+        return c;
+    std::error_code ec;
+    c.size = fs::file_size(path, ec);
+    c.count = wholeRecords(c.size);
+    if (ec)
+        c.result = DATABASE_CORRUPT;
+    else if (c.count > UINT32_MAX)
+        c.result = MEMORY_NOT_ENOUGH_FOR_DATABASE;
+    return c;
+}
+
+} // namespace
+
+LogDatabaseContents readLogDatabase(const fs::path& path) {
+    LogDatabaseContents contents;
+    CheckedFile db = openChecked(path);
+    contents.result = db.result;
+    if (db.result != PASS)
+        return contents;
+    size_t bytes = static_cast<size_t>(db.count * kLogRecordSize);
+    contents.records.reset(new (std::nothrow) uint8_t[bytes ? bytes : 1]);
+    if (!contents.records) {
+        contents.result = MEMORY_NOT_ENOUGH_FOR_DATABASE;
+        return contents;
+    }
+    if (std::fread(contents.records.get(), 1, bytes, db.file.get()) != bytes) {
+        contents.records.reset();
+        contents.result = DATABASE_CORRUPT;
+        return contents;
+    }
+    contents.count = static_cast<uint32_t>(db.count);
+    return contents;
+}
+
+LogDatabaseSummary summarizeLogDatabase(const fs::path& path) {
+    LogDatabaseSummary summary;
+    CheckedFile db = openChecked(path);
+    summary.result = db.result;
+    summary.fileSize = db.size;
+    if (db.result != PASS)
+        return summary;
+    if (db.count > 0 && (!readRecordAt(db.file.get(), 0, summary.first) ||
+                         !readRecordAt(db.file.get(), db.count - 1, summary.last))) {
+        summary.result = DATABASE_CORRUPT;
+        return summary;
+    }
+    summary.count = static_cast<uint32_t>(db.count);
+    return summary;
+}
+
+} // namespace dupmon

@@ -1,0 +1,104 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/result_codes.h"
+#include "logdb/log_record.h"
+#include "protocol/machine_info.h"
+
+namespace dupmon {
+
+// The log database of one machine: a 512-byte header, then the job-log
+// records in arrival order, 128 bytes each, exactly as the controller sent
+// them. Every operation opens the file, works and closes it.
+//
+// offset size content
+//    0   120  title: 100 fixed characters (the last six blanks), NUL, zeros
+//  120    24  version: "2.01.10.03" and ten blanks, NUL, zeros
+//  144     4  0 (never read)
+//  148     4  0 (never read)
+//  152   360  zeros
+//  512 128·n  record k at 512 + 128·k
+constexpr size_t kLogHeaderSize = 512;
+constexpr size_t kLogTitleSize = 100;
+constexpr size_t kLogVersionOffset = 120;
+constexpr size_t kLogVersionSize = 20;
+// Written at creation and compared on every open: it must never change.
+inline constexpr char kLogDatabaseTitle[kLogTitleSize + 1] =
+    "DUPLICATOR MONITOR JOB LOG DATABASE - 128-BYTE JOB-LOG RECORDS AFTER A 512-BYTE HEADER"
+    "              ";
+inline constexpr char kLogDatabaseVersion[kLogVersionSize + 1] = "2.01.10.03          ";
+static_assert(std::string_view(kLogDatabaseTitle).size() == kLogTitleSize);
+static_assert(std::string_view(kLogDatabaseTitle).substr(kLogTitleSize - 6) == "      ");
+static_assert(std::string_view(kLogDatabaseVersion).size() == kLogVersionSize);
+
+// "<databaseDir>/<machineId>.QX42.LOGDATA", the machine id made safe as a file name.
+std::filesystem::path logDatabasePath(const std::filesystem::path& databaseDir,
+                                      const MachineInfo& info);
+
+// Writes a new file holding the header only; false when it cannot be written.
+bool createLogDatabase(const std::filesystem::path& path);
+
+struct LogDatabaseCheck {
+    DatabaseResult result = PASS;
+    // At least one whole record is stored. Log number 0 is a real record, so
+    // lastStoredLogNo == 0 alone cannot say that nothing is stored yet.
+    bool holdsRecords = false;
+};
+
+// Open and check at identification: creates a missing file, checks title
+// and version, and on PASS sets lastStoredLogNo from the last whole record
+// (0 when there is none). Returns PASS, DATABASE_CORRUPT,
+// DATABASE_WRONG_TITLE, DATABASE_WRONG_VERSION or DATABASE_CREATE_FAIL.
+LogDatabaseCheck checkLogDatabase(const std::filesystem::path& path, MachineInfo& info);
+
+struct AppendedRecord {
+    // The record reached the database file; only then lastStoredLogNo moved,
+    // so a record that was not stored is fetched again later.
+    bool stored = false;
+    // The record's report line (no line end); empty when the record was not 128 bytes.
+    std::string reportLine;
+};
+
+// Appends one record as received and writes its report line to the daily
+// text file "<baseDir>/<folder>/<nickName>(<y>-<mm>-<dd>).txt", where folder
+// is nickName, or "modelName(machineId)" when the nickname is empty. A torn
+// record left by an interrupted append is cut off first, and the record is
+// flushed to the file before this returns.
+AppendedRecord appendLogRecord(const std::filesystem::path& path, MachineInfo& info,
+                               const uint8_t* record, size_t length,
+                               const std::filesystem::path& baseDir);
+
+// The daily text file that a record of this date goes to.
+std::filesystem::path dailyLogPath(const std::filesystem::path& baseDir, const MachineInfo& info,
+                                   int year, int month, int day);
+
+// The record area of a whole database, as readers load it.
+struct LogDatabaseContents {
+    DatabaseResult result = DATABASE_NOT_EXIST;
+    std::unique_ptr<uint8_t[]> records; // count whole records; a torn tail is not counted
+    uint32_t count = 0;
+
+    const uint8_t* record(uint32_t i) const { return records.get() + size_t(i) * kLogRecordSize; }
+};
+
+// Read whole database: PASS, DATABASE_NOT_EXIST, MEMORY_NOT_ENOUGH_FOR_DATABASE,
+// DATABASE_CORRUPT, DATABASE_WRONG_TITLE or DATABASE_WRONG_VERSION.
+LogDatabaseContents readLogDatabase(const std::filesystem::path& path);
+
+// Header check, record count and the first and last records, without
+// loading the file (for the log tool's info).
+struct LogDatabaseSummary {
+    DatabaseResult result = DATABASE_NOT_EXIST;
+    uint64_t fileSize = 0;
+    uint32_t count = 0;
+    uint8_t first[kLogRecordSize] = {};
+    uint8_t last[kLogRecordSize] = {};
+};
+LogDatabaseSummary summarizeLogDatabase(const std::filesystem::path& path);
+
+} // namespace dupmon

@@ -1,0 +1,409 @@
+#include "logdb/logtool.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string_view>
+
+#include "common/byte_order.h"
+#include "common/result_codes.h"
+#include "common/text.h"
+#include "logdb/file_io.h"
+#include "logdb/log_database.h"
+#include "logdb/log_record.h"
+#include "logdb/report.h"
+
+namespace dupmon {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kProgram = "dupmon-logtool";
+constexpr const char* kUsage =
+    "usage: dupmon-logtool info DB\n"
+    "       dupmon-logtool print DB [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
+    "       dupmon-logtool csv DB [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
+    "       dupmon-logtool report DB --from YYYY-MM-DD --to YYYY-MM-DD --out FILE\n"
+    "                      [--nickname TEXT] [--model TEXT] [--version TEXT]\n"
+    "                      [--machine-id TEXT] [--ports N] [--device-type N]\n"
+    "       dupmon-logtool verify FILE\n";
+constexpr const char* kDatabaseSuffix = ".QX42.LOGDATA";
+constexpr size_t kOutputChunk = 1 << 20;
+
+// The machine registry beside the log databases: title (100), version (20),
+// then eight 1128-byte machine information entries, integers little-endian.
+constexpr const char* kRegistryFile = "BRELLOCK_QX42.DB7";
+constexpr size_t kRegistryVersionOffset = 100;
+constexpr std::string_view kRegistryVersion = "2.01.10.02          ";
+constexpr size_t kRegistryEntriesOffset = 120;
+constexpr size_t kRegistryEntrySize = 1128;
+constexpr size_t kRegistryEntries = 8;
+
+struct Failure {
+    int status;
+};
+
+class Tool {
+public:
+    Tool(std::ostream& out, std::ostream& err, const Clock& clock)
+        : out_(out), err_(err), clock_(clock) {}
+
+    int run(const std::vector<std::string>& args);
+
+private:
+    // One-line message naming the subject and the problem; throws the status.
+    [[noreturn]] void fail(int status, std::string_view subject, std::string_view problem) {
+        err_ << kProgram << ": " << subject << ": " << problem << "\n";
+        throw Failure{status};
+    }
+    [[noreturn]] void usage(std::string_view problem) {
+        err_ << kProgram << ": " << problem << "\n" << kUsage;
+        throw Failure{2};
+    }
+
+    void parseOptions(const std::vector<std::string>& args, size_t first,
+                      std::initializer_list<std::string_view> allowed);
+    std::optional<ReportDate> dateOption(std::string_view name);
+    bool rangeOptions(ReportDate& start, ReportDate& end);
+    LogDatabaseContents load(const std::string& path);
+    MachineInfo machineFor(const std::string& dbPath);
+    void flush(std::string& chunk, bool force);
+
+    int info(const std::string& path);
+    int print(const std::string& path);
+    int csv(const std::string& path);
+    int report(const std::string& path);
+    int verify(const std::string& path);
+
+    std::ostream& out_;
+    std::ostream& err_;
+    const Clock& clock_;
+    std::map<std::string, std::string, std::less<>> options_;
+};
+
+bool parseNumber(std::string_view text, long& value) {
+    auto r = std::from_chars(text.data(), text.data() + text.size(), value);
+    return r.ec == std::errc() && r.ptr == text.data() + text.size();
+}
+
+std::optional<ReportDate> parseDate(std::string_view text) {
+    long y, m, d;
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-' ||
+        !parseNumber(text.substr(0, 4), y) || !parseNumber(text.substr(5, 2), m) ||
+        !parseNumber(text.substr(8, 2), d))
+        return std::nullopt;
+    static const int monthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (y < 2000 || m < 1 || m > 12 || d < 1 || d > monthDays[m - 1])
+        return std::nullopt;
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (m == 2 && d == 29 && !leap)
+        return std::nullopt;
+    return ReportDate{uint16_t(y), uint16_t(m), uint16_t(d)};
+}
+
+// RFC 4180: a field with a comma, quote or line break is quoted, quotes doubled.
+void appendCsvField(std::string& out, std::string_view field) {
+    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out.append(field);
+        return;
+    }
+    out.push_back('"');
+    for (char c : field) {
+        if (c == '"')
+            out.push_back('"');
+        out.push_back(c);
+    }
+    out.push_back('"');
+}
+
+// The registry entry of the machine whose database this is, if the registry
+// beside it knows the machine.
+std::optional<MachineInfo> registeredMachine(const fs::path& dbPath) {
+    FilePtr f = openFile(dbPath.parent_path() / kRegistryFile, "rb");
+    if (!f)
+        return std::nullopt;
+    std::vector<uint8_t> image(kRegistryEntriesOffset + kRegistryEntries * kRegistryEntrySize);
+    if (std::fread(image.data(), 1, image.size(), f.get()) != image.size())
+        return std::nullopt;
+    if (std::memcmp(image.data() + kRegistryVersionOffset, kRegistryVersion.data(),
+                    kRegistryVersion.size()) != 0)
+        return std::nullopt;
+    const std::string dbName = dbPath.filename().string();
+    for (size_t i = 0; i < kRegistryEntries; ++i) {
+        const uint8_t* e = image.data() + kRegistryEntriesOffset + i * kRegistryEntrySize;
+        if (e[0] != 1)
+            continue;
+        MachineInfo info{};
+        info.deviceType = e[1];
+        info.support_LogRecord = e[2];
+        std::memcpy(info.machineId, e + 13, sizeof info.machineId);
+        std::memcpy(info.nickName, e + 77, sizeof info.nickName);
+        info.maxDeviceQty = static_cast<int32_t>(readLE32(e + 216));
+        std::memcpy(info.modelName, e + 224, sizeof info.modelName);
+        std::memcpy(info.version, e + 288, sizeof info.version);
+        // Device-supplied texts are kept terminated whatever the file holds.
+        info.machineId[sizeof info.machineId - 1] = 0;
+        info.nickName[sizeof info.nickName - 1] = 0;
+        info.modelName[sizeof info.modelName - 1] = 0;
+        info.version[sizeof info.version - 1] = 0;
+        if (safeFileName(info.machineId) + kDatabaseSuffix == dbName)
+            return info;
+    }
+    return std::nullopt;
+}
+
+int Tool::run(const std::vector<std::string>& args) {
+    try {
+        if (args.empty())
+            usage("no command");
+        const std::string& command = args[0];
+        if (command == "--help" || command == "-h") {
+            out_ << kUsage;
+            return 0;
+        }
+        if (args.size() < 2 || args[1].starts_with("--"))
+            usage("'" + command + "' needs a file");
+        const std::string& path = args[1];
+        if (command == "info") {
+            parseOptions(args, 2, {});
+            return info(path);
+        }
+        if (command == "print" || command == "csv") {
+            parseOptions(args, 2, {"--from", "--to"});
+            return command == "print" ? print(path) : csv(path);
+        }
+        if (command == "report") {
+            parseOptions(args, 2,
+                         {"--from", "--to", "--out", "--nickname", "--model", "--version",
+                          "--machine-id", "--ports", "--device-type"});
+            return report(path);
+        }
+        if (command == "verify") {
+            parseOptions(args, 2, {});
+            return verify(path);
+        }
+        usage("unknown command '" + command + "'");
+    } catch (const Failure& f) {
+        return f.status;
+    }
+}
+
+void Tool::parseOptions(const std::vector<std::string>& args, size_t first,
+                        std::initializer_list<std::string_view> allowed) {
+    for (size_t i = first; i < args.size(); i += 2) {
+        const std::string& name = args[i];
+        if (std::find(allowed.begin(), allowed.end(), name) == allowed.end())
+            usage("unexpected argument '" + name + "'");
+        if (i + 1 >= args.size())
+            usage("option '" + name + "' needs a value");
+        options_[name] = args[i + 1];
+    }
+}
+
+std::optional<ReportDate> Tool::dateOption(std::string_view name) {
+    auto it = options_.find(name);
+    if (it == options_.end())
+        return std::nullopt;
+    auto date = parseDate(it->second);
+    if (!date)
+        usage(std::string(name) + " '" + it->second + "' is not a date (YYYY-MM-DD)");
+    return date;
+}
+
+// Returns false when no range was given (every record counts).
+bool Tool::rangeOptions(ReportDate& start, ReportDate& end) {
+    auto from = dateOption("--from");
+    auto to = dateOption("--to");
+    start = from.value_or(ReportDate{0, 0, 0});
+    end = to.value_or(ReportDate{UINT16_MAX, UINT16_MAX, UINT16_MAX});
+    if (!isLegalReportRange(start, end))
+        usage("--from lies after --to");
+    return from || to;
+}
+
+LogDatabaseContents Tool::load(const std::string& path) {
+    LogDatabaseContents contents = readLogDatabase(path);
+    if (contents.result != PASS)
+        fail(1, path, errorName(contents.result));
+    return contents;
+}
+
+MachineInfo Tool::machineFor(const std::string& dbPath) {
+    MachineInfo info{};
+    if (auto known = registeredMachine(dbPath)) {
+        info = *known;
+    } else {
+        std::string name = fs::path(dbPath).filename().string();
+        if (name.ends_with(kDatabaseSuffix))
+            name.resize(name.size() - std::strlen(kDatabaseSuffix));
+        copyField(info.machineId, sizeof info.machineId, name);
+    }
+    auto text = [&](std::string_view option, char* field, size_t size) {
+        if (auto it = options_.find(option); it != options_.end())
+            copyField(field, size, it->second);
+    };
+    text("--nickname", info.nickName, sizeof info.nickName);
+    text("--model", info.modelName, sizeof info.modelName);
+    text("--version", info.version, sizeof info.version);
+    text("--machine-id", info.machineId, sizeof info.machineId);
+    auto number = [&](std::string_view option, long low, long high) -> std::optional<long> {
+        auto it = options_.find(option);
+        if (it == options_.end())
+            return std::nullopt;
+        long v;
+        if (!parseNumber(it->second, v) || v < low || v > high)
+            usage(std::string(option) + " '" + it->second + "' is not a number from " +
+                  std::to_string(low) + " to " + std::to_string(high));
+        return v;
+    };
+    if (auto v = number("--ports", 0, INT32_MAX))
+        info.maxDeviceQty = static_cast<int32_t>(*v);
+    if (auto v = number("--device-type", 0, 255))
+        info.deviceType = static_cast<uint8_t>(*v);
+    return info;
+}
+
+void Tool::flush(std::string& chunk, bool force) {
+    if (chunk.size() >= kOutputChunk || (force && !chunk.empty())) {
+        out_.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        chunk.clear();
+    }
+}
+
+std::string recordSummary(const uint8_t* raw) {
+    LogRecord r = decodeLogRecord(raw);
+    return format("%u (No. %07u) %04u-%02u-%02u %02u:%02u:%02u", r.logNo, r.logNo + 1,
+                  r.year + 2000u, unsigned(r.month), unsigned(r.day), unsigned(r.hour),
+                  unsigned(r.minute), unsigned(r.second));
+}
+
+int Tool::info(const std::string& path) {
+    LogDatabaseSummary s = summarizeLogDatabase(path);
+    out_ << "database: " << path << "\n";
+    out_ << "check: " << errorName(s.result) << "\n";
+    if (s.result != PASS)
+        fail(1, path, errorName(s.result));
+    out_ << "records: " << s.count << "\n";
+    if (s.count > 0) {
+        out_ << "first: " << recordSummary(s.first) << "\n";
+        out_ << "last: " << recordSummary(s.last) << "\n";
+    }
+    uint64_t tail = (s.fileSize - kLogHeaderSize) % kLogRecordSize;
+    if (tail != 0)
+        out_ << "ignored tail: " << tail << " bytes\n";
+    return 0;
+}
+
+int Tool::print(const std::string& path) {
+    ReportDate start, end;
+    bool ranged = rangeOptions(start, end);
+    LogDatabaseContents db = load(path);
+    std::string chunk;
+    chunk.reserve(kOutputChunk + 4096);
+    for (uint32_t i = 0; i < db.count; ++i) {
+        if (ranged && !isInReportRange(db.record(i), start, end))
+            continue;
+        appendReportLine(chunk, decodeLogRecord(db.record(i)));
+        chunk.push_back('\n');
+        flush(chunk, false);
+    }
+    flush(chunk, true);
+    return 0;
+}
+
+int Tool::csv(const std::string& path) {
+    ReportDate start, end;
+    bool ranged = rangeOptions(start, end);
+    LogDatabaseContents db = load(path);
+    MachineInfo machine = machineFor(path);
+    static const char* const rawHeaders[] = {
+        "log_number",  "date_time",        "port_number", "function_number",
+        "result_code", "capacity_sectors", "sector_size", "run_time_seconds"};
+    std::string chunk;
+    for (int c = 0; c < kLogViewerColumns; ++c) {
+        appendCsvField(chunk, logViewerHeader(c, machine.deviceType));
+        chunk.push_back(',');
+    }
+    for (const char* h : rawHeaders)
+        chunk.append(h).push_back(',');
+    chunk.back() = '\r';
+    chunk.push_back('\n');
+    for (uint32_t i = 0; i < db.count; ++i) {
+        if (ranged && !isInReportRange(db.record(i), start, end))
+            continue;
+        LogRecord r = decodeLogRecord(db.record(i));
+        for (const std::string& column : logViewerColumns(r)) {
+            appendCsvField(chunk, column);
+            chunk.push_back(',');
+        }
+        chunk +=
+            format("%u,%04u-%02u-%02uT%02u:%02u:%02u,%u,%u,%u,%u,%u,%u\r\n", r.logNo,
+                   r.year + 2000u, unsigned(r.month), unsigned(r.day), unsigned(r.hour),
+                   unsigned(r.minute), unsigned(r.second), unsigned(r.port), unsigned(r.function),
+                   unsigned(r.resultCode), r.capacity, unsigned(r.sectorSize), runTime(r));
+        flush(chunk, false);
+    }
+    flush(chunk, true);
+    return 0;
+}
+
+int Tool::report(const std::string& path) {
+    auto start = dateOption("--from");
+    auto end = dateOption("--to");
+    auto outIt = options_.find("--out");
+    if (!start || !end || outIt == options_.end())
+        usage("report needs --from, --to and --out");
+    if (!isLegalReportRange(*start, *end))
+        fail(2, path, kIllegalDateMessage.text);
+    MachineInfo machine = machineFor(path);
+    LogDatabaseContents db = load(path);
+    ReportBuild build = buildReport(db, machine, *start, *end, clock_);
+    const std::string& file = outIt->second;
+    switch (saveReport(file, build.memo)) {
+    case ReportSaveStatus::Saved:
+        break;
+    case ReportSaveStatus::NoContents:
+        fail(1, path, "the database holds no records: " + std::string(kNoContentsMessage.text));
+    case ReportSaveStatus::CantCreateFile:
+        fail(1, file, kCantCreateFileMessage.text);
+    case ReportSaveStatus::MemoryNotEnough:
+        fail(1, file, kMemoryNotEnoughMessage.text);
+    }
+    out_ << file << ": " << build.linesInRange << " of " << db.count << " records\n";
+    return 0;
+}
+
+int Tool::verify(const std::string& path) {
+    std::error_code ec;
+    uint64_t size = fs::file_size(path, ec);
+    if (ec)
+        fail(1, path, ec.message());
+    FilePtr f = openFile(path, "rb");
+    if (!f)
+        fail(1, path, std::strerror(errno));
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    if (std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size())
+        fail(1, path, "short read");
+    SealCheck check = verifySeal(bytes.data(), bytes.size());
+    if (!check.sealFound)
+        fail(1, path, "no seal found");
+    out_ << "content length: " << check.contentLength << " (seal at " << check.sealOffset << ")\n";
+    out_ << format("CRC: %08X (computed %08X)\n", check.storedCrc, check.computedCrc);
+    out_ << "seal: " << (check.valid ? "OK" : "MISMATCH") << "\n";
+    return check.valid ? 0 : 1;
+}
+
+} // namespace
+
+int runLogTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+               const Clock& clock) {
+    Tool tool(out, err, clock);
+    return tool.run(args);
+}
+
+} // namespace dupmon
