@@ -1,0 +1,348 @@
+// Draws the front-panel pictures of the machine board: an "on" and an "off"
+// image for each row of the picture table that the archive carries, as 24-bit
+// BMP files. Writes them as loose files, as an archive, or both at once while
+// appending the archive to a program file (the build's post-link step).
+//
+//   dupmon_make_pictures --loose DIR          loose files under DIR
+//   dupmon_make_pictures --archive FILE       the archive alone
+//   dupmon_make_pictures --attach PROGRAM DIR append to PROGRAM, loose files under DIR
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "common/text.h"
+#include "shell/picture_archive.h"
+
+using namespace dupmon;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kWidth = 130;
+constexpr int kHeight = 100;
+
+struct Rgb {
+    uint8_t r, g, b;
+    bool operator==(const Rgb&) const = default;
+};
+
+// Pixel (1, 1) carries this colour; the board makes it see-through.
+constexpr Rgb kTransparent{255, 0, 255};
+
+class Canvas {
+public:
+    Canvas(int w, int h, Rgb fill) : w_(w), h_(h), px_(size_t(w) * size_t(h), fill) {}
+    int width() const { return w_; }
+    int height() const { return h_; }
+    void set(int x, int y, Rgb c) {
+        if (x >= 0 && y >= 0 && x < w_ && y < h_)
+            px_[size_t(y) * size_t(w_) + size_t(x)] = c;
+    }
+    Rgb get(int x, int y) const { return px_[size_t(y) * size_t(w_) + size_t(x)]; }
+    void fill(int x, int y, int w, int h, Rgb c) {
+        for (int j = y; j < y + h; ++j)
+            for (int i = x; i < x + w; ++i)
+                set(i, j, c);
+    }
+
+private:
+    int w_, h_;
+    std::vector<Rgb> px_;
+};
+
+// 5 x 7 capitals, digits and a few marks; row bits from left (0x10) to right (0x01).
+struct Glyph {
+    char c;
+    uint8_t rows[7];
+};
+constexpr Glyph kFont[] = {
+    {'0', {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}},
+    {'1', {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'2', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}},
+    {'3', {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E}},
+    {'4', {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}},
+    {'5', {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E}},
+    {'6', {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}},
+    {'7', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08}},
+    {'8', {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}},
+    {'9', {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C}},
+    {'A', {0x0E, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}},
+    {'B', {0x1E, 0x11, 0x11, 0x1E, 0x11, 0x11, 0x1E}},
+    {'C', {0x0E, 0x11, 0x10, 0x10, 0x10, 0x11, 0x0E}},
+    {'D', {0x1C, 0x12, 0x11, 0x11, 0x11, 0x12, 0x1C}},
+    {'E', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x1F}},
+    {'F', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x10}},
+    {'G', {0x0E, 0x11, 0x10, 0x17, 0x11, 0x11, 0x0F}},
+    {'H', {0x11, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}},
+    {'I', {0x0E, 0x04, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'J', {0x07, 0x02, 0x02, 0x02, 0x02, 0x12, 0x0C}},
+    {'K', {0x11, 0x12, 0x14, 0x18, 0x14, 0x12, 0x11}},
+    {'L', {0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x1F}},
+    {'M', {0x11, 0x1B, 0x15, 0x15, 0x11, 0x11, 0x11}},
+    {'N', {0x11, 0x11, 0x19, 0x15, 0x13, 0x11, 0x11}},
+    {'O', {0x0E, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}},
+    {'P', {0x1E, 0x11, 0x11, 0x1E, 0x10, 0x10, 0x10}},
+    {'Q', {0x0E, 0x11, 0x11, 0x11, 0x15, 0x12, 0x0D}},
+    {'R', {0x1E, 0x11, 0x11, 0x1E, 0x14, 0x12, 0x11}},
+    {'S', {0x0F, 0x10, 0x10, 0x0E, 0x01, 0x01, 0x1E}},
+    {'T', {0x1F, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04}},
+    {'U', {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}},
+    {'V', {0x11, 0x11, 0x11, 0x11, 0x11, 0x0A, 0x04}},
+    {'W', {0x11, 0x11, 0x11, 0x15, 0x15, 0x15, 0x0A}},
+    {'X', {0x11, 0x11, 0x0A, 0x04, 0x0A, 0x11, 0x11}},
+    {'Y', {0x11, 0x11, 0x11, 0x0A, 0x04, 0x04, 0x04}},
+    {'Z', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x10, 0x1F}},
+    {'-', {0x00, 0x00, 0x00, 0x1F, 0x00, 0x00, 0x00}},
+    {'/', {0x01, 0x01, 0x02, 0x04, 0x08, 0x10, 0x10}},
+};
+
+const Glyph* glyphFor(char c) {
+    for (const Glyph& g : kFont)
+        if (g.c == c)
+            return &g;
+    return nullptr; // blank
+}
+
+// Text in the 5 x 7 font, `scale` pixels per font dot, 1 dot between letters.
+void drawText(Canvas& canvas, int x, int y, const std::string& text, Rgb colour, int scale) {
+    for (char c : text) {
+        if (const Glyph* g = glyphFor(c)) {
+            for (int row = 0; row < 7; ++row)
+                for (int col = 0; col < 5; ++col)
+                    if (g->rows[row] & (0x10 >> col))
+                        canvas.fill(x + col * scale, y + row * scale, scale, scale, colour);
+        }
+        x += 6 * scale;
+    }
+}
+
+struct Kind {
+    const char* name;
+    Rgb body;
+    int slotW, slotH; // the shape of one port slot
+};
+
+Kind kindOf(uint32_t deviceType) {
+    switch (deviceType) {
+    case 2:
+    case 15:
+        return {"USB", {36, 78, 140}, 8, 3};
+    case 3:
+        return {"MICROSD", {92, 58, 132}, 5, 3};
+    case 4:
+        return {"COMBO", {28, 112, 108}, 7, 4};
+    case 5:
+        return {"CF", {132, 62, 40}, 9, 6};
+    default:
+        return {"USB", {70, 78, 96}, 8, 3};
+    }
+}
+
+Rgb shade(Rgb c, int percent) {
+    auto f = [&](uint8_t v) { return uint8_t(std::min(255, int(v) * percent / 100)); };
+    return {f(c.r), f(c.g), f(c.b)};
+}
+
+// The port slots in as square a grid as the area allows, each slot with its
+// status light above it.
+void drawPorts(Canvas& canvas, int x0, int y0, int w, int h, int ports, const Kind& kind,
+               bool lit) {
+    int bestCols = 1, bestScale = -1;
+    for (int cols = 1; cols <= ports; ++cols) {
+        const int rows = (ports + cols - 1) / cols;
+        const int cellW = w / cols, cellH = h / rows;
+        // Slot size in sixteenths of the kind's shape, leaving a gap and the light.
+        const int scale = std::min((cellW - 2) * 16 / kind.slotW, (cellH - 4) * 16 / kind.slotH);
+        if (scale > bestScale)
+            bestScale = scale, bestCols = cols;
+    }
+    bestScale = std::min(bestScale, 40); // few ports stay port-sized, not panel-sized
+    const int cols = bestCols, rows = (ports + cols - 1) / cols;
+    const int cellW = w / cols, cellH = h / rows;
+    const int slotW = std::max(2, kind.slotW * bestScale / 16);
+    const int slotH = std::max(1, kind.slotH * bestScale / 16);
+    const int left = x0 + (w - cellW * cols) / 2, top = y0 + (h - cellH * rows) / 2;
+    const Rgb hole{18, 18, 22}, light = lit ? Rgb{40, 235, 80} : Rgb{70, 70, 70};
+    for (int p = 0; p < ports; ++p) {
+        const int cx = left + (p % cols) * cellW + (cellW - slotW) / 2;
+        const int cy = top + (p / cols) * cellH + (cellH - slotH - 2) / 2 + 2;
+        canvas.fill(cx, cy, slotW, slotH, hole);
+        canvas.fill(cx, cy - 2, std::max(1, slotW / 3), 1, light);
+    }
+}
+
+Canvas drawPanel(uint32_t deviceType, uint32_t ports, bool on) {
+    const Kind kind = kindOf(deviceType);
+    Canvas c(kWidth, kHeight, kTransparent);
+    // 1. The panel, corners cut so the rounded outline shows on the board.
+    const Rgb body = kind.body, edge = shade(kind.body, 55), glint = shade(kind.body, 150);
+    c.fill(4, 2, kWidth - 8, kHeight - 4, edge);
+    c.fill(2, 4, kWidth - 4, kHeight - 8, edge);
+    c.fill(3, 3, kWidth - 6, kHeight - 6, edge);
+    c.fill(4, 4, kWidth - 8, kHeight - 8, body);
+    c.fill(5, 3, kWidth - 10, 1, glint);
+    // 2. The kind's name and its port count.
+    const Rgb ink{236, 240, 246};
+    drawText(c, 7, 7, kind.name, ink, 2);
+    const std::string count = format("%u PORTS", ports);
+    drawText(c, 7, 25, count, ink, 1);
+    // 3. The status display: lit while the machine is ready.
+    const int lcdX = kWidth - 47, lcdY = 22;
+    c.fill(lcdX, lcdY, 40, 12, shade(kind.body, 35));
+    c.fill(lcdX + 1, lcdY + 1, 38, 10, on ? Rgb{120, 230, 110} : Rgb{48, 54, 50});
+    if (on)
+        drawText(c, lcdX + 5, lcdY + 2, "READY", Rgb{20, 60, 24}, 1);
+    // 4. The ports.
+    c.fill(6, 37, kWidth - 12, kHeight - 43, shade(kind.body, 70));
+    drawPorts(c, 7, 38, kWidth - 14, kHeight - 45, int(ports), kind, on);
+    // 5. "off" is the same panel in grey, dimmed; the see-through colour stays.
+    if (!on) {
+        for (int y = 0; y < c.height(); ++y)
+            for (int x = 0; x < c.width(); ++x) {
+                const Rgb p = c.get(x, y);
+                if (p == kTransparent)
+                    continue;
+                const auto grey = uint8_t((p.r * 30 + p.g * 59 + p.b * 11) / 100 * 70 / 100 + 30);
+                c.set(x, y, {grey, grey, grey});
+            }
+    }
+    return c;
+}
+
+// A 24-bit BMP file: 14-byte file header, 40-byte information header, rows
+// bottom-up in blue-green-red order, each padded to four bytes.
+std::vector<uint8_t> encodeBmp(const Canvas& c) {
+    const size_t stride = (size_t(c.width()) * 3 + 3) & ~size_t(3);
+    const size_t pixels = stride * size_t(c.height());
+    std::vector<uint8_t> out(54 + pixels, 0);
+    out[0] = 'B', out[1] = 'M';
+    writeLE32(&out[2], uint32_t(out.size()));
+    writeLE32(&out[10], 54);
+    writeLE32(&out[14], 40);
+    writeLE32(&out[18], uint32_t(c.width()));
+    writeLE32(&out[22], uint32_t(c.height()));
+    writeLE16(&out[26], 1);
+    writeLE16(&out[28], 24);
+    writeLE32(&out[34], uint32_t(pixels));
+    writeLE32(&out[38], 2835); // 72 dpi
+    writeLE32(&out[42], 2835);
+    for (int y = 0; y < c.height(); ++y) {
+        uint8_t* row = &out[54 + stride * size_t(c.height() - 1 - y)];
+        for (int x = 0; x < c.width(); ++x) {
+            const Rgb p = c.get(x, y);
+            row[3 * x] = p.b, row[3 * x + 1] = p.g, row[3 * x + 2] = p.r;
+        }
+    }
+    return out;
+}
+
+// The archive carries rows 0..8 and 11..34; device type 15 shares the USB images.
+std::vector<PicturePair> drawAll() {
+    std::vector<PicturePair> pairs;
+    for (const PictureTableRow& row : kPictureTable) {
+        if (row.deviceType == 15)
+            continue;
+        PicturePair pair;
+        pair.deviceType = row.deviceType;
+        pair.portCount = row.portCount;
+        pair.onImage = encodeBmp(drawPanel(row.deviceType, row.portCount, true));
+        pair.offImage = encodeBmp(drawPanel(row.deviceType, row.portCount, false));
+        pairs.push_back(std::move(pair));
+    }
+    return pairs;
+}
+
+bool writeFile(const fs::path& path, const std::vector<uint8_t>& bytes, const char* mode) {
+    std::FILE* f = std::fopen(path.string().c_str(), mode);
+    if (!f)
+        return false;
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    ok = std::fclose(f) == 0 && ok;
+    return ok;
+}
+
+fs::path looseFilePath(const fs::path& dir, std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return dir / name;
+}
+
+bool writeLooseFiles(const fs::path& dir, const std::vector<PicturePair>& pairs) {
+    std::set<std::string> written;
+    for (const PictureTableRow& row : kPictureTable) {
+        for (const PicturePair& pair : pairs) {
+            if (pair.deviceType != (row.deviceType == 15 ? 2 : row.deviceType) ||
+                pair.portCount != row.portCount)
+                continue;
+            const std::pair<const char*, const std::vector<uint8_t>*> files[2] = {
+                {row.onFile, &pair.onImage}, {row.offFile, &pair.offImage}};
+            for (const auto& [name, bytes] : files) {
+                if (!written.insert(name).second)
+                    continue;
+                const fs::path path = looseFilePath(dir, name);
+                std::error_code ec;
+                fs::create_directories(path.parent_path(), ec);
+                if (!writeFile(path, *bytes, "wb")) {
+                    std::fprintf(stderr, "cannot write %s\n", path.string().c_str());
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+// Appends the archive to the program file, first taking off one appended by
+// an earlier run, so the file always ends in exactly one archive.
+bool attach(const fs::path& program, const std::vector<uint8_t>& archive) {
+    if (readPictureArchiveFile(program.string()).status == ArchiveStatus::Ok) {
+        std::error_code ec;
+        const uintmax_t length = fs::file_size(program, ec);
+        uint8_t sizeField[4];
+        std::FILE* f = std::fopen(program.string().c_str(), "rb");
+        if (ec || !f)
+            return false;
+        const bool read = std::fseek(f, -4, SEEK_END) == 0 && std::fread(sizeField, 1, 4, f) == 4;
+        std::fclose(f);
+        if (!read || readLE32(sizeField) > length)
+            return false;
+        fs::resize_file(program, length - readLE32(sizeField), ec);
+        if (ec)
+            return false;
+    }
+    return writeFile(program, archive, "ab");
+}
+
+int usage() {
+    std::fputs("usage: dupmon_make_pictures --loose DIR | --archive FILE | --attach PROGRAM DIR\n",
+               stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3)
+        return usage();
+    const std::string mode = argv[1];
+    const std::vector<PicturePair> pairs = drawAll();
+    if (mode == "--loose" && argc == 3)
+        return writeLooseFiles(argv[2], pairs) ? 0 : 1;
+    if (mode == "--archive" && argc == 3)
+        return writeFile(argv[2], buildPictureArchive(pairs), "wb") ? 0 : 1;
+    if (mode == "--attach" && argc == 4) {
+        if (!attach(argv[2], buildPictureArchive(pairs))) {
+            std::fprintf(stderr, "cannot append the pictures to %s\n", argv[2]);
+            return 1;
+        }
+        return writeLooseFiles(argv[3], pairs) ? 0 : 1;
+    }
+    return usage();
+}

@@ -1,0 +1,428 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstring>
+#include <functional>
+
+#include "common/result_codes.h"
+#include "common/text.h"
+#include "shell/system_database.h"
+#include "shell_test_files.h"
+
+using namespace dupmon;
+using shelltest::readFile;
+using shelltest::TempDir;
+using shelltest::writeFile;
+
+namespace {
+
+constexpr size_t kEntry0 = 120;
+
+MachineInfo sampleMachine(const char* id, const char* nick) {
+    MachineInfo m{};
+    m.deviceType = 2;
+    m.support_LogRecord = 1;
+    m.portQty_per_Row = 10;
+    m.flag_support_asynchronous_erase = 0x11;
+    m.flag_support_one_Pellux_Device = 0x12;
+    m.flag_support_asynchronous_PelluxCopy = 0x13;
+    m.flag_support_batch_Command = 0x14;
+    m.flag_support_RUN_ACTION_Command = 0x15;
+    m.flag_support_PELLUX_FORMAT = 0x16;
+    m.flag_support_HARDWARE_CHECK_HDD_EXIST = 0x17;
+    m.flag_feature_bit5 = 0x18;
+    m.machineType = 2;
+    copyField(m.machineId, sizeof m.machineId, id);
+    copyField(m.nickName, sizeof m.nickName, nick);
+    m.boardQty = 0x01020304;
+    m.portQty_per_board = 0x05060708;
+    m.maxDeviceQty = 40;
+    m.systemTotalBufferSize = -2;
+    copyField(m.modelName, sizeof m.modelName, "UB40");
+    copyField(m.version, sizeof m.version, "V1.23");
+    m.lastStoredLogNo = 77;
+    m.Machine_LOG_startNo = 0xA1B2C3D4;
+    m.Machine_LOG_nextNewNo = 0x100;
+    m.controller_version_MAJOR = 1;
+    m.controller_version_SUB = 2;
+    m.controller_version_MINOR = 3;
+    m.flag_support_probe_machine = 0x21;
+    m.flag_support_probe_machine_sensor = 0x22;
+    m.flag_feature_bit3 = 0x23;
+    m.flag_feature_bit4 = 0x24;
+    m.flag_feature_bit7 = 0x25;
+    m.wideCounters = 0x26;
+    m.isMachineType16 = 0x27;
+    return m;
+}
+
+// sampleMachine("LINE-01", "Left") as a registry entry, written out by hand
+// from the entry layout, with the given lastStoredLogNo bytes.
+std::array<uint8_t, 1128> sampleEntry(uint8_t lastStored) {
+    std::array<uint8_t, 1128> x{};
+    auto put = [&](size_t at, std::initializer_list<uint8_t> bytes) {
+        for (uint8_t b : bytes)
+            x[at++] = b;
+    };
+    put(0, {1, 2, 1, 10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 2});
+    put(13, {'L', 'I', 'N', 'E', '-', '0', '1'});
+    put(77, {'L', 'e', 'f', 't'});
+    put(208, {0x04, 0x03, 0x02, 0x01});
+    put(212, {0x08, 0x07, 0x06, 0x05});
+    put(216, {40, 0, 0, 0});
+    put(220, {0xFE, 0xFF, 0xFF, 0xFF});
+    put(224, {'U', 'B', '4', '0'});
+    put(288, {'V', '1', '.', '2', '3'});
+    put(324, {lastStored, 0, 0, 0});
+    put(328, {0xD4, 0xC3, 0xB2, 0xA1});
+    put(332, {0x00, 0x01, 0x00, 0x00});
+    put(592, {1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0});
+    put(608, {0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27});
+    return x;
+}
+
+std::vector<uint8_t> registryBytes() {
+    std::vector<uint8_t> file(9144, 0);
+    std::memcpy(file.data(), kRegistryTitle, 100);
+    std::memcpy(file.data() + 100, "2.01.10.02          ", 20);
+    return file;
+}
+
+ino_t inodeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+class RegistryTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string path = dir / "BRELLOCK_QX42.DB7";
+};
+
+TEST_F(RegistryTest, FreshFileIsTitleVersionAndZeroEntries) {
+    SYSTEM_DATABASE db;
+    ASSERT_EQ(db.open(path), DATABASE_NOT_EXIST);
+    ASSERT_EQ(db.create(path), PASS);
+    const std::vector<uint8_t> file = readFile(path);
+    ASSERT_EQ(file.size(), 9144u);
+    const std::string title(file.begin(), file.begin() + 100);
+    EXPECT_EQ(title, std::string(kRegistryTitle));
+    EXPECT_EQ(title.find_last_not_of(' '), std::string(kRegistryTitle).find_last_not_of(' '));
+    EXPECT_EQ(title.back(), ' ');
+    EXPECT_EQ(std::string(file.begin() + 100, file.begin() + 120), "2.01.10.02          ");
+    for (size_t i = 120; i < file.size(); ++i)
+        ASSERT_EQ(file[i], 0) << "offset " << i;
+    for (int i = 0; i < db.entryCount(); ++i)
+        EXPECT_FALSE(db.isInUse(i));
+    EXPECT_EQ(db.entryCount(), 8);
+}
+
+TEST_F(RegistryTest, RegisteringWritesTheEntryAtOnceByteForByte) {
+    SYSTEM_DATABASE db;
+    ASSERT_EQ(db.create(path), PASS);
+    MachineInfo first = sampleMachine("LINE-01", "Left");
+    int position = -1;
+    ASSERT_TRUE(db.addMachine(first, &position));
+    EXPECT_EQ(position, 0);
+    EXPECT_EQ(first.lastStoredLogNo, 0); // the caller's record: nothing stored yet
+
+    std::vector<uint8_t> file = readFile(path); // no release: written at once
+    ASSERT_EQ(file.size(), 9144u);
+    const std::array<uint8_t, 1128> expected = sampleEntry(0);
+    for (size_t k = 0; k < expected.size(); ++k)
+        ASSERT_EQ(file[kEntry0 + k], expected[k]) << "entry offset " << k;
+
+    MachineInfo second = sampleMachine("LINE-02", "");
+    ASSERT_TRUE(db.addMachine(second, &position));
+    EXPECT_EQ(position, 1);
+    file = readFile(path);
+    EXPECT_EQ(file[kEntry0 + 1128], 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&file[kEntry0 + 1128 + 13])), "LINE-02");
+    EXPECT_EQ(file[kEntry0 + 2 * 1128], 0);
+}
+
+TEST_F(RegistryTest, ReadsAnEntryWrittenByHand) {
+    std::vector<uint8_t> file = registryBytes();
+    const std::array<uint8_t, 1128> entry = sampleEntry(42);
+    std::copy(entry.begin(), entry.end(), file.begin() + kEntry0);
+    ASSERT_TRUE(writeFile(path, file));
+
+    SYSTEM_DATABASE db;
+    ASSERT_EQ(db.open(path), PASS);
+    ASSERT_TRUE(db.isInUse(0));
+    EXPECT_FALSE(db.isInUse(1));
+    MachineInfo expected = sampleMachine("LINE-01", "Left");
+    expected.entryInUse = 1;
+    expected.lastStoredLogNo = 42;
+    const MachineInfo got = db.entry(0);
+    EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0);
+    EXPECT_EQ(got.boardQty, 0x01020304);
+    EXPECT_EQ(got.systemTotalBufferSize, -2);
+    EXPECT_EQ(got.Machine_LOG_startNo, 0xA1B2C3D4u);
+
+    int position = -1;
+    EXPECT_TRUE(db.findMachine(sampleMachine("LINE-01", "renamed"), &position));
+    EXPECT_EQ(position, 0);
+    EXPECT_FALSE(db.findMachine(sampleMachine("line-01", ""), &position)); // case matters
+}
+
+// Every refusal, and that the refused file is left exactly as it was, also
+// after the registry is released.
+TEST_F(RegistryTest, RefusesBadFilesWithTheirCodeAndNeverRewritesThem) {
+    struct Case {
+        const char* what;
+        std::function<std::vector<uint8_t>()> bytes;
+        int code;
+    } cases[] = {
+        {"empty file", [] { return std::vector<uint8_t>(); }, DATABASE_CORRUPT},
+        {"half a title", [] { return std::vector<uint8_t>(kRegistryTitle, kRegistryTitle + 50); },
+         DATABASE_CORRUPT},
+        {"one byte short",
+         [] {
+             auto f = registryBytes();
+             f.pop_back();
+             return f;
+         },
+         DATABASE_CORRUPT},
+        {"title and version only",
+         [] {
+             auto f = registryBytes();
+             f.resize(120);
+             return f;
+         },
+         DATABASE_CORRUPT},
+        {"foreign title",
+         [] {
+             auto f = registryBytes();
+             f[0] = 'X';
+             return f;
+         },
+         DATABASE_WRONG_TITLE},
+        {"foreign short file",
+         [] {
+             return std::vector<uint8_t>{'M', 'Z', 0x90, 0};
+         },
+         DATABASE_WRONG_TITLE},
+        {"other version",
+         [] {
+             auto f = registryBytes();
+             std::memcpy(f.data() + 100, "2.01.10.03", 10);
+             return f;
+         },
+         DATABASE_WRONG_VERSION},
+        {"version without blanks",
+         [] {
+             auto f = registryBytes();
+             f[119] = 0;
+             return f;
+         },
+         DATABASE_WRONG_VERSION},
+        {"in-use marker 2",
+         [] {
+             auto f = registryBytes();
+             f[kEntry0] = 2;
+             return f;
+         },
+         DATABASE_CORRUPT},
+        {"entry in use after a free one",
+         [] {
+             auto f = registryBytes();
+             f[kEntry0 + 1128] = 1;
+             return f;
+         },
+         DATABASE_CORRUPT},
+        {"free entry not zero",
+         [] {
+             auto f = registryBytes();
+             f[kEntry0 + 3 * 1128 + 13] = 'A';
+             return f;
+         },
+         DATABASE_CORRUPT},
+    };
+    for (const Case& c : cases) {
+        const std::vector<uint8_t> bytes = c.bytes();
+        ASSERT_TRUE(writeFile(path, bytes));
+        {
+            SYSTEM_DATABASE db;
+            EXPECT_EQ(db.open(path), c.code) << c.what;
+            EXPECT_EQ(db.errorName(db.open(path)), errorName(c.code)) << c.what;
+            MachineInfo m = sampleMachine("LINE-09", "");
+            db.updateMachine(0, m); // as the close does for a connected machine
+            db.release();
+        }
+        EXPECT_EQ(readFile(path), bytes) << c.what;
+    }
+}
+
+TEST_F(RegistryTest, ALongerFileIsReadAndItsExcessIgnored) {
+    std::vector<uint8_t> file = registryBytes();
+    file.resize(9144 + 500, 0xEE);
+    ASSERT_TRUE(writeFile(path, file));
+    SYSTEM_DATABASE db;
+    EXPECT_EQ(db.open(path), PASS);
+}
+
+TEST_F(RegistryTest, ResultNames) {
+    const char* names[] = {"PASS",
+                           "DATABASE_NOT_EXIST",
+                           "MEMORY_NOT_ENOUGH_FOR_DATABASE",
+                           "DATABASE_CORRUPT",
+                           "DATABASE_WRONG_TITLE",
+                           "DATABASE_WRONG_VERSION",
+                           "DATABASE_CREATE_FAIL",
+                           "DATABASE_WRITE_FAIL"};
+    for (int code = 0; code < 8; ++code)
+        EXPECT_EQ(SYSTEM_DATABASE::errorName(code), names[code]);
+    EXPECT_EQ(SYSTEM_DATABASE::errorName(8), "unknown error code (8)");
+}
+
+TEST_F(RegistryTest, CreateAndWriteFailuresKeepTheLastGoodFile) {
+    SYSTEM_DATABASE db;
+    EXPECT_EQ(db.create(dir / "no-such-folder/BRELLOCK_QX42.DB7"), DATABASE_CREATE_FAIL);
+    // A folder standing where the file should go cannot be replaced by it.
+    const std::string folder = dir / "folder.DB7";
+    std::filesystem::create_directory(folder);
+    EXPECT_EQ(db.create(folder), DATABASE_WRITE_FAIL);
+    EXPECT_FALSE(std::filesystem::exists(folder + ".new"));
+    // A directory at the path is read as a registry that cannot be read.
+    EXPECT_EQ(db.open(folder), DATABASE_CORRUPT);
+
+    ASSERT_EQ(db.create(path), PASS);
+    MachineInfo m = sampleMachine("LINE-01", "Left");
+    int position = -1;
+    ASSERT_TRUE(db.addMachine(m, &position));
+    const std::vector<uint8_t> good = readFile(path);
+    // The next write cannot open its new file: the registry keeps the last good one.
+    std::filesystem::create_directory(path + ".new");
+    db.updateMachine(0, sampleMachine("LINE-01", "Right"));
+    EXPECT_EQ(db.write(), DATABASE_CREATE_FAIL);
+    EXPECT_EQ(readFile(path), good);
+    EXPECT_TRUE(db.changed());
+}
+
+TEST_F(RegistryTest, ASeenMachineIsUpdatedInMemoryAndWrittenAtClose) {
+    {
+        SYSTEM_DATABASE db;
+        ASSERT_EQ(db.create(path), PASS);
+        MachineInfo m = sampleMachine("LINE-01", "Left");
+        int position;
+        ASSERT_TRUE(db.addMachine(m, &position));
+        db.release();
+    }
+    const std::vector<uint8_t> before = readFile(path);
+
+    SYSTEM_DATABASE db;
+    ASSERT_EQ(db.open(path), PASS);
+    MachineInfo renamed = sampleMachine("LINE-01", "Right");
+    renamed.lastStoredLogNo = 500;
+    int position = -1;
+    ASSERT_TRUE(db.findMachine(renamed, &position));
+    ASSERT_EQ(position, 0);
+    db.updateMachine(position, renamed);
+    EXPECT_EQ(readFile(path), before); // not before the close
+    EXPECT_EQ(fieldText(db.entry(0).nickName, 131), "Right");
+
+    db.release();
+    const std::vector<uint8_t> after = readFile(path);
+    ASSERT_EQ(after.size(), 9144u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&after[kEntry0 + 77])), "Right");
+    EXPECT_EQ(after[kEntry0 + 324], 500 & 0xFF);
+    EXPECT_EQ(after[kEntry0 + 325], 500 >> 8);
+    EXPECT_EQ(after[kEntry0], 1);
+}
+
+TEST_F(RegistryTest, CloseWithoutChangesLeavesTheFileUntouched) {
+    {
+        SYSTEM_DATABASE db;
+        ASSERT_EQ(db.create(path), PASS);
+        MachineInfo m = sampleMachine("LINE-01", "Left");
+        int position;
+        ASSERT_TRUE(db.addMachine(m, &position));
+    }
+    const ino_t inode = inodeOf(path);
+    const auto stamp = std::filesystem::last_write_time(path);
+    struct Case {
+        const char* what;
+        std::function<void(SYSTEM_DATABASE&)> run;
+    } cases[] = {
+        {"no machine attached", [](SYSTEM_DATABASE&) {}},
+        {"the same machine seen again unchanged",
+         [](SYSTEM_DATABASE& db) {
+             int position = -1;
+             MachineInfo m = db.entry(0);
+             ASSERT_TRUE(db.findMachine(m, &position));
+             db.updateMachine(position, m);
+         }},
+    };
+    for (const Case& c : cases) {
+        SYSTEM_DATABASE db;
+        ASSERT_EQ(db.open(path), PASS);
+        c.run(db);
+        EXPECT_FALSE(db.changed()) << c.what;
+        db.release();
+        // A write would have put a new file in place of the old one.
+        EXPECT_EQ(inodeOf(path), inode) << c.what;
+        EXPECT_EQ(std::filesystem::last_write_time(path), stamp) << c.what;
+    }
+}
+
+TEST_F(RegistryTest, EightMachinesFitAndANinthIsRefused) {
+    SYSTEM_DATABASE db;
+    ASSERT_EQ(db.create(path), PASS);
+    for (int i = 0; i < 8; ++i) {
+        MachineInfo m = sampleMachine(format("M%d", i).c_str(), "");
+        int position = -1;
+        ASSERT_TRUE(db.addMachine(m, &position));
+        EXPECT_EQ(position, i);
+    }
+    MachineInfo ninth = sampleMachine("M8", "");
+    int position = -1;
+    EXPECT_FALSE(db.addMachine(ninth, &position));
+    EXPECT_EQ(ninth.lastStoredLogNo, 77); // untouched when not registered
+    EXPECT_TRUE(db.findMachine(sampleMachine("M5", ""), &position));
+    EXPECT_EQ(position, 5);
+
+    SYSTEM_DATABASE reread;
+    ASSERT_EQ(reread.open(path), PASS);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(fieldText(reread.entry(i).machineId, 64), format("M%d", i));
+}
+
+TEST_F(RegistryTest, AMachineWithoutIdIsRegisteredNotFoundInAFreeEntry) {
+    SYSTEM_DATABASE db;
+    ASSERT_EQ(db.create(path), PASS);
+    MachineInfo noId = sampleMachine("", "");
+    int position = -1;
+    EXPECT_FALSE(db.findMachine(noId, &position));
+    ASSERT_TRUE(db.addMachine(noId, &position));
+    EXPECT_EQ(position, 0);
+    EXPECT_TRUE(db.findMachine(noId, &position));
+    EXPECT_EQ(position, 0);
+}
+
+TEST(RegistryEntries, OutOfRangeIndexesAreHarmless) {
+    SYSTEM_DATABASE db;
+    EXPECT_FALSE(db.isInUse(-1));
+    EXPECT_FALSE(db.isInUse(8));
+    const MachineInfo none = db.entry(8);
+    EXPECT_EQ(none.deviceType, 0);
+    db.updateMachine(8, sampleMachine("X", ""));
+    db.updateMachine(-1, sampleMachine("X", ""));
+    EXPECT_FALSE(db.changed());
+    EXPECT_EQ(db.write(), DATABASE_WRITE_FAIL); // nothing opened: no file to replace
+}
+
+TEST(RegistryEntries, SerialisationRoundTripsEveryByte) {
+    MachineInfo m = sampleMachine("LINE-01", "Left");
+    for (size_t i = 0; i < sizeof m.reserved3; ++i)
+        m.reserved3[i] = uint8_t(i * 7);
+    uint8_t bytes[1128];
+    serializeMachineInfo(m, bytes);
+    MachineInfo back{};
+    deserializeMachineInfo(bytes, back);
+    EXPECT_EQ(std::memcmp(&back, &m, sizeof m), 0);
+}
+
+} // namespace
