@@ -85,11 +85,13 @@ bool HidrawDevice::getAttributes(uint16_t& vendorId, uint16_t& productId) {
 bool HidrawDevice::write(const uint8_t* report) {
     int waited = 0;
     for (;;) {
+        // hidraw takes a report whole or not at all; the count it returns is
+        // the transport's own, so any positive count means the report went out.
         const ssize_t n = ::write(fd_, report, kReportSize);
-        if (n == static_cast<ssize_t>(kReportSize))
+        if (n > 0)
             return true;
-        if (n >= 0)
-            return false; // a report is never split over two writes
+        if (n == 0)
+            return false;
         if (errno == EINTR)
             continue;
         if ((errno != EAGAIN && errno != EWOULDBLOCK) || waited >= kWriteWaitMs)
