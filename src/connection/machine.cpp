@@ -175,6 +175,8 @@ void MACHINE::onLogRecord(void* self, int length, const uint8_t* record) {
                                                     size_t(length), m->workDir_);
     if (appended.stored)
         m->engine_->setStoredRecords(true);
+    if (m->recordHook_ && length >= 4)
+        m->recordHook_(readBE32(record), appended.stored);
     if (m->window_) {
         m->window_->setLogNumber(m->info_->lastStoredLogNo + 1);
         m->window_->addLogRecord(record);

@@ -63,6 +63,10 @@ public:
     MACHINE& operator=(const MACHINE&) = delete;
 
     void setWindowFactory(MachineWindowFactory factory) { windowFactory_ = std::move(factory); }
+    // Told of every job-log record the engine delivers: its log number, and whether it was stored.
+    void setRecordHook(std::function<void(uint32_t logNo, bool stored)> hook) {
+        recordHook_ = std::move(hook);
+    }
     // The folder in which the daily text folders of the job log are made.
     void setWorkingDirectory(std::filesystem::path dir) { workDir_ = std::move(dir); }
 
@@ -109,6 +113,7 @@ private:
     std::unique_ptr<COMMAND_MACHINE> engine_;
     std::unique_ptr<MachineWindowView> window_;
     MachineWindowFactory windowFactory_;
+    std::function<void(uint32_t, bool)> recordHook_;
 
     int slot_ = -1;
     int connectionIndex_ = -1;

@@ -1,0 +1,303 @@
+#include "shell/machine_slots.h"
+
+#include <cstring>
+#include <strings.h>
+
+#include "common/byte_order.h"
+#include "common/text.h"
+#include "common/version.h"
+#include "logdb/log_database.h"
+#include "protocol/checksum.h"
+
+namespace dupmon {
+
+ShellPaths ShellPaths::under(const std::filesystem::path& workDir,
+                             const std::filesystem::path& programFile) {
+    ShellPaths p;
+    p.workDir = workDir;
+    p.databaseDir = workDir / "DATABASE";
+    p.registryPath = p.databaseDir / "BRELLOCK_QX42.DB7";
+    p.debugDir = workDir / "DEBUG_SESSION";
+    p.programFile = programFile;
+    return p;
+}
+
+MachineSlots::MachineSlots(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock,
+                           UiServices& ui, BoardView& board, ShellPaths paths)
+    : backend_(backend), watcher_(watcher), clock_(clock), ui_(ui), board_(board),
+      paths_(std::move(paths)) {
+    for (auto& c : connections_) {
+        c = std::make_unique<MACHINE>(clock_, ui_);
+        c->setWorkingDirectory(paths_.workDir);
+    }
+}
+
+MachineSlots::~MachineSlots() { formDestroy(); }
+
+void MachineSlots::setWindowFactory(MachineWindowFactory factory) {
+    for (auto& c : connections_)
+        c->setWindowFactory(factory);
+}
+
+void MachineSlots::Timer3Timer() {
+    if (inTimer3_)
+        return;
+    inTimer3_ = true;
+    switch (startupStep_) {
+    case 0: {
+        int result = registry_.open(paths_.registryPath.string());
+        registry_.pictures().loadPictures(paths_.programFile.string(), paths_.workDir.string());
+        if (result == DATABASE_NOT_EXIST)
+            result = registry_.create(paths_.registryPath.string());
+        if (result != PASS) {
+            ui_.messageBox(SYSTEM_DATABASE::errorName(result), "Message");
+            board_.stopStartupTimer();
+            board_.closeMainWindow();
+            startupStep_ = -1;
+            break;
+        }
+        for (int i = 0; i < SYSTEM_DATABASE::entryCount(); ++i)
+            if (registry_.isInUse(i))
+                board_.placePicture(registry_.entry(i));
+        startupStep_ = 1;
+        break;
+    }
+    case 1:
+        board_.enableWorkTimers();
+        startupStep_ = 2;
+        break;
+    case 2:
+        discover();
+        startupStep_ = 3;
+        break;
+    case 3:
+        board_.stopStartupTimer();
+        startupStep_ = 4;
+        break;
+    default: break;
+    }
+    inTimer3_ = false;
+}
+
+void MachineSlots::discover() {
+    if (watcher_)
+        watcher_->start();
+    slotsInUse_ = 0;
+    for (uint16_t pid : CUsbhidioc::kProductIds) {
+        backend_.memberIndex = 0;
+        while (slotsInUse_ < kSlotCount) {
+            Slot& s = slots_[size_t(slotsInUse_)];
+            s.link = std::make_unique<CUsbhidioc>(backend_);
+            if (!s.link->openFirstMatching(kVendorId, pid)) {
+                s.link.reset();
+                break;
+            }
+            attach(slotsInUse_);
+            ++slotsInUse_;
+        }
+        if (slotsInUse_ >= kSlotCount)
+            return;
+    }
+}
+
+void MachineSlots::pollWatcher() {
+    if (!watcher_)
+        return;
+    for (const DeviceChange& change : watcher_->poll())
+        onDeviceChange(change);
+}
+
+void MachineSlots::onDeviceChange(const DeviceChange& change) {
+    if (change.kind == DeviceChange::Arrival) {
+        int l = 0;
+        while (l < kSlotCount && l < slotsInUse_ && slots_[size_t(l)].link)
+            ++l;
+        if (l >= kSlotCount)
+            return;
+        // The same device announced twice must not be opened twice.
+        for (int j = 0; j < slotsInUse_; ++j)
+            if (slots_[size_t(j)].link &&
+                strcasecmp(slots_[size_t(j)].link->devicePath(), change.name.c_str()) == 0)
+                return;
+        Slot& s = slots_[size_t(l)];
+        s.link = std::make_unique<CUsbhidioc>(backend_);
+        for (uint16_t pid : CUsbhidioc::kProductIds) {
+            if (s.link->openByPath(change.name, kVendorId, pid)) {
+                attach(l);
+                if (l == slotsInUse_)
+                    ++slotsInUse_;
+                return;
+            }
+        }
+        s.enabled = false;
+        s.link.reset();
+        return;
+    }
+    for (int j = 0; j < slotsInUse_; ++j) {
+        Slot& s = slots_[size_t(j)];
+        if (!s.link || strcasecmp(s.link->devicePath(), change.name.c_str()) != 0)
+            continue;
+        detach(j);
+        board_.report(format("detached slot %d %s", j, change.name.c_str()));
+        clearSlot(j);
+        return;
+    }
+}
+
+void MachineSlots::clearSlot(int slot) {
+    Slot& s = slots_[size_t(slot)];
+    s.enabled = false;
+    if (s.link)
+        s.link->close();
+    s.link.reset();
+}
+
+void MachineSlots::attach(int slot) {
+    Slot& s = slots_[size_t(slot)];
+    const uint8_t r = 'R';
+    s.link->sendRawReport(1, &r);
+    s.enabled = true;
+    for (int c = 0; c < kSlotCount; ++c) {
+        MACHINE& m = *connections_[size_t(c)];
+        if (m.connected())
+            continue;
+        m.connect(&CUsbhidioc::takeFrameCallback, s.link.get(), &CUsbhidioc::sendFrameCallback,
+                  s.link.get(), &MachineSlots::onMachineEvent, this, paths_.debugDir,
+                  paths_.databaseDir, slot, c);
+        board_.report(format("attached slot %d connection %d %s", slot, c, s.link->devicePath()));
+        return;
+    }
+    board_.report(format("attached slot %d %s: no free connection, left unbound", slot,
+                         s.link->devicePath()));
+}
+
+void MachineSlots::detach(int slot) {
+    slots_[size_t(slot)].enabled = false;
+    for (auto& c : connections_) {
+        if (c->connected() && c->slot() == slot) {
+            c->disconnect();
+            return;
+        }
+    }
+}
+
+void MachineSlots::Timer1Timer() {
+    if (inTimer1_)
+        return;
+    inTimer1_ = true;
+    for (int j = 0; j < slotsInUse_; ++j) {
+        Slot& s = slots_[size_t(j)];
+        if (s.link && s.enabled && s.link->awaitingReply())
+            s.link->pollInput();
+    }
+    inTimer1_ = false;
+}
+
+void MachineSlots::Timer2Timer() {
+    if (inTimer2_)
+        return;
+    inTimer2_ = true;
+    for (auto& c : connections_)
+        if (c->connected())
+            c->step();
+    inTimer2_ = false;
+}
+
+void MachineSlots::onMachineEvent(void* self, int connection, int code, int index,
+                                  const void* data) {
+    static_cast<MachineSlots*>(self)->machineEvent(connection, code, index, data);
+}
+
+void MachineSlots::machineEvent(int c, int code, int /*value*/, const void* data) {
+    if (c < 0 || c >= kSlotCount)
+        return;
+    MACHINE& m = *connections_[size_t(c)];
+    switch (code) {
+    case EVENT_IDENTIFIED: {
+        MachineInfo& record = m.info();
+        int picture = -1;
+        int position = 0;
+        if (registry_.findMachine(record, &position)) {
+            registry_.updateMachine(position, record);
+            picture = position;
+            board_.setCaption(picture, record);
+        } else if (!registry_.addMachine(record, &position)) {
+            ui_.messageBox("Can't add machine !", "Message");
+            board_.report(format("identified %s id %s ports %d: no free registry entry",
+                                 record.modelName, record.machineId, record.maxDeviceQty));
+            return;
+        } else {
+            picture = board_.placePicture(record);
+        }
+        m.setPictureIndex(picture);
+        board_.report(format("identified connection %d model %s id %s ports %d", c,
+                             record.modelName, record.machineId, record.maxDeviceQty));
+        break;
+    }
+    case EVENT_CLOCK_SET:
+        if (m.pictureIndex() != -1) {
+            board_.showOn(m.pictureIndex(), c);
+            board_.report(format("on connection %d id %s", c, m.info().machineId));
+        }
+        break;
+    case EVENT_DISCONNECTED:
+        if (m.pictureIndex() != -1)
+            board_.showOff(m.pictureIndex(), c);
+        break;
+    case EVENT_IMAGE_BANK_BLOCK: {
+        const auto* b = static_cast<const uint8_t*>(data);
+        if (b[3] != 0)
+            break;
+        // The block the engine hands over is 256 bytes: a CRC must end inside it.
+        const int L = b[1] * 256 + b[2] - 1;
+        if (L < 0 || L > 252)
+            break;
+        if (crc32(b, size_t(L)) == readBE32(b + L))
+            m.onImageBankBlock(b);
+        break;
+    }
+    case EVENT_IMAGE_BANK_TABLE:
+        if (static_cast<const uint8_t*>(data)[3] == 0)
+            m.onImageBankTable(static_cast<const uint8_t*>(data));
+        break;
+    default: break;
+    }
+}
+
+void MachineSlots::pictureClick(int k) {
+    if (k < 0 || k >= kSlotCount)
+        return;
+    if (board_.isOn(k)) {
+        const int c = board_.pictureConnection(k);
+        if (c >= 0 && c < kSlotCount)
+            connections_[size_t(c)]->showMachineWindow(
+                format("%s (%s version:%s)", kProgramName, kModelString, kProgramVersion));
+        return;
+    }
+    if (k >= SYSTEM_DATABASE::entryCount())
+        return;
+    const MachineInfo entry = registry_.entry(k);
+    if (entry.support_LogRecord != 1 || !openLogViewer_)
+        return;
+    const char* name = entry.nickName[0] ? entry.nickName : entry.modelName;
+    openLogViewer_(entry, format("%s(%s)", name, entry.version),
+                   logDatabasePath(paths_.databaseDir, entry), paths_.databaseDir);
+}
+
+void MachineSlots::formClose() {
+    for (auto& c : connections_) {
+        if (!c->connected())
+            continue;
+        if (c->pictureIndex() != -1)
+            registry_.updateMachine(c->pictureIndex(), c->info());
+        c->disconnect();
+    }
+    registry_.release();
+}
+
+void MachineSlots::formDestroy() {
+    for (int j = 0; j < kSlotCount; ++j)
+        clearSlot(j);
+}
+
+} // namespace dupmon

@@ -1,0 +1,113 @@
+#pragma once
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/clock.h"
+#include "common/ui_services.h"
+#include "connection/machine.h"
+#include "hidlink/device_watcher.h"
+#include "hidlink/hid_backend.h"
+#include "hidlink/usbhidioc.h"
+#include "shell/system_database.h"
+
+namespace dupmon {
+
+// What the slots need of the machine board: the pictures, the timers, the
+// main window. The Qt main window draws pictures; the headless board prints
+// one line per event.
+class BoardView {
+public:
+    virtual ~BoardView() = default;
+    // Place a picture for the record; returns its index (the count placed before).
+    virtual int placePicture(const MachineInfo& record) = 0;
+    virtual void showOn(int picture, int connection) = 0;
+    virtual void showOff(int picture, int connection) = 0;
+    virtual bool isOn(int picture) const = 0;
+    virtual int pictureConnection(int picture) const = 0;
+    virtual void setCaption(int picture, const MachineInfo& record) = 0;
+    virtual void enableWorkTimers() = 0;
+    virtual void stopStartupTimer() = 0;
+    virtual void closeMainWindow() = 0;
+    // One line about what happened, for unattended runs.
+    virtual void report(const std::string& /*line*/) {}
+};
+
+struct ShellPaths {
+    std::filesystem::path workDir;
+    std::filesystem::path databaseDir;  // workDir/DATABASE
+    std::filesystem::path registryPath; // databaseDir/BRELLOCK_QX42.DB7
+    std::filesystem::path debugDir;     // workDir/DEBUG_SESSION
+    std::filesystem::path programFile;  // the running executable, with its picture archive
+    static ShellPaths under(const std::filesystem::path& workDir,
+                            const std::filesystem::path& programFile);
+};
+
+// The ten machine slots behind the board: start-up, discovery, hot-plug,
+// attach and detach, the two work timers and the machine events.
+class MachineSlots {
+public:
+    static constexpr int kSlotCount = 10;
+    static constexpr uint16_t kVendorId = 0x6C15;
+
+    MachineSlots(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, UiServices& ui,
+                 BoardView& board, ShellPaths paths);
+    ~MachineSlots();
+
+    // Windows that later arrive on demand.
+    void setWindowFactory(MachineWindowFactory factory);
+    using LogViewerOpener = std::function<void(const MachineInfo& entry, const std::string& caption,
+                                               const std::filesystem::path& database,
+                                               const std::filesystem::path& parameterDir)>;
+    void setLogViewerOpener(LogViewerOpener opener) { openLogViewer_ = std::move(opener); }
+
+    void Timer1Timer();
+    void Timer2Timer();
+    void Timer3Timer();
+    void onDeviceChange(const DeviceChange& change);
+    // Takes every change the watcher has seen.
+    void pollWatcher();
+    void attach(int slot);
+    void detach(int slot);
+    void machineEvent(int connection, int code, int value, const void* data);
+    void pictureClick(int picture);
+    // Close: store every connected machine in the registry, disconnect, release the registry.
+    void formClose();
+    // Destroy: close every link and clear the slots.
+    void formDestroy();
+
+    int startupStep() const { return startupStep_; }
+    int slotsInUse() const { return slotsInUse_; }
+    CUsbhidioc* link(int slot) const { return slots_[size_t(slot)].link.get(); }
+    bool slotEnabled(int slot) const { return slots_[size_t(slot)].enabled; }
+    MACHINE& connection(int i) { return *connections_[size_t(i)]; }
+    SYSTEM_DATABASE& registry() { return registry_; }
+    const ShellPaths& paths() const { return paths_; }
+
+private:
+    struct Slot {
+        std::unique_ptr<CUsbhidioc> link;
+        bool enabled = false;
+    };
+    static void onMachineEvent(void* self, int connection, int code, int index, const void* data);
+    void discover();
+    void clearSlot(int slot);
+
+    HidBackend& backend_;
+    DeviceWatcher* watcher_;
+    const Clock& clock_;
+    UiServices& ui_;
+    BoardView& board_;
+    ShellPaths paths_;
+    SYSTEM_DATABASE registry_;
+    std::array<std::unique_ptr<MACHINE>, kSlotCount> connections_;
+    std::array<Slot, kSlotCount> slots_;
+    int slotsInUse_ = 0;
+    int startupStep_ = 0;
+    bool inTimer1_ = false, inTimer2_ = false, inTimer3_ = false;
+    LogViewerOpener openLogViewer_;
+};
+
+} // namespace dupmon
