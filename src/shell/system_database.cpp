@@ -161,7 +161,7 @@ int SYSTEM_DATABASE::open(const std::string& path) {
 int SYSTEM_DATABASE::openImage(std::span<const uint8_t> file) {
     // 1. Title and version, as far as the file reaches.
     const size_t titleBytes = std::min(file.size(), kRegistryTitleSize);
-    if (std::memcmp(file.data(), kRegistryTitle, titleBytes) != 0)
+    if (titleBytes > 0 && std::memcmp(file.data(), kRegistryTitle, titleBytes) != 0)
         return DATABASE_WRONG_TITLE;
     if (file.size() > kRegistryTitleSize) {
         const size_t versionBytes =
