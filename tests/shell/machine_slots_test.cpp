@@ -190,3 +190,21 @@ TEST_F(SlotsTest, ARegistryOfAnotherVersionStopsTheStart) {
     EXPECT_EQ(ui.messages[0].text, "DATABASE_WRONG_VERSION");
     EXPECT_TRUE(board.closed);
 }
+
+#include "shell/window_position.h"
+
+TEST(MainWindowPosition, ParameterFileCases) {
+    EXPECT_EQ(parseWindowPosition("QX42B Ver:1\n10 20 800 600 \n"), (WindowRect{10, 20, 800, 600}));
+    EXPECT_EQ(parseWindowPosition("QX42B Ver:1\n"), std::nullopt);
+    EXPECT_EQ(parseWindowPosition("QX42B Ver:1\n10 20 800\n"), std::nullopt);
+    EXPECT_EQ(parseWindowPosition(""), std::nullopt);
+    const std::string written = formatWindowPosition({1, 2, 3, 4});
+    EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 2);
+    EXPECT_EQ(written.substr(written.find('\n') + 1), "1 2 3 4 \n");
+    EXPECT_EQ(parseWindowPosition(written), (WindowRect{1, 2, 3, 4}));
+}
+
+TEST(MainWindowPosition, DefaultIsCutToTheScreenAndCentred) {
+    EXPECT_EQ(defaultMainWindowRect(1920, 1080), (WindowRect{365, 660, 600, 350}));
+    EXPECT_EQ(defaultMainWindowRect(500, 300), (WindowRect{0, 0, 500, 300}));
+}

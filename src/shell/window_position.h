@@ -1,0 +1,22 @@
+#pragma once
+#include <optional>
+#include <string>
+
+namespace dupmon {
+
+struct WindowRect {
+    int top = 0, left = 0, width = 0, height = 0;
+    bool operator==(const WindowRect&) const = default;
+};
+
+// The main window's parameter file "brellock_linker.QZ9": an identifying
+// first line, then "%d %d %d %d \n" of top, left, width and height.
+inline constexpr const char* kMainWindowParameterFile = "brellock_linker.QZ9";
+
+// The position from the file's text, when its second line holds four numbers.
+std::optional<WindowRect> parseWindowPosition(const std::string& fileText);
+std::string formatWindowPosition(const WindowRect& r);
+// 600 x 350, each cut to the screen, centred on it.
+WindowRect defaultMainWindowRect(int screenWidth, int screenHeight);
+
+} // namespace dupmon
