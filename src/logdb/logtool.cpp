@@ -166,6 +166,9 @@ int Tool::run(const std::vector<std::string>& args) {
             out_ << kUsage;
             return 0;
         }
+        static const std::string_view commands[] = {"info", "print", "csv", "report", "verify"};
+        if (std::find(std::begin(commands), std::end(commands), command) == std::end(commands))
+            usage("unknown command '" + command + "'");
         if (args.size() < 2 || args[1].starts_with("--"))
             usage("'" + command + "' needs a file");
         const std::string& path = args[1];
@@ -183,11 +186,8 @@ int Tool::run(const std::vector<std::string>& args) {
                           "--machine-id", "--ports", "--device-type"});
             return report(path);
         }
-        if (command == "verify") {
-            parseOptions(args, 2, {});
-            return verify(path);
-        }
-        usage("unknown command '" + command + "'");
+        parseOptions(args, 2, {});
+        return verify(path);
     } catch (const Failure& f) {
         return f.status;
     }
