@@ -1,0 +1,246 @@
+#include "sim/sim_client.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "common/text.h"
+#include "sim/sim_wire.h"
+
+namespace dupmon {
+
+using namespace simwire;
+
+struct SimClientBackend::Connection {
+    using Report = std::array<uint8_t, kReportSize>;
+
+    int fd = -1;
+    std::string in;
+    std::deque<std::string> replies;
+    std::map<int, std::deque<Report>> inputs;
+    std::set<int> gone;
+    std::vector<DeviceChange> changes;
+
+    ~Connection() { shut(); }
+
+    void shut() {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+    bool sendLine(const std::string& line) {
+        if (fd < 0)
+            return false;
+        const std::string s = line + "\n";
+        size_t done = 0;
+        while (done < s.size()) {
+            const ssize_t n = ::send(fd, s.data() + done, s.size() - done, MSG_NOSIGNAL);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+                continue;
+            }
+            shut();
+            return false;
+        }
+        return true;
+    }
+
+    void dispatch(const std::string& line) {
+        const auto w = splitWords(line);
+        if (w.empty())
+            return;
+        if (w[0] == "in" && w.size() == 3) {
+            Report r;
+            if (fromHex(w[2], r.data(), r.size()))
+                inputs[std::atoi(w[1].c_str())].push_back(r);
+        } else if (w[0] == "gone" && w.size() == 2) {
+            gone.insert(std::atoi(w[1].c_str()));
+        } else if (w[0] == "arrival" && w.size() >= 2) {
+            changes.push_back({DeviceChange::Arrival, w[1]});
+        } else if (w[0] == "removal" && w.size() >= 2) {
+            changes.push_back({DeviceChange::Removal, w[1]});
+        } else {
+            replies.push_back(line);
+        }
+    }
+
+    // Reads what the socket holds without waiting; false once it closed.
+    bool pump() {
+        if (fd < 0)
+            return false;
+        char buf[16384];
+        for (;;) {
+            const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) {
+                in.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                shut();
+                break;
+            }
+            if (errno == EAGAIN)
+                break;
+        }
+        size_t start = 0;
+        for (size_t nl; (nl = in.find('\n', start)) != std::string::npos; start = nl + 1)
+            dispatch(in.substr(start, nl - start));
+        in.erase(0, start);
+        return fd >= 0;
+    }
+
+    // Sends a request and waits for its reply line.
+    std::string request(const std::string& line, uint32_t timeoutMs) {
+        if (!sendLine(line))
+            return "err not connected";
+        using namespace std::chrono;
+        const auto end = steady_clock::now() + milliseconds(timeoutMs);
+        for (;;) {
+            pump();
+            if (!replies.empty()) {
+                std::string r = replies.front();
+                replies.pop_front();
+                return r;
+            }
+            if (fd < 0)
+                return "err connection closed";
+            const auto left = duration_cast<milliseconds>(end - steady_clock::now()).count();
+            if (left <= 0) {
+                shut(); // a late reply would be taken for the next request's
+                return "err no reply";
+            }
+            pollfd p{fd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(left));
+        }
+    }
+};
+
+namespace {
+
+class SimClientDevice final : public HidDevice {
+public:
+    SimClientDevice(std::shared_ptr<SimClientBackend::Connection> conn, int handle, uint16_t vid,
+                    uint16_t pid)
+        : conn_(std::move(conn)), handle_(handle), vid_(vid), pid_(pid) {}
+    ~SimClientDevice() override {
+        if (conn_->fd >= 0 && !conn_->gone.count(handle_))
+            conn_->sendLine(format("close %d", handle_)); // streamed: no reply
+        conn_->inputs.erase(handle_);
+        conn_->gone.erase(handle_);
+    }
+    bool getAttributes(uint16_t& vid, uint16_t& pid) override {
+        if (isGone())
+            return false;
+        vid = vid_;
+        pid = pid_;
+        return true;
+    }
+    bool write(const uint8_t* report) override {
+        if (isGone())
+            return false;
+        return conn_->sendLine(format("write %d ", handle_) + toHex(report, kReportSize));
+    }
+    ReadStatus read(uint8_t* report) override {
+        conn_->pump();
+        auto it = conn_->inputs.find(handle_);
+        if (it != conn_->inputs.end() && !it->second.empty()) {
+            std::memcpy(report, it->second.front().data(), kReportSize);
+            it->second.pop_front();
+            return ReadStatus::Report;
+        }
+        return isGone() ? ReadStatus::Gone : ReadStatus::NoReport;
+    }
+    int fd() const override { return conn_->fd; }
+
+private:
+    bool isGone() const { return conn_->fd < 0 || conn_->gone.count(handle_) != 0; }
+
+    std::shared_ptr<SimClientBackend::Connection> conn_;
+    int handle_;
+    uint16_t vid_, pid_;
+};
+
+} // namespace
+
+SimClientBackend::SimClientBackend(std::string socketPath, uint32_t replyTimeoutMs)
+    : path_(std::move(socketPath)), timeoutMs_(replyTimeoutMs),
+      conn_(std::make_shared<Connection>()) {}
+
+SimClientBackend::~SimClientBackend() = default;
+
+bool SimClientBackend::connect() {
+    conn_->shut();
+    sockaddr_un addr{};
+    if (path_.empty() || path_.size() >= sizeof addr.sun_path)
+        return false;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path_.data(), path_.size());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return false;
+    }
+    conn_->fd = fd;
+    return conn_->request("hello", timeoutMs_) == std::string("ok ") + kGreeting;
+}
+
+bool SimClientBackend::connected() const {
+    return conn_->fd >= 0;
+}
+
+std::string SimClientBackend::control(const std::string& line) {
+    return conn_->request(line, timeoutMs_);
+}
+
+std::vector<std::string> SimClientBackend::enumerate() {
+    std::vector<std::string> paths;
+    const auto words = splitWords(conn_->request("list", timeoutMs_));
+    if (words.empty() || words[0] != "ok")
+        return paths;
+    for (size_t i = 1; i < words.size(); ++i)
+        paths.push_back(words[i].substr(0, words[i].find(':')));
+    return paths;
+}
+
+std::unique_ptr<HidDevice> SimClientBackend::open(const std::string& path) {
+    if (path.find_first_of(" \t\r\n") != std::string::npos)
+        return nullptr;
+    const auto w = splitWords(conn_->request("open " + path, timeoutMs_));
+    if (w.size() != 4 || w[0] != "ok")
+        return nullptr;
+    const int handle = std::atoi(w[1].c_str());
+    const auto vid = static_cast<uint16_t>(std::strtoul(w[2].c_str(), nullptr, 16));
+    const auto pid = static_cast<uint16_t>(std::strtoul(w[3].c_str(), nullptr, 16));
+    return std::make_unique<SimClientDevice>(conn_, handle, vid, pid);
+}
+
+bool SimClientBackend::start() {
+    if (!connected() && !connect())
+        return false;
+    return conn_->request("watch", timeoutMs_) == "ok";
+}
+
+int SimClientBackend::fd() const {
+    return conn_->fd;
+}
+
+std::vector<DeviceChange> SimClientBackend::poll() {
+    conn_->pump();
+    std::vector<DeviceChange> out;
+    out.swap(conn_->changes);
+    return out;
+}
+
+} // namespace dupmon

@@ -1,0 +1,52 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "hidlink/device_watcher.h"
+#include "hidlink/hid_backend.h"
+
+namespace dupmon {
+
+// The stand-in machines of a running dupmon-sim, reached over its local
+// socket: enumeration, open handles, reports both ways, and plug/unplug
+// notifications. The socket is the descriptor of the backend, of the watcher
+// and of every device: when it becomes readable, poll() the watcher and let
+// every link read its reports.
+class SimClientBackend final : public HidBackend, public DeviceWatcher {
+public:
+    explicit SimClientBackend(std::string socketPath, uint32_t replyTimeoutMs = 3000);
+    ~SimClientBackend() override;
+    SimClientBackend(const SimClientBackend&) = delete;
+    SimClientBackend& operator=(const SimClientBackend&) = delete;
+
+    // Connects and greets the simulator; false when nobody answers.
+    bool connect();
+    bool connected() const;
+    // One control line ("plug usb10", "unplug <path>", ...); returns the
+    // simulator's reply, or "err ..." when it did not answer.
+    std::string control(const std::string& line);
+
+    // HidBackend
+    std::vector<std::string> enumerate() override;
+    std::unique_ptr<HidDevice> open(const std::string& path) override;
+
+    // DeviceWatcher: start() subscribes to plug and unplug events.
+    bool start() override;
+    int fd() const override;
+    std::vector<DeviceChange> poll() override;
+
+    struct Connection; // shared with the open devices
+
+private:
+    std::string path_;
+    uint32_t timeoutMs_;
+    std::shared_ptr<Connection> conn_;
+};
+
+} // namespace dupmon

@@ -1,0 +1,426 @@
+#include "sim/sim_server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "common/text.h"
+#include "hidlink/usbhidioc.h"
+#include "sim/sim_wire.h"
+
+namespace dupmon {
+
+using namespace simwire;
+
+namespace {
+
+struct NamedFunction {
+    const char* name;
+    uint8_t code;
+};
+constexpr NamedFunction kFunctions[] = {
+    {"copy", FN_COPY},
+    {"compare", FN_COMPARE},
+    {"copycompare", FN_COPY_COMPARE},
+    {"copywp", FN_COPY_WP},
+    {"copycomparewp", FN_COPY_COMPARE_WP},
+    {"erase", FN_QUICK_ERASE},
+    {"fullerase", FN_FULL_ERASE},
+    {"doderase", FN_DOD_ERASE},
+    {"h3", FN_H3_TEST},
+    {"h5", FN_H5_TEST},
+    {"capacity", FN_CAPACITY_CHECK},
+    {"format", FN_FORMAT_AUTO},
+    {"burnin", FN_BURN_IN},
+    {"protect", FN_SET_PROTECT},
+    {"release", FN_RELEASE_PROTECT},
+    {"showprotect", FN_SHOW_PROTECT},
+};
+
+bool functionCode(const std::string& word, uint8_t& code) {
+    for (const auto& f : kFunctions) {
+        if (word == f.name) {
+            code = f.code;
+            return true;
+        }
+    }
+    uint32_t n = 0;
+    if (!parseNumber(word, n) || n > 255)
+        return false;
+    code = static_cast<uint8_t>(n);
+    return true;
+}
+
+std::string err(const std::string& why) {
+    return "err " + why;
+}
+
+} // namespace
+
+SimServer::SimServer(const Clock& clock) : clock_(clock), bus_(clock) {}
+
+SimServer::~SimServer() {
+    for (auto& c : clients_)
+        if (c->fd >= 0)
+            ::close(c->fd);
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        ::unlink(socketPath_.c_str());
+    }
+}
+
+bool SimServer::listen(const std::string& path, std::string& error) {
+    sockaddr_un addr{};
+    if (path.empty() || path.size() >= sizeof addr.sun_path) {
+        error = "socket path empty or too long";
+        return false;
+    }
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listenFd_ < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    ::unlink(path.c_str());
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_, 8) != 0) {
+        error = std::strerror(errno);
+        ::close(listenFd_);
+        listenFd_ = -1;
+        return false;
+    }
+    socketPath_ = path;
+    return true;
+}
+
+void SimServer::run() {
+    while (!quit_ && !(stopFlag_ && *stopFlag_)) {
+        // Wake for the next report on the wire, and at least every 20 ms so
+        // that jobs move on.
+        int timeout = 20;
+        uint32_t due = 0;
+        if (bus_.nextDue(due)) {
+            const int32_t wait = static_cast<int32_t>(due - clock_.tickMs());
+            timeout = std::clamp(wait, 0, 20);
+        }
+        std::vector<pollfd> fds;
+        fds.push_back({listenFd_, POLLIN, 0});
+        for (auto& c : clients_)
+            fds.push_back({c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
+        ::poll(fds.data(), fds.size(), timeout);
+        if (fds[0].revents & POLLIN)
+            accept();
+        for (size_t i = 1; i < fds.size(); ++i) {
+            Client& c = *clients_[i - 1];
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+                readClient(c);
+        }
+        bus_.pump();
+        forwardInput();
+        forwardChanges();
+        for (auto& c : clients_)
+            flush(*c);
+        clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+                                      [](const auto& c) {
+                                          if (c->closed)
+                                              ::close(c->fd);
+                                          return c->closed;
+                                      }),
+                       clients_.end());
+    }
+    for (auto& c : clients_)
+        flush(*c);
+}
+
+void SimServer::accept() {
+    for (;;) {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0)
+            return;
+        auto c = std::make_unique<Client>();
+        c->fd = fd;
+        clients_.push_back(std::move(c));
+    }
+}
+
+void SimServer::readClient(Client& c) {
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = ::read(c.fd, buf, sizeof buf);
+        if (n > 0) {
+            c.in.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            c.closed = true;
+        break;
+    }
+    size_t start = 0;
+    for (size_t nl; (nl = c.in.find('\n', start)) != std::string::npos; start = nl + 1)
+        handleLine(c, c.in.substr(start, nl - start));
+    c.in.erase(0, start);
+    if (c.in.size() > 65536)
+        c.closed = true; // no line is that long
+}
+
+void SimServer::handleLine(Client& c, const std::string& line) {
+    const auto words = splitWords(line);
+    if (words.empty())
+        return;
+    if (words[0] == "write") {
+        // Streamed: no reply; a report for a departed device brings "gone".
+        int handle = 0;
+        uint8_t report[kReportSize];
+        if (words.size() != 3 || !fromHex(words[2], report, kReportSize))
+            return;
+        handle = std::atoi(words[1].c_str());
+        auto it = c.handles.find(handle);
+        if (it != c.handles.end() && !it->second->write(report))
+            c.out += format("gone %d\n", handle);
+        return;
+    }
+    if (words[0] == "close") {
+        if (words.size() == 2)
+            c.handles.erase(std::atoi(words[1].c_str()));
+        return; // streamed as well
+    }
+    c.out += request(&c, words) + "\n";
+}
+
+std::string SimServer::control(const std::string& line) {
+    return request(nullptr, splitWords(line));
+}
+
+SimServer::Machine* SimServer::find(const std::string& name) {
+    for (auto& m : machines_)
+        if (m.path == name || m.device->machine().machineId == name)
+            return &m;
+    return nullptr;
+}
+
+std::string SimServer::plug(const std::vector<std::string>& w) {
+    if (w.size() < 2)
+        return err("usage: plug <profile> [id=<text>] [logs=<n>] [first=<n>] [boards=<n>]");
+    const SimProfile* profile = findSimProfile(w[1]);
+    if (!profile)
+        return err("no profile " + w[1]);
+    std::string id = option(w, "id");
+    if (id.empty())
+        id = format("%s-%06u", profile->idPrefix.c_str(), ++serials_[profile->name]);
+    if (find(id))
+        return err("machine id in use: " + id);
+    auto device = std::make_shared<StandInController>(*profile, clock_, id);
+    MachineModel& m = device->machine();
+    uint32_t n = 0;
+    if (parseNumber(option(w, "boards"), n) && n <= 0xFFFF)
+        m.setBoardCount(static_cast<uint16_t>(n));
+    if (parseNumber(option(w, "logs"), n))
+        m.preloadLog(std::min<uint32_t>(n, 1000000));
+    if (parseNumber(option(w, "first"), n))
+        m.setLogFirstNo(n);
+    const std::string speed = option(w, "speed");
+    if (!speed.empty())
+        m.speed = std::clamp(std::atof(speed.c_str()), 0.01, 10000.0);
+    const std::string path = bus_.plug(device, CUsbhidioc::kVendorId, profile->productId);
+    machines_.push_back({path, profile->name, device});
+    return "ok " + path;
+}
+
+std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
+    const std::string& cmd = w[0];
+    const uint32_t now = clock_.tickMs();
+    if (cmd == "hello")
+        return std::string("ok ") + kGreeting;
+    if (cmd == "quit") {
+        quit_ = true;
+        return "ok";
+    }
+    if (cmd == "profiles") {
+        std::string s = "ok";
+        for (const auto& p : simProfiles())
+            s += " " + p.name;
+        return s;
+    }
+    if (cmd == "list") {
+        std::string s = "ok";
+        for (const auto& m : machines_)
+            s += format(" %s:%04x:%04x:%s:%s", m.path.c_str(), CUsbhidioc::kVendorId,
+                        m.device->profile().productId, m.profile.c_str(),
+                        m.device->machine().machineId.c_str());
+        return s;
+    }
+    if (cmd == "watch") {
+        if (c)
+            c->watching = true;
+        return "ok";
+    }
+    if (cmd == "open") {
+        if (!c || w.size() != 2)
+            return err("usage: open <path>");
+        auto dev = bus_.open(w[1]);
+        uint16_t vid = 0, pid = 0;
+        if (!dev || !dev->getAttributes(vid, pid))
+            return err("no device " + w[1]);
+        const int h = nextHandle_++;
+        c->handles[h] = std::move(dev);
+        return format("ok %d %04x %04x", h, vid, pid);
+    }
+    if (cmd == "plug")
+        return plug(w);
+    if (cmd == "wire") {
+        uint32_t ms = 0;
+        if (w.size() != 2 || !parseNumber(w[1], ms))
+            return err("usage: wire <ms>");
+        bus_.setWireTime(ms);
+        return "ok";
+    }
+    if (cmd == "trace") {
+        if (w.size() != 2)
+            return err("usage: trace <file>");
+        trace_.close();
+        trace_.open(w[1], std::ios::app);
+        if (!trace_)
+            return err("cannot open " + w[1]);
+        bus_.setTrace(&trace_);
+        return "ok";
+    }
+
+    // The rest name a machine.
+    if (w.size() < 2)
+        return err("usage: " + cmd + " <machine> ...");
+    Machine* m = find(w[1]);
+    if (!m)
+        return err("no machine " + w[1]);
+    MachineModel& model = m->device->machine();
+    model.tick(now);
+    uint32_t n = 0;
+    if (cmd == "unplug") {
+        bus_.unplug(m->path);
+        machines_.erase(machines_.begin() + (m - machines_.data()));
+        return "ok";
+    }
+    if (cmd == "media") {
+        uint32_t port = 0;
+        if (w.size() < 4 || !parseNumber(w[2], port) || port >= model.portCount())
+            return err("usage: media <machine> <port> insert [mb=<n>] [bad] | remove");
+        if (w[3] == "remove") {
+            model.removeMedium(port);
+            return "ok";
+        }
+        if (w[3] != "insert")
+            return err("media: insert or remove");
+        uint32_t mb = 0;
+        parseNumber(option(w, "mb"), mb);
+        SimMedium medium = model.defaultMedium(port, mb);
+        medium.bad = hasWord(w, "bad");
+        model.insertMedium(port, medium);
+        return "ok";
+    }
+    if (cmd == "job") {
+        uint8_t code = 0;
+        if (w.size() != 3 || !functionCode(w[2], code))
+            return err("usage: job <machine> <function>");
+        const JobStartResult r = model.startJob(code, now);
+        return r == JOB_STARTED ? "ok" : err(format("job refused (%d)", int(r)));
+    }
+    if (cmd == "continue")
+        return model.answerContinue(now) ? "ok" : err("not waiting");
+    if (cmd == "finish")
+        return model.answerFinish(now) ? "ok" : err("not waiting");
+    if (cmd == "fault") {
+        SimFaultSpec spec;
+        if (w.size() < 3 || !parseSimFault(w[2], spec.kind))
+            return err("usage: fault <machine> wrong-check|wrong-length|wrong-start|drop|late|"
+                       "garbage|unplug|setup-check-error|devinfo-short [times=<n>] "
+                       "[delay=<ms>] [cmd=<letter>] [sub=<n>]");
+        spec.times = parseNumber(option(w, "times"), n) ? static_cast<int>(n) : 1;
+        spec.delayMs = parseNumber(option(w, "delay"), n) ? n : 2000;
+        const std::string letter = option(w, "cmd");
+        spec.letter = letter.empty() ? 0 : letter[0];
+        spec.sub = parseNumber(option(w, "sub"), n) ? static_cast<int>(n) : -1;
+        m->device->injectFault(spec);
+        return "ok";
+    }
+    if (cmd == "log") {
+        if (w.size() < 3 || !parseNumber(w[2], n))
+            return err("usage: log <machine> <n> [first=<n>]");
+        model.preloadLog(std::min<uint32_t>(n, 1000000));
+        if (parseNumber(option(w, "first"), n))
+            model.setLogFirstNo(n);
+        return "ok";
+    }
+    if (cmd == "speed") {
+        if (w.size() != 3)
+            return err("usage: speed <machine> <x>");
+        model.speed = std::clamp(std::atof(w[2].c_str()), 0.01, 10000.0);
+        return "ok";
+    }
+    if (cmd == "status") {
+        return format("ok state=%u sub=%u pass=%u fail=%u logFirst=%u logCount=%u", model.state(),
+                      model.subState(), model.passCount(), model.failCount(), model.logFirstNo(),
+                      model.logCount());
+    }
+    return err("unknown command " + cmd);
+}
+
+void SimServer::forwardInput() {
+    for (auto& c : clients_) {
+        for (auto it = c->handles.begin(); it != c->handles.end();) {
+            uint8_t report[kReportSize];
+            ReadStatus st;
+            while ((st = it->second->read(report)) == ReadStatus::Report)
+                c->out += format("in %d ", it->first) + toHex(report, kReportSize) + "\n";
+            if (st == ReadStatus::Gone) {
+                c->out += format("gone %d\n", it->first);
+                it = c->handles.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+}
+
+void SimServer::forwardChanges() {
+    for (const auto& change : bus_.poll()) {
+        std::string line;
+        if (change.kind == DeviceChange::Arrival) {
+            uint16_t pid = 0;
+            for (const auto& m : machines_)
+                if (m.path == change.name)
+                    pid = m.device->profile().productId;
+            line =
+                format("arrival %s %04x %04x\n", change.name.c_str(), CUsbhidioc::kVendorId, pid);
+        } else {
+            line = "removal " + change.name + "\n";
+            // A machine that pulled its own plug leaves the list too.
+            machines_.erase(std::remove_if(machines_.begin(), machines_.end(),
+                                           [&](const Machine& m) { return m.path == change.name; }),
+                            machines_.end());
+        }
+        for (auto& c : clients_)
+            if (c->watching)
+                c->out += line;
+    }
+}
+
+void SimServer::flush(Client& c) {
+    if (c.out.size() > (16u << 20))
+        c.closed = true; // a client that stopped reading
+    while (!c.out.empty() && !c.closed) {
+        const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            c.out.erase(0, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        c.closed = true;
+    }
+}
+
+} // namespace dupmon

@@ -1,0 +1,56 @@
+#pragma once
+// The dupmon-sim socket protocol, shared by the simulator and its client.
+//
+// One line per message, "\n"-terminated, words separated by blanks.
+// Requests from a client, each answered by one reply line "ok ..." or
+// "err <reason>", in order:
+//   hello                          -> ok dupmon-sim 1
+//   list                           -> ok [<path>:<vid>:<pid>:<profile>:<machineId> ...]
+//   open <path>                    -> ok <handle> <vid> <pid>
+//   watch                          -> ok   (arrival/removal events from now on)
+//   profiles                       -> ok <name> ...
+//   plug <profile> [id=<text>] [logs=<n>] [first=<n>] [boards=<n>] [speed=<x>]
+//                                  -> ok <path>
+//   unplug <machine>               -> ok
+//   media <machine> <port> insert [mb=<n>] [bad] | remove
+//   job <machine> <function>       (number, or copy, compare, copycompare, copywp,
+//                                   copycomparewp, erase, fullerase, doderase, h3, h5,
+//                                   capacity, format, burnin, protect, release, showprotect)
+//   continue <machine> | finish <machine>
+//   fault <machine> <kind> [times=<n>] [delay=<ms>] [cmd=<letter>] [sub=<n>]
+//   log <machine> <n> [first=<n>]  (append n past records; renumber from first)
+//   speed <machine> <x>            (job time per real time)
+//   status <machine>               -> ok state=<n> sub=<n> pass=<n> fail=<n> logFirst=<n>
+//   logCount=<n> wire <ms>                      (time per report on the wire) quit -> ok, then the
+//   simulator stops
+// <machine> is a device path or a machine identity text; ports count from 0.
+// Two requests stream without a reply:
+//   write <handle> <130 hex digits>   one 65-byte output report
+//   close <handle>
+// Events from the simulator, at any time between replies:
+//   in <handle> <130 hex digits>      one 65-byte input report
+//   gone <handle>                     the device behind the handle left
+//   arrival <path> <vid> <pid>        (to watching clients)
+//   removal <path>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dupmon::simwire {
+
+inline constexpr const char* kGreeting = "dupmon-sim 1";
+
+std::string toHex(const uint8_t* data, size_t n);
+// False when the text is not exactly 2 * n hex digits.
+bool fromHex(std::string_view hex, uint8_t* out, size_t n);
+std::vector<std::string> splitWords(std::string_view line);
+// Value of "key=value" among the words, or def.
+std::string option(const std::vector<std::string>& words, std::string_view key,
+                   const std::string& def = {});
+bool hasWord(const std::vector<std::string>& words, std::string_view word);
+// Whole unsigned decimal number; false for anything else.
+bool parseNumber(std::string_view text, uint32_t& out);
+
+} // namespace dupmon::simwire
