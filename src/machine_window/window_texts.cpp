@@ -1,0 +1,129 @@
+#include "machine_window/window_texts.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "common/text.h"
+
+namespace dupmon {
+
+std::string machineWindowTitle(const MachineInfo& info) {
+    const std::string_view nick = fieldText(info.nickName, sizeof info.nickName);
+    const std::string_view name =
+        nick.empty() ? fieldText(info.modelName, sizeof info.modelName) : nick;
+    return std::string(name) + "(" + std::string(fieldText(info.version, sizeof info.version)) +
+           ")";
+}
+
+std::string machineDisplayName(const MachineInfo& info) {
+    const std::string_view nick = fieldText(info.nickName, sizeof info.nickName);
+    return std::string(nick.empty() ? fieldText(info.modelName, sizeof info.modelName) : nick);
+}
+
+std::filesystem::path placementFilePath(const std::filesystem::path& dataDir,
+                                        const MachineInfo& info) {
+    return dataDir / (safeFileName(fieldText(info.machineId, sizeof info.machineId)) + ".qz9.par");
+}
+
+bool loadPlacement(const std::filesystem::path& file, std::string_view machineId,
+                   WindowPlacement& out) {
+    std::FILE* f = std::fopen(file.c_str(), "r");
+    if (!f)
+        return false;
+    char line[1024] = {};
+    bool ok = false;
+    if (std::fgets(line, sizeof line, f)) {
+        char word[1024] = {};
+        std::sscanf(line, "%1023s", word);
+        // A long first line leaves its rest for the next read; skip it.
+        if (!std::strchr(line, '\n')) {
+            int c;
+            while ((c = std::fgetc(f)) != EOF && c != '\n') {
+            }
+        }
+        if (machineId == word) {
+            WindowPlacement p;
+            char numbers[1024] = {};
+            if (std::fgets(numbers, sizeof numbers, f) &&
+                std::sscanf(numbers, "%d %d %d %d", &p.top, &p.left, &p.width, &p.height) == 4) {
+                out = p;
+                ok = true;
+            }
+        }
+    }
+    std::fclose(f);
+    return ok;
+}
+
+bool savePlacement(const std::filesystem::path& file, std::string_view machineId,
+                   const WindowPlacement& p) {
+    std::ofstream out(file, std::ios::trunc);
+    if (!out)
+        return false;
+    out << machineId << " \n" << format("%d %d %d %d \n", p.top, p.left, p.width, p.height);
+    return bool(out);
+}
+
+std::filesystem::path picturePath(const std::filesystem::path& workDir, const LocalTime& t) {
+    return workDir / "SavePicture" / format("%04d", t.year) / format("%04d-%02d", t.year, t.month) /
+           format("%04d%02d%02d-%02d%02d%02d.jpg", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second);
+}
+
+std::string machineClockText(const char d[14]) {
+    const std::string s(d, 14);
+    return s.substr(0, 4) + "-" + s.substr(4, 2) + "-" + s.substr(6, 2) + " " + s.substr(8, 2) +
+           ":" + s.substr(10, 2) + ":" + s.substr(12, 2);
+}
+
+std::string computerClockText(const LocalTime& t) {
+    return format("%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second);
+}
+
+std::string limitNickname(std::string_view s) {
+    if (s.size() <= kMaxNicknameLength)
+        return std::string(s);
+    size_t n = kMaxNicknameLength;
+    // Step back over continuation bytes so no character is cut in half.
+    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80)
+        --n;
+    return std::string(s.substr(0, n));
+}
+
+namespace {
+uint32_t hostU32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+} // namespace
+
+ImageBankFigures imageBankFigures(const uint8_t b[256]) {
+    ImageBankFigures i;
+    i.byteQty_per_hddSector = hostU32(b + 92);
+    i.max_image_qty = hostU32(b + 96);
+    i.max_dataBank_qty = hostU32(b + 100);
+    i.SectorQty_per_dataBank = hostU32(b + 104);
+    i.free_image_qty = hostU32(b + 108);
+    i.free_dataBank_qty = hostU32(b + 112);
+    return i;
+}
+
+std::string freeSpaceText(const ImageBankFigures& bank) {
+    const double bytes = double(bank.free_dataBank_qty) * double(bank.SectorQty_per_dataBank) *
+                         double(bank.byteQty_per_hddSector);
+    return format("Free Space: %.2fGB", bytes / 1024 / 1024 / 1024);
+}
+
+std::string imageQtyText(const ImageBankFigures& bank) {
+    return format("Exist Image Qty: %u", bank.max_image_qty - bank.free_image_qty);
+}
+
+int imageGridRows(const ImageBankFigures& bank) {
+    const uint32_t images = bank.max_image_qty < kMaxImages ? bank.max_image_qty : kMaxImages;
+    return int(images) + 1;
+}
+
+} // namespace dupmon

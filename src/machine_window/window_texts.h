@@ -1,0 +1,74 @@
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "common/clock.h"
+#include "protocol/machine_info.h"
+
+namespace dupmon {
+
+// "%s(%s)" of the nickname and version, or of the model name when the
+// machine has no nickname.
+std::string machineWindowTitle(const MachineInfo& info);
+
+// The board's caption for a machine: its nickname, or its model name.
+std::string machineDisplayName(const MachineInfo& info);
+
+// The window placement file of a machine: "<machineId>.qz9.par" in the data directory.
+std::filesystem::path placementFilePath(const std::filesystem::path& dataDir,
+                                        const MachineInfo& info);
+
+struct WindowPlacement {
+    int top = 0;
+    int left = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// Line 1 holds the machine id followed by a blank, line 2 "top left width
+// height". False (and `out` untouched) when the file is missing, belongs to
+// another machine or has fewer than four numbers.
+bool loadPlacement(const std::filesystem::path& file, std::string_view machineId,
+                   WindowPlacement& out);
+// Rewrites the file; false when it cannot be written.
+bool savePlacement(const std::filesystem::path& file, std::string_view machineId,
+                   const WindowPlacement& p);
+
+// "SavePicture/YYYY/YYYY-MM/YYYYMMDD-hhmmss.jpg" under the working directory.
+std::filesystem::path picturePath(const std::filesystem::path& workDir, const LocalTime& t);
+
+// The machine's 14 clock digits YYYYMMDDhhmmss as "YYYY-MM-DD hh:mm:ss".
+std::string machineClockText(const char digits[14]);
+// The PC's clock as "%04d-%02d-%02d %02d:%02d:%02d".
+std::string computerClockText(const LocalTime& t);
+
+// Nicknames hold at most 50 bytes; a longer text is cut on a character
+// boundary (the text is UTF-8).
+inline constexpr size_t kMaxNicknameLength = 50;
+std::string limitNickname(std::string_view utf8);
+
+// The image bank block as the machine connection hands it over: the 256
+// bytes of the Y 3 answer with its numbers already turned to host order.
+//  92 4 byteQty_per_hddSector   96 4 max_image_qty   100 4 max_dataBank_qty
+// 104 4 SectorQty_per_dataBank 108 4 free_image_qty  112 4 free_dataBank_qty
+struct ImageBankFigures {
+    uint32_t byteQty_per_hddSector = 0;
+    uint32_t max_image_qty = 0;
+    uint32_t max_dataBank_qty = 0;
+    uint32_t SectorQty_per_dataBank = 0;
+    uint32_t free_image_qty = 0;
+    uint32_t free_dataBank_qty = 0;
+};
+ImageBankFigures imageBankFigures(const uint8_t block[256]);
+
+// "Free Space: %.2fGB" and "Exist Image Qty: %d" of an image bank.
+std::string freeSpaceText(const ImageBankFigures& bank);
+std::string imageQtyText(const ImageBankFigures& bank);
+// Rows of the image table, its heading row included; the bank's table holds
+// at most 1000 images.
+inline constexpr uint32_t kMaxImages = 1000;
+int imageGridRows(const ImageBankFigures& bank);
+
+} // namespace dupmon
