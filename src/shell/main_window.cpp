@@ -1,0 +1,149 @@
+#include "shell/main_window.h"
+
+#include <QCloseEvent>
+#include <QFont>
+#include <QGuiApplication>
+#include <QMenuBar>
+#include <QScreen>
+#include <QTimer>
+#include <fstream>
+#include <sstream>
+
+#include "common/text.h"
+#include "common/version.h"
+#include "shell/picture_archive.h"
+#include "shell/window_position.h"
+
+namespace dupmon {
+
+TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, UiServices& ui,
+               std::filesystem::path workDir, std::filesystem::path programFile, QWidget* parent)
+    : QMainWindow(parent), workDir_(std::move(workDir)),
+      parameterFile_(workDir_ / kMainWindowParameterFile) {
+    slots_ = std::make_unique<MachineSlots>(backend, watcher, clock, ui, *this,
+                                            ShellPaths::under(workDir_, programFile));
+    driver_.attachSlots(slots_.get(), watcher);
+
+    // Position from the parameter file, when it holds one.
+    std::ifstream in(parameterFile_);
+    if (in) {
+        std::stringstream text;
+        text << in.rdbuf();
+        if (auto r = parseWindowPosition(text.str())) {
+            move(r->left, r->top);
+            resize(r->width, r->height);
+            positionRestored_ = true;
+        }
+    }
+    for (int k = 0; k < kPictureCount; ++k) {
+        pictures_[size_t(k)] = std::make_unique<MACHINE_DISPLAY_ICON>(this, k);
+        QObject::connect(pictures_[size_t(k)].get(), &MACHINE_DISPLAY_ICON::clicked, this,
+                         [this](int index) { slots_->pictureClick(index); });
+    }
+    QMenu* system = menuBar()->addMenu("System");
+    system->addAction("Exit", this, [this] { Setting1Click(); });
+    QFont font("Courier New");
+    font.setPixelSize(16);
+    setFont(font);
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    // FormDestroy: every link closed and every slot cleared, then the timers stop.
+    driver_.stopAll();
+    slots_->formDestroy();
+}
+
+void TForm1::FormCreate() {
+    setWindowTitle(QString::fromStdString(
+        format("%s v%s %s", kModelString, kProgramVersion, kBuildDate)));
+    if (!positionRestored_) {
+        const QSize screen = QGuiApplication::primaryScreen()
+                                 ? QGuiApplication::primaryScreen()->size()
+                                 : QSize(1024, 768);
+        const WindowRect r = defaultMainWindowRect(screen.width(), screen.height());
+        resize(r.width, r.height);
+        move(r.left, r.top);
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(workDir_ / "DATABASE", ec);
+    std::filesystem::create_directories(workDir_ / "DEBUG_SESSION", ec);
+    driver_.startUp();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    FormClose();
+    event->accept();
+}
+
+void TForm1::FormClose() {
+    if (closed_)
+        return;
+    closed_ = true;
+    slots_->formClose();
+    std::ofstream out(parameterFile_, std::ios::trunc);
+    if (out)
+        out << formatWindowPosition({y(), x(), width(), height()});
+}
+
+void TForm1::closeMainWindow() {
+    // Called from inside a timer: close once the handler has returned.
+    QTimer::singleShot(0, this, [this] { close(); });
+}
+
+void TForm1::activateFromAnotherStart() {
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
+}
+
+int TForm1::placePicture(const MachineInfo& record) {
+    if (picturesPlaced_ >= kPictureCount)
+        return -1;
+    const int k = picturesPlaced_;
+    MACHINE_DISPLAY_ICON& p = *pictures_[size_t(k)];
+    const PictureStore& store = slots_->registry().pictures();
+    int row = pictureRow(record);
+    if (record.deviceType == 15 && !store.hasImages(row)) {
+        // The shipped archive has no pictures of its own for this kind: the USB ones fit.
+        MachineInfo usb = record;
+        usb.deviceType = 2;
+        row = pictureRow(usb);
+    }
+    if (store.hasImages(row))
+        p.setImages(store.onImage(row), store.offImage(row));
+    p.moveTo(nextPictureX_, nextPictureY_);
+    p.setCaption(record);
+    nextPictureX_ += 200;
+    if (nextPictureX_ + 150 >= width()) {
+        nextPictureX_ = 20;
+        nextPictureY_ += 200;
+    }
+    p.reveal();
+    ++picturesPlaced_;
+    return k;
+}
+
+void TForm1::showOn(int k, int connection) {
+    if (k >= 0 && k < picturesPlaced_)
+        pictures_[size_t(k)]->showOn(connection);
+}
+
+void TForm1::showOff(int k, int connection) {
+    if (k >= 0 && k < picturesPlaced_)
+        pictures_[size_t(k)]->showOff(connection);
+}
+
+bool TForm1::isOn(int k) const { return k >= 0 && k < picturesPlaced_ && pictures_[size_t(k)]->isOn(); }
+
+int TForm1::pictureConnection(int k) const {
+    return k >= 0 && k < picturesPlaced_ ? pictures_[size_t(k)]->connection() : -1;
+}
+
+void TForm1::setCaption(int k, const MachineInfo& record) {
+    if (k >= 0 && k < picturesPlaced_)
+        pictures_[size_t(k)]->setCaption(record);
+}
+
+} // namespace dupmon
