@@ -177,13 +177,17 @@ void MachineModel::insertMedium(size_t i, const SimMedium& m) {
 
 void MachineModel::removeMedium(size_t i) {
     SimPort& p = ports_.at(i);
-    const bool wasInJob = p.inJob && p.inWorking;
+    if (p.inJob && p.inWorking) {
+        // Pulled while working: the port fails and its record tells of it.
+        p.medium.present = false;
+        p.inWorking = 0;
+        p.failed = true;
+        p.failAddr = p.completeSector;
+        p.usbCardStatus = PORT_FAIL;
+        return;
+    }
     p = SimPort{};
     p.usbCardStatus = PORT_EMPTY;
-    if (wasInJob) {
-        p.failed = true;
-        p.usbCardStatus = PORT_FAIL;
-    }
 }
 
 // --- clock ---------------------------------------------------------------

@@ -146,6 +146,14 @@ std::vector<HostFrame> StandInController::commands(char letter, int sub) const {
     return out;
 }
 
+std::vector<uint32_t> StandInController::logNumbersAsked() const {
+    std::vector<uint32_t> out;
+    for (const auto& f : commands('W', W_LOG_RECORD))
+        if (f.params.size() >= 5)
+            out.push_back(readBE32(&f.params[1]));
+    return out;
+}
+
 void StandInController::tick(uint32_t nowMs) {
     model_.tick(nowMs);
 }
@@ -307,6 +315,10 @@ void StandInController::commandW(const HostFrame& f, uint32_t t) {
         }
         const size_t first = readLE16(&p[1]);
         const size_t count = p[3];
+        if (count * 40 + 4 > kHostFrameLimit) {
+            answer(kRefused, nullptr, 0, t);
+            return;
+        }
         std::vector<uint8_t> d(count * 40, 0);
         for (size_t k = 0; k < count; ++k) {
             const size_t b = first + k; // 1-based

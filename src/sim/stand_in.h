@@ -77,6 +77,8 @@ public:
     const std::vector<HostFrame>& hostFrames() const { return history_; }
     // The commands with that letter (and sub-command, when not -1).
     std::vector<HostFrame> commands(char letter, int sub = -1) const;
+    // The log numbers the host asked for with W 23, in order.
+    std::vector<uint32_t> logNumbersAsked() const;
     void clearHistory() { history_.clear(); }
     uint32_t answersSent() const { return answers_; }
 

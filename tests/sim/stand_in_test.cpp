@@ -151,8 +151,7 @@ TEST(StandInLog, RecordFetchGivesTheNumberedRecordWithItsSum) {
         ASSERT_TRUE(host.exchange('W', p));
         EXPECT_NE(host.result(), 0) << no;
     }
-    ASSERT_EQ(host.device->commands('W', 23).size(), 3u);
-    EXPECT_EQ(readBE32(&host.device->commands('W', 23)[0].params[1]), 505u);
+    EXPECT_EQ(host.device->logNumbersAsked(), (std::vector<uint32_t>{505, 499, 520}));
 }
 
 namespace {
@@ -604,4 +603,28 @@ TEST(StandInRequests, MasterHandOverImageBankAndMarkedPorts) {
     SimHost plain("usb10");
     ASSERT_TRUE(plain.exchange('Y', {1}));
     EXPECT_NE(plain.result(), 0);
+}
+
+TEST(StandInJobs, AMediumPulledWhileWorkingFailsItsPort) {
+    SimHost host("usb10");
+    MachineModel& m = host.machine();
+    m.speed = 20;
+    ASSERT_TRUE(host.exchange('W', {42}));
+    for (int i = 0; i < 1000 && host.status(3) != PHASE_WORKING; ++i)
+        host.idle(100);
+    ASSERT_EQ(host.status(3), PHASE_WORKING);
+    host.idle(300);
+    m.removeMedium(1);
+    EXPECT_EQ(portStatus(host, 1), PORT_FAIL);
+    EXPECT_EQ(host.answer()[4 + 104], 0); // cardExist
+    const uint32_t before = m.logCount();
+    followPhases(host, 120000);
+    ASSERT_EQ(m.logCount(), before + 9);
+    uint8_t rec[128];
+    ASSERT_TRUE(m.logRecord(before, rec));
+    EXPECT_EQ(readBE16(rec + 80), 1);
+    EXPECT_EQ(rec[62], 48); // bad device
+    EXPECT_GT(readBE32(rec + 40), 0u);
+    ASSERT_TRUE(host.exchange('B'));
+    EXPECT_EQ(readBE32(&host.answer()[4 + 16]), 1u);
 }
