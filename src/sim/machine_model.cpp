@@ -158,7 +158,10 @@ SimMedium MachineModel::defaultMedium(size_t port, uint32_t megabytes) const {
         static_cast<uint32_t>((std::hash<std::string>{}(machineId) % 9000 + 1000) * 1000 + port);
     if (!megabytes)
         megabytes = profile_.media == MediaKind::Usb ? 7450 : 3780;
-    SimMedium m = makeMedium(profile_.media, serial, megabytes);
+    // An SD machine keeps an MMC card in its last port.
+    const bool mmc = profile_.media == MediaKind::Sd && profile_.deviceType == 10 &&
+                     port + 1 == profile_.ports && port > 0;
+    SimMedium m = makeMedium(mmc ? MediaKind::Mmc : profile_.media, serial, megabytes);
     if (port == 0)
         m.dataSectors = m.sectors / 16; // the master's copy area
     return m;

@@ -628,3 +628,45 @@ TEST(StandInJobs, AMediumPulledWhileWorkingFailsItsPort) {
     ASSERT_TRUE(host.exchange('B'));
     EXPECT_EQ(readBE32(&host.answer()[4 + 16]), 1u);
 }
+
+TEST(StandInLog, RecordsCarryTheIdentityOfTheirMedium) {
+    struct Case {
+        const char* profile;
+        size_t port;
+        uint8_t targetKind;
+    } cases[] = {{"usb10", 1, 1}, {"microsd24", 1, 2}, {"cf8", 1, 3}, {"sd20", 19, 5}};
+    for (const auto& c : cases) {
+        SimHost host(c.profile);
+        MachineModel& m = host.machine();
+        m.speed = 50;
+        ASSERT_EQ(m.startJob(FN_CAPACITY_CHECK, host.clock.tickMs()), JOB_STARTED);
+        host.idle(1000);
+        ASSERT_EQ(m.state(), FN_STANDBY) << c.profile;
+        uint8_t r[128];
+        ASSERT_TRUE(m.logRecord(static_cast<uint32_t>(c.port), r)) << c.profile;
+        EXPECT_EQ(readBE16(r + 80), c.port);
+        EXPECT_EQ(r[13], c.targetKind) << c.profile;
+        EXPECT_EQ(readBE32(r + 32), m.port(c.port).medium.sectors); // real size
+        const uint8_t* t = r + 88;
+        switch (c.targetKind) {
+        case 1:
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(t)), m.port(c.port).medium.serial);
+            EXPECT_EQ(readBE16(r + 64), 0x1D6B);
+            break;
+        case 2: // SD CID: name at 3..7, year ((13 & 0x0F) * 16 + 14 / 16) + 2000
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(t + 3), 5), "SIMSD");
+            EXPECT_EQ(((t[13] & 0x0F) * 16 + t[14] / 16) + 2000, 2024);
+            EXPECT_GE(t[14] & 0x0F, 1);
+            break;
+        case 3: // 40 characters without a NUL, and a text prefix at 64
+            EXPECT_EQ(std::memchr(t, 0, 40), nullptr);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(t), 16), "SIM CompactFlash");
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(r + 64)), "CF:");
+            break;
+        case 5: // MMC CID: name at 3..8, year (14 & 0x0F) + 1997
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(t + 3), 6), "SIMMMC");
+            EXPECT_EQ((t[14] & 0x0F) + 1997, 2005);
+            break;
+        }
+    }
+}
