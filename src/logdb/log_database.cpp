@@ -1,5 +1,6 @@
 #include "logdb/log_database.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "common/byte_order.h"
 #include "common/text.h"
 #include "logdb/file_io.h"
+#include "logdb/large_buffer.h"
 
 namespace dupmon {
 
@@ -217,6 +219,7 @@ LogDatabaseContents readLogDatabase(const fs::path& path) {
         contents.result = MEMORY_NOT_ENOUGH_FOR_DATABASE;
         return contents;
     }
+    adviseLargeBuffer(contents.records.get(), bytes);
     if (std::fread(contents.records.get(), 1, bytes, db.file.get()) != bytes) {
         contents.records.reset();
         contents.result = DATABASE_CORRUPT;
@@ -224,6 +227,37 @@ LogDatabaseContents readLogDatabase(const fs::path& path) {
     }
     contents.count = static_cast<uint32_t>(db.count);
     return contents;
+}
+
+DatabaseResult LogRecordReader::open(const fs::path& path) {
+    CheckedFile db = openChecked(path);
+    if (db.result != PASS)
+        return db.result;
+    file_ = std::move(db.file);
+    count_ = remaining_ = static_cast<uint32_t>(db.count);
+    chunkRecords_ = position_ = 0;
+    failed_ = false;
+    return PASS;
+}
+
+const uint8_t* LogRecordReader::next() {
+    constexpr size_t kChunkRecords = 4096; // 512 KB
+    if (position_ == chunkRecords_) {
+        if (remaining_ == 0 || !file_)
+            return nullptr;
+        if (!chunk_)
+            chunk_.reset(new uint8_t[kChunkRecords * kLogRecordSize]);
+        size_t want = std::min<size_t>(kChunkRecords, remaining_);
+        if (std::fread(chunk_.get(), kLogRecordSize, want, file_.get()) != want) {
+            failed_ = true;
+            file_.reset();
+            return nullptr;
+        }
+        remaining_ -= static_cast<uint32_t>(want);
+        chunkRecords_ = want;
+        position_ = 0;
+    }
+    return chunk_.get() + position_++ * kLogRecordSize;
 }
 
 LogDatabaseSummary summarizeLogDatabase(const fs::path& path) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/result_codes.h"
+#include "logdb/file_io.h"
 #include "logdb/log_record.h"
 #include "protocol/machine_info.h"
 
@@ -89,6 +90,26 @@ struct LogDatabaseContents {
 // Read whole database: PASS, DATABASE_NOT_EXIST, MEMORY_NOT_ENOUGH_FOR_DATABASE,
 // DATABASE_CORRUPT, DATABASE_WRONG_TITLE or DATABASE_WRONG_VERSION.
 LogDatabaseContents readLogDatabase(const std::filesystem::path& path);
+
+// Reads the records of a database in order, a chunk at a time, for readers
+// that need each record once (the log tool's print and csv).
+class LogRecordReader {
+public:
+    // The checks and codes of readLogDatabase.
+    DatabaseResult open(const std::filesystem::path& path);
+    uint32_t count() const { return count_; }
+    // The next whole record, or nullptr after the last one or when the file
+    // could not be read (failed() then tells).
+    const uint8_t* next();
+    bool failed() const { return failed_; }
+
+private:
+    FilePtr file_;
+    std::unique_ptr<uint8_t[]> chunk_;
+    size_t chunkRecords_ = 0, position_ = 0;
+    uint32_t count_ = 0, remaining_ = 0;
+    bool failed_ = false;
+};
 
 // Header check, record count and the first and last records, without
 // loading the file (for the log tool's info).

@@ -70,7 +70,8 @@ private:
                       std::initializer_list<std::string_view> allowed);
     std::optional<ReportDate> dateOption(std::string_view name);
     bool rangeOptions(ReportDate& start, ReportDate& end);
-    LogDatabaseContents load(const std::string& path);
+    LogRecordReader open(const std::string& path);
+    int finish(const LogRecordReader& reader, const std::string& path);
     MachineInfo machineFor(const std::string& dbPath);
     void flush(std::string& chunk, bool force);
 
@@ -226,11 +227,18 @@ bool Tool::rangeOptions(ReportDate& start, ReportDate& end) {
     return from || to;
 }
 
-LogDatabaseContents Tool::load(const std::string& path) {
-    LogDatabaseContents contents = readLogDatabase(path);
-    if (contents.result != PASS)
-        fail(1, path, errorName(contents.result));
-    return contents;
+LogRecordReader Tool::open(const std::string& path) {
+    LogRecordReader reader;
+    if (DatabaseResult result = reader.open(path); result != PASS)
+        fail(1, path, errorName(result));
+    return reader;
+}
+
+// A file that could not be read to its end is reported after what was printed.
+int Tool::finish(const LogRecordReader& reader, const std::string& path) {
+    if (reader.failed())
+        fail(1, path, errorName(DATABASE_CORRUPT));
+    return 0;
 }
 
 MachineInfo Tool::machineFor(const std::string& dbPath) {
@@ -302,24 +310,24 @@ int Tool::info(const std::string& path) {
 int Tool::print(const std::string& path) {
     ReportDate start, end;
     bool ranged = rangeOptions(start, end);
-    LogDatabaseContents db = load(path);
+    LogRecordReader reader = open(path);
     std::string chunk;
     chunk.reserve(kOutputChunk + 4096);
-    for (uint32_t i = 0; i < db.count; ++i) {
-        if (ranged && !isInReportRange(db.record(i), start, end))
+    while (const uint8_t* raw = reader.next()) {
+        if (ranged && !isInReportRange(raw, start, end))
             continue;
-        appendReportLine(chunk, decodeLogRecord(db.record(i)));
+        appendReportLine(chunk, decodeLogRecord(raw));
         chunk.push_back('\n');
         flush(chunk, false);
     }
     flush(chunk, true);
-    return 0;
+    return finish(reader, path);
 }
 
 int Tool::csv(const std::string& path) {
     ReportDate start, end;
     bool ranged = rangeOptions(start, end);
-    LogDatabaseContents db = load(path);
+    LogRecordReader reader = open(path);
     MachineInfo machine = machineFor(path);
     static const char* const rawHeaders[] = {
         "log_number",  "date_time",        "port_number", "function_number",
@@ -333,10 +341,10 @@ int Tool::csv(const std::string& path) {
         chunk.append(h).push_back(',');
     chunk.back() = '\r';
     chunk.push_back('\n');
-    for (uint32_t i = 0; i < db.count; ++i) {
-        if (ranged && !isInReportRange(db.record(i), start, end))
+    while (const uint8_t* raw = reader.next()) {
+        if (ranged && !isInReportRange(raw, start, end))
             continue;
-        LogRecord r = decodeLogRecord(db.record(i));
+        LogRecord r = decodeLogRecord(raw);
         for (const std::string& column : logViewerColumns(r)) {
             appendCsvField(chunk, column);
             chunk.push_back(',');
@@ -349,7 +357,7 @@ int Tool::csv(const std::string& path) {
         flush(chunk, false);
     }
     flush(chunk, true);
-    return 0;
+    return finish(reader, path);
 }
 
 int Tool::report(const std::string& path) {
@@ -361,8 +369,10 @@ int Tool::report(const std::string& path) {
     if (!isLegalReportRange(*start, *end))
         fail(2, path, kIllegalDateMessage.text);
     MachineInfo machine = machineFor(path);
-    LogDatabaseContents db = load(path);
-    ReportBuild build = buildReport(db, machine, *start, *end, clock_);
+    ReportBuild build = buildReport(path, machine, *start, *end, clock_);
+    if (build.status == ReportStatus::ReadFailed)
+        fail(1, path, errorName(build.readResult));
+    uint32_t count = summarizeLogDatabase(path).count;
     const std::string& file = outIt->second;
     switch (saveReport(file, build.memo)) {
     case ReportSaveStatus::Saved:
@@ -374,7 +384,7 @@ int Tool::report(const std::string& path) {
     case ReportSaveStatus::MemoryNotEnough:
         fail(1, file, kMemoryNotEnoughMessage.text);
     }
-    out_ << file << ": " << build.linesInRange << " of " << db.count << " records\n";
+    out_ << file << ": " << build.linesInRange << " of " << count << " records\n";
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "logdb/report.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <system_error>
 #include <tuple>
@@ -8,6 +9,7 @@
 #include "common/text.h"
 #include "common/timestamp.h"
 #include "logdb/file_io.h"
+#include "logdb/large_buffer.h"
 #include "protocol/checksum.h"
 
 namespace dupmon {
@@ -20,6 +22,7 @@ constexpr char kBackspace = 8;
 constexpr char kSealMarker[6] = {' ', ' ', ' ', kBackspace, kBackspace, ' '};
 constexpr size_t kSealCodeSize = 64;
 constexpr size_t kRuleWidth = 175;
+constexpr size_t kTypicalLineSize = 200; // report line and its line end
 
 auto dateKey(ReportDate d) {
     return std::make_tuple(d.year, d.month, d.day);
@@ -85,46 +88,79 @@ std::string reportHeader(const MachineInfo& info, ReportDate start, ReportDate e
     return s;
 }
 
-ReportBuild buildReport(const LogDatabaseContents& contents, const MachineInfo& info,
-                        ReportDate start, ReportDate end, const Clock& clock) {
-    ReportBuild build;
-    if (!isLegalReportRange(start, end)) {
-        build.status = ReportStatus::IllegalDate;
-        return build;
-    }
-    if (contents.result != PASS) {
-        build.status = ReportStatus::ReadFailed;
-        build.readResult = contents.result;
-        return build;
-    }
+namespace {
+
+// Steps 4 to 6 over the records that `next` hands out in file order.
+template <typename Next>
+void buildMemo(ReportBuild& build, uint32_t count, size_t expectedLines, Next next,
+               const MachineInfo& info, ReportDate start, ReportDate end, const Clock& clock) {
     // 4. An empty database leaves the memo empty.
-    if (contents.count == 0)
-        return build;
-    // 5. Header block, then 6. one line per record in range, in file order.
+    if (count == 0)
+        return;
+    // The memo of a long log runs to hundreds of megabytes: size it once.
+    build.memo.reserve(4096 + expectedLines * kTypicalLineSize);
+    adviseLargeBuffer(build.memo.data(), build.memo.capacity());
+    // 5. Header block, then 6. one line per record in range.
     addMemoPiece(build.memo, reportHeader(info, start, end, clock.localTime()));
-    for (uint32_t i = 0; i < contents.count; ++i) {
-        const uint8_t* raw = contents.record(i);
+    while (const uint8_t* raw = next()) {
         if (!isInReportRange(raw, start, end))
             continue;
-        LogRecord r = decodeLogRecord(raw);
-        appendReportLine(build.memo, r);
+        appendReportLine(build.memo, decodeLogRecord(raw));
         build.memo.append("\r\n");
         ++build.linesInRange;
     }
+}
+
+ReportBuild failedBuild(ReportStatus status, DatabaseResult readResult = PASS) {
+    ReportBuild build;
+    build.status = status;
+    build.readResult = readResult;
+    return build;
+}
+
+} // namespace
+
+ReportBuild buildReport(const LogDatabaseContents& contents, const MachineInfo& info,
+                        ReportDate start, ReportDate end, const Clock& clock) {
+    if (!isLegalReportRange(start, end))
+        return failedBuild(ReportStatus::IllegalDate);
+    if (contents.result != PASS)
+        return failedBuild(ReportStatus::ReadFailed, contents.result);
+    size_t inRange = 0;
+    for (uint32_t i = 0; i < contents.count; ++i)
+        inRange += isInReportRange(contents.record(i), start, end);
+    uint32_t i = 0;
+    auto next = [&]() -> const uint8_t* {
+        return i < contents.count ? contents.record(i++) : nullptr;
+    };
+    ReportBuild build;
+    buildMemo(build, contents.count, inRange, next, info, start, end, clock);
     return build;
 }
 
 ReportBuild buildReport(const fs::path& databasePath, const MachineInfo& info, ReportDate start,
                         ReportDate end, const Clock& clock, LogDatabaseContents* keep) {
-    if (!isLegalReportRange(start, end)) {
-        ReportBuild build;
-        build.status = ReportStatus::IllegalDate;
+    if (!isLegalReportRange(start, end))
+        return failedBuild(ReportStatus::IllegalDate);
+    if (keep) {
+        LogDatabaseContents contents = readLogDatabase(databasePath);
+        ReportBuild build = buildReport(contents, info, start, end, clock);
+        if (contents.result == PASS)
+            *keep = std::move(contents);
         return build;
     }
-    LogDatabaseContents contents = readLogDatabase(databasePath);
-    ReportBuild build = buildReport(contents, info, start, end, clock);
-    if (keep && contents.result == PASS)
-        *keep = std::move(contents);
+    // Without a buffer to keep, the records stream through a small one. The
+    // memo is reserved for every record; pages a short range never writes
+    // are never touched.
+    LogRecordReader reader;
+    if (DatabaseResult result = reader.open(databasePath); result != PASS)
+        return failedBuild(ReportStatus::ReadFailed, result);
+    ReportBuild build;
+    buildMemo(
+        build, reader.count(), reader.count(), [&] { return reader.next(); }, info, start, end,
+        clock);
+    if (reader.failed())
+        return failedBuild(ReportStatus::ReadFailed, DATABASE_CORRUPT);
     return build;
 }
 
@@ -155,35 +191,47 @@ size_t addSeal(uint8_t* buffer, size_t n) {
     return n + sealLength();
 }
 
+namespace {
+
+// Save to File steps 5 to 7 into a buffer of memo.size() + kSealReserve
+// bytes; returns the sealed length.
+size_t sealMemoInto(uint8_t* buffer, std::string_view memo) {
+    // The memo's last character (the "\n" of its last line end) is dropped
+    // and three line ends close the content.
+    const size_t kept = memo.size() - 1;
+    std::memset(buffer + memo.size(), 0, kSealReserve);
+    std::memcpy(buffer, memo.data(), kept);
+    std::memcpy(buffer + kept, "\r\n\r\n\r\n", 6);
+    return addSeal(buffer, kept + 6);
+}
+
+} // namespace
+
 std::vector<uint8_t> sealedReport(std::string_view memo) {
     std::vector<uint8_t> out;
     if (memo.empty())
         return out;
-    // 4.-6. The memo's last character (the "\n" of its last line end) is
-    // dropped and three line ends close the content.
-    const size_t kept = memo.size() - 1;
     out.resize(memo.size() + kSealReserve);
-    std::memcpy(out.data(), memo.data(), kept);
-    std::memcpy(out.data() + kept, "\r\n\r\n\r\n", 6);
-    // 7.
-    size_t sealed = addSeal(out.data(), kept + 6);
-    out.resize(sealed);
+    out.resize(sealMemoInto(out.data(), memo));
     return out;
 }
 
 ReportSaveStatus saveReport(const fs::path& file, std::string_view memo) {
+    // 1.
     if (memo.empty())
         return ReportSaveStatus::NoContents;
+    // 3.
     FilePtr f = openFile(file, "wb");
     if (!f)
         return ReportSaveStatus::CantCreateFile;
-    std::vector<uint8_t> bytes;
-    try {
-        bytes = sealedReport(memo);
-    } catch (const std::bad_alloc&) {
-        return ReportSaveStatus::MemoryNotEnough; // the file stays empty
-    }
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size();
+    // 4. Without the buffer the file stays empty.
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[memo.size() + kSealReserve]);
+    if (!buffer)
+        return ReportSaveStatus::MemoryNotEnough;
+    adviseLargeBuffer(buffer.get(), memo.size() + kSealReserve);
+    // 5.-8.
+    size_t sealed = sealMemoInto(buffer.get(), memo);
+    bool ok = std::fwrite(buffer.get(), 1, sealed, f.get()) == sealed;
     ok = std::fclose(f.release()) == 0 && ok;
     if (!ok) {
         std::error_code ec;

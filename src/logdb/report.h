@@ -56,7 +56,8 @@ struct ReportBuild {
 // Build report from a database already read (the window keeps its buffer).
 ReportBuild buildReport(const LogDatabaseContents& contents, const MachineInfo& info,
                         ReportDate start, ReportDate end, const Clock& clock);
-// Build report: check the range, read the whole database, build.
+// Build report: check the range, read the whole database, build. With
+// `keep`, the records read are handed over (the report window keeps them).
 ReportBuild buildReport(const std::filesystem::path& databasePath, const MachineInfo& info,
                         ReportDate start, ReportDate end, const Clock& clock,
                         LogDatabaseContents* keep = nullptr);
@@ -74,7 +75,6 @@ size_t addSeal(uint8_t* buffer, size_t contentLength);
 
 // The bytes Save to File writes for a memo text: the memo without its last
 // character, "\r\n\r\n\r\n", then the seal. Empty for an empty memo.
-// Throws std::bad_alloc when the buffer cannot be had.
 std::vector<uint8_t> sealedReport(std::string_view memo);
 
 enum class ReportSaveStatus { Saved, NoContents, CantCreateFile, MemoryNotEnough };

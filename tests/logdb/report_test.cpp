@@ -92,6 +92,17 @@ TEST_F(Report, SameDayForStartAndEndSelectsThatDay) {
                           lineOf("0000003", "2026-03-15") + "\r\n");
 }
 
+TEST_F(Report, WindowKeepsTheRecordsItBuiltFrom) {
+    addFiveRecords();
+    LogDatabaseContents kept;
+    ReportBuild streamed = build({2026, 3, 15}, {2026, 3, 16});
+    ReportBuild keeping = buildReport(db, info, {2026, 3, 15}, {2026, 3, 16}, clock, &kept);
+    EXPECT_EQ(keeping.memo, streamed.memo);
+    EXPECT_EQ(keeping.linesInRange, 3u);
+    ASSERT_EQ(kept.count, 5u);
+    EXPECT_EQ(buildReport(kept, info, {2026, 3, 15}, {2026, 3, 16}, clock).memo, streamed.memo);
+}
+
 TEST_F(Report, EndDayIsIncludedAndTheNextDayIsNot) {
     addFiveRecords();
     ReportBuild r = build({2026, 3, 14}, {2026, 3, 15});
