@@ -240,8 +240,16 @@ const uint8_t* COMMAND_MACHINE::answerBytes(size_t need) {
 // The first frame of every exchange; later frames are sent from onAnswer().
 void COMMAND_MACHINE::exchangeStep() {
     if (cmdState_ == CMD_RECEIVE) {
-        if (channel_.receive())
-            onAnswer();
+        if (!channel_.receive())
+            return;
+        if (!answerFitsCommand()) {
+            // An answer that came too late for an earlier command: taking it
+            // would shift every later answer by one. Wait for the right one.
+            logf("Answer of %d bytes does not fit command %c,%d: dropped", channel_.answerLength(),
+                 char(channel_.lastCommand()[3]), channel_.lastCommand()[4]);
+            return;
+        }
+        onAnswer();
         return;
     }
     if (cmdState_ == CMD_RELEASE_WAIT) {
@@ -580,9 +588,8 @@ void COMMAND_MACHINE::onAnswer() {
         }
         break;
     case Exchange::LogFetch:
-        if (channel_.answerLength() < int(4 + kLogRecordSize)) {
-            logf("Log record %u: short answer of %d bytes, asked again later", logNext_,
-                 channel_.answerLength());
+        if (result != RESULT_DONE) {
+            logf("Log record %u refused by the controller (%d)", logNext_, result);
             finish();
             break;
         }
@@ -600,6 +607,28 @@ void COMMAND_MACHINE::onAnswer() {
     case Exchange::PortFetch: onPortAnswer(); break;
     case Exchange::Release:
     case Exchange::None: finish(); break;
+    }
+}
+
+bool COMMAND_MACHINE::answerFitsCommand() const {
+    const uint8_t* c = channel_.lastCommand();
+    const int n = channel_.answerLength();
+    switch (c[3]) {
+    case 'B': return n == 4 + 28 + 1;
+    case 'W':
+        if (c[4] != 23)
+            return true;
+        // A refusal (no such record), or the record that was asked for: a record
+        // carries its own log number in its first four bytes.
+        if (n == 5)
+            return channel_.result() != RESULT_DONE;
+        return n == int(4 + kLogRecordSize + 1) &&
+               readBE32(channel_.answer() + 4) == readBE32(c + 5);
+    case 'E':
+        if (exchange_ != Exchange::PortFetch)
+            return true;
+        return n == 4 + fetchCount_ * fetchRecordSize_ + (fetchKind_ == 11 ? 4 : 1);
+    default: return true;
     }
 }
 

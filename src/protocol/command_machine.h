@@ -191,6 +191,8 @@ public:
     int sequence() const { return sequence_; }
     int decisionStep() const { return step_; }
     bool deciding() const { return deciding_; }
+    // Looking for an answer: the link should be read even after it handed up a stale one.
+    bool awaitingAnswer() const { return connected_ && !deciding_ && cmdState_ == 2; }
     bool isIdle() const { return status_.machineState == 0; }
     const MachineStatus& status() const { return status_; }
     const MachineInfo& info() const { return *info_; }
@@ -240,6 +242,8 @@ private:
     void onPortAnswer();
     void busyFetch();
     void onDeviceInfoComplete();
+    // Status, log record and port data answers have one size: anything else is stale.
+    bool answerFitsCommand() const;
     void afterRefreshLogCheck();
     bool waitFor(const bool& done);
 

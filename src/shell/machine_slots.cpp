@@ -181,13 +181,20 @@ void MachineSlots::detach(int slot) {
     }
 }
 
+bool MachineSlots::engineAwaits(int slot) const {
+    for (const auto& c : connections_)
+        if (c->connected() && c->slot() == slot)
+            return c->engine().awaitingAnswer();
+    return false;
+}
+
 void MachineSlots::Timer1Timer() {
     if (inTimer1_)
         return;
     inTimer1_ = true;
     for (int j = 0; j < slotsInUse_; ++j) {
         Slot& s = slots_[size_t(j)];
-        if (s.link && s.enabled && s.link->awaitingReply())
+        if (s.link && s.enabled && (s.link->awaitingReply() || engineAwaits(j)))
             s.link->pollInput();
     }
     inTimer1_ = false;

@@ -94,6 +94,8 @@ private:
     static void onMachineEvent(void* self, int connection, int code, int index, const void* data);
     void discover();
     void clearSlot(int slot);
+    // The slot's engine still waits for an answer after its link handed one up.
+    bool engineAwaits(int slot) const;
 
     HidBackend& backend_;
     DeviceWatcher* watcher_;

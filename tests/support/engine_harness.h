@@ -52,7 +52,7 @@ struct EngineHarness {
         for (uint32_t i = 0; i < ms; ++i) {
             clock.advance(1);
             bus.pump();
-            if (++tick % 10 == 0 && link.awaitingReply())
+            if (++tick % 10 == 0 && (link.awaitingReply() || engine.awaitingAnswer()))
                 link.pollInput();
             engine.step();
         }
