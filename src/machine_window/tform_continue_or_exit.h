@@ -1,0 +1,26 @@
+#pragma once
+#include <QDialog>
+
+class QPushButton;
+
+namespace dupmon {
+
+// "Waiting": asks whether the machine should continue or finish. The answer
+// is 0 only when the dialog is created; closing it without a button keeps
+// the answer of the previous showing.
+class TForm_continue_or_exit : public QDialog {
+    Q_OBJECT
+public:
+    enum Answer { None = 0, Continue = 1, Finish = 2 };
+
+    explicit TForm_continue_or_exit(QWidget* parent = nullptr);
+
+    void Button_continueClick();
+    void Button_finishClick();
+
+    QPushButton* Button_continue;
+    QPushButton* Button_finish;
+    int answer = None;
+};
+
+} // namespace dupmon

@@ -1,0 +1,721 @@
+#include "machine_window/tform_machine.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QTableWidget>
+#include <algorithm>
+#include <cstring>
+
+#include "common/text.h"
+#include "machine_window/jpeg_writer.h"
+#include "machine_window/tform_continue_or_exit.h"
+#include "machine_window/window_texts.h"
+#include "protocol/command_machine.h"
+#include "settings/tform_change_machine_clock.h"
+#include "settings/tform_nickname.h"
+
+namespace dupmon {
+
+namespace {
+
+const char kNotInStandby[] = "Machine Doesn't in Standby !";
+const char kJobRefusal[] = "Can't Execute this function";
+const char kSettingRefusal[] = "Abort Setting";
+
+// Windows colour values are 0xBBGGRR.
+QColor bgr(uint32_t v) {
+    return QColor(int(v & 0xFF), int(v >> 8 & 0xFF), int(v >> 16 & 0xFF));
+}
+const uint32_t kSilver = 0xC0C0C0;
+const uint32_t kBlue = 0xFF0000;
+const uint32_t kRed = 0x0000FF;
+const uint32_t kCream = 0xF0FBFF;
+
+QColor systemWindowColour() {
+    return QApplication::palette().color(QPalette::Base);
+}
+// The window-frame system colour of a current desktop.
+QColor systemWindowFrameColour() {
+    return QColor(100, 100, 100);
+}
+
+QColor lineColour(LineColour c) {
+    switch (c) {
+    case LineColour::Window:
+        return systemWindowColour();
+    case LineColour::WindowFrame:
+        return systemWindowFrameColour();
+    default:
+        return bgr(lineColourValue(c));
+    }
+}
+
+QFont namedFont(const char* family, int points, bool bold = false) {
+    QFont f(family);
+    f.setPointSize(points);
+    f.setBold(bold);
+    return f;
+}
+
+QFont sizedFont(int points) {
+    QFont f = QApplication::font();
+    f.setPointSize(points);
+    return f;
+}
+
+void setBackground(QWidget* w, const QColor& c) {
+    QPalette p = w->palette();
+    p.setColor(QPalette::Window, c);
+    w->setPalette(p);
+    w->setAutoFillBackground(true);
+}
+
+void setBase(QLineEdit* e, const QColor& c) {
+    if (e->palette().color(QPalette::Base) == c)
+        return;
+    QPalette p = e->palette();
+    p.setColor(QPalette::Base, c);
+    e->setPalette(p);
+}
+
+void setTextColour(QWidget* w, const QColor& c) {
+    QPalette p = w->palette();
+    p.setColor(QPalette::WindowText, c);
+    p.setColor(QPalette::Text, c);
+    p.setColor(QPalette::ButtonText, c);
+    w->setPalette(p);
+}
+
+QFrame* panel(QWidget* parent, int left, int top, int width, int height) {
+    auto* f = new QFrame(parent);
+    f->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    f->setGeometry(left, top, width, height);
+    return f;
+}
+
+// Labels grow to fit their text, as auto-sized labels do.
+QLabel* label(QWidget* parent, const char* name, const QString& text, int left, int top, int width,
+              int height, const QFont& font) {
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(name);
+    l->setFont(font);
+    l->setGeometry(left, top, std::max(width, l->sizeHint().width()), height);
+    return l;
+}
+
+QLineEdit* edit(QWidget* parent, const char* name, const QString& text, int left, int top,
+                int width, int height, const QFont& font, bool readOnly) {
+    auto* e = new QLineEdit(text, parent);
+    e->setObjectName(name);
+    e->setFont(font);
+    e->setGeometry(left, top, width, height);
+    e->setReadOnly(readOnly);
+    if (readOnly)
+        e->setFocusPolicy(Qt::NoFocus);
+    return e;
+}
+
+// Used when the window is given no engine: every request is refused.
+class NoRequests final : public MachineRequests {
+public:
+    void setNickname(const char*) override {}
+    bool getMachineClock(char*) override { return false; }
+    void setMachineClock() override {}
+    void requestCopy() override {}
+    void requestCompare() override {}
+    void requestCopyCompare() override {}
+    void requestCopyWriteProtect() override {}
+    void requestCopyCompareWriteProtect() override {}
+    void answerContinue() override {}
+    void answerFinish() override {}
+    void requestImageBank() override {}
+};
+
+std::unique_ptr<MachineRequests> requestsFor(COMMAND_MACHINE* engine) {
+    if (engine)
+        return std::make_unique<CommandMachineRequests>(*engine);
+    return std::make_unique<NoRequests>();
+}
+
+} // namespace
+
+TFormMachine::TFormMachine(QWidget* owner, DisplayRefresh displayRefresh,
+                           const std::string& caption, std::filesystem::path logDatabasePath,
+                           std::filesystem::path dataDir, MachineInfo& info,
+                           COMMAND_MACHINE* engine, UiServices& ui, const Clock& clock,
+                           std::filesystem::path workDir)
+    : QMainWindow(owner), ownRequests_(requestsFor(engine)), requests_(*ownRequests_),
+      displayRefresh_(std::move(displayRefresh)), logDatabasePath_(std::move(logDatabasePath)),
+      dataDir_(std::move(dataDir)), info_(info), ui_(ui), clock_(clock),
+      workDir_(std::move(workDir)), board_(info) {
+    construct(caption);
+}
+
+TFormMachine::TFormMachine(QWidget* owner, DisplayRefresh displayRefresh,
+                           const std::string& caption, std::filesystem::path logDatabasePath,
+                           std::filesystem::path dataDir, MachineInfo& info,
+                           MachineRequests& requests, UiServices& ui, const Clock& clock,
+                           std::filesystem::path workDir)
+    : QMainWindow(owner), requests_(requests), displayRefresh_(std::move(displayRefresh)),
+      logDatabasePath_(std::move(logDatabasePath)), dataDir_(std::move(dataDir)), info_(info),
+      ui_(ui), clock_(clock), workDir_(std::move(workDir)), board_(info) {
+    construct(caption);
+}
+
+TFormMachine::~TFormMachine() {
+    savePlacement();
+}
+
+void TFormMachine::construct(const std::string& caption) {
+    setObjectName("FormMachine");
+    // 1. The form as its resource gives it, the dialogs it shows, and its state.
+    resize(723, 437);
+    move(957, 125);
+    createMenus();
+    continueDialog_ = new TForm_continue_or_exit(this);
+    nicknameDialog_ = new TForm_nickname(this);
+    clockDialog_ = new TForm_changeMachineClock(this);
+    windowTitle_ = machineWindowTitle(info_);
+    parFilePath_ = placementFilePath(dataDir_, info_);
+
+    board_.savePictureRequested = [this] {
+        sync();
+        savePicture();
+    };
+    board_.continueOrFinishNeeded = [this] { askContinueOrFinish(); };
+    board_.deviceInfoReceived = [this](const void* block) {
+        if (deviceInfoReceived)
+            deviceInfoReceived(block);
+    };
+
+    // 2. Placement file.
+    WindowPlacement p;
+    if (loadPlacement(parFilePath_, fieldText(info_.machineId, sizeof info_.machineId), p)) {
+        move(p.left, p.top);
+        resize(p.width, p.height);
+        placementLoaded_ = true;
+    }
+    // 3. Port map.
+    buildPortMap();
+    // 4. Caption.
+    setWindowTitle(QString::fromStdString(caption));
+    // 5. Menus.
+    applyMenuVisibility();
+}
+
+void TFormMachine::createMenus() {
+    QMenuBar* bar = menuBar();
+    Menu_Machine = bar->addMenu("Machine");
+    Item_ChangeNickname = Menu_Machine->addAction("Change Nickname");
+    Item_ChangeMachineClock = Menu_Machine->addAction("Change Machine Clock");
+    Item_SetupMachineParameter = Menu_Machine->addAction("Setup Machine Parameter");
+    Item_ChangeMachineClock->setVisible(false);
+    Item_SetupMachineParameter->setVisible(false);
+
+    Menu_LogData = bar->addMenu("LogData");
+    Item_OpenLogWindow = Menu_LogData->addAction("OpenLogWindow");
+    Item_ShowDetailReport = Menu_LogData->addAction("Show Detail Report");
+    Item_ShowDailyReport = Menu_LogData->addAction("Show Daily Report");
+    Item_ShowPerformanceByPort = Menu_LogData->addAction("Show Performance by PORT");
+    for (QAction* a : {Item_ShowDetailReport, Item_ShowDailyReport, Item_ShowPerformanceByPort})
+        a->setVisible(false);
+
+    Menu_System = bar->addMenu("System");
+
+    Menu_Action = bar->addMenu("Action");
+    Item_GetInfo = Menu_Action->addAction("Get Info");
+    Item_DownloadSourceFiles = Menu_Action->addAction("Download Source Files");
+    Item_Copy = Menu_Action->addAction("Copy");
+    Item_Compare = Menu_Action->addAction("Compare");
+    Item_CopyCompare = Menu_Action->addAction("Copy+Compare");
+    Item_CopyWriteProtect = Menu_Action->addAction("Copy+WriteProtect");
+    Item_CopyCompareWriteProtect = Menu_Action->addAction("Copy+Compare+WriteProtect");
+    Item_CapacityCheck = Menu_Action->addAction("Capacity Check");
+    Item_SendFiles = Menu_Action->addAction("Send Files");
+
+    Item_NextJob = bar->addAction("Next Job");
+
+    connect(Item_ChangeNickname, &QAction::triggered, this, [this] { ChangeNicknameClick(); });
+    connect(Item_ChangeMachineClock, &QAction::triggered, this,
+            [this] { ChangeMachineClockClick(); });
+    connect(Item_SetupMachineParameter, &QAction::triggered, this,
+            [this] { SetupMachineParameterClick(); });
+    connect(Item_OpenLogWindow, &QAction::triggered, this, [this] { OpenLogWindowClick(); });
+    connect(Item_GetInfo, &QAction::triggered, this, [this] { GetInfoClick(); });
+    connect(Item_DownloadSourceFiles, &QAction::triggered, this,
+            [this] { DownloadSourceFilesClick(); });
+    connect(Item_Copy, &QAction::triggered, this, [this] { CopyClick(); });
+    connect(Item_Compare, &QAction::triggered, this, [this] { CompareClick(); });
+    connect(Item_CopyCompare, &QAction::triggered, this, [this] { CopyCompareClick(); });
+    connect(Item_CopyWriteProtect, &QAction::triggered, this, [this] { CopyWriteProtectClick(); });
+    connect(Item_CopyCompareWriteProtect, &QAction::triggered, this,
+            [this] { CopyCompareWriteProtectClick(); });
+}
+
+void TFormMachine::applyMenuVisibility() {
+    Menu_LogData->menuAction()->setVisible(info_.support_LogRecord == 1);
+    for (QAction* a : {Menu_System->menuAction(), Menu_Action->menuAction(), Item_GetInfo,
+                       Item_DownloadSourceFiles, Item_Copy, Item_Compare, Item_CopyCompare,
+                       Item_CopyWriteProtect, Item_CopyCompareWriteProtect, Item_CapacityCheck,
+                       Item_SendFiles, Item_NextJob})
+        a->setVisible(false);
+    Menu_Action->menuAction()->setVisible(true);
+    if (info_.flag_feature_bit3 == 1) {
+        for (QAction* a : {Item_DownloadSourceFiles, Item_Copy, Item_Compare, Item_CopyCompare})
+            a->setVisible(true);
+        if (info_.flag_feature_bit4 == 1) {
+            Item_CopyWriteProtect->setVisible(true);
+            Item_CopyCompareWriteProtect->setVisible(true);
+        }
+    } else {
+        Item_GetInfo->setVisible(true);
+    }
+}
+
+void TFormMachine::buildPortMap() {
+    layout_ = computePortMap(info_);
+    const PortMapLayout& L = layout_;
+    // 2. The window holds at most 256 ports.
+    if (L.tooManyPorts) {
+        ui_.messageBox("Wrong (totalPortQty > MAX_PORT_PER_MACHINE)", "");
+        return;
+    }
+    // 6. Default size, centred on the screen.
+    if (!placementLoaded_) {
+        resize(L.windowWidth, L.windowHeight);
+        const QRect screenArea = screen() ? screen()->geometry() : QRect(0, 0, 1024, 768);
+        move(centredPosition(L.windowWidth, screenArea.width()),
+             centredPosition(L.windowHeight, screenArea.height()));
+    }
+    // 7, 12. Panel and group box, in a view that scrolls when the window is smaller.
+    scrollArea = new QScrollArea(this);
+    scrollArea->setFrameShape(QFrame::NoFrame);
+    content = new QWidget;
+    Panel_Main = panel(content, 0, 0, L.innerWidth, L.panelHeight);
+    Panel_Main->setObjectName("Panel_Main");
+    GroupBox_Machine = new QGroupBox(QString::fromStdString(windowTitle_), Panel_Main);
+    GroupBox_Machine->setObjectName("GroupBox_Machine");
+    GroupBox_Machine->setFont(namedFont("Courier New", 12));
+    GroupBox_Machine->setGeometry(5, 5, L.groupBoxWidth, L.groupBoxHeight);
+
+    // 8. Controls, then the port boxes.
+    const bool panelKind = L.kind != LayoutKind::Ordinary;
+    Edit_Function = edit(GroupBox_Machine, "Edit_Function", "JOB", L.jobLeft, L.jobTop, L.jobWidth,
+                         L.jobHeight, namedFont("Book Antiqua", panelKind ? 20 : 24, true), true);
+    setTextColour(Edit_Function, bgr(kBlue));
+    buildJobPanels();
+    if (L.hasImageBank)
+        buildSourceImageBox();
+
+    const QRect fn = Edit_Function->geometry();
+    const QFont bookAntiqua12 = namedFont("Book Antiqua", 12);
+    if (L.hasImageBank)
+        Label_Log = label(GroupBox_Machine, "Label_Log", "Log:", fn.left(),
+                          fn.top() + fn.height() + 10, 50, 16, bookAntiqua12);
+    else
+        Label_Log = label(GroupBox_Machine, "Label_Log", "Log:", fn.left() + fn.width() + 10,
+                          fn.top(), 50, 16, bookAntiqua12);
+    Label_Log->resize(50, 16);
+    Edit_LogNo = edit(GroupBox_Machine, "Edit_LogNo", " ", Label_Log->x() + 50 + 10, Label_Log->y(),
+                      80, 16, namedFont("Book Antiqua", 16), true);
+    setTextColour(Edit_LogNo, bgr(kBlue));
+    const bool logKept = info_.support_LogRecord == 1;
+    Label_Log->setVisible(logKept);
+    Edit_LogNo->setVisible(logKept);
+
+    if (panelKind) {
+        // 儲存畫面 ("save screen")
+        Button_SaveScreen =
+            new QPushButton(QString::fromUtf8("\u5132\u5b58\u756b\u9762"), GroupBox_Machine);
+        Button_SaveScreen->setObjectName("Button_SaveScreen");
+        Button_SaveScreen->setFont(sizedFont(14));
+        setTextColour(Button_SaveScreen, bgr(kRed));
+        Button_SaveScreen->setGeometry(fn.left() + fn.width() + 320, fn.top() - 10, 160,
+                                       fn.height() + 10);
+        connect(Button_SaveScreen, &QPushButton::clicked, this, [this] { savePicture(); });
+    }
+    buildPorts();
+
+    // 11. Job items follow the controller's version (visibility is set again afterwards).
+    Menu_Action->menuAction()->setVisible(board_.actionsAllowed());
+    Menu_Action->menuAction()->setEnabled(board_.actionsAllowed());
+    Item_GetInfo->setEnabled(board_.actionsAllowed());
+
+    content->resize(Panel_Main->size());
+    scrollArea->setWidget(content);
+    setCentralWidget(scrollArea);
+
+    // 13. Colours; the Machine menu waits for the first status block.
+    resetColours();
+    Menu_Machine->menuAction()->setEnabled(false);
+    windowReady_ = true;
+}
+
+void TFormMachine::buildJobPanels() {
+    const QRect fn = Edit_Function->geometry();
+    const QFont book = namedFont("Book Antiqua", 12);
+    const QFont courier = namedFont("Courier New", 12);
+
+    Panel_JobInfo = panel(GroupBox_Machine, fn.left() + fn.width() + 10, fn.top(), 400, 260);
+    Panel_JobInfo->setObjectName("Panel_JobInfo");
+    QWidget* p = Panel_JobInfo;
+    QLabel* title = label(p, "Label_JobTitle", "JOB TITLE:", 10, 10, 100, 16, book);
+    Edit_JobTitle = edit(p, "Edit_JobTitle", "", title->x() + 100 + 10, 8, 250, 20, book, false);
+    setTextColour(Edit_JobTitle, bgr(kBlue));
+    Edit_JobTitle->installEventFilter(this);
+    label(p, "Label_MediaSize", "MEDIA SIZE:", 10, 40, 300, 16, book);
+    label(p, "Label_DataSize", "DATA SIZE:", 10, 70, 300, 16, book);
+    QLabel* total = label(p, "Label_Total", "TOTAL:                 PCS", 10, 100, 300, 16, book);
+    Edit_Total = edit(p, "Edit_Total", "", total->x() + 70, 98, 50, 20, book, false);
+    setTextColour(Edit_Total, bgr(kBlue));
+    connect(Edit_Total, &QLineEdit::textChanged, this,
+            [this](const QString& t) { board_.setTotalText(t.toStdString()); });
+    Label_Remaining = label(p, "Label_Remaining", "(0)", 180, 100, 100, 16, book);
+    setTextColour(Label_Remaining, bgr(kBlue));
+    Label_Pass = label(p, "Label_Pass", "PASS:", 10, 130, 100, 16, book);
+    Label_Fail = label(p, "Label_Fail", "FAIL:", 10, 160, 100, 16, book);
+    Label_FailureRate = label(p, "Label_FailureRate", "FAILURE RATE:", 10, 190, 100, 16, book);
+    Label_Yield = label(p, "Label_Yield", "YIELD:", 10, 220, 100, 16, book);
+
+    const int timeTop = fn.top() + fn.height() + 6;
+    const int infoBottom = Panel_JobInfo->y() + Panel_JobInfo->height();
+    Panel_JobTime = panel(GroupBox_Machine, fn.left(), timeTop, fn.width(), infoBottom - timeTop);
+    Panel_JobTime->setObjectName("Panel_JobTime");
+    p = Panel_JobTime;
+    label(p, "Label_JobStart", "JOB START:", 10, 10, 100, 16, courier);
+    label(p, "Label_JobEnd", "JOB END:", 10, 40, 100, 16, courier);
+    label(p, "Label_TotalTime", "TOTAL TIME:", 10, 70, 100, 16, courier);
+    label(p, "Label_TimePerCopy", "TIME PER COPY:", 10, 100, 100, 16, courier);
+    label(p, "Label_Operator", "OPERATOR:", 10, 130, 100, 16, book);
+    Edit_Operator = edit(p, "Edit_Operator", "", 10 + 100, 130, 250, 16, book, false);
+    setTextColour(Edit_Operator, bgr(kBlue));
+}
+
+void TFormMachine::buildSourceImageBox() {
+    const QRect fn = Edit_Function->geometry();
+    const int left = fn.width() + 20;
+    const int boxWidth =
+        layout_.groupBoxWidth - fn.width() <= 500 ? 500 : layout_.groupBoxWidth - left - 10;
+    GroupBox_SourceImage = new QGroupBox("Source Image", GroupBox_Machine);
+    GroupBox_SourceImage->setObjectName("GroupBox_SourceImage");
+    GroupBox_SourceImage->setFont(sizedFont(12));
+    GroupBox_SourceImage->setGeometry(left, 20, boxWidth, 200);
+    setBackground(GroupBox_SourceImage, bgr(kCream));
+
+    QWidget* box = GroupBox_SourceImage;
+    const QFont courier = namedFont("Courier New", 12);
+    Label_FreeSpace = label(box, "Label_FreeSpace", "Free Space:", 10, 20, 200, 16, courier);
+    Label_ImageQty = label(box, "Label_ImageQty", "Exist Image Qty:", 10, 40, 200, 16, courier);
+
+    StringGrid_Images = new QTableWidget(4, 4, box);
+    StringGrid_Images->setObjectName("StringGrid_Images");
+    StringGrid_Images->setGeometry(10, 60, 450, 200 - 10 - 60);
+    StringGrid_Images->setFont(sizedFont(12));
+    StringGrid_Images->setHorizontalHeaderLabels({"Name", "Capacity", "Data Size", "Last Addr"});
+    StringGrid_Images->verticalHeader()->setVisible(false); // no fixed column
+    StringGrid_Images->verticalHeader()->setDefaultSectionSize(20);
+    StringGrid_Images->horizontalHeader()->setDefaultSectionSize(100);
+    StringGrid_Images->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    StringGrid_Images->setShowGrid(true);
+    StringGrid_Images->setFocusPolicy(Qt::NoFocus);
+
+    const int buttonLeft = boxWidth - 10 - 150;
+    Button_AddImage = new QPushButton("Add Image", box);
+    Button_DeleteImage = new QPushButton("Delete Image", box);
+    Button_RenameImage = new QPushButton("Rename Image", box);
+    int top = 20;
+    for (QPushButton* b : {Button_AddImage, Button_DeleteImage, Button_RenameImage}) {
+        b->setFont(sizedFont(12));
+        b->setGeometry(buttonLeft, top, 150, 40);
+        top += 40 + 5;
+    }
+    connect(Button_AddImage, &QPushButton::clicked, this, [this] { Button_AddImageClick(); });
+}
+
+void TFormMachine::buildPorts() {
+    const PortMapLayout& L = layout_;
+    GroupBox_Port.assign(size_t(L.portCount), nullptr);
+    Edit_PortLine1.assign(size_t(L.portCount), nullptr);
+    Edit_PortLine2.assign(size_t(L.portCount), nullptr);
+    const QFont font = sizedFont(L.portFontSize);
+    for (int i = 0; i < L.portCount; ++i) {
+        const PortBoxPlace& place = L.ports[i];
+        if (!place.created)
+            continue;
+        auto* box = new QGroupBox(QString::fromStdString(portCaption(i, L.kind)), GroupBox_Machine);
+        box->setFont(font);
+        box->setGeometry(place.left, place.top, L.portWidth, L.portHeight);
+        auto* line1 = edit(box, "Edit_PortLine1", " ", L.lineLeft, L.lineTop, L.lineWidth,
+                           L.lineHeight, font, true);
+        auto* line2 = edit(box, "Edit_PortLine2", " ", L.lineLeft, L.lineTop + L.lineHeight,
+                           L.lineWidth, L.lineHeight, font, true);
+        line1->setTextMargins(0, 0, 0, 0);
+        line2->setTextMargins(0, 0, 0, 0);
+        GroupBox_Port[size_t(i)] = box;
+        Edit_PortLine1[size_t(i)] = line1;
+        Edit_PortLine2[size_t(i)] = line2;
+    }
+}
+
+void TFormMachine::resetColours() {
+    setBackground(Panel_Main, bgr(kSilver));
+    setBackground(GroupBox_Machine, bgr(kSilver));
+    setBase(Edit_Function, systemWindowColour());
+    for (size_t i = 0; i < GroupBox_Port.size(); ++i) {
+        if (!GroupBox_Port[i])
+            continue;
+        setBackground(GroupBox_Port[i], bgr(kSilver));
+        setBase(Edit_PortLine1[i], systemWindowColour());
+        setBase(Edit_PortLine2[i], systemWindowColour());
+    }
+}
+
+// --- status ---------------------------------------------------------------
+
+void TFormMachine::OnStatus(int code, const void* data) {
+    board_.onStatus(code, data);
+    sync();
+}
+
+void TFormMachine::sync() {
+    const PortStatusBoard::Changes changes = board_.takeChanges();
+    if (changes.menus) {
+        const MenuState& m = board_.menus();
+        Menu_Machine->menuAction()->setEnabled(m.machine);
+        Menu_LogData->menuAction()->setEnabled(m.logData);
+        Menu_Action->menuAction()->setEnabled(m.action);
+        Item_GetInfo->setEnabled(m.getInfo);
+    }
+    if (!windowReady_)
+        return;
+    if (changes.function)
+        Edit_Function->setText(QString::fromStdString(board_.functionText()));
+    if (changes.labels) {
+        const JobLabels& j = board_.labels();
+        setLabel(Label_Pass, j.pass, 100);
+        setLabel(Label_Fail, j.fail, 100);
+        setLabel(Label_FailureRate, j.failureRate, 100);
+        setLabel(Label_Yield, j.yield, 100);
+        setLabel(Label_Remaining, j.remaining, 100);
+        setTextColour(Label_Remaining, bgr(j.remainingColour == TextColour::Red ? kRed : kBlue));
+    }
+    for (size_t i = 0; i < GroupBox_Port.size(); ++i)
+        if (changes.ports.test(i))
+            paintPort(int(i));
+}
+
+void TFormMachine::paintPort(int i) {
+    QLineEdit* line1 = Edit_PortLine1[size_t(i)];
+    QLineEdit* line2 = Edit_PortLine2[size_t(i)];
+    if (!line1)
+        return;
+    const PortLines& lines = board_.lines(i);
+    line1->setText(QString::fromStdString(lines.line1.text));
+    line2->setText(QString::fromStdString(lines.line2.text));
+    setBase(line1, lineColour(lines.line1.colour));
+    setBase(line2, lineColour(lines.line2.colour));
+}
+
+void TFormMachine::setLabel(QLabel* l, const std::string& text, int minWidth) {
+    if (!l)
+        return;
+    l->setText(QString::fromStdString(text));
+    l->resize(std::max(minWidth, l->sizeHint().width()), l->height());
+}
+
+void TFormMachine::askContinueOrFinish() {
+    // A second question while the first is still open waits for its answer.
+    if (continueDialog_->isVisible())
+        return;
+    sync();
+    continueDialog_->exec();
+    if (continueDialog_->answer == TForm_continue_or_exit::Continue)
+        requests_.answerContinue();
+    else if (continueDialog_->answer == TForm_continue_or_exit::Finish)
+        requests_.answerFinish();
+}
+
+void TFormMachine::SetLogNumber(int n) {
+    if (Edit_LogNo)
+        Edit_LogNo->setText(QString::number(n));
+}
+
+bool TFormMachine::IsStandby() const {
+    return windowReady_ && board_.currentFunction() == 0;
+}
+
+// --- menu actions ---------------------------------------------------------
+
+bool TFormMachine::refuseUnlessStandby(const char* caption) {
+    if (IsStandby())
+        return false;
+    ui_.messageBox(kNotInStandby, caption);
+    return true;
+}
+
+void TFormMachine::ChangeNicknameClick() {
+    const std::string_view current = fieldText(info_.nickName, sizeof info_.nickName);
+    nicknameDialog_->Edit_nickname->setText(
+        QString::fromUtf8(current.data(), qsizetype(current.size())));
+    if (nicknameDialog_->exec() != QDialog::Accepted)
+        return;
+    // The machine may have started a job while the dialog was open.
+    if (refuseUnlessStandby(kSettingRefusal))
+        return;
+    const std::string nick = limitNickname(nicknameDialog_->Edit_nickname->text().toStdString());
+    copyField(info_.nickName, sizeof info_.nickName, nick);
+    windowTitle_ = machineWindowTitle(info_);
+    if (GroupBox_Machine)
+        GroupBox_Machine->setTitle(QString::fromStdString(windowTitle_));
+    requests_.setNickname(info_.nickName);
+    if (displayRefresh_)
+        displayRefresh_(info_);
+    if (logWindowCaptionChanged)
+        logWindowCaptionChanged(windowTitle_);
+}
+
+void TFormMachine::ChangeMachineClockClick() {
+    char digits[14];
+    if (!requests_.getMachineClock(digits))
+        return; // busy, or the machine cannot tell its clock
+    clockDialog_->Edit_machineClock->setText(QString::fromStdString(machineClockText(digits)));
+    clockDialog_->Edit_computerClock->setText(
+        QString::fromStdString(computerClockText(clock_.localTime())));
+    if (clockDialog_->exec() != QDialog::Accepted)
+        return;
+    if (refuseUnlessStandby(kSettingRefusal))
+        return;
+    requests_.setMachineClock();
+}
+
+void TFormMachine::SetupMachineParameterClick() {
+    if (setupMachineParameter)
+        setupMachineParameter();
+}
+
+void TFormMachine::OpenLogWindowClick() {
+    if (openLogWindow)
+        openLogWindow(windowTitle_);
+}
+
+void TFormMachine::GetInfoClick() {
+    if (refuseUnlessStandby(kJobRefusal))
+        return;
+    if (openGetInfo)
+        openGetInfo();
+}
+
+void TFormMachine::DownloadSourceFilesClick() {
+    if (refuseUnlessStandby(kJobRefusal))
+        return;
+    if (openDownloadSource)
+        openDownloadSource();
+}
+
+void TFormMachine::postJob(void (MachineRequests::*request)()) {
+    if (refuseUnlessStandby(kJobRefusal))
+        return;
+    (requests_.*request)();
+}
+
+void TFormMachine::CopyClick() {
+    postJob(&MachineRequests::requestCopy);
+}
+void TFormMachine::CompareClick() {
+    postJob(&MachineRequests::requestCompare);
+}
+void TFormMachine::CopyCompareClick() {
+    postJob(&MachineRequests::requestCopyCompare);
+}
+void TFormMachine::CopyWriteProtectClick() {
+    postJob(&MachineRequests::requestCopyWriteProtect);
+}
+void TFormMachine::CopyCompareWriteProtectClick() {
+    postJob(&MachineRequests::requestCopyCompareWriteProtect);
+}
+
+void TFormMachine::Button_AddImageClick() {
+    requests_.requestImageBank();
+}
+
+// --- picture and image bank -----------------------------------------------
+
+std::filesystem::path TFormMachine::savePicture() {
+    if (!Panel_Main)
+        return {};
+    // 2, 3. The whole panel, as a JPEG named after the local time.
+    const QImage image = Panel_Main->grab().toImage().convertToFormat(QImage::Format_RGB888);
+    const std::filesystem::path file = picturePath(workDir_, clock_.localTime());
+    std::error_code ec;
+    std::filesystem::create_directories(file.parent_path(), ec);
+    const bool written = writeJpegFile(file, image.constBits(), image.width(), image.height(),
+                                       int(image.bytesPerLine()), 100);
+
+    // 4. A still copy of the port area (the panel without its top 80
+    // pixels) stays below the live one until the next picture.
+    const int stillHeight = Panel_Main->height() - 80;
+    if (stillHeight > 0) {
+        const QPixmap still = Panel_Main->grab(QRect(0, 80, Panel_Main->width(), stillHeight));
+        if (!Image_Still) {
+            Image_Still = new QLabel(content);
+            Image_Still->setObjectName("Image_Still");
+            Image_Still->setAttribute(Qt::WA_TranslucentBackground);
+        }
+        Image_Still->setPixmap(still);
+        Image_Still->setGeometry(Panel_Main->x(), Panel_Main->y() + Panel_Main->height() + 15,
+                                 still.width(), still.height());
+        Image_Still->setEnabled(true);
+        Image_Still->show();
+        content->resize(std::max(Panel_Main->width(), Image_Still->geometry().right() + 1),
+                        Image_Still->geometry().bottom() + 1);
+    }
+    return written ? file : std::filesystem::path();
+}
+
+void TFormMachine::showImageBankInfo(const uint8_t block[256]) {
+    std::memcpy(imageBank_, block, sizeof imageBank_);
+    if (!GroupBox_SourceImage)
+        return;
+    const ImageBankFigures bank = imageBankFigures(imageBank_);
+    setLabel(Label_FreeSpace, freeSpaceText(bank), 200);
+    setLabel(Label_ImageQty, imageQtyText(bank), 200);
+    StringGrid_Images->setRowCount(imageGridRows(bank) - 1); // the heading row is the header
+}
+
+// --- window events --------------------------------------------------------
+
+void TFormMachine::savePlacement() {
+    dupmon::savePlacement(parFilePath_, fieldText(info_.machineId, sizeof info_.machineId),
+                          {y(), x(), width(), height()});
+}
+
+void TFormMachine::closeEvent(QCloseEvent* event) {
+    savePlacement();
+    QMainWindow::closeEvent(event);
+}
+
+bool TFormMachine::eventFilter(QObject* watched, QEvent* event) {
+    // A click on the job title starts a new job sheet.
+    if (watched == Edit_JobTitle && event->type() == QEvent::MouseButtonPress) {
+        Edit_JobTitle->clear();
+        Edit_Total->clear();
+        Edit_Operator->clear();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+} // namespace dupmon

@@ -1,0 +1,207 @@
+#pragma once
+#include <QMainWindow>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/clock.h"
+#include "common/ui_services.h"
+#include "machine_window/machine_requests.h"
+#include "machine_window/port_map_layout.h"
+#include "machine_window/port_status_board.h"
+#include "protocol/machine_info.h"
+
+class QAction;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QScrollArea;
+class QTableWidget;
+
+namespace dupmon {
+
+class COMMAND_MACHINE;
+class TForm_continue_or_exit;
+class TForm_nickname;
+class TForm_changeMachineClock;
+
+// One machine's window: the port map with two live status lines per port,
+// the running function, the job panel, the image bank box and the machine
+// menu. Built in code from the machine's MachineInfo; what each port shows
+// is decided by its PortStatusBoard, the window only paints it.
+class TFormMachine : public QMainWindow {
+    Q_OBJECT
+public:
+    // Shows the machine's new name on the main window's board.
+    using DisplayRefresh = std::function<void(const MachineInfo& info)>;
+
+    TFormMachine(QWidget* owner, DisplayRefresh displayRefresh, const std::string& caption,
+                 std::filesystem::path logDatabasePath, std::filesystem::path dataDir,
+                 MachineInfo& info, COMMAND_MACHINE* engine, UiServices& ui, const Clock& clock,
+                 std::filesystem::path workDir);
+    // The same window, posting its requests to `requests` (kept by the caller).
+    TFormMachine(QWidget* owner, DisplayRefresh displayRefresh, const std::string& caption,
+                 std::filesystem::path logDatabasePath, std::filesystem::path dataDir,
+                 MachineInfo& info, MachineRequests& requests, UiServices& ui, const Clock& clock,
+                 std::filesystem::path workDir);
+    ~TFormMachine() override;
+
+    // --- entries for the machine connection ---
+    // A status notification of the engine (codes as in StatusCode).
+    void OnStatus(int code, const void* data);
+    void SetLogNumber(int n);
+    bool IsStandby() const;
+    // The 256-byte image bank block, numbers in host order.
+    void showImageBankInfo(const uint8_t block[256]);
+    // Saves a JPEG picture of the window and keeps a still copy of the port
+    // area below it. Returns the file written (empty when it failed).
+    std::filesystem::path savePicture();
+
+    // --- windows of other parts, wired by the application ---
+    // LogData > OpenLogWindow, with the current caption of GroupBox_Machine.
+    std::function<void(const std::string& caption)> openLogWindow;
+    // The caption changed with the nickname (for an open log viewer).
+    std::function<void(const std::string& caption)> logWindowCaptionChanged;
+    // Action > Get Info and Action > Download Source Files, once standby is checked.
+    std::function<void()> openGetInfo;
+    std::function<void()> openDownloadSource;
+    // Machine > Setup Machine Parameter (the whole action).
+    std::function<void()> setupMachineParameter;
+    // Status code 5: the device-information block.
+    std::function<void(const void* block)> deviceInfoReceived;
+
+    // --- menu actions ---
+    void ChangeNicknameClick();
+    void ChangeMachineClockClick();
+    void SetupMachineParameterClick();
+    void OpenLogWindowClick();
+    void GetInfoClick();
+    void DownloadSourceFilesClick();
+    void CopyClick();
+    void CompareClick();
+    void CopyCompareClick();
+    void CopyWriteProtectClick();
+    void CopyCompareWriteProtectClick();
+    void Button_AddImageClick();
+
+    // --- state ---
+    const PortStatusBoard& board() const { return board_; }
+    const PortMapLayout& layout() const { return layout_; }
+    bool windowReady() const { return windowReady_; }
+    bool placementLoaded() const { return placementLoaded_; }
+    const std::filesystem::path& parFilePath() const { return parFilePath_; }
+    const std::string& windowTitleText() const { return windowTitle_; }
+    const uint8_t* imageBankBlock() const { return imageBank_; }
+    TForm_continue_or_exit* continueDialog() const { return continueDialog_; }
+    TForm_nickname* nicknameDialog() const { return nicknameDialog_; }
+    TForm_changeMachineClock* clockDialog() const { return clockDialog_; }
+
+    // --- controls (null when the machine has more ports than the window holds) ---
+    QScrollArea* scrollArea = nullptr;
+    QWidget* content = nullptr;
+    QFrame* Panel_Main = nullptr;
+    QGroupBox* GroupBox_Machine = nullptr;
+    QLineEdit* Edit_Function = nullptr;
+    QFrame* Panel_JobInfo = nullptr;
+    QFrame* Panel_JobTime = nullptr;
+    QLineEdit* Edit_JobTitle = nullptr;
+    QLineEdit* Edit_Total = nullptr;
+    QLabel* Label_Remaining = nullptr;
+    QLabel* Label_Pass = nullptr;
+    QLabel* Label_Fail = nullptr;
+    QLabel* Label_FailureRate = nullptr;
+    QLabel* Label_Yield = nullptr;
+    QLineEdit* Edit_Operator = nullptr;
+    QGroupBox* GroupBox_SourceImage = nullptr;
+    QLabel* Label_FreeSpace = nullptr;
+    QLabel* Label_ImageQty = nullptr;
+    QTableWidget* StringGrid_Images = nullptr;
+    QPushButton* Button_AddImage = nullptr;
+    QPushButton* Button_DeleteImage = nullptr;
+    QPushButton* Button_RenameImage = nullptr;
+    QLabel* Label_Log = nullptr;
+    QLineEdit* Edit_LogNo = nullptr;
+    QPushButton* Button_SaveScreen = nullptr;
+    // Indexed by port; null for ports the map has no place for.
+    std::vector<QGroupBox*> GroupBox_Port;
+    std::vector<QLineEdit*> Edit_PortLine1;
+    std::vector<QLineEdit*> Edit_PortLine2;
+    // The still copy of the port area, shown once a picture was taken.
+    QLabel* Image_Still = nullptr;
+
+    // --- menus ---
+    QMenu* Menu_Machine = nullptr;
+    QAction* Item_ChangeNickname = nullptr;
+    QAction* Item_ChangeMachineClock = nullptr;
+    QAction* Item_SetupMachineParameter = nullptr;
+    QMenu* Menu_LogData = nullptr;
+    QAction* Item_OpenLogWindow = nullptr;
+    QAction* Item_ShowDetailReport = nullptr;
+    QAction* Item_ShowDailyReport = nullptr;
+    QAction* Item_ShowPerformanceByPort = nullptr;
+    QMenu* Menu_System = nullptr;
+    QMenu* Menu_Action = nullptr;
+    QAction* Item_GetInfo = nullptr;
+    QAction* Item_DownloadSourceFiles = nullptr;
+    QAction* Item_Copy = nullptr;
+    QAction* Item_Compare = nullptr;
+    QAction* Item_CopyCompare = nullptr;
+    QAction* Item_CopyWriteProtect = nullptr;
+    QAction* Item_CopyCompareWriteProtect = nullptr;
+    QAction* Item_CapacityCheck = nullptr;
+    QAction* Item_SendFiles = nullptr;
+    QAction* Item_NextJob = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void construct(const std::string& caption);
+    void createMenus();
+    void applyMenuVisibility();
+    void buildPortMap();
+    void buildJobPanels();
+    void buildSourceImageBox();
+    void buildPorts();
+    void resetColours();
+    void savePlacement();
+
+    // Paint what the board changed.
+    void sync();
+    void paintPort(int i);
+    void setLabel(QLabel* label, const std::string& text, int minWidth);
+    void askContinueOrFinish();
+    bool refuseUnlessStandby(const char* caption);
+    void postJob(void (MachineRequests::*request)());
+
+    std::unique_ptr<MachineRequests> ownRequests_;
+    MachineRequests& requests_;
+    DisplayRefresh displayRefresh_;
+    std::filesystem::path logDatabasePath_;
+    std::filesystem::path dataDir_;
+    MachineInfo& info_;
+    UiServices& ui_;
+    const Clock& clock_;
+    std::filesystem::path workDir_;
+
+    PortStatusBoard board_;
+    PortMapLayout layout_;
+    std::string windowTitle_;
+    std::filesystem::path parFilePath_;
+    bool placementLoaded_ = false;
+    bool windowReady_ = false;
+    uint8_t imageBank_[256] = {};
+
+    TForm_continue_or_exit* continueDialog_ = nullptr;
+    TForm_nickname* nicknameDialog_ = nullptr;
+    TForm_changeMachineClock* clockDialog_ = nullptr;
+};
+
+} // namespace dupmon

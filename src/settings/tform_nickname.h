@@ -1,0 +1,26 @@
+#pragma once
+#include <QDialog>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace dupmon {
+
+// "Nickname": the operator's name for a machine, at most 50 characters.
+// Created once and reused; the caller fills Edit_nickname before showing it
+// and reads it back after an OK.
+class TForm_nickname : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kMaxLength = 50;
+
+    explicit TForm_nickname(QWidget* parent = nullptr);
+
+    QLabel* Label_title;
+    QLineEdit* Edit_nickname;
+    QPushButton* Button_OK;
+    QPushButton* Button_Cancel;
+};
+
+} // namespace dupmon

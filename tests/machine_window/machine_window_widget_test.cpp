@@ -1,0 +1,728 @@
+// The machine window as real widgets on the offscreen platform: layout,
+// captions, placement file, menus, refusals, dialogs, pictures.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QTableWidget>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "common/byte_order.h"
+#include "common/text.h"
+#include "machine_window/machine_requests.h"
+#include "machine_window/tform_continue_or_exit.h"
+#include "machine_window/tform_machine.h"
+#include "machine_window/widget_support.h"
+#include "protocol/command_machine.h"
+#include "settings/tform_change_machine_clock.h"
+#include "settings/tform_nickname.h"
+#include "support/test_ui.h"
+
+using namespace dupmon;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RecordingRequests final : MachineRequests {
+    std::vector<std::string> calls;
+    bool clockReadable = true;
+    void setNickname(const char* text) override {
+        calls.push_back(std::string("nickname ") + text);
+    }
+    bool getMachineClock(char out[14]) override {
+        calls.push_back("getClock");
+        if (!clockReadable)
+            return false;
+        std::memcpy(out, "20260314080507", 14);
+        return true;
+    }
+    void setMachineClock() override { calls.push_back("setClock"); }
+    void requestCopy() override { calls.push_back("copy"); }
+    void requestCompare() override { calls.push_back("compare"); }
+    void requestCopyCompare() override { calls.push_back("copyCompare"); }
+    void requestCopyWriteProtect() override { calls.push_back("copyWP"); }
+    void requestCopyCompareWriteProtect() override { calls.push_back("copyCompareWP"); }
+    void answerContinue() override { calls.push_back("continue"); }
+    void answerFinish() override { calls.push_back("finish"); }
+    void requestImageBank() override { calls.push_back("imageBank"); }
+};
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        char tmpl[] = "/tmp/dupmon_mwin_XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+MachineInfo machine(int ports, int machineType = 0, int perRow = 0, int perBoard = 8) {
+    MachineInfo info{};
+    info.maxDeviceQty = ports;
+    info.machineType = uint8_t(machineType);
+    info.portQty_per_Row = uint8_t(perRow);
+    info.portQty_per_board = perBoard;
+    info.support_LogRecord = 1;
+    info.flag_feature_bit3 = 1;
+    info.controller_version_MAJOR = 2;
+    info.controller_version_SUB = 40;
+    info.controller_version_MINOR = 7;
+    copyField(info.machineId, sizeof info.machineId, "M-0042");
+    copyField(info.modelName, sizeof info.modelName, "UB-16");
+    copyField(info.version, sizeof info.version, "v2.40.7");
+    return info;
+}
+
+// One window with everything it is given, on a manual clock.
+struct Fixture {
+    TempDir dir;
+    ManualClock clock{{2026, 3, 15, 10, 0, 0, 0, 0}};
+    TestUi ui;
+    RecordingRequests requests;
+    MachineInfo info;
+    int displayRefreshes = 0;
+    std::unique_ptr<TFormMachine> window;
+
+    explicit Fixture(MachineInfo i) : info(i) { testApplication(); }
+    TFormMachine& open() {
+        window = std::make_unique<TFormMachine>(
+            nullptr, [this](const MachineInfo&) { ++displayRefreshes; }, "Machine 1",
+            dir.path / "M-0042.QX42.LOGDATA", dir.path, info, requests, ui, clock, dir.path);
+        return *window;
+    }
+};
+
+std::vector<uint8_t> statusBlock(uint8_t function, uint8_t phase = 0) {
+    std::vector<uint8_t> b(28, 0);
+    b[2] = function;
+    b[3] = phase;
+    return b;
+}
+
+QRect geometryOf(QWidget* w) {
+    return w ? w->geometry() : QRect(-1, -1, -1, -1);
+}
+
+} // namespace
+
+// --- layout ------------------------------------------------------------------
+
+TEST(MachineWindowLayout, SizesAndPortPositions) {
+    struct PortAt {
+        int index, left, top;
+        const char* caption;
+    };
+    struct Case {
+        const char* name;
+        int ports, machineType, perRow, perBoard;
+        int panelWidth, panelHeight, windowWidth, windowHeight, boxWidth, boxHeight;
+        std::vector<PortAt> at;
+    } cases[] = {
+        {"16 ports, 8 per board",
+         16,
+         0,
+         0,
+         8,
+         1130,
+         298,
+         1150,
+         368,
+         1120,
+         278,
+         {{0, 6, 112, "#01"}, {7, 979, 112, "#08"}, {8, 6, 198, "#09"}, {15, 979, 198, "#16"}}},
+        {"120 ports, 20 per row",
+         120,
+         0,
+         20,
+         8,
+         2798,
+         552,
+         2818,
+         622,
+         2788,
+         532,
+         {{0, 6, 82, "#01"},
+          {20, 6, 156, "#21"},
+          {99, 2647, 378, "#100"},
+          {119, 2647, 452, "#120"}}},
+        {"kind 2, 30 ports",
+         30,
+         2,
+         0,
+         8,
+         800,
+         428,
+         820,
+         498,
+         790,
+         418,
+         {{0, 570, 14, "#00"},
+          {1, 6, 76, "#01"},
+          {7, 6, 412, "#07"},
+          {8, 6, 468, "#08"},
+          {9, 132, 76, "#09"},
+          {29, 384, 300, "#29"}}},
+        {"kind 2, 41 ports",
+         41,
+         2,
+         0,
+         8,
+         800,
+         540,
+         820,
+         610,
+         790,
+         530,
+         {{1, 6, 76, "#01"}, {9, 132, 76, "#09"}, {40, 510, 468, "#40"}}},
+        // Nine ports besides the master port.
+        {"kind 1, 9 ports",
+         10,
+         1,
+         0,
+         8,
+         1698,
+         148,
+         1718,
+         218,
+         1688,
+         138,
+         {{0, 570, 14, "#00"}, {1, 1574, 76, "#01"}, {8, 1574, 468, "#08"}, {9, 1462, 76, "#09"}}},
+    };
+    const QRect screen = testApplication().primaryScreen()->geometry();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f(machine(c.ports, c.machineType, c.perRow, c.perBoard));
+        TFormMachine& w = f.open();
+        ASSERT_TRUE(w.windowReady());
+        EXPECT_EQ(w.Panel_Main->size(), QSize(c.panelWidth, c.panelHeight));
+        EXPECT_EQ(w.size(), QSize(c.windowWidth, c.windowHeight));
+        EXPECT_EQ(w.x(), c.windowWidth < screen.width() ? (screen.width() - c.windowWidth) / 2 : 0);
+        EXPECT_EQ(w.y(),
+                  c.windowHeight < screen.height() ? (screen.height() - c.windowHeight) / 2 : 0);
+        EXPECT_EQ(geometryOf(w.GroupBox_Machine), QRect(5, 5, c.boxWidth, c.boxHeight));
+        ASSERT_EQ(int(w.GroupBox_Port.size()), c.ports);
+        for (const PortAt& p : c.at) {
+            QGroupBox* box = w.GroupBox_Port[size_t(p.index)];
+            ASSERT_NE(box, nullptr) << p.index;
+            EXPECT_EQ(box->pos(), QPoint(p.left, p.top)) << "port " << p.index;
+            EXPECT_EQ(box->title().toStdString(), p.caption);
+        }
+    }
+}
+
+TEST(MachineWindowLayout, ControlsOfTheOrdinaryAndPanelKinds) {
+    {
+        Fixture f(machine(16));
+        TFormMachine& w = f.open();
+        EXPECT_EQ(geometryOf(w.Edit_Function), QRect(10, 30, 450, 30));
+        EXPECT_EQ(w.Edit_Function->text(), "JOB");
+        EXPECT_EQ(w.Edit_Function->font().pointSize(), 24);
+        EXPECT_TRUE(w.Edit_Function->font().bold());
+        EXPECT_EQ(geometryOf(w.Panel_JobInfo), QRect(470, 30, 400, 260));
+        EXPECT_EQ(geometryOf(w.Panel_JobTime), QRect(10, 66, 450, 224));
+        EXPECT_EQ(w.Label_Log->pos(), QPoint(470, 30));
+        EXPECT_EQ(geometryOf(w.Edit_LogNo), QRect(530, 30, 80, 16));
+        EXPECT_EQ(w.Button_SaveScreen, nullptr);
+        EXPECT_EQ(w.GroupBox_SourceImage, nullptr);
+        EXPECT_EQ(geometryOf(w.Edit_PortLine1[0]), QRect(2, 16, 131, 25));
+        EXPECT_EQ(geometryOf(w.Edit_PortLine2[0]), QRect(2, 41, 131, 25));
+        EXPECT_EQ(w.Label_Pass->text(), "PASS:");
+        EXPECT_EQ(w.Label_Remaining->text(), "(0)");
+    }
+    {
+        Fixture f(machine(9, 1));
+        TFormMachine& w = f.open();
+        EXPECT_EQ(geometryOf(w.Edit_Function), QRect(10, 30, 400, 24));
+        EXPECT_EQ(w.Edit_Function->font().pointSize(), 20);
+        ASSERT_NE(w.Button_SaveScreen, nullptr);
+        EXPECT_EQ(geometryOf(w.Button_SaveScreen), QRect(730, 20, 160, 34));
+        EXPECT_EQ(w.Button_SaveScreen->text(), QString::fromUtf8("儲存畫面"));
+        EXPECT_EQ(geometryOf(w.Edit_PortLine1[1]), QRect(2, 16, 107, 18));
+        EXPECT_EQ(geometryOf(w.Edit_PortLine2[1]), QRect(2, 34, 107, 18));
+        EXPECT_EQ(w.Edit_PortLine1[1]->font().pointSize(), 10);
+    }
+}
+
+TEST(MachineWindowLayout, KindOneShowsTheFirst121Ports) {
+    Fixture f(machine(130, 1));
+    TFormMachine& w = f.open();
+    int created = 0;
+    for (QGroupBox* box : w.GroupBox_Port)
+        created += box != nullptr;
+    EXPECT_EQ(created, 121);
+    EXPECT_EQ(w.GroupBox_Port[121], nullptr);
+    for (QGroupBox* box : w.GroupBox_Port) {
+        if (box) {
+            EXPECT_GE(box->x(), 0);
+        }
+    }
+    // Port data for a port without a box is kept but never painted.
+    w.OnStatus(STATUS_CLEAR_PORTS, nullptr);
+}
+
+TEST(MachineWindowLayout, ImageBankBox) {
+    MachineInfo info = machine(16);
+    info.flag_support_one_Pellux_Device = 1;
+    Fixture f(info);
+    TFormMachine& w = f.open();
+    ASSERT_NE(w.GroupBox_SourceImage, nullptr);
+    // The group box is 1120 wide, more than 500 beyond the function field.
+    EXPECT_EQ(geometryOf(w.GroupBox_SourceImage), QRect(470, 20, 640, 200));
+    EXPECT_EQ(w.GroupBox_SourceImage->title(), "Source Image");
+    EXPECT_EQ(geometryOf(w.StringGrid_Images), QRect(10, 60, 450, 130));
+    EXPECT_EQ(w.StringGrid_Images->columnCount(), 4);
+    EXPECT_EQ(w.StringGrid_Images->rowCount(), 4) << "five rows with the heading";
+    EXPECT_EQ(geometryOf(w.Button_AddImage), QRect(480, 20, 150, 40));
+    EXPECT_EQ(geometryOf(w.Button_RenameImage), QRect(480, 110, 150, 40));
+    EXPECT_EQ(w.GroupBox_Port[0]->pos(), QPoint(6, 240));
+    EXPECT_EQ(w.Label_Log->pos(), QPoint(10, 70));
+    // The map ends below the last port.
+    EXPECT_EQ(w.GroupBox_Machine->height(), 326 + 70 + 10);
+    EXPECT_EQ(w.Panel_Main->height(), 406 + 16);
+
+    uint8_t block[256] = {};
+    auto put = [&](size_t off, uint32_t v) { std::memcpy(block + off, &v, 4); };
+    put(92, 512);
+    put(96, 6);
+    put(104, 4194304); // 2 GiB per data bank
+    put(108, 2);
+    put(112, 5);
+    w.showImageBankInfo(block);
+    EXPECT_EQ(w.Label_FreeSpace->text(), "Free Space: 10.00GB");
+    EXPECT_EQ(w.Label_ImageQty->text(), "Exist Image Qty: 4");
+    EXPECT_EQ(w.StringGrid_Images->rowCount(), 6);
+    put(96, 0);
+    put(108, 0);
+    w.showImageBankInfo(block);
+    EXPECT_EQ(w.StringGrid_Images->rowCount(), 0) << "only the heading row";
+
+    w.Button_AddImage->click();
+    EXPECT_EQ(f.requests.calls, std::vector<std::string>{"imageBank"});
+}
+
+TEST(MachineWindowLayout, MoreThan256PortsBuildsTheMenuOnly) {
+    Fixture f(machine(300));
+    TFormMachine& w = f.open();
+    ASSERT_EQ(f.ui.messages.size(), 1u);
+    EXPECT_EQ(f.ui.messages[0].text, "Wrong (totalPortQty > MAX_PORT_PER_MACHINE)");
+    EXPECT_EQ(f.ui.messages[0].caption, "");
+    EXPECT_EQ(w.Panel_Main, nullptr);
+    EXPECT_FALSE(w.windowReady());
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    EXPECT_FALSE(w.IsStandby());
+    w.CopyClick();
+    EXPECT_TRUE(f.requests.calls.empty());
+    EXPECT_TRUE(w.savePicture().empty());
+}
+
+// --- title, placement -------------------------------------------------------
+
+TEST(MachineWindow, TitleAndCaption) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    EXPECT_EQ(w.windowTitle(), "Machine 1");
+    EXPECT_EQ(w.GroupBox_Machine->title(), "UB-16(v2.40.7)");
+}
+
+TEST(MachineWindow, PlacementFileOfAnotherMachineIsIgnoredAndOverwritten) {
+    Fixture f(machine(16));
+    const fs::path par = f.dir.path / "M-0042.qz9.par";
+    std::ofstream(par) << "M-0041 \n10 20 300 200 \n";
+    TFormMachine& w = f.open();
+    EXPECT_FALSE(w.placementLoaded());
+    EXPECT_EQ(w.size(), QSize(1150, 368));
+    w.close();
+    std::ifstream in(par);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), format("M-0042 \n%d %d 1150 368 \n", w.y(), w.x()));
+}
+
+TEST(MachineWindow, OwnPlacementFileIsApplied) {
+    Fixture f(machine(16));
+    std::ofstream(f.dir.path / "M-0042.qz9.par") << "M-0042 \n40 30 700 500 \n";
+    TFormMachine& w = f.open();
+    EXPECT_TRUE(w.placementLoaded());
+    EXPECT_EQ(w.pos(), QPoint(30, 40));
+    EXPECT_EQ(w.size(), QSize(700, 500));
+    EXPECT_EQ(w.Panel_Main->size(), QSize(1130, 298)) << "the map keeps its size and scrolls";
+}
+
+// --- menus ----------------------------------------------------------------------
+
+TEST(MachineWindow, MenuVisibilityFollowsTheFeatureFlags) {
+    struct {
+        uint8_t bit3, bit4, log;
+        bool getInfo, copy, copyWP, logData;
+    } cases[] = {
+        {1, 0, 1, false, true, false, true},
+        {1, 1, 1, false, true, true, true},
+        {0, 1, 0, true, false, false, false},
+    };
+    for (const auto& c : cases) {
+        MachineInfo info = machine(16);
+        info.flag_feature_bit3 = c.bit3;
+        info.flag_feature_bit4 = c.bit4;
+        info.support_LogRecord = c.log;
+        Fixture f(info);
+        TFormMachine& w = f.open();
+        SCOPED_TRACE(int(c.bit3) * 10 + c.bit4);
+        EXPECT_TRUE(w.Menu_Action->menuAction()->isVisible());
+        EXPECT_EQ(w.Item_GetInfo->isVisible(), c.getInfo);
+        EXPECT_EQ(w.Item_DownloadSourceFiles->isVisible(), c.copy);
+        EXPECT_EQ(w.Item_Copy->isVisible(), c.copy);
+        EXPECT_EQ(w.Item_CopyCompare->isVisible(), c.copy);
+        EXPECT_EQ(w.Item_CopyWriteProtect->isVisible(), c.copyWP);
+        EXPECT_EQ(w.Item_CopyCompareWriteProtect->isVisible(), c.copyWP);
+        EXPECT_EQ(w.Menu_LogData->menuAction()->isVisible(), c.logData);
+        EXPECT_EQ(w.Label_Log->isVisibleTo(&w), c.log == 1);
+        EXPECT_FALSE(w.Menu_System->menuAction()->isVisible());
+        EXPECT_FALSE(w.Item_NextJob->isVisible());
+        EXPECT_FALSE(w.Item_CapacityCheck->isVisible());
+        EXPECT_TRUE(w.Item_ChangeNickname->isVisible());
+        EXPECT_FALSE(w.Item_ChangeMachineClock->isVisible());
+        EXPECT_FALSE(w.Item_SetupMachineParameter->isVisible());
+    }
+}
+
+TEST(MachineWindow, MenusAreEnabledInStandbyOnly) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    EXPECT_FALSE(w.Menu_Machine->menuAction()->isEnabled()) << "until the first status block";
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    EXPECT_TRUE(w.Menu_Machine->menuAction()->isEnabled());
+    EXPECT_TRUE(w.Menu_Action->menuAction()->isEnabled());
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 4).data());
+    EXPECT_FALSE(w.Menu_Machine->menuAction()->isEnabled());
+    EXPECT_FALSE(w.Menu_LogData->menuAction()->isEnabled());
+    EXPECT_FALSE(w.Menu_Action->menuAction()->isEnabled());
+    EXPECT_EQ(w.Edit_Function->text(), "COPY");
+
+    // A controller older than 2.8.8 keeps its job items disabled.
+    MachineInfo old = machine(16);
+    old.controller_version_SUB = 8;
+    old.controller_version_MINOR = 7;
+    Fixture g(old);
+    TFormMachine& v = g.open();
+    v.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    EXPECT_FALSE(v.Menu_Action->menuAction()->isEnabled());
+    EXPECT_FALSE(v.Item_GetInfo->isEnabled());
+}
+
+// --- jobs -----------------------------------------------------------------------
+
+TEST(MachineWindow, JobItemsPostTheirRequestOnlyInStandby) {
+    struct {
+        void (TFormMachine::*click)();
+        const char* request;
+    } cases[] = {
+        {&TFormMachine::CopyClick, "copy"},
+        {&TFormMachine::CompareClick, "compare"},
+        {&TFormMachine::CopyCompareClick, "copyCompare"},
+        {&TFormMachine::CopyWriteProtectClick, "copyWP"},
+        {&TFormMachine::CopyCompareWriteProtectClick, "copyCompareWP"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request);
+        Fixture f(machine(16));
+        TFormMachine& w = f.open();
+        w.OnStatus(STATUS_MACHINE, statusBlock(5, 4).data()); // a job runs
+        (w.*c.click)();
+        ASSERT_EQ(f.ui.messages.size(), 1u);
+        EXPECT_EQ(f.ui.messages[0].text, "Machine Doesn't in Standby !");
+        EXPECT_EQ(f.ui.messages[0].caption, "Can't Execute this function");
+        EXPECT_TRUE(f.requests.calls.empty());
+
+        w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+        (w.*c.click)();
+        EXPECT_EQ(f.requests.calls, std::vector<std::string>{c.request});
+        EXPECT_EQ(f.ui.messages.size(), 1u);
+    }
+}
+
+TEST(MachineWindow, CopyMenuItemWhileBusyIsRefused) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 4).data());
+    w.Item_Copy->trigger();
+    ASSERT_EQ(f.ui.messages.size(), 1u);
+    EXPECT_EQ(f.ui.messages[0].text, "Machine Doesn't in Standby !");
+    EXPECT_EQ(f.ui.messages[0].caption, "Can't Execute this function");
+    EXPECT_TRUE(f.requests.calls.empty());
+}
+
+TEST(MachineWindow, ToolItemsAreHooksBehindTheStandbyCheck) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    int getInfo = 0, download = 0;
+    std::string logCaption;
+    w.openGetInfo = [&] { ++getInfo; };
+    w.openDownloadSource = [&] { ++download; };
+    w.openLogWindow = [&](const std::string& caption) { logCaption = caption; };
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 4).data());
+    w.GetInfoClick();
+    w.DownloadSourceFilesClick();
+    EXPECT_EQ(f.ui.messages.size(), 2u);
+    EXPECT_EQ(getInfo + download, 0);
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    w.GetInfoClick();
+    w.DownloadSourceFilesClick();
+    w.OpenLogWindowClick();
+    EXPECT_EQ(getInfo, 1);
+    EXPECT_EQ(download, 1);
+    EXPECT_EQ(logCaption, "UB-16(v2.40.7)");
+}
+
+// --- nickname and clock ---------------------------------------------------------
+
+TEST(MachineWindow, NicknameConfirmedAfterAJobStartedIsAborted) {
+    Fixture f(machine(16));
+    copyField(f.info.nickName, sizeof f.info.nickName, "Old name");
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    whenModal([&](QWidget* dialog) {
+        auto* d = qobject_cast<TForm_nickname*>(dialog);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->Edit_nickname->text(), "Old name");
+        d->Edit_nickname->setText("New name");
+        // The machine starts a job while the operator types.
+        w.OnStatus(STATUS_MACHINE, statusBlock(1, 1).data());
+        d->Button_OK->click();
+    });
+    w.ChangeNicknameClick();
+    ASSERT_EQ(f.ui.messages.size(), 1u);
+    EXPECT_EQ(f.ui.messages[0].text, "Machine Doesn't in Standby !");
+    EXPECT_EQ(f.ui.messages[0].caption, "Abort Setting");
+    EXPECT_STREQ(f.info.nickName, "Old name");
+    EXPECT_TRUE(f.requests.calls.empty());
+    EXPECT_EQ(f.displayRefreshes, 0);
+}
+
+TEST(MachineWindow, NicknameChangeRenamesTheWindowAndTheMachine) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    std::string logCaption;
+    w.logWindowCaptionChanged = [&](const std::string& c) { logCaption = c; };
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+
+    // Cancel changes nothing.
+    whenModal([](QWidget* d) {
+        static_cast<TForm_nickname*>(d)->Edit_nickname->setText("Ignored");
+        static_cast<TForm_nickname*>(d)->Button_Cancel->click();
+    });
+    w.ChangeNicknameClick();
+    EXPECT_STREQ(f.info.nickName, "");
+    EXPECT_TRUE(f.requests.calls.empty());
+
+    // The dialog takes 50 characters at most.
+    const std::string longName = std::string(50, 'N') + "tail";
+    whenModal([&](QWidget* d) {
+        static_cast<TForm_nickname*>(d)->Edit_nickname->setText(QString::fromStdString(longName));
+        static_cast<TForm_nickname*>(d)->Button_OK->click();
+    });
+    w.ChangeNicknameClick();
+    const std::string fifty(50, 'N');
+    EXPECT_EQ(std::string(f.info.nickName), fifty);
+    EXPECT_EQ(w.GroupBox_Machine->title().toStdString(), fifty + "(v2.40.7)");
+    EXPECT_EQ(f.requests.calls, std::vector<std::string>{"nickname " + fifty});
+    EXPECT_EQ(f.displayRefreshes, 1);
+    EXPECT_EQ(logCaption, fifty + "(v2.40.7)");
+    EXPECT_TRUE(f.ui.messages.empty());
+}
+
+TEST(MachineWindow, ClockChangeShowsBothClocksAndSynchronises) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+
+    // A refused clock read opens no dialog.
+    f.requests.clockReadable = false;
+    w.ChangeMachineClockClick();
+    EXPECT_EQ(f.requests.calls, std::vector<std::string>{"getClock"});
+    EXPECT_FALSE(w.clockDialog()->isVisible());
+
+    f.requests.clockReadable = true;
+    f.requests.calls.clear();
+    QString machineClock, computerClock;
+    whenModal([&](QWidget* d) {
+        auto* dialog = static_cast<TForm_changeMachineClock*>(d);
+        machineClock = dialog->Edit_machineClock->text();
+        computerClock = dialog->Edit_computerClock->text();
+        dialog->Button_synchronize->click();
+    });
+    w.ChangeMachineClockClick();
+    EXPECT_EQ(machineClock, "2026-03-14 08:05:07");
+    EXPECT_EQ(computerClock, "2026-03-15 10:00:00");
+    EXPECT_EQ(f.requests.calls, (std::vector<std::string>{"getClock", "setClock"}));
+
+    // Abort, or a job started meanwhile, sends nothing.
+    f.requests.calls.clear();
+    whenModal([](QWidget* d) { static_cast<TForm_changeMachineClock*>(d)->Button_abort->click(); });
+    w.ChangeMachineClockClick();
+    whenModal([&](QWidget* d) {
+        w.OnStatus(STATUS_MACHINE, statusBlock(4, 1).data());
+        static_cast<TForm_changeMachineClock*>(d)->Button_synchronize->click();
+    });
+    w.ChangeMachineClockClick();
+    EXPECT_EQ(f.requests.calls, (std::vector<std::string>{"getClock", "getClock"}));
+    ASSERT_EQ(f.ui.messages.size(), 1u);
+    EXPECT_EQ(f.ui.messages[0].caption, "Abort Setting");
+}
+
+// --- status painting and the question -------------------------------------------
+
+TEST(MachineWindow, PortLinesAndLabelsPaintWhatTheBoardDecided) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 4).data());
+    EXPECT_EQ(w.Edit_PortLine1[3]->palette().color(QPalette::Base), QColor(100, 100, 100))
+        << "a starting job blanks the ports";
+
+    std::vector<uint8_t> rec(114, 0);
+    writeBE64(rec.data() + 8, 1000 * 2048);
+    writeBE64(rec.data() + 16, 250 * 2048);
+    writeBE32(rec.data() + 80, 2048);
+    rec[96] = 3;
+    PortDataBlock block{1, 3, 1, rec.data()};
+    w.OnStatus(STATUS_PORT_DATA, &block);
+    EXPECT_EQ(w.Edit_PortLine1[3]->text(), "       1000M");
+    EXPECT_EQ(w.Edit_PortLine2[3]->text(), "Write   250M");
+    EXPECT_EQ(w.Edit_PortLine2[3]->palette().color(QPalette::Base), QColor(0xA6, 0xCA, 0xF0));
+
+    w.Edit_Total->setText("10");
+    // Summary: function 1, 3 passes, 1 fail (CRC from Python's binascii.crc_hqx).
+    const uint8_t summary[26] = {0x23, 0x00, 0x1A, 0x00, 0x07, 0x01, 0x06, 0,   0,
+                                 0,    0,    0,    0,    0,    0,    0,    0,   0,
+                                 0,    0x03, 0,    0,    0,    0x01, 0xA8, 0x11};
+    w.OnStatus(STATUS_JOB_SUMMARY, summary);
+    EXPECT_EQ(w.Label_Pass->text(), "PASS:  3 PCS");
+    EXPECT_EQ(w.Label_FailureRate->text(), "FAILURE RATE: 25.0%");
+    EXPECT_EQ(w.Label_Yield->text(), "YIELD: 75.0%");
+    EXPECT_EQ(w.Label_Remaining->text(), "(6)");
+    EXPECT_EQ(w.Label_Remaining->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+
+    // A click on the job title starts a new sheet.
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(w.Edit_JobTitle, &press);
+    EXPECT_TRUE(w.Edit_Total->text().isEmpty());
+
+    w.SetLogNumber(501);
+    EXPECT_EQ(w.Edit_LogNo->text(), "501");
+}
+
+TEST(MachineWindow, ContinueOrFinishQuestion) {
+    Fixture f(machine(4));
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    std::vector<uint8_t> rec(114, 0);
+    rec[96] = 5;
+    PortDataBlock block{1, 1, 1, rec.data()};
+
+    QString seenLine;
+    whenModal([&](QWidget* d) {
+        auto* q = qobject_cast<TForm_continue_or_exit*>(d);
+        ASSERT_NE(q, nullptr);
+        EXPECT_EQ(q->windowTitle(), "Waiting");
+        seenLine = w.Edit_PortLine2[1]->text();
+        q->Button_continue->click();
+    });
+    w.OnStatus(STATUS_OUTCOME, &block);
+    EXPECT_EQ(seenLine, "PASS !") << "the outcome is painted before the question";
+    EXPECT_EQ(f.requests.calls, std::vector<std::string>{"continue"});
+
+    whenModal([](QWidget* d) { static_cast<TForm_continue_or_exit*>(d)->Button_finishClick(); });
+    w.OnStatus(STATUS_OUTCOME, &block);
+    // Closed without a button: the previous answer is posted again.
+    whenModal([](QWidget* d) { static_cast<QDialog*>(d)->reject(); });
+    w.OnStatus(STATUS_OUTCOME, &block);
+    EXPECT_EQ(f.requests.calls, (std::vector<std::string>{"continue", "finish", "finish"}));
+
+    // A machine without the feature is never asked.
+    MachineInfo info = machine(4);
+    info.flag_feature_bit3 = 0;
+    Fixture g(info);
+    TFormMachine& v = g.open();
+    v.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    v.OnStatus(STATUS_OUTCOME, &block);
+    EXPECT_TRUE(g.requests.calls.empty());
+}
+
+// --- picture ----------------------------------------------------------------------
+
+namespace {
+
+// Width and height of a JPEG file as djpeg decodes it.
+bool djpegSize(const fs::path& file, int& width, int& height) {
+    const std::string cmd = "djpeg -pnm '" + file.string() + "' 2>/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p)
+        return false;
+    char magic[3] = {};
+    const int n = std::fscanf(p, "%2s %d %d", magic, &width, &height);
+    // Read the pixels too, so djpeg decodes the whole image.
+    long bytes = 0;
+    while (std::fgetc(p) != EOF)
+        ++bytes;
+    const int status = pclose(p);
+    return n == 3 && std::string(magic) == "P6" && status == 0 && bytes >= long(width) * height * 3;
+}
+
+} // namespace
+
+TEST(MachineWindow, SavedPictureDecodesWithThePanelSize) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    const fs::path file = w.savePicture();
+    const fs::path expected = f.dir.path / "SavePicture/2026/2026-03/20260315-100000.jpg";
+    ASSERT_EQ(file, expected);
+    int width = 0, height = 0;
+    ASSERT_TRUE(djpegSize(file, width, height));
+    EXPECT_EQ(width, 1130);
+    EXPECT_EQ(height, 298);
+
+    // The still copy of the port area sits below the live panel.
+    ASSERT_NE(w.Image_Still, nullptr);
+    EXPECT_TRUE(w.Image_Still->isVisibleTo(&w));
+    EXPECT_EQ(geometryOf(w.Image_Still), QRect(0, 298 + 15, 1130, 298 - 80));
+
+    // A second picture in the same second replaces the first.
+    std::ofstream(file, std::ios::trunc) << "not a picture";
+    EXPECT_EQ(w.savePicture(), expected);
+    EXPECT_TRUE(djpegSize(file, width, height));
+}
+
+TEST(MachineWindow, ProbeSensorReleaseSavesAPicture) {
+    MachineInfo info = machine(16);
+    info.flag_support_probe_machine_sensor = 1;
+    Fixture f(info);
+    TFormMachine& w = f.open();
+    std::vector<uint8_t> pressed = statusBlock(0);
+    pressed[5] = 0x08;
+    w.OnStatus(STATUS_MACHINE, pressed.data());
+    f.clock.advance(2000);
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    EXPECT_TRUE(fs::exists(f.dir.path / "SavePicture/2026/2026-03/20260315-100002.jpg"));
+}
+
+TEST(MachineWindow, PictureFolderThatCannotBeMadeFailsQuietly) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    std::ofstream(f.dir.path / "SavePicture") << "a file where the folder should be";
+    EXPECT_TRUE(w.savePicture().empty());
+    EXPECT_TRUE(f.ui.messages.empty());
+}
