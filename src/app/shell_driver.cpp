@@ -8,7 +8,9 @@ ShellDriver::ShellDriver(QObject* parent) : QObject(parent) {
     timer2_.setTimerType(Qt::PreciseTimer);
     timer3_.setInterval(200);
     QObject::connect(&timer1_, &QTimer::timeout, this, [this] {
-        if (watcher_ && !watcherNotifier_)
+        // Also with a descriptor: a transport that carries reports and device
+        // changes on one socket may have taken a change in with the reports.
+        if (watcher_)
             slots_->pollWatcher();
         slots_->Timer1Timer();
     });
