@@ -13,23 +13,43 @@ ShellDriver::ShellDriver(QObject* parent) : QObject(parent) {
         if (watcher_)
             slots_->pollWatcher();
         slots_->Timer1Timer();
+        watchLinks();
     });
     QObject::connect(&timer2_, &QTimer::timeout, this, [this] { slots_->Timer2Timer(); });
     QObject::connect(&timer3_, &QTimer::timeout, this, [this] {
         slots_->Timer3Timer();
-        // The watcher starts with discovery: from then on its descriptor tells of changes.
-        if (watcher_ && !watcherNotifier_ && watcher_->fd() >= 0) {
-            watcherNotifier_ = std::make_unique<QSocketNotifier>(watcher_->fd(),
-                                                                 QSocketNotifier::Read);
-            QObject::connect(watcherNotifier_.get(), &QSocketNotifier::activated, this,
-                             [this] { slots_->pollWatcher(); });
-        }
+        watchLinks();
     });
 }
 
 void ShellDriver::attachSlots(MachineSlots* machineSlots, DeviceWatcher* watcher) {
     slots_ = machineSlots;
     watcher_ = watcher;
+}
+
+void ShellDriver::watchLinks() {
+    std::map<int, bool> wanted;
+    // The watcher starts with discovery: from then on its descriptor tells of changes.
+    if (watcher_ && watcher_->fd() >= 0)
+        wanted[watcher_->fd()] = true;
+    for (int j = 0; j < slots_->slotsInUse(); ++j)
+        if (CUsbhidioc* link = slots_->link(j); link && link->fd() >= 0)
+            wanted[link->fd()] = true;
+    for (auto it = linkNotifiers_.begin(); it != linkNotifiers_.end();)
+        it = wanted.count(it->first) ? std::next(it) : linkNotifiers_.erase(it);
+    for (const auto& [fd, unused] : wanted) {
+        if (linkNotifiers_.count(fd))
+            continue;
+        auto n = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        QObject::connect(n.get(), &QSocketNotifier::activated, this, [this, fd = fd] {
+            if (watcher_ && watcher_->fd() == fd)
+                slots_->pollWatcher();
+            for (int j = 0; j < slots_->slotsInUse(); ++j)
+                if (CUsbhidioc* link = slots_->link(j); link && link->fd() == fd)
+                    slots_->onLinkReadable(j);
+        });
+        linkNotifiers_[fd] = std::move(n);
+    }
 }
 
 void ShellDriver::enableWorkTimers() {
@@ -41,7 +61,7 @@ void ShellDriver::stopAll() {
     timer1_.stop();
     timer2_.stop();
     timer3_.stop();
-    watcherNotifier_.reset();
+    linkNotifiers_.clear();
 }
 
 } // namespace dupmon

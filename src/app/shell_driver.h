@@ -2,6 +2,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <map>
 #include <memory>
 
 #include "shell/machine_slots.h"
@@ -21,10 +22,13 @@ public:
     void stopAll();
 
 private:
+    // One notifier per descriptor of the links and the watcher (one transport may share it).
+    void watchLinks();
+
     MachineSlots* slots_ = nullptr;
+    std::map<int, std::unique_ptr<QSocketNotifier>> linkNotifiers_;
     DeviceWatcher* watcher_ = nullptr;
     QTimer timer1_, timer2_, timer3_;
-    std::unique_ptr<QSocketNotifier> watcherNotifier_;
 };
 
 } // namespace dupmon

@@ -215,7 +215,7 @@ void COMMAND_MACHINE::sendCommand(char letter, const uint8_t* params, size_t n) 
 }
 
 void COMMAND_MACHINE::sendCommand(char letter, std::initializer_list<uint8_t> params) {
-    uint8_t p[kMaxCommandParams];
+    uint8_t p[kMaxCommandParams] = {};
     size_t n = 0;
     for (uint8_t b : params)
         p[n++] = b;

@@ -200,6 +200,25 @@ void MachineSlots::Timer1Timer() {
     inTimer1_ = false;
 }
 
+void MachineSlots::onLinkReadable(int slot) {
+    if (slot < 0 || slot >= slotsInUse_ || inTimer2_)
+        return;
+    Slot& s = slots_[size_t(slot)];
+    if (!s.link || !s.enabled)
+        return;
+    s.link->pollInput();
+    for (auto& c : connections_) {
+        if (!c->connected() || c->slot() != slot)
+            continue;
+        // Take the answer, decide, send: a few steps, never a loop.
+        inTimer2_ = true;
+        for (int i = 0; i < 4 && c->connected(); ++i)
+            c->step();
+        inTimer2_ = false;
+        return;
+    }
+}
+
 void MachineSlots::Timer2Timer() {
     if (inTimer2_)
         return;

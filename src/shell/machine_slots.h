@@ -64,6 +64,9 @@ public:
     void setLogViewerOpener(LogViewerOpener opener) { openLogViewer_ = std::move(opener); }
 
     void Timer1Timer();
+    // A link's descriptor became readable: read it now, and let its engine
+    // take the answer and send its next command at once.
+    void onLinkReadable(int slot);
     void Timer2Timer();
     void Timer3Timer();
     void onDeviceChange(const DeviceChange& change);
