@@ -13,6 +13,7 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -487,8 +488,12 @@ void TFormMachine::resetColours() {
 // --- status ---------------------------------------------------------------
 
 void TFormMachine::OnStatus(int code, const void* data) {
+    // The continue-or-finish question runs a nested event loop, in which the
+    // machine may be unplugged and this window destroyed.
+    QPointer<TFormMachine> alive(this);
     board_.onStatus(code, data);
-    sync();
+    if (alive)
+        sync();
 }
 
 void TFormMachine::sync() {
@@ -542,7 +547,10 @@ void TFormMachine::askContinueOrFinish() {
     if (continueDialog_->isVisible())
         return;
     sync();
+    QPointer<TFormMachine> alive(this);
     continueDialog_->exec();
+    if (!alive)
+        return;
     if (continueDialog_->answer == TForm_continue_or_exit::Continue)
         requests_.answerContinue();
     else if (continueDialog_->answer == TForm_continue_or_exit::Finish)
@@ -571,7 +579,8 @@ void TFormMachine::ChangeNicknameClick() {
     const std::string_view current = fieldText(info_.nickName, sizeof info_.nickName);
     nicknameDialog_->Edit_nickname->setText(
         QString::fromUtf8(current.data(), qsizetype(current.size())));
-    if (nicknameDialog_->exec() != QDialog::Accepted)
+    QPointer<TFormMachine> alive(this);
+    if (nicknameDialog_->exec() != QDialog::Accepted || !alive)
         return;
     // The machine may have started a job while the dialog was open.
     if (refuseUnlessStandby(kSettingRefusal))
@@ -590,12 +599,13 @@ void TFormMachine::ChangeNicknameClick() {
 
 void TFormMachine::ChangeMachineClockClick() {
     char digits[14];
-    if (!requests_.getMachineClock(digits))
+    QPointer<TFormMachine> alive(this);
+    if (!requests_.getMachineClock(digits) || !alive)
         return; // busy, or the machine cannot tell its clock
     clockDialog_->Edit_machineClock->setText(QString::fromStdString(machineClockText(digits)));
     clockDialog_->Edit_computerClock->setText(
         QString::fromStdString(computerClockText(clock_.localTime())));
-    if (clockDialog_->exec() != QDialog::Accepted)
+    if (clockDialog_->exec() != QDialog::Accepted || !alive)
         return;
     if (refuseUnlessStandby(kSettingRefusal))
         return;

@@ -662,6 +662,21 @@ TEST(MachineWindow, ContinueOrFinishQuestion) {
     EXPECT_TRUE(g.requests.calls.empty());
 }
 
+TEST(MachineWindow, WindowDestroyedWhileAskingIsLeftAlone) {
+    // The machine is unplugged while the question is open: the connection
+    // destroys the window from inside the dialog's event loop.
+    Fixture f(machine(4));
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    std::vector<uint8_t> rec(114, 0);
+    rec[96] = 5;
+    PortDataBlock block{1, 1, 1, rec.data()};
+    whenModal([&](QWidget*) { f.window.reset(); });
+    w.OnStatus(STATUS_OUTCOME, &block);
+    EXPECT_EQ(f.window, nullptr);
+    EXPECT_TRUE(f.requests.calls.empty());
+}
+
 // --- picture ----------------------------------------------------------------------
 
 namespace {
