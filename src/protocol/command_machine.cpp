@@ -610,6 +610,14 @@ void COMMAND_MACHINE::onAnswer() {
     }
 }
 
+bool COMMAND_MACHINE::anyRequest() const {
+    const Requests& r = req_;
+    return r.nickname || r.masterTake || r.masterReturn || r.imageBank || r.cont || r.finish ||
+           r.getClock || r.getSetup || r.setSetup || r.deviceInfo || r.copy || r.compare ||
+           r.copyCompare || r.copyWP || r.copyCompareWP || r.release || r.markPorts ||
+           r.setClock; // a pending refresh waits for a busy machine
+}
+
 bool COMMAND_MACHINE::answerFitsCommand() const {
     const uint8_t* c = channel_.lastCommand();
     const int n = channel_.answerLength();
@@ -815,6 +823,12 @@ void COMMAND_MACHINE::decideOperating() {
     const int U = status_.machineSubState;
     switch (step_) {
     case TOP:
+        // An idle machine with nothing to fetch and nothing asked of it is
+        // polled at a modest rate; anything posted is served at once.
+        if (idleSettled_ && !anyRequest() &&
+            clock_.tickMs() - lastPollTime_ < kIdlePollIntervalMs)
+            break;
+        idleSettled_ = false;
         if (globalRefreshMark_ && windowOpen_) {
             globalRefreshMark_ = false;
             reportStatus(STATUS_CLEAR_PORTS, blockBuffer_.get());
@@ -833,6 +847,7 @@ void COMMAND_MACHINE::decideOperating() {
             singleSub_ = 14;
             begin(Exchange::Single, TOP);
         } else {
+            lastPollTime_ = clock_.tickMs();
             begin(Exchange::Status, STATUS);
         }
         break;
@@ -850,8 +865,10 @@ void COMMAND_MACHINE::decideOperating() {
             step_ = windowOpen_ ? BUSY : TOP;
         break;
     case IDLE:
-        if (!serveRequest())
+        if (!serveRequest()) {
             step_ = logSupported_ ? LOG_CHECK : TOP;
+            idleSettled_ = !logSupported_;
+        }
         break;
     case LOG_CHECK: beginLogCheck(false, TOP); break;
     case BUSY:
@@ -983,11 +1000,11 @@ void COMMAND_MACHINE::beginLogCheck(bool busy, int nextStep) {
     const uint32_t count = status_.logCount;
     const uint32_t stored = static_cast<uint32_t>(info_->lastStoredLogNo);
     step_ = nextStep;
-    if (count == 0)
+    if (count == 0 || (storedRecords_ && stored == first + count - 1)) {
+        idleSettled_ = !busy;
         return;
+    }
     const uint32_t last = first + count - 1;
-    if (storedRecords_ && stored == last)
-        return;
     // Log number 0 is a real record: with nothing stored, start at the oldest the
     // controller holds; with records stored, always right after the newest.
     uint32_t next = storedRecords_ ? stored + 1 : first;

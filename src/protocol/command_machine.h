@@ -244,6 +244,7 @@ private:
     void onDeviceInfoComplete();
     // Status, log record and port data answers have one size: anything else is stale.
     bool answerFitsCommand() const;
+    bool anyRequest() const;
     void afterRefreshLogCheck();
     bool waitFor(const bool& done);
 
@@ -342,6 +343,11 @@ private:
     bool nicknameDataSent_ = false;
     bool setupBlockSent_ = false;
     bool infoTransferring_ = false;
+
+    // Idle with nothing to fetch: the next status poll waits for the interval.
+    static constexpr uint32_t kIdlePollIntervalMs = 100;
+    bool idleSettled_ = false;
+    uint32_t lastPollTime_ = 0;
 
     static bool globalRefreshMark_;
 };
