@@ -11,6 +11,7 @@
 
 #include "common/text.h"
 #include "common/version.h"
+#include "shell/machine_window_view.h"
 #include "shell/picture_archive.h"
 #include "shell/window_position.h"
 
@@ -23,6 +24,13 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
     slots_ = std::make_unique<MachineSlots>(backend, watcher, clock, ui, *this,
                                             ShellPaths::under(workDir_, programFile));
     driver_.attachSlots(slots_.get(), watcher);
+    slots_->setWindowFactory([this, &clock, &ui](MACHINE& m, const std::string& title) {
+        auto refresh = [this, &m](const MachineInfo& info) { setCaption(m.pictureIndex(), info); };
+        auto* w = new TFormMachine(nullptr, refresh, title, m.logDatabasePath(), m.databaseDir(),
+                                   m.info(), &m.engine(), ui, clock, workDir_);
+        w->setAttribute(Qt::WA_QuitOnClose, false);
+        return std::make_unique<MachineWindowAdapter>(w);
+    });
 
     // Position from the parameter file, when it holds one.
     std::ifstream in(parameterFile_);

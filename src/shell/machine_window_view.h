@@ -1,0 +1,48 @@
+#pragma once
+#include <QPointer>
+#include <memory>
+
+#include "connection/machine.h"
+#include "machine_window/tform_machine.h"
+
+namespace dupmon {
+
+// The machine window as the connection sees it.
+class MachineWindowAdapter final : public MachineWindowView {
+public:
+    explicit MachineWindowAdapter(TFormMachine* window) : window_(window) {}
+    ~MachineWindowAdapter() override {
+        // The window may be in one of its own dialogs' event loops right now:
+        // let it go once control is back in the main loop.
+        if (window_) {
+            window_->hide();
+            window_->deleteLater();
+        }
+    }
+    void onStatus(int code, const void* data) override {
+        if (window_)
+            window_->OnStatus(code, data);
+    }
+    void setLogNumber(int number) override {
+        if (window_)
+            window_->SetLogNumber(number);
+    }
+    void showImageBankInfo(const uint8_t* block256) override {
+        if (window_)
+            window_->showImageBankInfo(block256);
+    }
+    void addLogRecord(const uint8_t*) override {}
+    void showWindow() override {
+        if (!window_)
+            return;
+        window_->show();
+        window_->raise();
+        window_->activateWindow();
+    }
+    TFormMachine* window() const { return window_; }
+
+private:
+    QPointer<TFormMachine> window_;
+};
+
+} // namespace dupmon

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+#include "machine_window/tform_continue_or_exit.h"
+#include "shell/machine_window_view.h"
+#include "shell/main_window.h"
+#include "sim/stand_in.h"
+#include "support/test_ui.h"
+
+using namespace dupmon;
+namespace fs = std::filesystem;
+
+// fontconfig keeps its cache for the life of the process.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
+namespace {
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "main_window_test";
+        static char* argv[] = {name, nullptr};
+        if (!QApplication::instance())
+            new QApplication(argc, argv);
+    }
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("dupmon-mw-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    fs::path dir;
+};
+
+// Runs the Qt event loop until `done`, at most `ms` milliseconds.
+template <class F> bool spin(F done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+void saveShot(QWidget* w, const char* name) {
+    if (const char* out = std::getenv("DUPMON_SCREENSHOT_DIR"))
+        w->grab().save(QString::fromStdString((fs::path(out) / name).string()));
+}
+
+} // namespace
+
+TEST_F(MainWindowTest, PicturesFillRowsOfThreeOnA600PixelWindow) {
+    ManualClock clock;
+    VirtualBus bus(clock);
+    TestUi ui;
+    std::vector<std::shared_ptr<StandInController>> machines;
+    for (const char* p : {"usb10", "combo16", "cf8", "microsd24"}) {
+        machines.push_back(StandInController::create(p, clock));
+        bus.plug(machines.back(), 0x6C15, machines.back()->profile().productId);
+    }
+    TForm1 form(bus, &bus, clock, ui, dir, dir / "no-program");
+    form.resize(600, 350);
+    MachineSlots& board = form.machineSlots();
+    for (int i = 0; i < 4; ++i)
+        board.Timer3Timer();
+    for (int ms = 0; ms < 5000; ++ms) {
+        clock.advance(1);
+        bus.pump();
+        board.Timer1Timer();
+        board.Timer2Timer();
+    }
+    ASSERT_EQ(form.picturesPlaced(), 4);
+    std::set<std::pair<int, int>> at;
+    for (int k = 0; k < 4; ++k)
+        at.insert({form.picture(k).image()->x(), form.picture(k).image()->y()});
+    EXPECT_EQ(at, (std::set<std::pair<int, int>>{{20, 100}, {220, 100}, {420, 100}, {20, 300}}));
+    for (int k = 0; k < 4; ++k)
+        EXPECT_TRUE(form.picture(k).isOn()) << k;
+    EXPECT_EQ(form.windowTitle().toStdString().rfind("QX42B(USB,SD,CF) v", 0), 0u);
+
+    // Unplugged: its picture goes "off" and stays on the board.
+    bus.unplug(bus.pluggedPaths()[0]);
+    for (int ms = 0; ms < 50; ++ms) {
+        clock.advance(1);
+        bus.pump();
+        board.pollWatcher();
+        board.Timer1Timer();
+        board.Timer2Timer();
+    }
+    int off = 0;
+    for (int k = 0; k < 4; ++k)
+        off += !form.picture(k).isOn();
+    EXPECT_EQ(off, 1);
+    EXPECT_EQ(form.picturesPlaced(), 4);
+    form.close();
+    EXPECT_TRUE(fs::exists(dir / "brellock_linker.QZ9"));
+}
+
+TEST_F(MainWindowTest, AJobStartedFromTheMachineWindowShowsItsPhasesAndAsksToFinish) {
+    const Clock& clock = SystemClock::instance();
+    VirtualBus bus(clock);
+    TestUi ui;
+    ui.onProcessEvents = [] { QApplication::processEvents(QEventLoop::AllEvents, 5); };
+    auto machine = StandInController::create("usb10", clock);
+    machine->machine().speed = 8;
+    bus.plug(machine, 0x6C15, machine->profile().productId);
+    QTimer pump;
+    QObject::connect(&pump, &QTimer::timeout, [&] { bus.pump(); });
+    pump.start(1);
+
+    COMMAND_MACHINE::setGlobalRefreshMark();
+    TForm1 form(bus, &bus, clock, ui, dir, dir / "no-program");
+    form.show();
+    ASSERT_TRUE(spin([&] { return form.picturesPlaced() == 1 && form.picture(0).isOn(); }, 15000));
+    saveShot(&form, "main-window.png");
+
+    form.machineSlots().pictureClick(0);
+    MACHINE& m = form.machineSlots().connection(form.picture(0).connection());
+    auto* adapter = dynamic_cast<MachineWindowAdapter*>(m.window());
+    ASSERT_NE(adapter, nullptr);
+    TFormMachine* w = adapter->window();
+    ASSERT_TRUE(spin([&] { return w->IsStandby(); }, 5000));
+
+    // The question comes at the end of the job: answer Finish.
+    bool asked = false;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (auto* d = qobject_cast<TForm_continue_or_exit*>(QApplication::activeModalWidget())) {
+            asked = true;
+            d->Button_finish->click();
+        }
+    });
+    answer.start(50);
+
+    w->CopyClick();
+    std::set<std::string> seen;
+    bool shot = false;
+    ASSERT_TRUE(spin(
+        [&] {
+            for (size_t i = 1; i < w->Edit_PortLine2.size(); ++i)
+                if (w->Edit_PortLine2[i])
+                    seen.insert(w->Edit_PortLine2[i]->text().left(4).toStdString());
+            if (!shot && (seen.count("Writ") || seen.count("Comp"))) {
+                shot = true;
+                saveShot(w, "machine-window-mid-job.png");
+            }
+            return asked && w->IsStandby();
+        },
+        60000))
+        << "lines seen: " << seen.size();
+    EXPECT_TRUE(seen.count("Writ") || seen.count("Read") || seen.count("Comp"));
+    EXPECT_TRUE(seen.count("PASS"));
+    EXPECT_EQ(machine->commands('W', 42).size(), 1u);
+    EXPECT_EQ(machine->commands('W', 14).size(), 1u);
+    form.close();
+}
