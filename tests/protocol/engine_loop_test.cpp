@@ -356,3 +356,34 @@ TEST_F(EngineTest, ATimedOutCommandIsSentAgainAndTheLoopGoesOn) {
     EXPECT_TRUE(timeout);
     ASSERT_TRUE(h.runUntil([&] { return h.records.size() == 20; }, 20000));
 }
+
+TEST_F(EngineTest, RequestsAreServedOnePerPollInPriorityOrder) {
+    identify();
+    h.run(200);
+    mc.commands.clear();
+    mc.handlers["W5"] = [](const MiniController::Command&, uint8_t& r) {
+        r = 1; // refused: no data frame
+        return std::vector<uint8_t>{};
+    };
+    h.engine.requestRelease();
+    h.engine.requestCopy();
+    h.engine.requestImageBank();
+    h.engine.answerFinish();
+    h.engine.setNickname("Line 4");
+    h.run(1500);
+    std::vector<std::string> order;
+    int pollsBetween = 0;
+    for (const auto& c : mc.commands) {
+        const std::string k = MiniController::keyOf(c);
+        if (k == "B") {
+            ++pollsBetween;
+            continue;
+        }
+        if (k == "W23")
+            continue;
+        order.push_back(k);
+    }
+    // Finish is also taken before the poll at the loop's top, so it goes first.
+    EXPECT_EQ(order, (std::vector<std::string>{"W14", "W5", "Y1", "Y3", "Y4", "W42", "W81"}));
+    EXPECT_GE(pollsBetween, 4);
+}
