@@ -71,3 +71,19 @@ TEST(Frames, AnswerCheckFollowsTheLastCommand) {
         EXPECT_EQ(answerCheckFor(f, n), c.check) << c.letter << c.sub;
     }
 }
+
+TEST(Checksums, WideStepsAgreeWithByteSteps) {
+    // Every length from 0 to 40 against a bit-by-bit reference.
+    std::vector<uint8_t> data(40);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(i * 151 + 7);
+    for (size_t n = 0; n <= data.size(); ++n) {
+        uint32_t r = 0xA9EA3693u;
+        for (size_t i = 0; i < n; ++i) {
+            r ^= uint32_t(data[i]) << 24;
+            for (int k = 0; k < 8; ++k)
+                r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
+        }
+        EXPECT_EQ(crc32(data.data(), n), r) << n;
+    }
+}
