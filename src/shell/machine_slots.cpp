@@ -87,6 +87,10 @@ void MachineSlots::discover() {
         backend_.memberIndex = 0;
         while (slotsInUse_ < kSlotCount) {
             Slot& s = slots_[size_t(slotsInUse_)];
+            if (s.link) { // never replace a link a connection still uses
+                detach(slotsInUse_);
+                clearSlot(slotsInUse_);
+            }
             s.link = std::make_unique<CUsbhidioc>(backend_);
             if (!s.link->openFirstMatching(kVendorId, pid)) {
                 s.link.reset();
@@ -101,7 +105,8 @@ void MachineSlots::discover() {
 }
 
 void MachineSlots::pollWatcher() {
-    if (!watcher_)
+    // Changes count from discovery on: the enumeration finds what came before.
+    if (!watcher_ || startupStep_ < 3)
         return;
     for (const DeviceChange& change : watcher_->poll())
         onDeviceChange(change);

@@ -208,3 +208,20 @@ TEST(MainWindowPosition, DefaultIsCutToTheScreenAndCentred) {
     EXPECT_EQ(defaultMainWindowRect(1920, 1080), (WindowRect{365, 660, 600, 350}));
     EXPECT_EQ(defaultMainWindowRect(500, 300), (WindowRect{0, 0, 500, 300}));
 }
+
+TEST_F(SlotsTest, ChangesBeforeDiscoveryAreLeftToTheEnumeration) {
+    plug(0x2001, "M-EARLY");
+    slots = std::make_unique<MachineSlots>(bus, &bus, clock, ui, board,
+                                           ShellPaths::under(dir, dir / "no-program"));
+    // Input polling starts one step before discovery; the arrival is still queued.
+    slots->Timer3Timer();
+    slots->Timer3Timer();
+    slots->pollWatcher();
+    EXPECT_EQ(slots->link(0), nullptr);
+    slots->Timer3Timer();
+    ASSERT_NE(slots->link(0), nullptr);
+    slots->pollWatcher(); // the same arrival again: already open
+    EXPECT_EQ(slots->slotsInUse(), 1);
+    run(4000);
+    EXPECT_TRUE(board.isOn(0));
+}
