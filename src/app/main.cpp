@@ -138,8 +138,10 @@ int main(int argc, char** argv) {
     bool another = false;
     const QString instance = QStringLiteral("Form1-dupmon-%1").arg(::getuid());
     auto server = claimInstance(instance, another);
-    if (another)
+    if (another) {
+        std::fprintf(stderr, "duplicator-monitor: already running; brought it to the front\n");
         return 0;
+    }
 
     const Clock& clock = SystemClock::instance();
     COMMAND_MACHINE::setGlobalRefreshMark();
