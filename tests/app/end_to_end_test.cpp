@@ -70,6 +70,13 @@ template <class F> bool waitFor(F done, int seconds) {
     return done();
 }
 
+// The tests point TMPDIR at their own folder (the single-instance socket
+// lives there): take the machine's temporary folder once, before that.
+fs::path baseTemp() {
+    static const fs::path base = fs::temp_directory_path();
+    return base;
+}
+
 int countOf(const std::string& text, const std::string& what) {
     int n = 0;
     for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
@@ -80,7 +87,7 @@ int countOf(const std::string& text, const std::string& what) {
 } // namespace
 
 TEST(EndToEnd, HeadlessMonitorSyncsTwoSimulatedMachines) {
-    const fs::path dir = fs::temp_directory_path() / ("dupmon-e2e-" + std::to_string(::getpid()));
+    const fs::path dir = baseTemp() / ("dupmon-e2e-" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir / "work");
     ::setenv("TMPDIR", dir.c_str(), 1); // the single-instance socket lives here
@@ -144,5 +151,26 @@ TEST(EndToEnd, HeadlessMonitorSyncsTwoSimulatedMachines) {
     for (const auto& entry : fs::directory_iterator(dir / "work" / "DEBUG_SESSION"))
         debugFiles += entry.path().filename().string().rfind("E2E-", 0) == 0;
     EXPECT_EQ(debugFiles, 2);
+    fs::remove_all(dir);
+}
+
+TEST(EndToEnd, ASecondStartHandsOverToTheRunningProgram) {
+    const fs::path dir = baseTemp() / ("dupmon-e2e-si-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "work");
+    ::setenv("TMPDIR", dir.c_str(), 1);
+    Child first({DUPMON_MONITOR, "--headless", "--demo", "--workdir", (dir / "work").string()},
+                dir / "first.out", dir);
+    ASSERT_TRUE(waitFor([&] { return first.output().find("attached slot") != std::string::npos; },
+                        20));
+    Child second({DUPMON_MONITOR, "--headless", "--demo", "--workdir", (dir / "work").string()},
+                 dir / "second.out", dir);
+    int status = -1;
+    ASSERT_TRUE(waitFor([&] { return ::waitpid(second.pid, &status, WNOHANG) == second.pid; }, 20));
+    second.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(second.output().find("attached slot"), std::string::npos);
+    EXPECT_EQ(::kill(first.pid, 0), 0) << "the first program still runs";
+    EXPECT_EQ(first.stop(), 0);
     fs::remove_all(dir);
 }
