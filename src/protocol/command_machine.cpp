@@ -1001,7 +1001,8 @@ void COMMAND_MACHINE::beginLogCheck(bool busy, int nextStep) {
     const uint32_t stored = static_cast<uint32_t>(info_->lastStoredLogNo);
     step_ = nextStep;
     if (count == 0 || (storedRecords_ && stored == first + count - 1)) {
-        idleSettled_ = !busy;
+        // Only an idle machine slows down: a running job is followed closely.
+        idleSettled_ = !busy && (status_.machineState == 0 || status_.machineState == 29);
         return;
     }
     const uint32_t last = first + count - 1;

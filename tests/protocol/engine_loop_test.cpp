@@ -387,3 +387,36 @@ TEST_F(EngineTest, RequestsAreServedOnePerPollInPriorityOrder) {
     EXPECT_EQ(order, (std::vector<std::string>{"W14", "W5", "Y1", "Y3", "Y4", "W42", "W81"}));
     EXPECT_GE(pollsBetween, 4);
 }
+
+TEST_F(EngineTest, IdleMachinesArePolledTenTimesASecondAndBusyOnesClosely) {
+    identify();
+    h.run(3000); // the whole job log is fetched
+    ASSERT_EQ(h.records.size(), 20u);
+    mc.commands.clear();
+    h.run(1000);
+    const int idlePolls = mc.countOf("B");
+    EXPECT_GE(idlePolls, 9);
+    EXPECT_LE(idlePolls, 11);
+
+    h.engine.windowOpened();
+    state = 1;
+    subState = 3; // waiting for targets: each pass also looks at the job log
+    mc.handlers["E1"] = [](const MiniController::Command& c, uint8_t&) {
+        return std::vector<uint8_t>(90 * c.params[3], 0);
+    };
+    mc.handlers["E3"] = [](const MiniController::Command& c, uint8_t&) {
+        return std::vector<uint8_t>(12 * c.params[3], 0);
+    };
+    h.run(200);
+    mc.commands.clear();
+    h.run(1000);
+    EXPECT_GT(mc.countOf("B"), 2 * idlePolls);
+    // Asked something, an idle machine answers at once.
+    state = 0;
+    subState = 0;
+    h.run(300);
+    mc.commands.clear();
+    h.engine.requestCopy();
+    h.run(40);
+    EXPECT_EQ(mc.countOf("W42"), 1);
+}
