@@ -91,7 +91,7 @@ void MachineSlots::discover() {
                 detach(slotsInUse_);
                 clearSlot(slotsInUse_);
             }
-            s.link = std::make_unique<CUsbhidioc>(backend_);
+            s.link = newLink();
             if (!s.link->openFirstMatching(kVendorId, pid)) {
                 s.link.reset();
                 break;
@@ -102,6 +102,14 @@ void MachineSlots::discover() {
         if (slotsInUse_ >= kSlotCount)
             return;
     }
+}
+
+std::unique_ptr<CUsbhidioc> MachineSlots::newLink() {
+    auto link = std::make_unique<CUsbhidioc>(backend_);
+    // What the link has to say (input buffers, paths it cannot keep) goes to the board's report.
+    link->setLog([](void* board, const char* text) { static_cast<BoardView*>(board)->report(text); },
+                 &board_);
+    return link;
 }
 
 void MachineSlots::pollWatcher() {
@@ -125,7 +133,7 @@ void MachineSlots::onDeviceChange(const DeviceChange& change) {
                 strcasecmp(slots_[size_t(j)].link->devicePath(), change.name.c_str()) == 0)
                 return;
         Slot& s = slots_[size_t(l)];
-        s.link = std::make_unique<CUsbhidioc>(backend_);
+        s.link = newLink();
         for (uint16_t pid : CUsbhidioc::kProductIds) {
             if (s.link->openByPath(change.name, kVendorId, pid)) {
                 attach(l);

@@ -97,6 +97,7 @@ private:
     static void onMachineEvent(void* self, int connection, int code, int index, const void* data);
     void discover();
     void clearSlot(int slot);
+    std::unique_ptr<CUsbhidioc> newLink();
     // The slot's engine still waits for an answer after its link handed one up.
     bool engineAwaits(int slot) const;
 
