@@ -16,6 +16,7 @@
 #include "logdb/log_database.h"
 #include "logdb/log_record.h"
 #include "logdb/report.h"
+#include "shell/system_database.h"
 
 namespace dupmon {
 
@@ -35,14 +36,8 @@ constexpr const char* kUsage =
 constexpr const char* kDatabaseSuffix = ".QX42.LOGDATA";
 constexpr size_t kOutputChunk = 1 << 20;
 
-// The machine registry beside the log databases: title (100), version (20),
-// then eight 1128-byte machine information entries, integers little-endian.
+// The machine registry beside the log databases.
 constexpr const char* kRegistryFile = "BRELLOCK_QX42.DB7";
-constexpr size_t kRegistryVersionOffset = 100;
-constexpr std::string_view kRegistryVersion = "2.01.10.02          ";
-constexpr size_t kRegistryEntriesOffset = 120;
-constexpr size_t kRegistryEntrySize = 1128;
-constexpr size_t kRegistryEntries = 8;
 
 struct Failure {
     int status;
@@ -125,34 +120,16 @@ void appendCsvField(std::string& out, std::string_view field) {
 // The registry entry of the machine whose database this is, if the registry
 // beside it knows the machine.
 std::optional<MachineInfo> registeredMachine(const fs::path& dbPath) {
-    FilePtr f = openFile(dbPath.parent_path() / kRegistryFile, "rb");
-    if (!f)
-        return std::nullopt;
-    std::vector<uint8_t> image(kRegistryEntriesOffset + kRegistryEntries * kRegistryEntrySize);
-    if (std::fread(image.data(), 1, image.size(), f.get()) != image.size())
-        return std::nullopt;
-    if (std::memcmp(image.data() + kRegistryVersionOffset, kRegistryVersion.data(),
-                    kRegistryVersion.size()) != 0)
+    SYSTEM_DATABASE registry;
+    if (registry.open((dbPath.parent_path() / kRegistryFile).string()) != PASS)
         return std::nullopt;
     const std::string dbName = dbPath.filename().string();
-    for (size_t i = 0; i < kRegistryEntries; ++i) {
-        const uint8_t* e = image.data() + kRegistryEntriesOffset + i * kRegistryEntrySize;
-        if (e[0] != 1)
+    for (int i = 0; i < SYSTEM_DATABASE::entryCount(); ++i) {
+        if (!registry.isInUse(i))
             continue;
-        MachineInfo info{};
-        info.deviceType = e[1];
-        info.support_LogRecord = e[2];
-        std::memcpy(info.machineId, e + 13, sizeof info.machineId);
-        std::memcpy(info.nickName, e + 77, sizeof info.nickName);
-        info.maxDeviceQty = static_cast<int32_t>(readLE32(e + 216));
-        std::memcpy(info.modelName, e + 224, sizeof info.modelName);
-        std::memcpy(info.version, e + 288, sizeof info.version);
-        // Device-supplied texts are kept terminated whatever the file holds.
-        info.machineId[sizeof info.machineId - 1] = 0;
-        info.nickName[sizeof info.nickName - 1] = 0;
-        info.modelName[sizeof info.modelName - 1] = 0;
-        info.version[sizeof info.version - 1] = 0;
-        if (safeFileName(info.machineId) + kDatabaseSuffix == dbName)
+        const MachineInfo info = registry.entry(i);
+        if (safeFileName(fieldText(info.machineId, sizeof info.machineId)) + kDatabaseSuffix ==
+            dbName)
             return info;
     }
     return std::nullopt;

@@ -1,6 +1,7 @@
 // dupmon-logtool on databases written by the database code and built by hand.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -10,6 +11,7 @@
 #include "logdb/log_database.h"
 #include "logdb/logtool.h"
 #include "logdb/report.h"
+#include "shell/system_database.h"
 
 using namespace dupmon;
 using namespace dupmon::test;
@@ -93,19 +95,21 @@ protected:
     }
     // A machine registry beside the databases that knows machine A1B2C3.
     void writeRegistry() {
-        std::vector<uint8_t> image(120 + 8 * 1128, 0);
-        const std::string version = "2.01.10.02          ";
-        std::copy(version.begin(), version.end(), image.begin() + 100);
-        uint8_t* e = image.data() + 120 + 1128; // second entry; the first is free
-        e[0] = 1;
-        e[1] = 3; // deviceType: SD machine
-        e[2] = 1;
-        std::memcpy(e + 13, "A1B2C3", 6);
-        std::memcpy(e + 77, "FROM-REGISTRY", 13);
-        e[216] = 24; // maxDeviceQty, little-endian
-        std::memcpy(e + 224, "SD-24", 5);
-        std::memcpy(e + 288, "v3.1.4", 6);
-        writeBytes(dir / "BRELLOCK_QX42.DB7", image.data(), image.size());
+        SYSTEM_DATABASE registry;
+        ASSERT_EQ(registry.create((dir / "BRELLOCK_QX42.DB7").string()), PASS);
+        MachineInfo other{}, machine{};
+        std::strcpy(other.machineId, "OTHER-1");
+        machine.deviceType = 3; // SD machine
+        machine.support_LogRecord = 1;
+        std::strcpy(machine.machineId, "A1B2C3");
+        std::strcpy(machine.nickName, "FROM-REGISTRY");
+        machine.maxDeviceQty = 24;
+        std::strcpy(machine.modelName, "SD-24");
+        std::strcpy(machine.version, "v3.1.4");
+        int position = -1;
+        ASSERT_TRUE(registry.addMachine(other, &position));
+        ASSERT_TRUE(registry.addMachine(machine, &position)); // written at once
+        ASSERT_EQ(position, 1);
     }
 
     std::ostringstream out, err;
