@@ -76,8 +76,11 @@ int main(int argc, char** argv) {
 
     if (ctlMode) {
         std::string line;
-        for (; i < argc; ++i)
-            line += (line.empty() ? "" : " ") + std::string(argv[i]);
+        for (; i < argc; ++i) {
+            if (!line.empty())
+                line += ' ';
+            line += argv[i];
+        }
         if (line.empty()) {
             usage();
             return 2;

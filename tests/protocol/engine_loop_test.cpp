@@ -44,9 +44,8 @@ TEST_F(EngineTest, BusyMachineFetchesTenRecordsPerPass) {
     // A copy showing its result: the refresh walk polls and fetches up to ten records a pass.
     state = 1;
     subState = 5;
-    for (int kind : {1, 3})
-        mc.handlers["E" + std::to_string(kind)] = [kind](const MiniController::Command& c,
-                                                         uint8_t&) {
+    for (const auto& [key, kind] : {std::pair{"E1", 1}, std::pair{"E3", 3}})
+        mc.handlers[key] = [kind = kind](const MiniController::Command& c, uint8_t&) {
             return std::vector<uint8_t>(portRecordSize(kind, false) * c.params[3], 0);
         };
     h.storeRecords = false;

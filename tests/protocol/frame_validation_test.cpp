@@ -37,8 +37,10 @@ struct Wire {
 
 std::vector<uint8_t> answer(std::vector<uint8_t> data, int check /*0 none,1 sum,4 crc*/,
                             uint8_t result = 0) {
-    std::vector<uint8_t> f{0x23, 0, 0, result};
-    f.insert(f.end(), data.begin(), data.end());
+    std::vector<uint8_t> f(4 + data.size());
+    f[0] = 0x23;
+    f[3] = result;
+    std::copy(data.begin(), data.end(), f.begin() + 4);
     const size_t total = f.size() + size_t(check);
     writeBE16(f.data() + 1, uint16_t(total - 3));
     if (check == 1)

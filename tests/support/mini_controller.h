@@ -51,8 +51,10 @@ public:
 
     static std::vector<uint8_t> frame(uint8_t result, const std::vector<uint8_t>& data,
                                       int check) {
-        std::vector<uint8_t> f{0x23, 0, 0, result};
-        f.insert(f.end(), data.begin(), data.end());
+        std::vector<uint8_t> f(4 + data.size());
+        f[0] = 0x23;
+        f[3] = result;
+        std::copy(data.begin(), data.end(), f.begin() + 4);
         writeBE16(f.data() + 1, uint16_t(f.size() + size_t(check) - 3));
         if (check == 1)
             f.push_back(frameSum(f.data(), f.size()));
