@@ -909,7 +909,14 @@ void COMMAND_MACHINE::decideOperating() {
         break;
     case REFRESH_POLL: begin(Exchange::Status, REFRESH_STATUS); break;
     case REFRESH_STATUS:
-        step_ = S == 0 ? TOP : REFRESH_LOG_CHECK;
+        // The walk never holds back the operator: an answer or a clock to send,
+        // or a machine that left its working phases (waiting for its operator,
+        // for one), ends it, so that the busy steps ask their question and Top
+        // sends the answer.
+        if (S == 0 || req_.cont || req_.finish || req_.setClock || !isOneOf(U, {4, 13, 14, 5}))
+            step_ = TOP;
+        else
+            step_ = REFRESH_LOG_CHECK;
         break;
     case REFRESH_LOG_CHECK: beginLogCheck(true, REFRESH_AGAIN); break;
     case REFRESH_AGAIN:

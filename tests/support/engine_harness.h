@@ -1,5 +1,6 @@
 #pragma once
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,8 +35,12 @@ struct EngineHarness {
     std::vector<std::vector<uint8_t>> records;
     bool storeRecords = true;
     uint32_t tick = 0;
+    // Called inside the status callback, as a window's handler would be.
+    std::function<void(const Status&)> onStatusHook;
 
-    EngineHarness() { ui.onProcessEvents = [this] { run(1); }; }
+    EngineHarness() {
+        ui.onProcessEvents = [this] { run(1); };
+    }
 
     std::string plug(std::shared_ptr<VirtualHidDevice> device, uint16_t pid = 0x2001) {
         auto path = bus.plug(std::move(device), 0x6C15, pid);
@@ -97,6 +102,8 @@ struct EngineHarness {
             s.records.assign(s.block.records, s.block.records + size * size_t(s.block.count));
         }
         h->statuses.push_back(std::move(s));
+        if (h->onStatusHook)
+            h->onStatusHook(h->statuses.back());
     }
     static void onEvent(void* u, int code, int, const void*) {
         static_cast<EngineHarness*>(u)->events.push_back(code);
