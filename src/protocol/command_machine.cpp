@@ -916,7 +916,7 @@ void COMMAND_MACHINE::decideOperating() {
         if (S == 0 || req_.cont || req_.finish || req_.setClock || !isOneOf(U, {4, 13, 14, 5}))
             step_ = TOP;
         else
-            step_ = REFRESH_LOG_CHECK;
+            step_ = logSupported_ ? REFRESH_LOG_CHECK : REFRESH_AGAIN;
         break;
     case REFRESH_LOG_CHECK: beginLogCheck(true, REFRESH_AGAIN); break;
     case REFRESH_AGAIN:

@@ -173,3 +173,18 @@ TEST(RefreshWalk, ASetClockRequestDuringTheWalkIsSentBeforeTheNextPassEnds) {
     EXPECT_LE(polls, 1) << "the clock waited for another pass";
     EXPECT_EQ(s->commands('W', 12).size(), 1u);
 }
+
+TEST(RefreshWalk, AMachineWithoutAJobLogIsNeverAskedForRecords) {
+    EngineHarness h;
+    auto s = StandInController::create("nolog8", h.clock);
+    s->machine().speed = 4;
+    h.plug(s, s->profile().productId);
+    startCopyAndWaitForWork(h);
+    showWindow(h);
+    // Through the working phases, the outcome and back to standby.
+    ASSERT_TRUE(h.runUntil([&] { return s->machine().state() == FN_STANDBY; }, 120000));
+    h.run(2000);
+    EXPECT_GT(h.count(STATUS_PORT_DATA), 0);
+    EXPECT_GT(s->machine().logCount(), 0u) << "the machine wrote records of its own";
+    EXPECT_TRUE(s->commands('W', 23).empty());
+}
