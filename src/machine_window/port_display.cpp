@@ -403,9 +403,9 @@ void PortRenderer::ShowSource() {
         if (r_.sectorsPerMB == 0)
             return;
         out_.line1.text = amountText("Source %6dM", "Source%5dM", r_.dataSectors);
-        out_.line2.text = " ";
+        out_.line2.text.assign(1, ' ');
     } else {
-        out_.line1.text = " ";
+        out_.line1.text.assign(1, ' ');
         out_.line2.text = "Reading...";
     }
 }
@@ -423,8 +423,8 @@ void PortRenderer::RenderTargets() {
         ShowSizeNotEnough();
         break;
     default:
-        out_.line1.text = " ";
-        out_.line2.text = " ";
+        out_.line1.text.assign(1, ' ');
+        out_.line2.text.assign(1, ' ');
         break;
     }
 }

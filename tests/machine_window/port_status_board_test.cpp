@@ -255,8 +255,9 @@ namespace {
 // fail counts; the CRC bytes were computed apart, with Python's
 // binascii.crc_hqx (CRC-16/XMODEM) over bytes 3..23.
 std::vector<uint8_t> summary(uint8_t f, uint8_t pass, uint8_t fail, uint8_t crcHi, uint8_t crcLo) {
-    std::vector<uint8_t> r = {0x23, 0x00, 0x1A, 0x00, 0x07, f, uint8_t(f ? 6 : 0)};
-    r.resize(26, 0);
+    std::vector<uint8_t> r(26, 0);
+    const uint8_t head[] = {0x23, 0x00, 0x1A, 0x00, 0x07, f, uint8_t(f ? 6 : 0)};
+    std::copy(std::begin(head), std::end(head), r.begin());
     r[19] = pass;
     r[23] = fail;
     r[24] = crcHi;
