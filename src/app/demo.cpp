@@ -18,7 +18,7 @@ DemoMachines::DemoMachines(const Clock& clock, QObject* parent)
             m->machine().preloadLog(s.records);
         bus_.plug(m, CUsbhidioc::kVendorId, m->profile().productId);
         machines_.push_back(m);
-        waitingSince_.push_back(0);
+        waitingSince_.emplace_back();
     }
     bus_.poll(); // present at start: discovery finds them
     pump_.setInterval(1);
@@ -34,16 +34,16 @@ void DemoMachines::tick() {
     const uint32_t now = clock_.tickMs();
     for (size_t i = 0; i < machines_.size(); ++i) {
         MachineModel& m = machines_[i]->machine();
-        if (m.waitingForAnswer()) {
-            if (!waitingSince_[i])
-                waitingSince_[i] = now;
-            if (autoFinish_ && now - waitingSince_[i] > 20000) {
-                m.answerFinish(now);
-                waitingSince_[i] = 0;
-            }
+        if (!m.waitingForAnswer() || (answeredAtPc_ && answeredAtPc_(m.machineId))) {
+            waitingSince_[i].reset();
             continue;
         }
-        waitingSince_[i] = 0;
+        if (!waitingSince_[i]) {
+            waitingSince_[i] = now;
+        } else if (now - *waitingSince_[i] >= kPanelAnswerMs) {
+            m.answerFinish(now);
+            waitingSince_[i].reset();
+        }
     }
     // About one job a minute somewhere, started from a machine's own panel.
     if (std::uniform_int_distribution<int>(0, 59)(random_) != 0 || machines_.empty())

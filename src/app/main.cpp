@@ -154,7 +154,6 @@ int main(int argc, char** argv) {
     DeviceWatcher* watcher = nullptr;
     if (o.demo) {
         demo = std::make_unique<DemoMachines>(clock);
-        demo->setAutoFinish(o.headless);
         backend = &demo->bus();
         watcher = &demo->bus();
     } else if (!o.simulator.empty()) {
@@ -203,6 +202,9 @@ int main(int argc, char** argv) {
     }
 
     TForm1 form(*backend, watcher, clock, ui, workDir, programFile);
+    if (demo)
+        demo->setAnsweredAtPc(
+            [&form](const std::string& machineId) { return form.machineWindowShown(machineId); });
     QObject::connect(server.get(), &QLocalServer::newConnection, &form, [&] {
         while (QLocalSocket* s = server->nextPendingConnection()) {
             s->deleteLater();

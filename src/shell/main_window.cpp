@@ -63,8 +63,8 @@ TForm1::~TForm1() {
 }
 
 void TForm1::FormCreate() {
-    setWindowTitle(QString::fromStdString(
-        format("%s v%s %s", kModelString, kProgramVersion, kBuildDate)));
+    setWindowTitle(
+        QString::fromStdString(format("%s v%s %s", kModelString, kProgramVersion, kBuildDate)));
     if (!positionRestored_) {
         const QSize screen = QGuiApplication::primaryScreen()
                                  ? QGuiApplication::primaryScreen()->size()
@@ -97,6 +97,17 @@ void TForm1::FormClose() {
 void TForm1::closeMainWindow() {
     // Called from inside a timer: close once the handler has returned.
     QTimer::singleShot(0, this, [this] { close(); });
+}
+
+bool TForm1::machineWindowShown(const std::string& machineId) {
+    for (int c = 0; c < MachineSlots::kSlotCount; ++c) {
+        MACHINE& m = slots_->connection(c);
+        if (!m.connected() || fieldText(m.info().machineId, sizeof m.info().machineId) != machineId)
+            continue;
+        auto* adapter = dynamic_cast<MachineWindowAdapter*>(m.window());
+        return adapter && adapter->window() && adapter->window()->isVisible();
+    }
+    return false;
 }
 
 void TForm1::activateFromAnotherStart() {
@@ -143,7 +154,9 @@ void TForm1::showOff(int k, int connection) {
         pictures_[size_t(k)]->showOff(connection);
 }
 
-bool TForm1::isOn(int k) const { return k >= 0 && k < picturesPlaced_ && pictures_[size_t(k)]->isOn(); }
+bool TForm1::isOn(int k) const {
+    return k >= 0 && k < picturesPlaced_ && pictures_[size_t(k)]->isOn();
+}
 
 int TForm1::pictureConnection(int k) const {
     return k >= 0 && k < picturesPlaced_ ? pictures_[size_t(k)]->connection() : -1;

@@ -25,6 +25,8 @@ public:
     MACHINE_DISPLAY_ICON& picture(int k) { return *pictures_[size_t(k)]; }
     int picturesPlaced() const { return picturesPlaced_; }
     bool positionRestored() const { return positionRestored_; }
+    // The machine with this id is attached and its machine window is on screen.
+    bool machineWindowShown(const std::string& machineId);
     // A second start of the program brings this one to the front.
     void activateFromAnotherStart();
 
