@@ -1001,24 +1001,27 @@ bool COMMAND_MACHINE::serveRequest() {
     return true;
 }
 
-// New job-log records: two per idle pass, up to ten per busy pass.
+// New job-log records: two per idle pass, up to ten per busy pass. Log numbers
+// are 32-bit and wrap: n is in the controller's range when
+// (n - logFirstNo) mod 2^32 < logCount, and the number after 0xFFFFFFFF is 0.
 void COMMAND_MACHINE::beginLogCheck(bool busy, int nextStep) {
     const uint32_t first = status_.logFirstNo;
     const uint32_t count = status_.logCount;
     const uint32_t stored = static_cast<uint32_t>(info_->lastStoredLogNo);
+    const uint32_t last = first + count - 1;
     step_ = nextStep;
-    if (count == 0 || (storedRecords_ && stored == first + count - 1)) {
+    if (count == 0 || (storedRecords_ && stored == last)) {
         // Only an idle machine slows down: a running job is followed closely.
         idleSettled_ = !busy && (status_.machineState == 0 || status_.machineState == 29);
         return;
     }
-    const uint32_t last = first + count - 1;
     // Log number 0 is a real record: with nothing stored, start at the oldest the
-    // controller holds; with records stored, always right after the newest.
+    // controller holds; with records stored, always right after the newest, unless
+    // the controller no longer holds that number.
     uint32_t next = storedRecords_ ? stored + 1 : first;
-    if (next > last || (!busy && next < first))
+    if (next - first >= count)
         next = first;
-    const uint32_t wanted = last - next + 1;
+    const uint32_t wanted = count - (next - first);
     const int U = status_.machineSubState;
     const uint32_t limit = busy ? (isOneOf(U, {4, 13, 14}) ? 1 : 10) : 2;
     logNext_ = next;
