@@ -10,8 +10,8 @@
 #endif
 
 #include "common/byte_order.h"
+#include "common/file_io.h"
 #include "common/text.h"
-#include "logdb/file_io.h"
 #include "logdb/large_buffer.h"
 
 namespace dupmon {

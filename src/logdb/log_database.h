@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/file_io.h"
 #include "common/result_codes.h"
-#include "logdb/file_io.h"
 #include "logdb/log_record.h"
 #include "protocol/machine_info.h"
 

@@ -10,9 +10,9 @@
 #include <string_view>
 
 #include "common/byte_order.h"
+#include "common/file_io.h"
 #include "common/result_codes.h"
 #include "common/text.h"
-#include "logdb/file_io.h"
 #include "logdb/log_database.h"
 #include "logdb/log_record.h"
 #include "logdb/report.h"

@@ -6,9 +6,9 @@
 #include <system_error>
 #include <tuple>
 
+#include "common/file_io.h"
 #include "common/text.h"
 #include "common/timestamp.h"
-#include "logdb/file_io.h"
 #include "logdb/large_buffer.h"
 #include "protocol/checksum.h"
 

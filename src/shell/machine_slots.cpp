@@ -32,7 +32,9 @@ MachineSlots::MachineSlots(HidBackend& backend, DeviceWatcher* watcher, const Cl
     }
 }
 
-MachineSlots::~MachineSlots() { formDestroy(); }
+MachineSlots::~MachineSlots() {
+    formDestroy();
+}
 
 void MachineSlots::setWindowFactory(MachineWindowFactory factory) {
     for (auto& c : connections_)
@@ -50,12 +52,14 @@ void MachineSlots::Timer3Timer() {
         if (result == DATABASE_NOT_EXIST)
             result = registry_.create(paths_.registryPath.string());
         if (result != PASS) {
-            ui_.messageBox(SYSTEM_DATABASE::errorName(result), "Message");
+            ui_.messageBox(registry_.failureText(result, paths_.registryPath.string()), "Message");
             board_.stopStartupTimer();
             board_.closeMainWindow();
             startupStep_ = -1;
             break;
         }
+        if (!registry_.repairNote().empty())
+            ui_.messageBox(registry_.repairNote(), "Message");
         for (int i = 0; i < SYSTEM_DATABASE::entryCount(); ++i)
             if (registry_.isInUse(i))
                 board_.placePicture(registry_.entry(i));
@@ -74,7 +78,8 @@ void MachineSlots::Timer3Timer() {
         board_.stopStartupTimer();
         startupStep_ = 4;
         break;
-    default: break;
+    default:
+        break;
     }
     inTimer3_ = false;
 }
@@ -107,8 +112,9 @@ void MachineSlots::discover() {
 std::unique_ptr<CUsbhidioc> MachineSlots::newLink() {
     auto link = std::make_unique<CUsbhidioc>(backend_);
     // What the link has to say (input buffers, paths it cannot keep) goes to the board's report.
-    link->setLog([](void* board, const char* text) { static_cast<BoardView*>(board)->report(text); },
-                 &board_);
+    link->setLog(
+        [](void* board, const char* text) { static_cast<BoardView*>(board)->report(text); },
+        &board_);
     return link;
 }
 
@@ -299,7 +305,8 @@ void MachineSlots::machineEvent(int c, int code, int /*value*/, const void* data
         if (static_cast<const uint8_t*>(data)[3] == 0)
             m.onImageBankTable(static_cast<const uint8_t*>(data));
         break;
-    default: break;
+    default:
+        break;
     }
 }
 
@@ -315,7 +322,7 @@ void MachineSlots::pictureClick(int k) {
     }
     if (k >= SYSTEM_DATABASE::entryCount())
         return;
-    const MachineInfo entry = registry_.entry(k);
+    const MachineInfo entry = registry_.entryAt(k);
     if (entry.support_LogRecord != 1 || !openLogViewer_)
         return;
     const char* name = entry.nickName[0] ? entry.nickName : entry.modelName;

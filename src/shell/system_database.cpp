@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #endif
 
 #include "common/byte_order.h"
+#include "common/file_io.h"
 #include "common/result_codes.h"
 #include "common/text.h"
 
@@ -138,64 +140,84 @@ void deserializeMachineInfo(const uint8_t* in, MachineInfo& record) {
 SYSTEM_DATABASE::SYSTEM_DATABASE() = default;
 
 int SYSTEM_DATABASE::open(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
+    problem_.clear();
+    repairNote_.clear();
+    ReadableFile file = openRegularFile(path);
+    if (!file) {
         // Only a file that is not there may be created anew; one that is there
         // but cannot be read must survive for the user to look at.
-        return errno == ENOENT ? DATABASE_NOT_EXIST : DATABASE_CORRUPT;
-    }
-    // Nothing past the registry's own size is needed; a longer file is
-    // accepted and its excess ignored.
-    std::vector<uint8_t> buffer(kRegistryFileSize);
-    const size_t got = std::fread(buffer.data(), 1, buffer.size(), f);
-    const bool readFailed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (readFailed)
+        if (file.missing)
+            return DATABASE_NOT_EXIST;
+        problem_ = file.problem;
         return DATABASE_CORRUPT;
+    }
+    // Nothing past the registry's own size is needed: a longer file is
+    // accepted and its excess ignored, and a huge one costs no memory.
+    std::vector<uint8_t> buffer(kRegistryFileSize);
+    errno = 0;
+    const size_t got = std::fread(buffer.data(), 1, buffer.size(), file.file.get());
+    if (std::ferror(file.file.get())) {
+        problem_ = "cannot be read: " + errorText(errno != 0 ? errno : EIO);
+        return DATABASE_CORRUPT;
+    }
+    file.file.reset();
     const int code = openImage(std::span<const uint8_t>(buffer.data(), got));
-    if (code == PASS)
-        path_ = path;
-    return code;
+    if (code != PASS)
+        return code;
+    path_ = path;
+    if (got < kRegistryFileSize) {
+        // What the short file held is kept; the rest of the table is free.
+        // The file is completed at once, so the repair is told only once.
+        repairNote_ = format("The machine registry %s was %zu bytes long instead of %zu; the "
+                             "machines it held are kept and the rest of it is taken as free.",
+                             path.c_str(), got, kRegistryFileSize);
+        if (const int written = writeImage(path); written != PASS) {
+            repairNote_.clear();
+            path_.clear();
+            problem_ = "was cut short and cannot be completed: " + problem_;
+            return written;
+        }
+    }
+    return PASS;
 }
 
 int SYSTEM_DATABASE::openImage(std::span<const uint8_t> file) {
-    // 1. Title and version, as far as the file reaches.
+    // 1. Title and version, as far as the file reaches: a file cut short is
+    //    still known by what it holds of them.
     const size_t titleBytes = std::min(file.size(), kRegistryTitleSize);
-    if (titleBytes > 0 && std::memcmp(file.data(), kRegistryTitle, titleBytes) != 0)
+    if (std::memcmp(file.data(), kRegistryTitle, titleBytes) != 0) {
+        problem_ = "its title is not the machine registry's";
         return DATABASE_WRONG_TITLE;
+    }
     if (file.size() > kRegistryTitleSize) {
         const size_t versionBytes =
             std::min(file.size() - kRegistryTitleSize, kRegistryVersionSize);
-        if (std::memcmp(file.data() + kRegistryTitleSize, kRegistryVersion, versionBytes) != 0)
+        if (std::memcmp(file.data() + kRegistryTitleSize, kRegistryVersion, versionBytes) != 0) {
+            problem_ = "its version is not " + std::string(cutTrailingBlanks(kRegistryVersion));
             return DATABASE_WRONG_VERSION;
-    }
-    // 2. A file cut short holds no complete entry table.
-    if (file.size() < kRegistryFileSize)
-        return DATABASE_CORRUPT;
-    // 3. Entries are filled from the front and free ones are all zero; the
-    //    picture of entry k is picture k only while that holds.
-    const uint8_t* entries = file.data() + kEntriesOffset;
-    bool freeSeen = false;
-    for (int i = 0; i < kRegistryEntryCount; ++i) {
-        const uint8_t* e = entries + size_t(i) * kRegistryEntrySize;
-        if (e[0] == 1) {
-            if (freeSeen)
-                return DATABASE_CORRUPT;
-        } else if (e[0] == 0) {
-            freeSeen = true;
-            for (size_t k = 1; k < kRegistryEntrySize; ++k)
-                if (e[k] != 0)
-                    return DATABASE_CORRUPT;
-        } else {
-            return DATABASE_CORRUPT;
         }
     }
-    std::memcpy(entries_.data(), entries, kRegistryEntriesSize);
+    // 2. The entries, taken as they are: a free entry's other bytes and a
+    //    free entry between entries in use stay untouched. Of a table cut
+    //    short, an entry whose machine id is cut is dropped: it could never
+    //    be found again.
+    std::array<uint8_t, kRegistryEntriesSize> entries{};
+    if (file.size() > kEntriesOffset) {
+        const size_t have = std::min(file.size() - kEntriesOffset, kRegistryEntriesSize);
+        std::memcpy(entries.data(), file.data() + kEntriesOffset, have);
+        const size_t cutEntry = have / kRegistryEntrySize;
+        const size_t cutAt = have % kRegistryEntrySize;
+        if (cutAt != 0 && cutAt < offsetof(MachineInfo, machineId) + sizeof(MachineInfo::machineId))
+            std::memset(entries.data() + cutEntry * kRegistryEntrySize, 0, cutAt);
+    }
+    entries_ = entries;
     savedEntries_ = entries_;
     return PASS;
 }
 
 int SYSTEM_DATABASE::create(const std::string& path) {
+    problem_.clear();
+    repairNote_.clear();
     entries_.fill(0);
     const int code = writeImage(path);
     if (code == PASS)
@@ -226,8 +248,11 @@ int SYSTEM_DATABASE::writeImage(const std::string& path) {
     // when complete, so a failed write leaves the last good registry intact.
     const std::string fresh = path + ".new";
     std::FILE* f = std::fopen(fresh.c_str(), "wb");
-    if (!f)
+    if (!f) {
+        problem_ = std::string("cannot be created: ") + std::strerror(errno);
         return DATABASE_CREATE_FAIL;
+    }
+    errno = 0;
     bool ok = std::fwrite(image.data(), 1, image.size(), f) == image.size();
     ok = std::fflush(f) == 0 && ok;
 #if defined(__unix__)
@@ -235,6 +260,8 @@ int SYSTEM_DATABASE::writeImage(const std::string& path) {
 #endif
     ok = std::fclose(f) == 0 && ok;
     if (!ok || std::rename(fresh.c_str(), path.c_str()) != 0) {
+        problem_ = std::string("cannot be written: ") +
+                   (errno != 0 ? std::strerror(errno) : "short write");
         std::remove(fresh.c_str());
         return DATABASE_WRITE_FAIL;
     }
@@ -257,6 +284,26 @@ MachineInfo SYSTEM_DATABASE::entry(int i) const {
     if (i >= 0 && i < kRegistryEntryCount)
         deserializeMachineInfo(entries_.data() + size_t(i) * kRegistryEntrySize, record);
     return record;
+}
+
+int SYSTEM_DATABASE::entryIndexAt(int position) const {
+    if (position < 0 || position >= kRegistryEntryCount)
+        return -1;
+    int rank = 0;
+    for (int i = 0; i < kRegistryEntryCount; ++i) {
+        if (!isInUse(i))
+            continue;
+        if (rank == position)
+            return i;
+        ++rank;
+    }
+    // No machine holds that place yet: the entry of that index, as when the
+    // entries are filled from the front.
+    return position;
+}
+
+MachineInfo SYSTEM_DATABASE::entryAt(int position) const {
+    return entry(entryIndexAt(position));
 }
 
 bool SYSTEM_DATABASE::findMachine(const MachineInfo& record, int* position) const {
@@ -283,15 +330,25 @@ bool SYSTEM_DATABASE::findMachine(const MachineInfo& record, int* position) cons
 }
 
 void SYSTEM_DATABASE::updateMachine(int position, const MachineInfo& record) {
-    if (position < 0 || position >= kRegistryEntryCount)
+    const int i = entryIndexAt(position);
+    if (i < 0)
         return;
-    uint8_t* e = entries_.data() + size_t(position) * kRegistryEntrySize;
+    uint8_t* e = entries_.data() + size_t(i) * kRegistryEntrySize;
     serializeMachineInfo(record, e);
     e[0] = 1;
 }
 
 bool SYSTEM_DATABASE::addMachine(MachineInfo& record, int* position) {
-    for (int i = 0; i < kRegistryEntryCount; ++i) {
+    // A new machine goes behind the last one in use: a free entry left
+    // between machines by another program stays free, so every machine keeps
+    // its place on the board.
+    int first = 0, inUse = 0;
+    for (int i = 0; i < kRegistryEntryCount; ++i)
+        if (isInUse(i)) {
+            first = i + 1;
+            ++inUse;
+        }
+    for (int i = first; i < kRegistryEntryCount; ++i) {
         uint8_t* e = entries_.data() + size_t(i) * kRegistryEntrySize;
         if (e[0] != 0)
             continue;
@@ -300,10 +357,14 @@ bool SYSTEM_DATABASE::addMachine(MachineInfo& record, int* position) {
         e[0] = 1;
         write(); // a failed write is retried at release, since the entries differ
         if (position)
-            *position = i;
+            *position = inUse;
         return true;
     }
     return false;
+}
+
+std::string SYSTEM_DATABASE::failureText(int code, const std::string& path) const {
+    return errorName(code) + "\n" + path + (problem_.empty() ? "" : ": " + problem_);
 }
 
 std::string SYSTEM_DATABASE::errorName(int code) {

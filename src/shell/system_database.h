@@ -48,15 +48,20 @@ void deserializeMachineInfo(const uint8_t* in, MachineInfo& record);
 //   registry.pictures().loadPictures(programFile, workingDir);
 //   int code = registry.open(registryPath);
 //   if (code == DATABASE_NOT_EXIST) code = registry.create(registryPath);
-//   if (code != PASS) { message box with errorName(code), caption "Message"; close }
+//   if (code != PASS) { message box with failureText(code, path), caption "Message"; close }
+//   if (!repairNote().empty()) { message box with it, caption "Message" }
 // and at close: updateMachine for each connection in use, then release().
 class SYSTEM_DATABASE {
 public:
     SYSTEM_DATABASE();
 
     // Read the registry file. DATABASE_NOT_EXIST only when there is no file
-    // at `path`; a file that exists but cannot be read, or is shorter than the
-    // registry, is DATABASE_CORRUPT. The file is never changed by open.
+    // at `path`; a file that exists but cannot be read (a folder, no
+    // permission, an I/O error) is DATABASE_CORRUPT and is left as it is.
+    // Only title, version and length are checked: free entries and the
+    // places of the entries in use are taken as they are. A file cut short
+    // whose title and version are intact keeps what it holds, is completed
+    // at once and repairNote() says so.
     int open(const std::string& path);
     // Check and take a registry file's bytes (what open does once read).
     int openImage(std::span<const uint8_t> file);
@@ -73,20 +78,32 @@ public:
     bool isInUse(int i) const;
     // Entry i as a record (a zero record for an index out of range).
     MachineInfo entry(int i) const;
-    // Find the entry with the record's machineId. The position is the number
-    // of entries in use before it, which is its index and its picture index.
+    // Positions are places on the board: position k is the k-th entry in
+    // use. Entries written by this program are filled from the front, where
+    // position and index are the same; a file from elsewhere may leave free
+    // entries between machines.
+    //
+    // Find the entry with the record's machineId; its position is the number
+    // of entries in use before it.
     bool findMachine(const MachineInfo& record, int* position) const;
-    // Store the record in entry `position` (0..7) and mark it in use; the file
-    // follows at release.
+    // The entry at a position (a zero record when out of range).
+    MachineInfo entryAt(int position) const;
+    // Store the record in the entry at `position` and mark it in use; the
+    // file follows at release.
     void updateMachine(int position, const MachineInfo& record);
-    // Register a new machine in the first free entry and write the file at
-    // once. Sets the caller's lastStoredLogNo to 0: none of its job log is
-    // stored yet. False when all eight entries are in use.
+    // Register a new machine in the first free entry behind the last one in
+    // use and write the file at once. Sets the caller's lastStoredLogNo to 0:
+    // none of its job log is stored yet. False when no such entry is free.
     bool addMachine(MachineInfo& record, int* position);
     // True when an entry differs from the file as last read or written.
     bool changed() const { return entries_ != savedEntries_; }
 
     static std::string errorName(int code);
+    // What the operator is shown for a failed open or create of `path`: the
+    // code's name, then the file and what is wrong with it.
+    std::string failureText(int code, const std::string& path) const;
+    // Set by an open that completed a registry cut short; empty otherwise.
+    const std::string& repairNote() const { return repairNote_; }
 
     PictureStore& pictures() { return pictures_; }
     const PictureStore& pictures() const { return pictures_; }
@@ -94,11 +111,15 @@ public:
 
 private:
     int writeImage(const std::string& path);
+    // Index of the entry at a board position, or -1.
+    int entryIndexAt(int position) const;
 
     PictureStore pictures_;
     std::array<uint8_t, kRegistryEntriesSize> entries_{};
     std::array<uint8_t, kRegistryEntriesSize> savedEntries_{};
     std::string path_;
+    std::string problem_;    // of the last failed open, create or write
+    std::string repairNote_; // of the last open
 };
 
 } // namespace dupmon

@@ -187,8 +187,26 @@ TEST_F(SlotsTest, ARegistryOfAnotherVersionStopsTheStart) {
                                            ShellPaths::under(dir, dir / "no-program"));
     slots->Timer3Timer();
     ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text, "DATABASE_WRONG_VERSION");
+    EXPECT_EQ(ui.messages[0].text, "DATABASE_WRONG_VERSION\n" +
+                                       (dir / "DATABASE" / "BRELLOCK_QX42.DB7").string() +
+                                       ": its version is not 2.01.10.02");
+    EXPECT_EQ(ui.messages[0].caption, "Message");
     EXPECT_TRUE(board.closed);
+}
+
+TEST_F(SlotsTest, ARegistryCutShortIsCompletedWithAMessageAndTheStartGoesOn) {
+    {
+        SYSTEM_DATABASE reg;
+        ASSERT_EQ(reg.create((dir / "DATABASE" / "BRELLOCK_QX42.DB7").string()), 0);
+    }
+    std::filesystem::resize_file(dir / "DATABASE" / "BRELLOCK_QX42.DB7", 120);
+    slots = std::make_unique<MachineSlots>(bus, &bus, clock, ui, board,
+                                           ShellPaths::under(dir, dir / "no-program"));
+    slots->Timer3Timer();
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_NE(ui.messages[0].text.find("was 120 bytes long"), std::string::npos);
+    EXPECT_FALSE(board.closed);
+    EXPECT_EQ(std::filesystem::file_size(dir / "DATABASE" / "BRELLOCK_QX42.DB7"), 9144u);
 }
 
 #include "shell/window_position.h"

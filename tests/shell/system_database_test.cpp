@@ -168,92 +168,218 @@ TEST_F(RegistryTest, ReadsAnEntryWrittenByHand) {
     EXPECT_FALSE(db.findMachine(sampleMachine("line-01", ""), &position)); // case matters
 }
 
-// Every refusal, and that the refused file is left exactly as it was, also
-// after the registry is released.
-TEST_F(RegistryTest, RefusesBadFilesWithTheirCodeAndNeverRewritesThem) {
+// Each file shape and what open makes of it: opened as it is, repaired
+// with a message, or refused with its code. A refused file is left exactly as
+// it was, also after the registry is released; an opened one is not
+// rewritten unless a machine changes; a repaired one keeps what it held.
+TEST_F(RegistryTest, EachFileShapeIsOpenedRepairedOrRefused) {
+    enum Outcome { Opened, Repaired, Refused };
+    auto withEntry = [](std::vector<uint8_t> f, int index, uint8_t lastStored) {
+        const std::array<uint8_t, 1128> e = sampleEntry(lastStored);
+        std::copy(e.begin(), e.end(), f.begin() + kEntry0 + index * 1128);
+        return f;
+    };
     struct Case {
         const char* what;
         std::function<std::vector<uint8_t>()> bytes;
+        Outcome outcome;
         int code;
+        int machines; // in use after open
     } cases[] = {
-        {"empty file", [] { return std::vector<uint8_t>(); }, DATABASE_CORRUPT},
-        {"half a title", [] { return std::vector<uint8_t>(kRegistryTitle, kRegistryTitle + 50); },
-         DATABASE_CORRUPT},
-        {"one byte short",
-         [] {
-             auto f = registryBytes();
-             f.pop_back();
-             return f;
-         },
-         DATABASE_CORRUPT},
-        {"title and version only",
-         [] {
-             auto f = registryBytes();
-             f.resize(120);
-             return f;
-         },
-         DATABASE_CORRUPT},
-        {"foreign title",
-         [] {
-             auto f = registryBytes();
-             f[0] = 'X';
-             return f;
-         },
-         DATABASE_WRONG_TITLE},
-        {"foreign short file",
-         [] {
-             return std::vector<uint8_t>{'M', 'Z', 0x90, 0};
-         },
-         DATABASE_WRONG_TITLE},
-        {"other version",
-         [] {
-             auto f = registryBytes();
-             std::memcpy(f.data() + 100, "2.01.10.03", 10);
-             return f;
-         },
-         DATABASE_WRONG_VERSION},
-        {"version without blanks",
-         [] {
-             auto f = registryBytes();
-             f[119] = 0;
-             return f;
-         },
-         DATABASE_WRONG_VERSION},
+        {"whole registry with a machine", [&] { return withEntry(registryBytes(), 0, 5); }, Opened,
+         PASS, 1},
         {"in-use marker 2",
          [] {
              auto f = registryBytes();
              f[kEntry0] = 2;
              return f;
          },
-         DATABASE_CORRUPT},
-        {"entry in use after a free one",
-         [] {
-             auto f = registryBytes();
-             f[kEntry0 + 1128] = 1;
-             return f;
-         },
-         DATABASE_CORRUPT},
+         Opened, PASS, 0},
+        {"entry in use after a free one", [&] { return withEntry(registryBytes(), 1, 5); }, Opened,
+         PASS, 1},
         {"free entry not zero",
          [] {
              auto f = registryBytes();
              f[kEntry0 + 3 * 1128 + 13] = 'A';
              return f;
          },
-         DATABASE_CORRUPT},
+         Opened, PASS, 0},
+        {"empty file", [] { return std::vector<uint8_t>(); }, Repaired, PASS, 0},
+        {"half a title", [] { return std::vector<uint8_t>(kRegistryTitle, kRegistryTitle + 50); },
+         Repaired, PASS, 0},
+        {"title and version only",
+         [] {
+             auto f = registryBytes();
+             f.resize(120);
+             return f;
+         },
+         Repaired, PASS, 0},
+        {"one byte short",
+         [&] {
+             auto f = withEntry(registryBytes(), 0, 5);
+             f.pop_back();
+             return f;
+         },
+         Repaired, PASS, 1},
+        {"cut inside the first machine's id",
+         [&] {
+             auto f = withEntry(registryBytes(), 0, 5);
+             f.resize(kEntry0 + 16);
+             return f;
+         },
+         Repaired, PASS, 0},
+        {"cut after the first machine's id",
+         [&] {
+             auto f = withEntry(registryBytes(), 0, 5);
+             f.resize(kEntry0 + 300);
+             return f;
+         },
+         Repaired, PASS, 1},
+        {"foreign title",
+         [] {
+             auto f = registryBytes();
+             f[0] = 'X';
+             return f;
+         },
+         Refused, DATABASE_WRONG_TITLE, 0},
+        {"foreign short file",
+         [] {
+             return std::vector<uint8_t>{'M', 'Z', 0x90, 0};
+         },
+         Refused, DATABASE_WRONG_TITLE, 0},
+        {"other version",
+         [] {
+             auto f = registryBytes();
+             std::memcpy(f.data() + 100, "2.01.10.03", 10);
+             return f;
+         },
+         Refused, DATABASE_WRONG_VERSION, 0},
+        {"version without blanks",
+         [] {
+             auto f = registryBytes();
+             f[119] = 0;
+             return f;
+         },
+         Refused, DATABASE_WRONG_VERSION, 0},
     };
     for (const Case& c : cases) {
         const std::vector<uint8_t> bytes = c.bytes();
         ASSERT_TRUE(writeFile(path, bytes));
+        std::string note;
+        int inUse = 0;
         {
             SYSTEM_DATABASE db;
             EXPECT_EQ(db.open(path), c.code) << c.what;
-            EXPECT_EQ(db.errorName(db.open(path)), errorName(c.code)) << c.what;
-            MachineInfo m = sampleMachine("LINE-09", "");
-            db.updateMachine(0, m); // as the close does for a connected machine
+            note = db.repairNote();
+            for (int i = 0; i < db.entryCount(); ++i)
+                inUse += db.isInUse(i);
+            if (c.outcome == Refused) {
+                EXPECT_EQ(db.errorName(db.open(path)), errorName(c.code)) << c.what;
+                const std::string text = db.failureText(c.code, path);
+                EXPECT_EQ(text.rfind(errorName(c.code) + "\n" + path + ": ", 0), 0u)
+                    << c.what << ": " << text;
+                MachineInfo m = sampleMachine("LINE-09", "");
+                db.updateMachine(0, m); // as the close does for a connected machine
+            }
             db.release();
         }
-        EXPECT_EQ(readFile(path), bytes) << c.what;
+        EXPECT_EQ(inUse, c.machines) << c.what;
+        const std::vector<uint8_t> after = readFile(path);
+        switch (c.outcome) {
+        case Opened:
+        case Refused:
+            EXPECT_TRUE(note.empty()) << c.what;
+            EXPECT_EQ(after, bytes) << c.what;
+            break;
+        case Repaired: {
+            EXPECT_NE(note.find(path), std::string::npos) << c.what << ": " << note;
+            ASSERT_EQ(after.size(), 9144u) << c.what;
+            // What the file held is still there, unless it was a cut machine id.
+            const size_t kept = c.machines > 0 ? bytes.size() : std::min<size_t>(bytes.size(), 120);
+            EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + long(kept), after.begin()))
+                << c.what;
+            EXPECT_EQ(std::string(after.begin(), after.begin() + 100), kRegistryTitle) << c.what;
+            SYSTEM_DATABASE again;
+            EXPECT_EQ(again.open(path), PASS) << c.what;
+            EXPECT_TRUE(again.repairNote().empty()) << c.what << ": repaired once";
+            break;
+        }
+        }
     }
+}
+
+// Files that exist but cannot be read are refused with the file and the
+// cause named, and never replaced by an empty registry.
+TEST_F(RegistryTest, AFileThatCannotBeReadIsRefusedByNameAndKept) {
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        const char* cause;
+    } cases[] = {
+        {"a folder", [&] { std::filesystem::create_directory(path); }, "is a folder"},
+        // Reading the start of a process's memory fails with an I/O error.
+        {"an I/O error", [&] { std::filesystem::create_symlink("/proc/self/mem", path); },
+         "cannot be read: Input/output error"},
+        {"a pipe", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }, "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(path);
+        c.make();
+        const auto type = std::filesystem::symlink_status(path).type();
+        SYSTEM_DATABASE db;
+        const int code = db.open(path);
+        EXPECT_EQ(code, DATABASE_CORRUPT) << c.what;
+        const std::string text = db.failureText(code, path);
+        EXPECT_EQ(text.rfind("DATABASE_CORRUPT\n" + path + ": ", 0), 0u) << c.what << ": " << text;
+        EXPECT_NE(text.find(c.cause), std::string::npos) << c.what << ": " << text;
+        db.release();
+        EXPECT_EQ(std::filesystem::symlink_status(path).type(), type) << c.what << ": not replaced";
+    }
+}
+
+// A registry written elsewhere with a free entry between two machines: the
+// gap stays, each machine keeps its place on the board (its position), and a
+// new machine goes behind the last one.
+TEST_F(RegistryTest, AGapBetweenMachinesIsKeptAndPositionsFollowTheBoard) {
+    std::vector<uint8_t> file = registryBytes();
+    std::array<uint8_t, 1128> e = sampleEntry(5);
+    std::copy(e.begin(), e.end(), file.begin() + kEntry0);
+    e[13 + 5] = '9'; // "LINE-91" in entry 2
+    std::copy(e.begin(), e.end(), file.begin() + kEntry0 + 2 * 1128);
+    file[kEntry0 + 1128 + 40] = 0xAB; // a free entry's other bytes
+    ASSERT_TRUE(writeFile(path, file));
+
+    SYSTEM_DATABASE db;
+    ASSERT_EQ(db.open(path), PASS);
+    int position = -1;
+    ASSERT_TRUE(db.findMachine(sampleMachine("LINE-91", ""), &position));
+    EXPECT_EQ(position, 1);
+    EXPECT_EQ(fieldText(db.entryAt(1).machineId, 64), "LINE-91");
+    db.updateMachine(position, sampleMachine("LINE-91", "Moved"));
+    EXPECT_EQ(fieldText(db.entry(2).nickName, 131), "Moved");
+    EXPECT_FALSE(db.isInUse(1));
+
+    MachineInfo added = sampleMachine("LINE-NEW", "");
+    ASSERT_TRUE(db.addMachine(added, &position));
+    EXPECT_EQ(position, 2); // the third picture on the board
+    db.release();
+    const std::vector<uint8_t> after = readFile(path);
+    ASSERT_EQ(after.size(), 9144u);
+    EXPECT_EQ(after[kEntry0 + 1128], 0);
+    EXPECT_EQ(after[kEntry0 + 1128 + 40], 0xAB);
+    EXPECT_EQ(after[kEntry0 + 3 * 1128], 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&after[kEntry0 + 3 * 1128 + 13])),
+              "LINE-NEW");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&after[kEntry0 + 2 * 1128 + 77])), "Moved");
+
+    // Behind the last machine only: with entry 7 in use, nothing more fits.
+    SYSTEM_DATABASE full;
+    file = registryBytes();
+    std::copy(e.begin(), e.end(), file.begin() + kEntry0 + 7 * 1128);
+    ASSERT_TRUE(writeFile(path, file));
+    ASSERT_EQ(full.open(path), PASS);
+    MachineInfo another = sampleMachine("LINE-X", "");
+    EXPECT_FALSE(full.addMachine(another, &position));
 }
 
 TEST_F(RegistryTest, ALongerFileIsReadAndItsExcessIgnored) {
@@ -280,7 +406,11 @@ TEST_F(RegistryTest, ResultNames) {
 
 TEST_F(RegistryTest, CreateAndWriteFailuresKeepTheLastGoodFile) {
     SYSTEM_DATABASE db;
-    EXPECT_EQ(db.create(dir / "no-such-folder/BRELLOCK_QX42.DB7"), DATABASE_CREATE_FAIL);
+    const std::string nowhere = dir / "no-such-folder/BRELLOCK_QX42.DB7";
+    EXPECT_EQ(db.create(nowhere), DATABASE_CREATE_FAIL);
+    EXPECT_EQ(db.failureText(DATABASE_CREATE_FAIL, nowhere),
+              "DATABASE_CREATE_FAIL\n" + nowhere +
+                  ": cannot be created: No such file or directory");
     // A folder standing where the file should go cannot be replaced by it.
     const std::string folder = dir / "folder.DB7";
     std::filesystem::create_directory(folder);
@@ -288,6 +418,7 @@ TEST_F(RegistryTest, CreateAndWriteFailuresKeepTheLastGoodFile) {
     EXPECT_FALSE(std::filesystem::exists(folder + ".new"));
     // A directory at the path is read as a registry that cannot be read.
     EXPECT_EQ(db.open(folder), DATABASE_CORRUPT);
+    EXPECT_NE(db.failureText(DATABASE_CORRUPT, folder).find("is a folder"), std::string::npos);
 
     ASSERT_EQ(db.create(path), PASS);
     MachineInfo m = sampleMachine("LINE-01", "Left");

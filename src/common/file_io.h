@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <string>
 
 namespace dupmon {
 
@@ -29,5 +30,23 @@ inline bool seekTo(std::FILE* f, uint64_t offset) {
     return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
 #endif
 }
+
+// A file opened for reading, or why it could not be.
+struct ReadableFile {
+    FilePtr file;         // null when the file could not be opened
+    int error = 0;        // the system's error number of a failed open
+    bool missing = false; // nothing at all is at the path
+    uint64_t size = 0;    // the file's size when opened
+    std::string problem;  // "is a folder", "cannot be opened: ...", empty when opened
+    explicit operator bool() const { return file != nullptr; }
+};
+
+// Opens a file the program reads (binary). Only a regular file is opened: a
+// folder, a pipe or a device at the path is refused at once, so that reading
+// it never waits for a writer that will not come.
+ReadableFile openRegularFile(const std::filesystem::path& path);
+
+// The system's text for an error number, as a message shows it.
+std::string errorText(int error);
 
 } // namespace dupmon

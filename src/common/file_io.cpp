@@ -1,0 +1,62 @@
+#include "common/file_io.h"
+
+#include <cerrno>
+#include <cstring>
+#ifdef __unix__
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace dupmon {
+
+std::string errorText(int error) {
+    return std::strerror(error);
+}
+
+ReadableFile openRegularFile(const std::filesystem::path& path) {
+    ReadableFile r;
+#ifdef __unix__
+    // Non-blocking, so that opening a pipe does not wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        r.error = errno;
+        r.missing = errno == ENOENT;
+        r.problem = errno == ENOENT ? "does not exist" : "cannot be opened: " + errorText(errno);
+        return r;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        r.error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        r.problem = S_ISDIR(st.st_mode) ? "is a folder, not a file" : "is not a regular file";
+        ::close(fd);
+        return r;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    r.size = static_cast<uint64_t>(st.st_size);
+    r.file.reset(::fdopen(fd, "rb"));
+    if (!r.file) {
+        r.error = errno;
+        r.problem = "cannot be opened: " + errorText(errno);
+        ::close(fd);
+    }
+#else
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        r.error = EISDIR;
+        r.problem = "is a folder, not a file";
+        return r;
+    }
+    r.file = openFile(path, "rb");
+    if (!r.file) {
+        r.error = errno;
+        r.missing = errno == ENOENT;
+        r.problem = r.missing ? "does not exist" : "cannot be opened: " + errorText(errno);
+        return r;
+    }
+    r.size = std::filesystem::file_size(path, ec);
+#endif
+    return r;
+}
+
+} // namespace dupmon
