@@ -212,6 +212,11 @@ void PortStatusBoard::onMachineStatus(const uint8_t* block) {
             blankAll();
         }
     }
+    // The job's pass and fail counts come with every status block of a running
+    // job, at the offsets a job summary fills: the labels follow them. In standby
+    // they keep the last job's counts.
+    if (f != 0 && showJobCounts())
+        changes_.labels = true;
     // 4. Menus follow standby.
     MenuState m = menus_;
     if (currentFunction_ == 0 || currentFunction_ == 29) {
@@ -236,19 +241,30 @@ void PortStatusBoard::onSummary(const uint8_t* record) {
         return; // a damaged summary is dropped silently
     if (statusCopy_[2] == 0)
         return;
+    showJobCounts();
+    changes_.labels = true;
+}
+
+bool PortStatusBoard::showJobCounts() {
     const uint32_t pass = readBE32(statusCopy_ + 12);
     const uint32_t fail = readBE32(statusCopy_ + 16);
-    labels_.pass = format("PASS:  %u PCS", pass);
-    labels_.fail = format("FAIL:  %u PCS", fail);
-    labels_.failureRate = failureRateText(pass, fail);
-    labels_.yield = yieldText(pass, fail);
+    JobLabels l = labels_;
+    l.pass = format("PASS:  %u PCS", pass);
+    l.fail = format("FAIL:  %u PCS", fail);
+    l.failureRate = failureRateText(pass, fail);
+    l.yield = yieldText(pass, fail);
     const long long total = parseTotal(totalText_);
     if (total >= 1) {
         const long long done = static_cast<long long>(pass) + fail;
-        labels_.remaining = format("(%lld)", total - done);
-        labels_.remainingColour = done < total ? TextColour::Blue : TextColour::Red;
+        l.remaining = format("(%lld)", total - done);
+        l.remainingColour = done < total ? TextColour::Blue : TextColour::Red;
     }
-    changes_.labels = true;
+    const bool changed = l.pass != labels_.pass || l.fail != labels_.fail ||
+                         l.failureRate != labels_.failureRate || l.yield != labels_.yield ||
+                         l.remaining != labels_.remaining ||
+                         l.remainingColour != labels_.remainingColour;
+    labels_ = std::move(l);
+    return changed;
 }
 
 } // namespace dupmon

@@ -88,6 +88,8 @@ private:
     RenderContext context() const;
     void onMachineStatus(const uint8_t* block);
     void onSummary(const uint8_t* record);
+    // The job labels from the counts in statusCopy_; true when a text changed.
+    bool showJobCounts();
     void blankAll();
     void clearPorts();
     // Decode a port data block into the records it covers; returns the range

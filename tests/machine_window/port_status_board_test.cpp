@@ -325,3 +325,48 @@ TEST(PortStatusBoard, SummaryWithABadCrcOrInStandbyChangesNoLabel) {
     EXPECT_EQ(board.labels().pass, "PASS:");
     EXPECT_EQ(readBE32(board.statusCopy() + 12), 2u);
 }
+
+TEST(PortStatusBoard, JobLabelsFollowTheCountsOfEveryStatusBlockOfARunningJob) {
+    MachineInfo info = machine(10);
+    PortStatusBoard board(info);
+    board.setTotalText("12");
+    auto block = [](uint8_t function, uint32_t pass, uint32_t fail) {
+        std::vector<uint8_t> b = statusBlock(function, function ? 4 : 0);
+        writeBE32(b.data() + 12, pass);
+        writeBE32(b.data() + 16, fail);
+        return b;
+    };
+    struct {
+        std::vector<uint8_t> status;
+        bool changed;
+        const char *pass, *fail, *rate, *yield, *remaining;
+        TextColour colour;
+    } steps[] = {
+        // Standby before any job: the captions stay as built.
+        {block(0, 0, 0), false, "PASS:", "FAIL:", "FAILURE RATE:", "YIELD:", "(0)",
+         TextColour::Blue},
+        {block(1, 0, 0), true, "PASS:  0 PCS", "FAIL:  0 PCS", "FAILURE RATE: 0%", "YIELD:  0%",
+         "(12)", TextColour::Blue},
+        {block(1, 0, 0), false, "PASS:  0 PCS", "FAIL:  0 PCS", "FAILURE RATE: 0%", "YIELD:  0%",
+         "(12)", TextColour::Blue},
+        {block(1, 2, 1), true, "PASS:  2 PCS", "FAIL:  1 PCS", "FAILURE RATE: 33.3%",
+         "YIELD: 66.7%", "(9)", TextColour::Blue},
+        {block(1, 10, 2), true, "PASS:  10 PCS", "FAIL:  2 PCS", "FAILURE RATE: 16.7%",
+         "YIELD: 83.3%", "(0)", TextColour::Red},
+        // Back in standby the last job's counts stay on show.
+        {block(0, 0, 0), false, "PASS:  10 PCS", "FAIL:  2 PCS", "FAILURE RATE: 16.7%",
+         "YIELD: 83.3%", "(0)", TextColour::Red},
+    };
+    int n = 0;
+    for (const auto& s : steps) {
+        SCOPED_TRACE("step " + std::to_string(n++));
+        board.onStatus(STATUS_MACHINE, s.status.data());
+        EXPECT_EQ(board.takeChanges().labels, s.changed);
+        EXPECT_EQ(board.labels().pass, s.pass);
+        EXPECT_EQ(board.labels().fail, s.fail);
+        EXPECT_EQ(board.labels().failureRate, s.rate);
+        EXPECT_EQ(board.labels().yield, s.yield);
+        EXPECT_EQ(board.labels().remaining, s.remaining);
+        EXPECT_EQ(board.labels().remainingColour, s.colour);
+    }
+}

@@ -21,6 +21,8 @@ struct EngineHarness {
         int code;
         PortDataBlock block; // valid for port data codes
         std::vector<uint8_t> records;
+        // What the engine handed over; valid only inside onStatusHook.
+        const void* data = nullptr;
     };
 
     ManualClock clock;
@@ -95,15 +97,17 @@ struct EngineHarness {
     }
     static void onStatus(void* u, int code, const void* data) {
         auto* h = static_cast<EngineHarness*>(u);
-        Status s{code, {}, {}};
+        Status s{code, {}, {}, data};
         if (code >= STATUS_SOURCE || code == STATUS_PORT_DATA) {
             s.block = *static_cast<const PortDataBlock*>(data);
             const size_t size = portRecordSize(s.block.kind, true);
             s.records.assign(s.block.records, s.block.records + size * size_t(s.block.count));
         }
         h->statuses.push_back(std::move(s));
+        const size_t index = h->statuses.size() - 1;
         if (h->onStatusHook)
-            h->onStatusHook(h->statuses.back());
+            h->onStatusHook(h->statuses[index]);
+        h->statuses[index].data = nullptr;
     }
     static void onEvent(void* u, int code, int, const void*) {
         static_cast<EngineHarness*>(u)->events.push_back(code);

@@ -1,0 +1,116 @@
+// Jobs on stand-in machines watched through a real machine window: the real
+// engine over the real link on the virtual bus, a manual clock, and the
+// window on Qt's offscreen platform, fed by the engine's status callback the
+// way the machine connection feeds it.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <cstdlib>
+#include <filesystem>
+
+#include "machine_window/tform_continue_or_exit.h"
+#include "machine_window/tform_machine.h"
+#include "machine_window/widget_support.h"
+#include "sim/stand_in.h"
+#include "support/engine_harness.h"
+
+using namespace dupmon;
+namespace fs = std::filesystem;
+
+namespace {
+
+class JobRunWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testApplication();
+        char tmpl[] = "/tmp/dupmon_jobrun_XXXXXX";
+        dir = mkdtemp(tmpl);
+    }
+    void TearDown() override {
+        window.reset();
+        fs::remove_all(dir);
+    }
+
+    // Plugs a stand-in of `profile`, identifies it and opens its window.
+    void open(const char* profile, double speed) {
+        machine = StandInController::create(profile, h.clock);
+        ASSERT_TRUE(machine);
+        machine->machine().speed = speed;
+        h.plug(machine, machine->profile().productId);
+        ASSERT_TRUE(h.runUntil([&] { return h.identified(); }, 20000));
+        h.run(300);
+        window = std::make_unique<TFormMachine>(nullptr, nullptr, "Machine", dir / "m.LOGDATA", dir,
+                                                h.info, &h.engine, h.ui, h.clock, dir);
+        h.onStatusHook = [this](const EngineHarness::Status& s) {
+            if (window)
+                window->OnStatus(s.code, s.data);
+        };
+        COMMAND_MACHINE::setGlobalRefreshMark();
+        h.engine.windowOpened();
+        h.engine.refreshPortData();
+        h.run(300);
+    }
+
+    // Answers every continue-or-finish question with Finish and counts them.
+    void answerFinishWhenAsked() {
+        whenModal([this](QWidget* d) {
+            auto* dialog = qobject_cast<TForm_continue_or_exit*>(d);
+            ASSERT_NE(dialog, nullptr);
+            ++questions;
+            dialog->Button_finish->click();
+            answerFinishWhenAsked(); // ready for the next question, if one comes
+        });
+    }
+
+    // Runs a copy from the window's menu to its end, back in standby.
+    void runCopy() {
+        ASSERT_TRUE(window->IsStandby());
+        window->CopyClick();
+        ASSERT_TRUE(h.runUntil([&] { return machine->machine().state() != FN_STANDBY; }, 20000));
+        ASSERT_TRUE(h.runUntil([&] { return machine->machine().state() == FN_STANDBY; }, 600000));
+        h.run(500);
+    }
+
+    QString line(int port, int which) const {
+        const auto& v = which == 1 ? window->Edit_PortLine1 : window->Edit_PortLine2;
+        return v[size_t(port)] ? v[size_t(port)]->text() : QString();
+    }
+
+    EngineHarness h;
+    std::shared_ptr<StandInController> machine;
+    fs::path dir;
+    std::unique_ptr<TFormMachine> window;
+    int questions = 0;
+};
+
+} // namespace
+
+TEST_F(JobRunWindow, PassAndFailLabelsFollowTheJob) {
+    open("usb10", 8);
+    MachineModel& m = machine->machine();
+    SimMedium bad = m.defaultMedium(3);
+    bad.bad = true;
+    m.insertMedium(3, bad);
+    EXPECT_EQ(window->Label_Pass->text().toStdString(), "PASS:");
+    answerFinishWhenAsked();
+
+    // While the targets are written, the labels already show this job's counts.
+    window->CopyClick();
+    ASSERT_TRUE(h.runUntil([&] { return m.subState() == PHASE_WORKING; }, 60000));
+    h.run(200);
+    EXPECT_EQ(window->Label_Pass->text().toStdString(), "PASS:  0 PCS");
+    EXPECT_EQ(window->Label_Yield->text().toStdString(), "YIELD:  0%");
+    ASSERT_TRUE(h.runUntil([&] { return m.state() == FN_STANDBY; }, 600000));
+    h.run(500);
+
+    EXPECT_GE(questions, 1);
+    EXPECT_EQ(m.passCount(), 8u);
+    EXPECT_EQ(m.failCount(), 1u);
+    EXPECT_EQ(window->Label_Pass->text().toStdString(), "PASS:  8 PCS");
+    EXPECT_EQ(window->Label_Fail->text().toStdString(), "FAIL:  1 PCS");
+    EXPECT_EQ(window->Label_FailureRate->text().toStdString(), "FAILURE RATE: 11.1%");
+    EXPECT_EQ(window->Label_Yield->text().toStdString(), "YIELD: 88.9%");
+}
