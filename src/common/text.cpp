@@ -74,4 +74,43 @@ std::string safeFileName(std::string_view name) {
     return out;
 }
 
+std::string machineFileName(std::string_view id) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(id.size());
+    for (char c : id) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || std::strchr("/\\<>:\"|?*%", c)) {
+            out.push_back('%');
+            out.push_back(hex[u >> 4]);
+            out.push_back(hex[u & 15]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string machineIdFromFileName(std::string_view name) {
+    auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '%' && i + 2 < name.size() && digit(name[i + 1]) >= 0 &&
+            digit(name[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(digit(name[i + 1]) * 16 + digit(name[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(name[i]);
+        }
+    }
+    return out;
+}
+
 } // namespace dupmon

@@ -26,4 +26,12 @@ std::string_view fieldText(const char* field, size_t size);
 // Windows and Linux: separators, "..", control characters and <>:"|?* become "_".
 std::string safeFileName(std::string_view name);
 
+// The file-name form of a machine id, one-to-one so that two machines never
+// share a file: every byte that cannot stand in a file name (control
+// characters, separators, <>:"|?*) and "%" itself become "%XX" (upper-case
+// hex). An id made of other characters is its own file name.
+std::string machineFileName(std::string_view machineId);
+// The machine id back from its file-name form.
+std::string machineIdFromFileName(std::string_view name);
+
 } // namespace dupmon

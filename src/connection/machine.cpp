@@ -97,13 +97,16 @@ void MACHINE::log(const char* text) {
     const size_t len = stamp.size() + std::strlen(text) + 1;
     if (messageUsed_ + 1000 < kMessageBufferSize && messageUsed_ + len < kMessageBufferSize) {
         std::memcpy(messageBuffer_.get() + messageUsed_, stamp.data(), stamp.size());
-        std::memcpy(messageBuffer_.get() + messageUsed_ + stamp.size(), text, len - 1 - stamp.size());
+        std::memcpy(messageBuffer_.get() + messageUsed_ + stamp.size(), text,
+                    len - 1 - stamp.size());
         messageBuffer_[messageUsed_ + len - 1] = '\n';
         messageUsed_ += len;
     }
 }
 
-void MACHINE::onEngineLog(void* self, const char* text) { static_cast<MACHINE*>(self)->log(text); }
+void MACHINE::onEngineLog(void* self, const char* text) {
+    static_cast<MACHINE*>(self)->log(text);
+}
 
 void MACHINE::onEngineStatus(void* self, int code, const void* data) {
     auto* m = static_cast<MACHINE*>(self);
@@ -114,7 +117,9 @@ void MACHINE::onEngineStatus(void* self, int code, const void* data) {
 void MACHINE::onEngineEvent(void* self, int code, int index, const void* data) {
     auto* m = static_cast<MACHINE*>(self);
     switch (code) {
-    case EVENT_IDENTIFIED: m->identified(index, data); break;
+    case EVENT_IDENTIFIED:
+        m->identified(index, data);
+        break;
     case EVENT_IMAGE_BANK_BLOCK:
     case EVENT_IMAGE_BANK_TABLE:
         if (static_cast<const uint8_t*>(data)[3] != 0)
@@ -125,15 +130,18 @@ void MACHINE::onEngineEvent(void* self, int code, int index, const void* data) {
         if (m->onEvent_)
             m->onEvent_(m->mainWindow_, m->connectionIndex_, code, index, data);
         break;
-    default: break;
+    default:
+        break;
     }
 }
 
 void MACHINE::openDebugFile() {
     const LocalTime t = clock_.localTime();
     const std::filesystem::path path =
-        debugDir_ / format("%s(%04d%02d).txt", safeFileName(info_->machineId).c_str(), t.year,
-                           t.month);
+        debugDir_ /
+        format("%s(%04d%02d).txt",
+               machineFileName(fieldText(info_->machineId, sizeof info_->machineId)).c_str(),
+               t.year, t.month);
     // After a replug the same month's file is already open: keep writing to it.
     if (debugFile_ && path == debugFilePath_)
         return;
@@ -171,8 +179,8 @@ void MACHINE::onLogRecord(void* self, int length, const uint8_t* record) {
     auto* m = static_cast<MACHINE*>(self);
     if (length <= 0)
         return;
-    const AppendedRecord appended = appendLogRecord(m->logDatabasePath_, *m->info_, record,
-                                                    size_t(length), m->workDir_);
+    const AppendedRecord appended =
+        appendLogRecord(m->logDatabasePath_, *m->info_, record, size_t(length), m->workDir_);
     if (appended.stored)
         m->engine_->setStoredRecords(true);
     if (m->recordHook_ && length >= 4)

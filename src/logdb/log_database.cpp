@@ -86,7 +86,7 @@ std::string dailyFolderName(const MachineInfo& info) {
     if (!nick.empty())
         return safeFileName(nick);
     return safeFileName(fieldText(info.modelName, sizeof info.modelName)) + "(" +
-           safeFileName(fieldText(info.machineId, sizeof info.machineId)) + ")";
+           machineFileName(fieldText(info.machineId, sizeof info.machineId)) + ")";
 }
 
 void writeDailyLine(const fs::path& baseDir, const MachineInfo& info, const LogRecord& r,
@@ -105,7 +105,7 @@ void writeDailyLine(const fs::path& baseDir, const MachineInfo& info, const LogR
 
 fs::path logDatabasePath(const fs::path& databaseDir, const MachineInfo& info) {
     return databaseDir /
-           (safeFileName(fieldText(info.machineId, sizeof info.machineId)) + ".QX42.LOGDATA");
+           (machineFileName(fieldText(info.machineId, sizeof info.machineId)) + ".QX42.LOGDATA");
 }
 
 bool createLogDatabase(const fs::path& path) {

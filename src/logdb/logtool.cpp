@@ -128,7 +128,7 @@ std::optional<MachineInfo> registeredMachine(const fs::path& dbPath) {
         if (!registry.isInUse(i))
             continue;
         const MachineInfo info = registry.entry(i);
-        if (safeFileName(fieldText(info.machineId, sizeof info.machineId)) + kDatabaseSuffix ==
+        if (machineFileName(fieldText(info.machineId, sizeof info.machineId)) + kDatabaseSuffix ==
             dbName)
             return info;
     }
@@ -226,7 +226,7 @@ MachineInfo Tool::machineFor(const std::string& dbPath) {
         std::string name = fs::path(dbPath).filename().string();
         if (name.ends_with(kDatabaseSuffix))
             name.resize(name.size() - std::strlen(kDatabaseSuffix));
-        copyField(info.machineId, sizeof info.machineId, name);
+        copyField(info.machineId, sizeof info.machineId, machineIdFromFileName(name));
     }
     auto text = [&](std::string_view option, char* field, size_t size) {
         if (auto it = options_.find(option); it != options_.end())

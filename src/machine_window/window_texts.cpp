@@ -23,7 +23,8 @@ std::string machineDisplayName(const MachineInfo& info) {
 
 std::filesystem::path placementFilePath(const std::filesystem::path& dataDir,
                                         const MachineInfo& info) {
-    return dataDir / (safeFileName(fieldText(info.machineId, sizeof info.machineId)) + ".qz9.par");
+    return dataDir /
+           (machineFileName(fieldText(info.machineId, sizeof info.machineId)) + ".qz9.par");
 }
 
 bool loadPlacement(const std::filesystem::path& file, std::string_view machineId,

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
+#include <set>
+#include <string>
 
 #include "common/byte_order.h"
 #include "common/result_codes.h"
@@ -31,11 +34,39 @@ TEST(TextHelpers, SafeFileNames) {
         const char* in;
         const char* out;
     } cases[] = {
-        {"LINE-01", "LINE-01"},     {"a/b\\c", "a_b_c"},  {"..", "__"},
+        {"LINE-01", "LINE-01"},      {"a/b\\c", "a_b_c"},       {"..", "__"},
         {"x<>:\"|?*y", "x_______y"}, {"tab\there", "tab_here"}, {"Dup 3 (left)", "Dup 3 (left)"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(safeFileName(c.in), c.out) << c.in;
+}
+
+TEST(TextHelpers, MachineFileNamesAreOneToOneAndKeepPlainIds) {
+    struct Case {
+        std::string in;
+        const char* out;
+    } cases[] = {
+        {"LINE-01", "LINE-01"},
+        {"X_1", "X_1"},
+        {"X/1", "X%2F1"},
+        {"a\\b", "a%5Cb"},
+        {"50%", "50%25"},
+        {"%2F", "%252F"},
+        {"../../x", "..%2F..%2Fx"},
+        {"x<>:\"|?*y", "x%3C%3E%3A%22%7C%3F%2Ay"},
+        {std::string("t\x01\x7F", 3), "t%01%7F"},
+        {"Dup 3 (left).", "Dup 3 (left)."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(machineFileName(c.in), c.out) << c.in;
+        EXPECT_EQ(machineIdFromFileName(c.out), c.in) << c.out;
+    }
+    // Ids that differ only where the old mapping put "_" keep apart.
+    std::set<std::string> names;
+    const char* ids[] = {"X_1", "X/1", "X\\1", "X:1", "X%2F1", "X%1", "X*1", "X?1", "X1"};
+    for (const char* id : ids)
+        names.insert(machineFileName(id));
+    EXPECT_EQ(names.size(), std::size(ids));
 }
 
 TEST(ByteOrder, ReadsAndWritesBothOrders) {

@@ -59,7 +59,11 @@ TEST_F(LogDatabase, NewDatabaseIsTheHeaderOnly) {
 TEST_F(LogDatabase, PathIsNamedAfterTheMachineId) {
     EXPECT_EQ(logDatabasePath(dir, info), dir / "A1B2C3.QX42.LOGDATA");
     MachineInfo odd = machine("x", "y", "../ID:1");
-    EXPECT_EQ(logDatabasePath(dir, odd), dir / "___ID_1.QX42.LOGDATA");
+    EXPECT_EQ(logDatabasePath(dir, odd), dir / "..%2FID%3A1.QX42.LOGDATA");
+    // Two machines whose ids differ only in a character a file name cannot
+    // hold never share a database.
+    EXPECT_NE(logDatabasePath(dir, machine("a", "b", "X_1")),
+              logDatabasePath(dir, machine("a", "b", "X/1")));
 }
 
 TEST_F(LogDatabase, CheckCreatesAMissingDatabase) {

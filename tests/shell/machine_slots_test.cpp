@@ -173,6 +173,29 @@ TEST_F(SlotsTest, NewMachineIsRegisteredAtOnceAndUpdatedAtClose) {
     EXPECT_STREQ(after.entry(0).nickName, "Xine 3");
 }
 
+// Two machines whose ids differ only in a character that cannot stand in a
+// file name: each log goes to its own database, whole.
+TEST_F(SlotsTest, IdsThatLookAlikeAsFileNamesKeepTheirOwnDatabases) {
+    plug(0x2001, "X_1");
+    plug(0x2001, "X/1");
+    scripts[0]->logCount = 6;
+    scripts[1]->logFirstNo = 900;
+    scripts[1]->logCount = 4;
+    start();
+    run(8000);
+    const auto a = readLogDatabase(dir / "DATABASE" / "X_1.QX42.LOGDATA");
+    const auto b = readLogDatabase(dir / "DATABASE" / "X%2F1.QX42.LOGDATA");
+    ASSERT_EQ(a.result, PASS);
+    ASSERT_EQ(b.result, PASS);
+    ASSERT_EQ(a.count, 6u);
+    ASSERT_EQ(b.count, 4u);
+    for (uint32_t i = 0; i < a.count; ++i)
+        EXPECT_EQ(readBE32(a.record(i)), 500 + i);
+    for (uint32_t i = 0; i < b.count; ++i)
+        EXPECT_EQ(readBE32(b.record(i)), 900 + i);
+    EXPECT_FALSE(fs::exists(dir / "X"));
+}
+
 TEST_F(SlotsTest, ARegistryOfAnotherVersionStopsTheStart) {
     {
         SYSTEM_DATABASE reg;
