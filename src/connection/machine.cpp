@@ -110,6 +110,8 @@ void MACHINE::onEngineLog(void* self, const char* text) {
 
 void MACHINE::onEngineStatus(void* self, int code, const void* data) {
     auto* m = static_cast<MACHINE*>(self);
+    if (m->statusHook_)
+        m->statusHook_(code);
     if (m->window_)
         m->window_->onStatus(code, data);
 }

@@ -67,6 +67,9 @@ public:
     void setRecordHook(std::function<void(uint32_t logNo, bool stored)> hook) {
         recordHook_ = std::move(hook);
     }
+    // Told of every status notification of the engine (the code), before the
+    // machine window is: the board follows the machine's state with it.
+    void setStatusHook(std::function<void(int code)> hook) { statusHook_ = std::move(hook); }
     // The folder in which the daily text folders of the job log are made.
     void setWorkingDirectory(std::filesystem::path dir) { workDir_ = std::move(dir); }
 
@@ -114,6 +117,7 @@ private:
     std::unique_ptr<MachineWindowView> window_;
     MachineWindowFactory windowFactory_;
     std::function<void(uint32_t, bool)> recordHook_;
+    std::function<void(int)> statusHook_;
 
     int slot_ = -1;
     int connectionIndex_ = -1;

@@ -1,12 +1,15 @@
 #include "shell/machine_display_icon.h"
 
 #include <QEvent>
+#include <QFontMetrics>
 #include <QImage>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QWidget>
 
 #include "common/text.h"
+#include "shell/panel_font.h"
 
 namespace dupmon {
 
@@ -27,6 +30,63 @@ QPixmap transparentPixmap(const std::vector<uint8_t>& bmp) {
     }
     return QPixmap::fromImage(image);
 }
+
+namespace {
+
+// Breaks a caption into lines no wider than `maxWidth`, between words where
+// it can and inside a long word where it must; what does not fit in
+// `maxLines` lines ends in an ellipsis.
+QString wrapCaption(const QString& text, const QFontMetrics& fm, int maxWidth, int maxLines) {
+    QStringList lines;
+    QString line;
+    auto fits = [&](const QString& t) { return fm.horizontalAdvance(t) <= maxWidth; };
+    for (const QString& word : text.split(' ', Qt::SkipEmptyParts)) {
+        const QString joined = line.isEmpty() ? word : line + ' ' + word;
+        if (fits(joined)) {
+            line = joined;
+            continue;
+        }
+        if (!line.isEmpty())
+            lines << line;
+        line.clear();
+        for (const QChar c : word) {
+            if (!fits(line + c)) {
+                lines << line;
+                line.clear();
+            }
+            line += c;
+        }
+    }
+    if (!line.isEmpty())
+        lines << line;
+    if (lines.size() > maxLines) {
+        const QString rest = QStringList(lines.mid(maxLines - 1)).join(' ');
+        lines = lines.mid(0, maxLines - 1);
+        lines << fm.elidedText(rest, Qt::ElideRight, maxWidth);
+    }
+    return lines.join('\n');
+}
+
+struct ActivityLook {
+    const char* text;
+    QColor display, ink;
+    const char* tip;
+};
+
+ActivityLook lookOf(MachineActivity a) {
+    switch (a) {
+    case MachineActivity::Working:
+        return {"BUSY", QColor(250, 190, 40), QColor(70, 40, 0), "Running a job"};
+    case MachineActivity::Waiting:
+        return {"WAIT", QColor(225, 40, 40), QColor(255, 255, 255),
+                "Waiting for the operator: open the machine window to continue or finish"};
+    case MachineActivity::Idle:
+    default:
+        return {"READY", QColor(120, 230, 110), QColor(20, 60, 24), "Ready"};
+    }
+}
+
+} // namespace
 
 MACHINE_DISPLAY_ICON::MACHINE_DISPLAY_ICON(QWidget* parent, int pictureIndex)
     : QObject(parent), image_(new QLabel(parent)), caption_(new QLabel(parent)),
@@ -65,7 +125,10 @@ void MACHINE_DISPLAY_ICON::setCaption(const MachineInfo& record) {
     std::string_view text = fieldText(record.nickName, sizeof record.nickName);
     if (text.empty())
         text = fieldText(record.modelName, sizeof record.modelName);
-    caption_->setText(QString::fromLocal8Bit(text.data(), qsizetype(text.size())));
+    const QString full = QString::fromLocal8Bit(text.data(), qsizetype(text.size()));
+    caption_->setText(wrapCaption(full, caption_->fontMetrics(), kCaptionMaxWidth, 3));
+    caption_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    caption_->setToolTip(full);
     caption_->adjustSize();
     const int imageWidth = hasImages_ ? onImage_.width() : image_->width();
     const int imageHeight = hasImages_ ? onImage_.height() : image_->height();
@@ -82,9 +145,36 @@ void MACHINE_DISPLAY_ICON::show(const QPixmap& pixmap) {
     image_->resize(pixmap.size());
 }
 
+QPixmap MACHINE_DISPLAY_ICON::onWithActivity() const {
+    QPixmap p = onImage_;
+    const ActivityLook look = lookOf(activity_);
+    // The display's place on a picture of another size than the shipped ones.
+    const double sx = double(p.width()) / PanelDisplay::kPictureWidth;
+    const double sy = double(p.height()) / PanelDisplay::kPictureHeight;
+    const QRect display(int(PanelDisplay::kLeft * sx), int(PanelDisplay::kTop * sy),
+                        int(PanelDisplay::kWidth * sx), int(PanelDisplay::kHeight * sy));
+    QPainter painter(&p);
+    painter.fillRect(display.adjusted(1, 1, -1, -1), look.display);
+    const int scale = std::max(1, int(std::min(sx, sy)));
+    const int x = display.x() + (display.width() - panelTextWidth(look.text, scale)) / 2;
+    const int y = display.y() + (display.height() - 7 * scale) / 2;
+    forEachPanelDot(look.text, scale, [&](int dx, int dy, int size) {
+        painter.fillRect(x + dx, y + dy, size, size, look.ink);
+    });
+    return p;
+}
+
+void MACHINE_DISPLAY_ICON::setActivity(MachineActivity activity) {
+    activity_ = activity;
+    if (isOn_ && hasImages_)
+        show(onWithActivity());
+    image_->setToolTip(isOn_ ? lookOf(activity_).tip : QString());
+}
+
 void MACHINE_DISPLAY_ICON::showOn(int connection) {
     if (hasImages_)
-        show(onImage_);
+        show(onWithActivity());
+    image_->setToolTip(lookOf(activity_).tip);
     connection_ = connection;
     isOn_ = true;
 }
@@ -92,6 +182,7 @@ void MACHINE_DISPLAY_ICON::showOn(int connection) {
 void MACHINE_DISPLAY_ICON::showOff(int connection) {
     if (hasImages_)
         show(offImage_);
+    image_->setToolTip(QString());
     connection_ = connection;
     isOn_ = false;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "protocol/machine_info.h"
+#include "shell/machine_activity.h"
 
 class QLabel;
 class QWidget;
@@ -36,6 +37,13 @@ public:
     void showOff(int connection);
     // Shows the "off" image and makes the picture visible and clickable.
     void reveal();
+    // What the machine does, shown in the panel's status display while "on":
+    // READY, BUSY, or WAIT in red when it waits for its operator.
+    void setActivity(MachineActivity activity);
+    MachineActivity activity() const { return activity_; }
+    // The widest a caption may be before it wraps, so that it stays clear of
+    // the neighbouring picture's.
+    static constexpr int kCaptionMaxWidth = 190;
 
     bool isOn() const { return isOn_; }
     bool hasImages() const { return hasImages_; }
@@ -53,6 +61,8 @@ protected:
 
 private:
     void show(const QPixmap& pixmap);
+    // The "on" image with the state written into its status display.
+    QPixmap onWithActivity() const;
 
     bool isOn_ = false;
     bool hasImages_ = false;
@@ -62,6 +72,7 @@ private:
     QLabel* caption_;
     int connection_ = 0;
     int pictureIndex_;
+    MachineActivity activity_ = MachineActivity::Idle;
 };
 
 // A BMP file as a pixmap whose pixels of the colour at (1, 1) are

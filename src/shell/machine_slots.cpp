@@ -26,9 +26,14 @@ MachineSlots::MachineSlots(HidBackend& backend, DeviceWatcher* watcher, const Cl
                            UiServices& ui, BoardView& board, ShellPaths paths)
     : backend_(backend), watcher_(watcher), clock_(clock), ui_(ui), board_(board),
       paths_(std::move(paths)) {
-    for (auto& c : connections_) {
+    for (int i = 0; i < kSlotCount; ++i) {
+        auto& c = connections_[size_t(i)];
         c = std::make_unique<MACHINE>(clock_, ui_);
         c->setWorkingDirectory(paths_.workDir);
+        c->setStatusHook([this, i](int code) {
+            if (code == STATUS_MACHINE)
+                statusPolled(i);
+        });
     }
 }
 
@@ -207,6 +212,18 @@ bool MachineSlots::engineAwaits(int slot) const {
     return false;
 }
 
+void MachineSlots::statusPolled(int c) {
+    MACHINE& m = *connections_[size_t(c)];
+    const MachineStatus& s = m.engine().status();
+    const MachineActivity now = machineActivity(s.machineState, s.machineSubState);
+    if (now == activity_[size_t(c)])
+        return;
+    activity_[size_t(c)] = now;
+    if (m.pictureIndex() != -1 && board_.isOn(m.pictureIndex()) &&
+        board_.pictureConnection(m.pictureIndex()) == c)
+        board_.showActivity(m.pictureIndex(), now);
+}
+
 void MachineSlots::Timer1Timer() {
     if (inTimer1_)
         return;
@@ -282,6 +299,9 @@ void MachineSlots::machineEvent(int c, int code, int /*value*/, const void* data
     case EVENT_CLOCK_SET:
         if (m.pictureIndex() != -1) {
             board_.showOn(m.pictureIndex(), c);
+            activity_[size_t(c)] = machineActivity(m.engine().status().machineState,
+                                                   m.engine().status().machineSubState);
+            board_.showActivity(m.pictureIndex(), activity_[size_t(c)]);
             board_.report(format("on connection %d id %s", c, m.info().machineId));
         }
         break;

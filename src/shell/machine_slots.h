@@ -11,6 +11,7 @@
 #include "hidlink/device_watcher.h"
 #include "hidlink/hid_backend.h"
 #include "hidlink/usbhidioc.h"
+#include "shell/machine_activity.h"
 #include "shell/system_database.h"
 
 namespace dupmon {
@@ -28,6 +29,8 @@ public:
     virtual bool isOn(int picture) const = 0;
     virtual int pictureConnection(int picture) const = 0;
     virtual void setCaption(int picture, const MachineInfo& record) = 0;
+    // The machine shown by an "on" picture started or ended a job, or waits for its operator.
+    virtual void showActivity(int /*picture*/, MachineActivity /*activity*/) {}
     virtual void enableWorkTimers() = 0;
     virtual void stopStartupTimer() = 0;
     virtual void closeMainWindow() = 0;
@@ -100,6 +103,8 @@ private:
     std::unique_ptr<CUsbhidioc> newLink();
     // The slot's engine still waits for an answer after its link handed one up.
     bool engineAwaits(int slot) const;
+    // A status block came in: show a change of the machine's activity on its picture.
+    void statusPolled(int connection);
 
     HidBackend& backend_;
     DeviceWatcher* watcher_;
@@ -110,6 +115,7 @@ private:
     SYSTEM_DATABASE registry_;
     std::array<std::unique_ptr<MACHINE>, kSlotCount> connections_;
     std::array<Slot, kSlotCount> slots_;
+    std::array<MachineActivity, kSlotCount> activity_{}; // as last shown on each connection's picture
     int slotsInUse_ = 0;
     int startupStep_ = 0;
     bool inTimer1_ = false, inTimer2_ = false, inTimer3_ = false;

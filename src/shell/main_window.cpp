@@ -167,4 +167,9 @@ void TForm1::setCaption(int k, const MachineInfo& record) {
         pictures_[size_t(k)]->setCaption(record);
 }
 
+void TForm1::showActivity(int k, MachineActivity activity) {
+    if (k >= 0 && k < picturesPlaced_)
+        pictures_[size_t(k)]->setActivity(activity);
+}
+
 } // namespace dupmon

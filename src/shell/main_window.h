@@ -37,6 +37,7 @@ public:
     bool isOn(int picture) const override;
     int pictureConnection(int picture) const override;
     void setCaption(int picture, const MachineInfo& record) override;
+    void showActivity(int picture, MachineActivity activity) override;
     void enableWorkTimers() override { driver_.enableWorkTimers(); }
     void stopStartupTimer() override { driver_.stopStartupTimer(); }
     void closeMainWindow() override;

@@ -19,6 +19,7 @@
 
 #include "common/byte_order.h"
 #include "common/text.h"
+#include "shell/panel_font.h"
 #include "shell/picture_archive.h"
 
 using namespace dupmon;
@@ -26,8 +27,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kWidth = 130;
-constexpr int kHeight = 100;
+constexpr int kWidth = PanelDisplay::kPictureWidth;
+constexpr int kHeight = PanelDisplay::kPictureHeight;
 
 struct Rgb {
     uint8_t r, g, b;
@@ -58,70 +59,11 @@ private:
     std::vector<Rgb> px_;
 };
 
-// 5 x 7 capitals, digits and a few marks; row bits from left (0x10) to right (0x01).
-struct Glyph {
-    char c;
-    uint8_t rows[7];
-};
-constexpr Glyph kFont[] = {
-    {'0', {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}},
-    {'1', {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E}},
-    {'2', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}},
-    {'3', {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E}},
-    {'4', {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}},
-    {'5', {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E}},
-    {'6', {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}},
-    {'7', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08}},
-    {'8', {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}},
-    {'9', {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C}},
-    {'A', {0x0E, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}},
-    {'B', {0x1E, 0x11, 0x11, 0x1E, 0x11, 0x11, 0x1E}},
-    {'C', {0x0E, 0x11, 0x10, 0x10, 0x10, 0x11, 0x0E}},
-    {'D', {0x1C, 0x12, 0x11, 0x11, 0x11, 0x12, 0x1C}},
-    {'E', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x1F}},
-    {'F', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x10}},
-    {'G', {0x0E, 0x11, 0x10, 0x17, 0x11, 0x11, 0x0F}},
-    {'H', {0x11, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}},
-    {'I', {0x0E, 0x04, 0x04, 0x04, 0x04, 0x04, 0x0E}},
-    {'J', {0x07, 0x02, 0x02, 0x02, 0x02, 0x12, 0x0C}},
-    {'K', {0x11, 0x12, 0x14, 0x18, 0x14, 0x12, 0x11}},
-    {'L', {0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x1F}},
-    {'M', {0x11, 0x1B, 0x15, 0x15, 0x11, 0x11, 0x11}},
-    {'N', {0x11, 0x11, 0x19, 0x15, 0x13, 0x11, 0x11}},
-    {'O', {0x0E, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}},
-    {'P', {0x1E, 0x11, 0x11, 0x1E, 0x10, 0x10, 0x10}},
-    {'Q', {0x0E, 0x11, 0x11, 0x11, 0x15, 0x12, 0x0D}},
-    {'R', {0x1E, 0x11, 0x11, 0x1E, 0x14, 0x12, 0x11}},
-    {'S', {0x0F, 0x10, 0x10, 0x0E, 0x01, 0x01, 0x1E}},
-    {'T', {0x1F, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04}},
-    {'U', {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}},
-    {'V', {0x11, 0x11, 0x11, 0x11, 0x11, 0x0A, 0x04}},
-    {'W', {0x11, 0x11, 0x11, 0x15, 0x15, 0x15, 0x0A}},
-    {'X', {0x11, 0x11, 0x0A, 0x04, 0x0A, 0x11, 0x11}},
-    {'Y', {0x11, 0x11, 0x11, 0x0A, 0x04, 0x04, 0x04}},
-    {'Z', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x10, 0x1F}},
-    {'-', {0x00, 0x00, 0x00, 0x1F, 0x00, 0x00, 0x00}},
-    {'/', {0x01, 0x01, 0x02, 0x04, 0x08, 0x10, 0x10}},
-};
-
-const Glyph* glyphFor(char c) {
-    for (const Glyph& g : kFont)
-        if (g.c == c)
-            return &g;
-    return nullptr; // blank
-}
-
-// Text in the 5 x 7 font, `scale` pixels per font dot, 1 dot between letters.
+// Text in the panel font, `scale` pixels per font dot.
 void drawText(Canvas& canvas, int x, int y, const std::string& text, Rgb colour, int scale) {
-    for (char c : text) {
-        if (const Glyph* g = glyphFor(c)) {
-            for (int row = 0; row < 7; ++row)
-                for (int col = 0; col < 5; ++col)
-                    if (g->rows[row] & (0x10 >> col))
-                        canvas.fill(x + col * scale, y + row * scale, scale, scale, colour);
-        }
-        x += 6 * scale;
-    }
+    forEachPanelDot(text, scale, [&](int dx, int dy, int size) {
+        canvas.fill(x + dx, y + dy, size, size, colour);
+    });
 }
 
 struct Kind {
@@ -179,7 +121,18 @@ void drawPorts(Canvas& canvas, int x0, int y0, int w, int h, int ports, const Ki
     }
 }
 
+// A bay of slots without a count, for the picture of machines that no
+// other row describes: it must not show a number of ports they may not have.
+void drawBay(Canvas& canvas, int x0, int y0, int w, int h, bool lit) {
+    const Rgb hole{18, 18, 22}, light = lit ? Rgb{40, 235, 80} : Rgb{70, 70, 70};
+    for (int y = y0 + 6; y + 4 <= y0 + h; y += 12) {
+        canvas.fill(x0 + 4, y, w - 8, 4, hole);
+        canvas.fill(x0 + 4, y - 2, w - 8, 1, light);
+    }
+}
+
 Canvas drawPanel(uint32_t deviceType, uint32_t ports, bool on) {
+    const bool generic = deviceType == 0; // row 0: any machine no other row matches
     const Kind kind = kindOf(deviceType);
     Canvas c(kWidth, kHeight, kTransparent);
     // 1. The panel, corners cut so the rounded outline shows on the board.
@@ -189,20 +142,25 @@ Canvas drawPanel(uint32_t deviceType, uint32_t ports, bool on) {
     c.fill(3, 3, kWidth - 6, kHeight - 6, edge);
     c.fill(4, 4, kWidth - 8, kHeight - 8, body);
     c.fill(5, 3, kWidth - 10, 1, glint);
-    // 2. The kind's name and its port count.
+    // 2. The kind's name and its port count; the generic picture names neither.
     const Rgb ink{236, 240, 246};
-    drawText(c, 7, 7, kind.name, ink, 2);
-    const std::string count = format("%u PORTS", ports);
-    drawText(c, 7, 25, count, ink, 1);
-    // 3. The status display: lit while the machine is ready.
-    const int lcdX = kWidth - 47, lcdY = 22;
-    c.fill(lcdX, lcdY, 40, 12, shade(kind.body, 35));
-    c.fill(lcdX + 1, lcdY + 1, 38, 10, on ? Rgb{120, 230, 110} : Rgb{48, 54, 50});
-    if (on)
-        drawText(c, lcdX + 5, lcdY + 2, "READY", Rgb{20, 60, 24}, 1);
+    if (generic) {
+        drawText(c, 7, 11, "DUPLICATOR", ink, 1);
+    } else {
+        drawText(c, 7, 7, kind.name, ink, 2);
+        drawText(c, 7, 25, format("%u PORTS", ports), ink, 1);
+    }
+    // 3. The status display, blank: the board shows the machine's state in it.
+    const int lcdX = PanelDisplay::kLeft, lcdY = PanelDisplay::kTop;
+    c.fill(lcdX, lcdY, PanelDisplay::kWidth, PanelDisplay::kHeight, shade(kind.body, 35));
+    c.fill(lcdX + 1, lcdY + 1, PanelDisplay::kWidth - 2, PanelDisplay::kHeight - 2,
+           on ? Rgb{96, 150, 92} : Rgb{48, 54, 50});
     // 4. The ports.
     c.fill(6, 37, kWidth - 12, kHeight - 43, shade(kind.body, 70));
-    drawPorts(c, 7, 38, kWidth - 14, kHeight - 45, int(ports), kind, on);
+    if (generic)
+        drawBay(c, 7, 38, kWidth - 14, kHeight - 45, on);
+    else
+        drawPorts(c, 7, 38, kWidth - 14, kHeight - 45, int(ports), kind, on);
     // 5. "off" is the same panel in grey, dimmed; the see-through colour stays.
     if (!on) {
         for (int y = 0; y < c.height(); ++y)

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "machine_window/tform_continue_or_exit.h"
@@ -20,7 +21,9 @@ using namespace dupmon;
 namespace fs = std::filesystem;
 
 // fontconfig keeps its cache for the life of the process.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
 
 namespace {
 
@@ -163,5 +166,60 @@ TEST_F(MainWindowTest, AJobStartedFromTheMachineWindowShowsItsPhasesAndAsksToFin
     EXPECT_TRUE(seen.count("PASS"));
     EXPECT_EQ(machine->commands('W', 42).size(), 1u);
     EXPECT_EQ(machine->commands('W', 14).size(), 1u);
+    form.close();
+}
+
+TEST_F(MainWindowTest, ThePictureShowsWhenTheMachineWorksAndWhenItWaitsForTheOperator) {
+    ManualClock clock;
+    VirtualBus bus(clock);
+    TestUi ui;
+    auto machine = StandInController::create("usb10", clock);
+    machine->machine().speed = 20;
+    bus.plug(machine, 0x6C15, machine->profile().productId);
+    TForm1 form(bus, &bus, clock, ui, dir, dir / "no-program");
+    MachineSlots& board = form.machineSlots();
+    for (int i = 0; i < 4; ++i)
+        board.Timer3Timer();
+    std::vector<MachineActivity> seen;
+    auto run = [&](int ms, std::function<bool()> until) {
+        for (int t = 0; t < ms && !until(); ++t) {
+            clock.advance(1);
+            bus.pump();
+            board.Timer1Timer();
+            board.Timer2Timer();
+            if (form.picturesPlaced() == 1 && form.picture(0).isOn() &&
+                (seen.empty() || seen.back() != form.picture(0).activity()))
+                seen.push_back(form.picture(0).activity());
+        }
+        return until();
+    };
+    ASSERT_TRUE(run(5000, [&] { return form.picturesPlaced() == 1 && form.picture(0).isOn(); }));
+    MACHINE_DISPLAY_ICON& picture = form.picture(0);
+    EXPECT_EQ(picture.activity(), MachineActivity::Idle);
+
+    // A job started at the machine's own panel, nobody at the PC.
+    MachineModel& m = machine->machine();
+    ASSERT_EQ(m.startJob(1, clock.tickMs()), JOB_STARTED);
+    ASSERT_TRUE(run(2000, [&] { return picture.activity() == MachineActivity::Working; }));
+    ASSERT_TRUE(run(120000, [&] { return picture.activity() == MachineActivity::Waiting; }));
+    EXPECT_TRUE(m.waitingForAnswer());
+    // The light stays on WAIT as long as the machine waits.
+    run(30000, [] { return false; });
+    EXPECT_EQ(picture.activity(), MachineActivity::Waiting);
+
+    m.answerFinish(clock.tickMs());
+    ASSERT_TRUE(run(20000, [&] { return picture.activity() == MachineActivity::Idle; }));
+    // Finishing takes the machine a moment of work before it stands by.
+    EXPECT_EQ(seen, (std::vector<MachineActivity>{
+                        MachineActivity::Idle, MachineActivity::Working, MachineActivity::Waiting,
+                        MachineActivity::Working, MachineActivity::Idle}));
+
+    // Unplugged, the picture goes off; plugged in again it is on and ready.
+    const std::string path = bus.pluggedPaths()[0];
+    bus.unplug(path);
+    run(100, [] { return false; });
+    for (int i = 0; i < 5; ++i)
+        board.pollWatcher();
+    EXPECT_FALSE(picture.isOn());
     form.close();
 }

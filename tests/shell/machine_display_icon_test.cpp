@@ -11,13 +11,16 @@
 
 #include "common/text.h"
 #include "shell/machine_display_icon.h"
+#include "shell/panel_font.h"
 #include "shell/picture_archive.h"
 
 using namespace dupmon;
 
 // fontconfig keeps a cache it never frees; under LeakSanitizer that is not
 // this program's leak.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
 
 namespace {
 
@@ -119,7 +122,10 @@ TEST_F(DisplayIconTest, CaptionIsCentredUnlessWiderThanTheImage) {
         icon.moveTo(20, 100);
         icon.setCaption(machine(c.nick, c.model));
         QLabel* caption = icon.caption();
-        EXPECT_EQ(caption->text(), c.text);
+        // A long name wraps to stay clear of the next picture.
+        EXPECT_EQ(caption->text().replace('\n', ' '), c.text);
+        EXPECT_LE(caption->width(), MACHINE_DISPLAY_ICON::kCaptionMaxWidth) << c.text;
+        EXPECT_EQ(caption->toolTip(), c.text);
         EXPECT_TRUE(caption->isVisible());
         EXPECT_TRUE(caption->isEnabled());
         EXPECT_EQ(caption->y(), 200) << c.text;
@@ -138,6 +144,56 @@ TEST_F(DisplayIconTest, CaptionIsCentredUnlessWiderThanTheImage) {
     EXPECT_GT(narrow.caption()->x(), 0);
     EXPECT_GE(wide.caption()->width(), 130);
     EXPECT_EQ(wide.caption()->x(), 0);
+}
+
+TEST_F(DisplayIconTest, ALongNicknameStaysWithinItsPictureColumn) {
+    // Fifty characters without a blank, the longest nickname a machine keeps.
+    const std::string nick(50, 'W');
+    MACHINE_DISPLAY_ICON icon(&window, 0);
+    ASSERT_TRUE(icon.setImages(store.onImage(4), store.offImage(4)));
+    icon.moveTo(20, 100);
+    icon.setCaption(machine(nick.c_str(), "UB40"));
+    QLabel* caption = icon.caption();
+    EXPECT_LE(caption->width(), MACHINE_DISPLAY_ICON::kCaptionMaxWidth);
+    EXPECT_GE(caption->x(), 20);
+    // Pictures stand 200 apart: the caption ends before the next one starts, in both directions.
+    EXPECT_LT(caption->geometry().right(), 20 + 200);
+    EXPECT_LT(caption->geometry().bottom(), 100 + 200);
+    EXPECT_LE(caption->text().count('\n'), 2);
+    EXPECT_EQ(caption->toolTip().toStdString(), nick);
+}
+
+TEST_F(DisplayIconTest, TheStatusDisplayShowsWhatTheMachineDoes) {
+    MACHINE_DISPLAY_ICON icon(&window, 0);
+    ASSERT_TRUE(icon.setImages(store.onImage(4), store.offImage(4)));
+    icon.reveal();
+    const QPoint display(PanelDisplay::kLeft + 2,
+                         PanelDisplay::kTop + 2); // inside, beside the text
+    auto shown = [&] { return icon.image()->pixmap().toImage().pixelColor(display); };
+    const QColor off = shown();
+    icon.showOn(1);
+    const QColor ready = shown();
+    EXPECT_GT(ready.green(), 200);
+    EXPECT_LT(ready.red(), 150);
+    icon.setActivity(MachineActivity::Working);
+    const QColor busy = shown();
+    EXPECT_GT(busy.red(), 200);
+    EXPECT_GT(busy.green(), 150);
+    EXPECT_LT(busy.blue(), 100);
+    icon.setActivity(MachineActivity::Waiting);
+    const QColor waiting = shown();
+    EXPECT_GT(waiting.red(), 200);
+    EXPECT_LT(waiting.green(), 80);
+    EXPECT_FALSE(icon.image()->toolTip().isEmpty());
+    // Off, the display is dark whatever the machine last did.
+    icon.showOff(1);
+    EXPECT_EQ(shown(), off);
+    EXPECT_LT(off.green(), 100);
+    // Back on, it shows the state it knows.
+    icon.showOn(1);
+    EXPECT_EQ(shown(), waiting);
+    icon.setActivity(MachineActivity::Idle);
+    EXPECT_EQ(shown(), ready);
 }
 
 TEST_F(DisplayIconTest, AClickReportsThePictureIndexOnceRevealed) {

@@ -1,0 +1,16 @@
+#pragma once
+#include <cstdint>
+
+namespace dupmon {
+
+// What a machine on the board is doing, read from its status block.
+enum class MachineActivity {
+    Idle,    // standing by
+    Working, // running a job
+    Waiting, // a copy has ended its round and waits for the operator to continue or finish
+};
+
+// From the status block's function code (byte 2) and job phase (byte 3).
+MachineActivity machineActivity(uint8_t machineState, uint8_t machineSubState);
+
+} // namespace dupmon
