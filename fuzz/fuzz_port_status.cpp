@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Each message: code, then a block header or a status block, then records.
     while (pos + 6 <= size) {
         // The codes the engine sends, each with the data it sends with it.
-        static const int codes[] = {1, 2, 7, 11, 12, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+        static const int codes[] = {1,  2,  7,  11, 12, 21, 22, 23, 24,
+                                    25, 26, 27, 28, 29, 30, 31, 32};
         const int code = codes[data[pos] % (sizeof codes / sizeof codes[0])];
         if (code == STATUS_MACHINE) {
             uint8_t block[28] = {};
