@@ -258,6 +258,9 @@ public:
     // Master stick hand-over.
     bool masterAtPc = false;
     bool masterRejects = false; // the stick refuses the identity bytes
+    // What the host wrote with the take: the stick carries it in its first
+    // sector (bytes 128..131) while it is at the PC.
+    std::array<uint8_t, 4> masterIdentity{};
 
     // Ports marked by the host.
     std::vector<uint16_t> markedPorts;

@@ -454,6 +454,8 @@ void StandInController::commandX(const HostFrame& f, uint32_t t) {
         return;
     case 27:
         d = m.masterRejects ? 1 : 0;
+        if (f.params.size() >= 5 && !m.masterRejects)
+            std::copy(f.params.begin() + 1, f.params.begin() + 5, m.masterIdentity.begin());
         answer(f.params.size() >= 5 ? RESULT_DONE : kRefused, &d, 1, t);
         return;
     case 25:

@@ -1,0 +1,93 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "master_usb/drive_service.h"
+
+namespace dupmon {
+
+class StandInController;
+
+// The PC's removable drives for the stand-in machines: while a stand-in has
+// handed its master stick to the PC, the stick is a drive whose first sector
+// carries the identification value the host sent with the take. Partition,
+// format and mount act on a folder that stands for the stick's volume; the
+// copy onto it is real. Tests may plug further drives and make steps fail.
+class SimulatedDrives final : public DriveService {
+public:
+    explicit SimulatedDrives(std::filesystem::path folder);
+    ~SimulatedDrives() override;
+
+    // A stand-in whose master stick appears here while it is at the PC.
+    void addMachine(std::shared_ptr<StandInController> machine);
+    // A drive plugged by hand; a fixed one stands for an internal disk.
+    void plugDrive(const std::string& name, uint64_t capacityMiB, bool fixed = false,
+                   std::array<uint8_t, 4> identity = {});
+    void pullDrive(const std::string& name);
+
+    // What a fresh format leaves on the volume (path, size; a path ending in
+    // "/" is a folder), as a platform's formatter may leave a system folder.
+    std::vector<std::pair<std::string, uint64_t>> freshVolumeFiles;
+    // The file-system name the volume reports; empty: the one it was given.
+    std::string reportedFileSystem;
+    // Looks at the volume that fail after each format before it shows.
+    int volumeAppearsAfter = 0;
+    // The master stick's first sector carries a different value.
+    bool garbleIdentity = false;
+    // Operations that fail ("partition", "format", "mount", "flush", "eject",
+    // "read"), with their cause.
+    std::map<std::string, std::string> failing;
+
+    // Every operation, one line each: "partition NAME 1900 FAT", ...
+    std::vector<std::string> calls() const;
+    std::filesystem::path volumeFolder(const std::string& name) const;
+    // The name a stand-in's master stick has here.
+    static std::string masterDriveName(const StandInController& machine);
+
+    // DriveService
+    void takeFixedDiskSnapshot() override;
+    std::vector<DriveRow> scan() override;
+    bool volumeInformation(const DriveRow& row, std::string& label,
+                           std::string& fileSystem) override;
+    bool readFirstSector(const DriveRow& row, uint8_t out[512], std::string& cause) override;
+    bool partition(const DriveRow& row, uint64_t sizeMiB, FileSystemKind fs,
+                   std::string& cause) override;
+    bool format(const DriveRow& row, FileSystemKind fs, const std::string& label,
+                std::string& cause) override;
+    bool mountRoot(const DriveRow& row, std::string& root, std::string& cause) override;
+    bool flush(const DriveRow& row, std::string& cause) override;
+    bool release(const DriveRow& row, std::string& cause) override;
+    bool eject(const DriveRow& row, std::string& cause) override;
+
+private:
+    struct Drive {
+        uint64_t capacityMiB = 0;
+        bool fixed = false;
+        bool present = true;
+        bool ejected = false;
+        std::array<uint8_t, 512> sector{};
+        uint64_t partitionMiB = 0;
+        bool formatted = false;
+        std::string fileSystem;
+        std::string label;
+        bool mounted = false;
+        int looksBeforeVolume = 0;
+    };
+    bool failed(const std::string& op, const std::string& name, std::string& cause);
+    void record(const std::string& line);
+
+    std::filesystem::path folder_;
+    mutable std::mutex mutex_;
+    std::map<std::string, Drive> drives_;
+    std::vector<std::string> fixedAtSnapshot_;
+    std::vector<std::shared_ptr<StandInController>> machines_;
+    std::vector<std::string> calls_;
+};
+
+} // namespace dupmon
