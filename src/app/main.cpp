@@ -3,23 +3,24 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QSocketNotifier>
 #include <csignal>
-#include <sys/socket.h>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "app/demo.h"
 #include "app/headless_board.h"
+#include "app/instance_lock.h"
+#include "app/monitor_options.h"
 #include "app/qt_ui_services.h"
 #include "app/shell_driver.h"
+#include "app/single_instance.h"
 #include "common/version.h"
 #include "hidlink/hidraw_backend.h"
 #include "hidlink/udev_watcher.h"
@@ -30,43 +31,6 @@
 using namespace dupmon;
 
 namespace {
-
-struct Options {
-    bool demo = false;
-    bool headless = false;
-    std::string simulator;
-    std::string workDir;
-};
-
-void usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: duplicator-monitor [--demo | --simulator SOCKET] [--headless]\n"
-                 "                          [--workdir DIR]\n"
-                 "  (no option)         watch the duplicators on the USB bus\n"
-                 "  --demo              run with stand-in machines inside the program\n"
-                 "  --simulator SOCKET  attach to the stand-in machines of a running dupmon-sim\n"
-                 "  --headless          no windows: sync every machine's job log and print\n"
-                 "                      one line per machine event\n"
-                 "  --workdir DIR       keep the program's files under DIR (default: here)\n"
-                 "  --help, --version\n");
-}
-
-// The single-instance rule: a second start asks the first to come to the front.
-std::unique_ptr<QLocalServer> claimInstance(const QString& name, bool& another) {
-    QLocalSocket probe;
-    probe.connectToServer(name);
-    if (probe.waitForConnected(300)) {
-        probe.write("activate\n");
-        probe.waitForBytesWritten(300);
-        another = true;
-        return nullptr;
-    }
-    another = false;
-    auto server = std::make_unique<QLocalServer>();
-    QLocalServer::removeServer(name); // a socket left by a program that died
-    server->listen(name);
-    return server;
-}
 
 // SIGINT and SIGTERM end the program the way closing its window does.
 int signalPipe[2] = {-1, -1};
@@ -91,36 +55,43 @@ void quitOnSignals(QObject* context, std::function<void()> quit) {
     ::sigaction(SIGTERM, &sa, nullptr);
 }
 
+// What this monitor holds that no other may share, and what it is, in words.
+std::vector<InstanceClaim> instanceClaims(const MonitorOptions& o,
+                                          const std::filesystem::path& workDir,
+                                          std::string& description) {
+    std::vector<InstanceClaim> claims{InstanceClaim::workingFolder(workDir)};
+    description =
+        std::string(o.headless ? "headless" : "desktop") + ", working folder " + workDir.string();
+    if (o.demo) {
+        description += ", stand-in machines";
+    } else if (!o.simulator.empty()) {
+        claims.push_back(InstanceClaim::simulator(o.simulator));
+        description += ", " + claims.back().what;
+    } else {
+        claims.push_back(InstanceClaim::usbBus());
+        description += ", the USB bus";
+    }
+    return claims;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            usage(stdout);
-            return 0;
-        } else if (a == "--version") {
-            std::printf("%s %s (%s) %s\n", kProgramName, kProgramVersion, kBuildDate,
-                        kModelString);
-            return 0;
-        } else if (a == "--demo") {
-            o.demo = true;
-        } else if (a == "--headless") {
-            o.headless = true;
-        } else if (a == "--simulator" && i + 1 < argc) {
-            o.simulator = argv[++i];
-        } else if (a == "--workdir" && i + 1 < argc) {
-            o.workDir = argv[++i];
-        } else {
-            std::fprintf(stderr, "duplicator-monitor: unknown option %s\n", a.c_str());
-            usage(stderr);
-            return 2;
-        }
-    }
-    if (o.demo && !o.simulator.empty()) {
-        std::fprintf(stderr, "duplicator-monitor: --demo and --simulator exclude each other\n");
+    MonitorOptions o;
+    std::string error;
+    switch (parseMonitorOptions(std::vector<std::string>(argv + 1, argv + argc), o, error)) {
+    case OptionsAction::Help:
+        printMonitorUsage(stdout);
+        return 0;
+    case OptionsAction::Version:
+        std::printf("%s %s (%s) %s\n", kProgramName, kProgramVersion, kBuildDate, kModelString);
+        return 0;
+    case OptionsAction::Error:
+        std::fprintf(stderr, "duplicator-monitor: %s\n", error.c_str());
+        std::fprintf(stderr, "Try 'duplicator-monitor --help' for the options.\n");
         return 2;
+    case OptionsAction::Run:
+        break;
     }
     const std::filesystem::path programFile = std::filesystem::absolute(argv[0]);
     if (!o.workDir.empty() && ::chdir(o.workDir.c_str()) != 0) {
@@ -135,12 +106,23 @@ int main(int argc, char** argv) {
     else
         app = std::make_unique<QApplication>(argc, argv);
 
-    bool another = false;
-    const QString instance = QStringLiteral("Form1-dupmon-%1").arg(::getuid());
-    auto server = claimInstance(instance, another);
-    if (another) {
-        std::fprintf(stderr, "duplicator-monitor: already running; brought it to the front\n");
-        return 0;
+    SingleInstance instance;
+    {
+        std::string description, message;
+        const auto claims = instanceClaims(o, std::filesystem::current_path(), description);
+        switch (instance.start(claims, description, !o.headless, message)) {
+        case SingleInstance::Outcome::Running:
+            if (!message.empty())
+                std::fprintf(stderr, "duplicator-monitor: %s\n", message.c_str());
+            break;
+        case SingleInstance::Outcome::HandedOver:
+            std::fprintf(stderr, "duplicator-monitor: %s\n", message.c_str());
+            return 0;
+        case SingleInstance::Outcome::Refused:
+        case SingleInstance::Outcome::Failed:
+            std::fprintf(stderr, "duplicator-monitor: %s\n", message.c_str());
+            return 1;
+        }
     }
 
     const Clock& clock = SystemClock::instance();
@@ -180,13 +162,12 @@ int main(int argc, char** argv) {
         ShellDriver driver;
         HeadlessBoard board(driver);
         MachineSlots machineSlots(*backend, watcher, clock, ui, board,
-                           ShellPaths::under(workDir, programFile));
+                                  ShellPaths::under(workDir, programFile));
         for (int i = 0; i < MachineSlots::kSlotCount; ++i) {
             MACHINE& m = machineSlots.connection(i);
             m.setRecordHook([&m](uint32_t logNo, bool stored) {
-                HeadlessBoard::line(std::string(stored ? "stored" : "NOT stored") +
-                                    " log record " + std::to_string(logNo) + " of " +
-                                    m.info().machineId);
+                HeadlessBoard::line(std::string(stored ? "stored" : "NOT stored") + " log record " +
+                                    std::to_string(logNo) + " of " + m.info().machineId);
             });
         }
         driver.attachSlots(&machineSlots, watcher);
@@ -205,12 +186,7 @@ int main(int argc, char** argv) {
     if (demo)
         demo->setAnsweredAtPc(
             [&form](const std::string& machineId) { return form.machineWindowShown(machineId); });
-    QObject::connect(server.get(), &QLocalServer::newConnection, &form, [&] {
-        while (QLocalSocket* s = server->nextPendingConnection()) {
-            s->deleteLater();
-            form.activateFromAnotherStart();
-        }
-    });
+    instance.setActivate([&form] { form.activateFromAnotherStart(); });
     quitOnSignals(&form, [&form] { form.close(); });
     form.show();
     const int rc = app->exec();

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "app/child_process.h"
 #include "common/byte_order.h"
 #include "logdb/log_database.h"
 #include "shell/system_database.h"
@@ -20,58 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A child process with its standard output in a file.
-struct Child {
-    pid_t pid = -1;
-    fs::path out;
-    Child(const std::vector<std::string>& args, const fs::path& outFile, const fs::path& cwd)
-        : out(outFile) {
-        pid = ::fork();
-        if (pid == 0) {
-            if (::chdir(cwd.c_str()) != 0)
-                ::_exit(126);
-            FILE* f = std::fopen(outFile.c_str(), "w");
-            ::dup2(::fileno(f), 1);
-            std::vector<char*> argv;
-            for (const auto& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-    }
-    std::string output() const {
-        std::ifstream in(out);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    int stop() {
-        if (pid <= 0)
-            return -1;
-        ::kill(pid, SIGTERM);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ~Child() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
-template <class F> bool waitFor(F done, int seconds) {
-    for (int i = 0; i < seconds * 20; ++i) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
-}
-
-// The tests point TMPDIR at their own folder (the single-instance socket
-// lives there): take the machine's temporary folder once, before that.
+// The tests point TMPDIR at their own folder: take the machine's temporary
+// folder once, before that.
 fs::path baseTemp() {
     static const fs::path base = fs::temp_directory_path();
     return base;
@@ -90,7 +41,8 @@ TEST(EndToEnd, HeadlessMonitorSyncsTwoSimulatedMachines) {
     const fs::path dir = baseTemp() / ("dupmon-e2e-" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir / "work");
-    ::setenv("TMPDIR", dir.c_str(), 1); // the single-instance socket lives here
+    ::setenv("TMPDIR", dir.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", makeRuntimeDir(dir).c_str(), 1);
     const std::string socket = (dir / "sim.sock").string();
 
     Child sim({DUPMON_SIM, "--socket", socket, "--plug", "usb10,id=E2E-USB,logs=40,first=300",
@@ -98,9 +50,9 @@ TEST(EndToEnd, HeadlessMonitorSyncsTwoSimulatedMachines) {
               dir / "sim.out", dir);
     ASSERT_TRUE(waitFor([&] { return fs::exists(socket); }, 10));
 
-    Child monitor({DUPMON_MONITOR, "--headless", "--simulator", socket, "--workdir",
-                   (dir / "work").string()},
-                  dir / "monitor.out", dir);
+    Child monitor(
+        {DUPMON_MONITOR, "--headless", "--simulator", socket, "--workdir", (dir / "work").string()},
+        dir / "monitor.out", dir);
     ASSERT_TRUE(waitFor(
         [&] {
             const std::string out = monitor.output();
@@ -115,8 +67,8 @@ TEST(EndToEnd, HeadlessMonitorSyncsTwoSimulatedMachines) {
 
     // Unplugging one machine shows up as a detach line.
     Child ctl({DUPMON_SIM, "--socket", socket, "ctl", "unplug", "E2E-CF"}, dir / "ctl.out", dir);
-    ASSERT_TRUE(waitFor([&] { return monitor.output().find("detached slot") != std::string::npos; },
-                        20))
+    ASSERT_TRUE(
+        waitFor([&] { return monitor.output().find("detached slot") != std::string::npos; }, 20))
         << monitor.output();
     EXPECT_EQ(monitor.stop(), 0);
     sim.stop();
@@ -135,7 +87,8 @@ TEST(EndToEnd, HeadlessMonitorSyncsTwoSimulatedMachines) {
         uint32_t first, count;
     } expects[] = {{"E2E-USB", 300, 40}, {"E2E-CF", 0, 15}};
     for (const auto& e : expects) {
-        const auto db = readLogDatabase(dir / "work" / "DATABASE" / (std::string(e.id) + ".QX42.LOGDATA"));
+        const auto db =
+            readLogDatabase(dir / "work" / "DATABASE" / (std::string(e.id) + ".QX42.LOGDATA"));
         ASSERT_EQ(db.result, PASS) << e.id;
         ASSERT_EQ(db.count, e.count) << e.id;
         for (uint32_t i = 0; i < db.count; ++i)
@@ -159,18 +112,21 @@ TEST(EndToEnd, ASecondStartHandsOverToTheRunningProgram) {
     fs::remove_all(dir);
     fs::create_directories(dir / "work");
     ::setenv("TMPDIR", dir.c_str(), 1);
-    Child first({DUPMON_MONITOR, "--headless", "--demo", "--workdir", (dir / "work").string()},
-                dir / "first.out", dir);
-    ASSERT_TRUE(waitFor([&] { return first.output().find("attached slot") != std::string::npos; },
-                        20));
-    Child second({DUPMON_MONITOR, "--headless", "--demo", "--workdir", (dir / "work").string()},
+    ::setenv("XDG_RUNTIME_DIR", makeRuntimeDir(dir).c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The desktop program, on stand-in machines; the second start finds it
+    // through the working folder they would share.
+    Child first({DUPMON_MONITOR, "--demo", "--workdir", (dir / "work").string()}, dir / "first.out",
+                dir);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(dir / "work" / "DATABASE"); }, 20));
+    Child second({DUPMON_MONITOR, "--demo", "--workdir", (dir / "work").string()},
                  dir / "second.out", dir);
-    int status = -1;
-    ASSERT_TRUE(waitFor([&] { return ::waitpid(second.pid, &status, WNOHANG) == second.pid; }, 20));
-    second.pid = -1;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(second.output().find("attached slot"), std::string::npos);
-    EXPECT_EQ(::kill(first.pid, 0), 0) << "the first program still runs";
-    EXPECT_EQ(first.stop(), 0);
+    EXPECT_EQ(second.wait(20), 0) << second.output();
+    EXPECT_NE(second.output().find("already running (pid " + std::to_string(first.pid)),
+              std::string::npos)
+        << second.output();
+    EXPECT_NE(second.output().find("brought it to the front"), std::string::npos);
+    EXPECT_TRUE(first.running()) << "the first program still runs";
+    EXPECT_EQ(first.stop(), 0) << first.output();
     fs::remove_all(dir);
 }

@@ -1,0 +1,95 @@
+#pragma once
+// A program of this project as a child process, for tests that run the real
+// thing: its standard output and error go to one file.
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace dupmon {
+
+struct Child {
+    pid_t pid = -1;
+    std::filesystem::path out;
+
+    Child(const std::vector<std::string>& args, const std::filesystem::path& outFile,
+          const std::filesystem::path& cwd)
+        : out(outFile) {
+        pid = ::fork();
+        if (pid == 0) {
+            if (::chdir(cwd.c_str()) != 0)
+                ::_exit(126);
+            FILE* f = std::fopen(outFile.c_str(), "w");
+            ::dup2(::fileno(f), 1);
+            ::dup2(::fileno(f), 2);
+            std::vector<char*> argv;
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    std::string output() const {
+        std::ifstream in(out);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool running() const { return pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == 0; }
+    // Waits for the child to end by itself; its exit status, or -1.
+    int wait(int seconds) {
+        int status = 0;
+        for (int i = 0; i < seconds * 20 && pid > 0; ++i) {
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return -1;
+    }
+    // Ends the child as a user's Ctrl-C would; its exit status, or -1.
+    int stop() {
+        if (pid <= 0)
+            return -1;
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    ~Child() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+template <class F> bool waitFor(F done, int seconds) {
+    for (int i = 0; i < seconds * 20; ++i) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return done();
+}
+
+// A folder only this user may enter, for the monitor's lock files and sockets
+// (XDG_RUNTIME_DIR), so that a test never meets a monitor running elsewhere.
+inline std::filesystem::path makeRuntimeDir(const std::filesystem::path& under) {
+    const std::filesystem::path dir = under / "runtime";
+    std::filesystem::create_directories(dir);
+    ::chmod(dir.c_str(), 0700);
+    return dir;
+}
+
+} // namespace dupmon
