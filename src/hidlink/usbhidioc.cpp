@@ -73,6 +73,7 @@ bool CUsbhidioc::writeReport(const uint8_t* report) {
     // Anything received and not yet taken belongs to the previous exchange.
     pendingLength_ = 0;
     frameReady_ = false;
+    nextIndex_ = 1;
     return device_->write(report);
 }
 
@@ -83,6 +84,10 @@ bool CUsbhidioc::sendFrame(int length, const uint8_t* frame) {
         length = 0;
     if (length > kMaxLength)
         length = kMaxLength;
+    // One request, one answer: whatever the device holds before this frame goes
+    // out answers something earlier (an exchange given up, or the session before
+    // this one) and must not be taken for this frame's answer.
+    discardInput();
     // A frame that fills its last fragment exactly still ends with an empty one.
     const int count = length / static_cast<int>(kFragmentData) + 1;
     for (int i = 1; i <= count; ++i) {
@@ -128,6 +133,18 @@ bool CUsbhidioc::readReport() {
     return false;
 }
 
+void CUsbhidioc::discardInput() {
+    // Bounded, so that a device that never stops talking cannot hold the sender.
+    constexpr int kMaxDiscarded = 1024;
+    int dropped = 0;
+    while (dropped < kMaxDiscarded && readReport())
+        ++dropped;
+    nextIndex_ = 1;
+    if (dropped > 0)
+        log(format("%d input report(s) of an earlier exchange dropped before sending", dropped)
+                .c_str());
+}
+
 void CUsbhidioc::pollInput() {
     while (readReport()) {
         const int count = inputReport_[2];
@@ -135,14 +152,29 @@ void CUsbhidioc::pollInput() {
         const int n = inputReport_[4];
         // A report that cannot be placed inside the buffer is dropped whole.
         // Fragment indexes are 1-based: index 0 has no place in the frame.
-        if (index == 0 || n > static_cast<int>(kFragmentData))
+        if (index == 0 || n > static_cast<int>(kFragmentData)) {
+            nextIndex_ = 1;
             return;
+        }
+        // Fragments come in order. One whose predecessors did not come continues
+        // an answer whose start was read by someone else or lost: it is dropped,
+        // with the frame it would continue.
+        if (index == 1)
+            fragmentCount_ = count;
+        if (index != nextIndex_ || count != fragmentCount_) {
+            nextIndex_ = 1;
+            continue;
+        }
         const int pos = pendingLength_ + (index - 1) * static_cast<int>(kFragmentData);
-        if (pos < 0 || pos + n > static_cast<int>(kRxBufferSize))
+        if (pos < 0 || pos + n > static_cast<int>(kRxBufferSize)) {
+            nextIndex_ = 1;
             return;
+        }
         std::memcpy(rxBuffer_ + pos, inputReport_ + 5, static_cast<size_t>(n));
+        ++nextIndex_;
         if (index != count)
             continue;
+        nextIndex_ = 1;
         const int length = (index - 1) * static_cast<int>(kFragmentData) + n;
         lastFrameLength_ = length;
         pendingLength_ += length;

@@ -63,6 +63,8 @@ private:
     void completeOpen();
     bool writeReport(const uint8_t* report);
     bool readReport();
+    // Reads and drops every report the device holds now.
+    void discardInput();
     void log(const char* text);
 
     HidBackend& backend_;
@@ -77,6 +79,10 @@ private:
     int pendingLength_ = 0;
     int lastFrameLength_ = 0;
     uint8_t inputReport_[kReportSize] = {};
+    // The frame being joined: the fragment index that must come next, and the
+    // fragment count its first fragment gave.
+    int nextIndex_ = 1;
+    int fragmentCount_ = 0;
     bool awaitingReply_ = false;
     bool gone_ = false;
 };

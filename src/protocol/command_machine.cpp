@@ -26,6 +26,55 @@ bool isOneOf(int v, std::initializer_list<int> set) {
     return std::find(set.begin(), set.end(), v) != set.end();
 }
 
+// Text a controller can have sent in a field of `size` bytes: up to its NUL,
+// no control characters (nor bytes above 0x7E when `ascii`), and something
+// other than blanks.
+bool plausibleText(const uint8_t* p, size_t size, bool ascii) {
+    bool any = false;
+    for (size_t i = 0; i < size && p[i] != 0; ++i) {
+        if (p[i] < 0x20 || p[i] == 0x7F || (ascii && p[i] > 0x7E))
+            return false;
+        any |= p[i] != ' ';
+    }
+    return any;
+}
+
+bool isDigit(uint8_t c) {
+    return c >= '0' && c <= '9';
+}
+
+// Why an answer cannot be the controller's answer to an identification
+// command, or nullptr: an identification answer carries its model text at 4,
+// its version text "vM.SS.m" at 24 and its fields up to offset 44; a machine
+// identity is text; a board layout fits the board table.
+const char* implausibleIdentification(char letter, uint8_t sub, const uint8_t* a, int length) {
+    if (letter == 'A') {
+        if (length < 45)
+            return "too short";
+        if (!plausibleText(a + 4, 20, true))
+            return "no model text";
+        if (a[24] != 'v' || !isDigit(a[25]) || a[26] != '.' || !isDigit(a[27]) || !isDigit(a[28]) ||
+            a[29] != '.' || !isDigit(a[30]))
+            return "no version text";
+        if (readBE16(a + 36) > kMaxMarkPorts)
+            return "port count";
+        return nullptr;
+    }
+    if (letter == 'W' && sub == 1)
+        return length >= 5 && plausibleText(a + 4, size_t(std::min(63, length - 4)), false)
+                   ? nullptr
+                   : "no identity text";
+    if (letter == 'W' && sub == 2) {
+        if (length < 9)
+            return "too short";
+        if (readLE16(a + 4) > kMaxBoards)
+            return "board count";
+        if (readLE16(a + 6) > kMaxMarkPorts)
+            return "ports per board";
+    }
+    return nullptr;
+}
+
 } // namespace
 
 // What the exchange phase is carrying out.
@@ -242,13 +291,15 @@ void COMMAND_MACHINE::exchangeStep() {
     if (cmdState_ == CMD_RECEIVE) {
         if (!channel_.receive())
             return;
-        if (!answerFitsCommand()) {
+        if (const char* why = answerMisfit()) {
             // An answer that came too late for an earlier command: taking it
             // would shift every later answer by one. Wait for the right one.
-            logf("Answer of %d bytes does not fit command %c,%d: dropped", channel_.answerLength(),
-                 char(channel_.lastCommand()[3]), channel_.lastCommand()[4]);
+            logf("Answer of %d bytes does not fit command %c,%d (%s): dropped",
+                 channel_.answerLength(), char(channel_.lastCommand()[3]),
+                 channel_.lastCommand()[4], why);
             return;
         }
+        noteAnswer();
         onAnswer();
         return;
     }
@@ -618,26 +669,51 @@ bool COMMAND_MACHINE::anyRequest() const {
            r.setClock; // a pending refresh waits for a busy machine
 }
 
-bool COMMAND_MACHINE::answerFitsCommand() const {
+const char* COMMAND_MACHINE::answerMisfit() const {
     const uint8_t* c = channel_.lastCommand();
+    const uint8_t* a = channel_.answer();
     const int n = channel_.answerLength();
+    if (sequence_ == 1) {
+        // Each identification command has an answer of its own: the previous
+        // command's answer once more is a second answer to it, not this one's.
+        // (Board list pages may well be alike.)
+        const uint16_t command = uint16_t(c[3] << 8 | c[4]);
+        if (command != lastAnswered_ && !(c[3] == 'W' && c[4] == 3) && n == lastAnswerLength_ &&
+            crc32(a, size_t(n)) == lastAnswerCrc_)
+            return "the previous command's answer";
+        if (const char* why = implausibleIdentification(char(c[3]), c[4], a, n))
+            return why;
+    }
     switch (c[3]) {
-    case 'B': return n == 4 + 28 + 1;
+    case 'B':
+        return n == 4 + 28 + 1 ? nullptr : "length";
     case 'W':
         if (c[4] != 23)
-            return true;
+            return nullptr;
         // A refusal (no such record), or the record that was asked for: a record
         // carries its own log number in its first four bytes.
         if (n == 5)
-            return channel_.result() != RESULT_DONE;
-        return n == int(4 + kLogRecordSize + 1) &&
-               readBE32(channel_.answer() + 4) == readBE32(c + 5);
+            return channel_.result() != RESULT_DONE ? nullptr : "length";
+        return n == int(4 + kLogRecordSize + 1) && readBE32(a + 4) == readBE32(c + 5)
+                   ? nullptr
+                   : "not the record asked for";
     case 'E':
         if (exchange_ != Exchange::PortFetch)
-            return true;
-        return n == 4 + fetchCount_ * fetchRecordSize_ + (fetchKind_ == 11 ? 4 : 1);
-    default: return true;
+            return nullptr;
+        return n == 4 + fetchCount_ * fetchRecordSize_ + (fetchKind_ == 11 ? 4 : 1) ? nullptr
+                                                                                    : "length";
+    default:
+        return nullptr;
     }
+}
+
+void COMMAND_MACHINE::noteAnswer() {
+    if (sequence_ != 1)
+        return;
+    const uint8_t* c = channel_.lastCommand();
+    lastAnswered_ = uint16_t(c[3] << 8 | c[4]);
+    lastAnswerLength_ = channel_.answerLength();
+    lastAnswerCrc_ = crc32(channel_.answer(), size_t(lastAnswerLength_));
 }
 
 void COMMAND_MACHINE::onDeviceInfoComplete() {
@@ -742,6 +818,8 @@ void COMMAND_MACHINE::decideIdentification() {
     switch (step_) {
     case ID_START:
         std::memset(info_, 0, sizeof *info_);
+        lastAnswered_ = 0;
+        lastAnswerLength_ = -1;
         identifyStartSecond_ = clock_.localTime().second;
         step_ = ID_WAIT;
         break;

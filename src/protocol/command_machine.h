@@ -242,8 +242,13 @@ private:
     void onPortAnswer();
     void busyFetch();
     void onDeviceInfoComplete();
-    // Status, log record and port data answers have one size: anything else is stale.
-    bool answerFitsCommand() const;
+    // Why the answer just received cannot be the answer to the last command
+    // (a late answer to an earlier one, or garbage), or nullptr: status, log
+    // record and port data answers have one size and log records carry their
+    // number; identification answers must hold what a controller can send.
+    const char* answerMisfit() const;
+    // Remembers the identification answer just taken.
+    void noteAnswer();
     bool anyRequest() const;
     void afterRefreshLogCheck();
     bool waitFor(const bool& done);
@@ -288,6 +293,10 @@ private:
     int boardCount_ = 0;
     bool boardsRequested_ = false;
     uint8_t logSupportResult_ = 0;
+    // The identification answer taken last: its command (letter, sub-command), length and CRC.
+    uint16_t lastAnswered_ = 0;
+    int lastAnswerLength_ = -1;
+    uint32_t lastAnswerCrc_ = 0;
 
     MachineStatus status_ = {};
     uint16_t portCount_ = 0;

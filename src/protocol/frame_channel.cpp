@@ -10,7 +10,8 @@
 namespace dupmon {
 
 FrameChannel::FrameChannel(const Clock& clock)
-    : clock_(clock), rx_(new uint8_t[kReceiveBufferSize]()) {}
+    : clock_(clock), rx_(new uint8_t[kReceiveBufferSize]()),
+      dropped_(new uint8_t[kMaxReadLength]()) {}
 
 void FrameChannel::log(const char* text) {
     if (log_)
@@ -22,12 +23,16 @@ void FrameChannel::sendCommand(char letter, const uint8_t* params, size_t n) {
         n = kMaxCommandParams;
     lastLength_ = buildCommandFrame(last_, letter, params, n);
     sendTime_ = clock_.tickMs();
+    sends_ = 1;
+    settling_ = false;
     if (write_)
         write_(writeUser_, static_cast<int>(lastLength_), last_);
 }
 
 void FrameChannel::sendRaw(const uint8_t* frame, size_t length) {
     sendTime_ = clock_.tickMs();
+    sends_ = 1;
+    settling_ = false;
     if (write_)
         write_(writeUser_, static_cast<int>(length), frame);
 }
@@ -46,11 +51,29 @@ void FrameChannel::sendSetupBlock(const uint8_t* block256) {
 
 void FrameChannel::resend() {
     sendTime_ = clock_.tickMs();
+    ++sends_;
     if (write_ && lastLength_)
         write_(writeUser_, static_cast<int>(lastLength_), last_);
 }
 
+bool FrameChannel::settle() {
+    int count = 0;
+    while (read_ && read_(readUser_, &count, dropped_.get())) {
+        log(format(" [Second answer dropped] CMD:%c,cmd[4]=%d, length=%d\r\n",
+                   lastLength_ > 3 ? static_cast<char>(last_[3]) : ' ', last_[4], count)
+                .c_str());
+        quietSince_ = clock_.tickMs();
+    }
+    if (clock_.tickMs() - quietSince_ < settleMs_)
+        return false;
+    settling_ = false;
+    sends_ = 1;
+    return true;
+}
+
 bool FrameChannel::receive() {
+    if (settling_)
+        return settle();
     int count = 0;
     const bool got = read_ && read_(readUser_, &count, rx_.get());
     if (!got) {
@@ -122,6 +145,15 @@ bool FrameChannel::receive() {
     }
     case AnswerCheck::None:
         break;
+    }
+    if (sends_ > 1) {
+        // The controller answers in order, each answer after about the time this
+        // one took: wait that long again for the answers of the other sends.
+        const uint32_t took = clock_.tickMs() - sendTime_;
+        settleMs_ = took < kSettleMinMs ? kSettleMinMs : took > kSettleMaxMs ? kSettleMaxMs : took;
+        quietSince_ = clock_.tickMs();
+        settling_ = true;
+        return settle();
     }
     return true;
 }

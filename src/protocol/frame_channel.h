@@ -38,7 +38,11 @@ public:
     void sendSetupBlock(const uint8_t* block256);
 
     // True when a complete, valid answer is in the receive buffer. Rejected
-    // answers and time-outs are logged and the last command is re-sent.
+    // answers and time-outs are logged and the last command is re-sent. A
+    // command that went out more than once may be answered more than once: its
+    // answer is handed up only once the link has been quiet for a while, and
+    // the other answers are dropped, so that none is taken for the next
+    // command's answer.
     bool receive();
 
     const uint8_t* answer() const { return rx_.get(); }
@@ -48,9 +52,15 @@ public:
     size_t lastCommandLength() const { return lastLength_; }
     uint32_t lastSendTime() const { return sendTime_; }
 
+    // Quiet time after an answer to a command sent more than once: as long
+    // again as the answer took, within these bounds.
+    static constexpr uint32_t kSettleMinMs = 200;
+    static constexpr uint32_t kSettleMaxMs = 2000;
+
 private:
     void log(const char* text);
     void resend();
+    bool settle();
 
     const Clock& clock_;
     ReadPacketFn read_ = nullptr;
@@ -64,6 +74,13 @@ private:
     uint32_t sendTime_ = 0;
     std::unique_ptr<uint8_t[]> rx_;
     int rxLength_ = 0;
+    // How often the current command went out; holding its answer while other
+    // answers to it may still come.
+    int sends_ = 0;
+    bool settling_ = false;
+    uint32_t quietSince_ = 0;
+    uint32_t settleMs_ = 0;
+    std::unique_ptr<uint8_t[]> dropped_;
 };
 
 } // namespace dupmon

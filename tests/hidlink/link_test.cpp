@@ -113,6 +113,42 @@ TEST_F(LinkTest, ReportsThatCannotBePlacedAreDroppedWithoutAFrame) {
     EXPECT_TRUE(link.frameReady());
 }
 
+TEST_F(LinkTest, TheTailOfAnAnswerWhoseStartWentElsewhereMakesNoFrame) {
+    const uint8_t cmd[] = {0x40, 0, 2, 'A', 0x83};
+    link.sendFrame(5, cmd);
+    // Fragments 2 and 3 of an answer whose first fragment an earlier reader took.
+    const auto old = seq(127);
+    device->sendFragment(3, 2, old.data() + 60, 60, clock.tickMs());
+    device->sendFragment(3, 3, old.data() + 120, 7, clock.tickMs());
+    // A fragment of another count in the middle of a frame ends that frame too.
+    device->sendFragment(2, 1, old.data(), 60, clock.tickMs());
+    device->sendFragment(4, 2, old.data(), 60, clock.tickMs());
+    link.pollInput();
+    EXPECT_FALSE(link.frameReady());
+    // The answer itself, in order, is joined whole.
+    device->sendFrame(seq(70), clock.tickMs());
+    link.pollInput();
+    uint8_t dst[8192];
+    int len = 0;
+    ASSERT_TRUE(link.takeFrame(&len, dst));
+    EXPECT_EQ(std::vector<uint8_t>(dst, dst + len), seq(70));
+}
+
+TEST_F(LinkTest, ReportsWaitingBeforeASendAreNotTakenForItsAnswer) {
+    // An answer that came after its sender stopped waiting, never read.
+    device->sendFrame(seq(133), clock.tickMs());
+    const uint8_t cmd[] = {0x40, 0, 2, 'A', 0x83};
+    link.sendFrame(5, cmd);
+    link.pollInput();
+    EXPECT_FALSE(link.frameReady());
+    device->sendFrame(seq(64), clock.tickMs());
+    link.pollInput();
+    uint8_t dst[8192];
+    int len = 0;
+    ASSERT_TRUE(link.takeFrame(&len, dst));
+    EXPECT_EQ(len, 64);
+}
+
 TEST_F(LinkTest, RawReportHasNoFragmentHeader) {
     const uint8_t r = 'R';
     EXPECT_TRUE(link.sendRawReport(1, &r));

@@ -133,3 +133,92 @@ TEST_F(EngineTest, WideCountersFollowFirmwareAndKind) {
         EXPECT_EQ(hh.info.wideCounters, c.wide) << c.version << " type " << c.deviceType;
     }
 }
+
+TEST_F(EngineTest, IdentificationTakesOnlyAnswersThatCanBeItsOwn) {
+    // Each case: the command whose answer comes after a frame that is not its
+    // answer, and that frame (built from the controller's other answers).
+    std::vector<uint8_t> record(128, 0);
+    writeBE32(record.data(), 7001);
+    record[4] = 26; // a log record: number, then date bytes
+    record[5] = 3;
+    const auto identification = MiniController::frame(
+        0, mc.identification(model, version, ports, deviceType, machineType, flags39, flags44), 0);
+    std::vector<uint8_t> id(64, 0);
+    std::memcpy(id.data(), "MID-0001", 8);
+    std::vector<uint8_t> control(64, 0);
+    std::memcpy(control.data(),
+                "MID\x01"
+                "0001",
+                8);
+    struct Case {
+        const char* name;
+        const char* key;
+        std::vector<uint8_t> intruder;
+        const char* reason;
+    } cases[] = {
+        {"a log record before the identification", "A", MiniController::frame(0, record, 1),
+         "no model text"},
+        {"a status block before the identification", "A",
+         MiniController::frame(0, std::vector<uint8_t>(28, 0), 1), "too short"},
+        {"the identification again before the identity", "W1", identification,
+         "the previous command's answer"},
+        {"an identity with a control character", "W1", MiniController::frame(0, control, 0),
+         "no identity text"},
+        {"the identity again before the board layout", "W2", MiniController::frame(0, id, 0),
+         "the previous command's answer"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineHarness hh;
+        MiniController m2;
+        ControllerScript s2;
+        s2.install(m2);
+        auto real = m2.handlers[c.key];
+        bool sent = false;
+        m2.handlers[c.key] = [&](const MiniController::Command& cmd, uint8_t& r) {
+            if (!sent) {
+                sent = true;
+                m2.device->sendFrame(c.intruder, hh.clock.tickMs());
+            }
+            return real(cmd, r);
+        };
+        hh.plug(m2.device);
+        ASSERT_TRUE(hh.runUntil([&] { return hh.identified(); }, 10000));
+        EXPECT_STREQ(hh.info.modelName, "USB-10 Duplicator");
+        EXPECT_STREQ(hh.info.machineId, "MID-0001");
+        EXPECT_EQ(hh.info.boardQty, 1);
+        EXPECT_EQ(hh.info.maxDeviceQty, 10);
+        bool dropped = false;
+        for (const auto& l : hh.logs)
+            dropped |=
+                l.find("dropped") != std::string::npos && l.find(c.reason) != std::string::npos;
+        EXPECT_TRUE(dropped) << c.reason;
+        EXPECT_EQ(m2.countOf("A"), 1) << "no command was sent twice";
+    }
+}
+
+TEST_F(EngineTest, AControllerThatAnswersNothingRealIsNeverRegistered) {
+    struct Case {
+        const char* name;
+        const char* model;
+        const char* version;
+    } cases[] = {
+        {"model text with control characters", "USB\x02\x03", "v2.41.3"},
+        {"no version text", "USB-10 Duplicator", "2.41.3"},
+        {"an empty model text", "", "v2.41.3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineHarness hh;
+        MiniController m2;
+        ControllerScript s2;
+        s2.model = c.model;
+        s2.version = c.version;
+        s2.install(m2);
+        hh.plug(m2.device);
+        hh.run(30000);
+        EXPECT_FALSE(hh.identified());
+        EXPECT_EQ(m2.countOf("W1"), 0);
+        EXPECT_GE(m2.countOf("A"), 2) << "asked again after each time-out";
+    }
+}

@@ -177,3 +177,46 @@ TEST_F(FrameChannelTest, AfterADataFrameTheCommandIsSentAgain) {
     EXPECT_FALSE(channel.receive());
     EXPECT_EQ(wire.sent.back(), command);
 }
+
+TEST_F(FrameChannelTest, AnAnswerToACommandSentTwiceWaitsUntilTheSecondAnswerIsDropped) {
+    const uint8_t w42 = 42;
+    channel.sendCommand('W', &w42, 1);
+    // Something that was not its answer makes the channel ask again: two
+    // answers to W 42 are now on their way.
+    wire.answers.push_back({0x55, 0, 5, 0, 1, 2, 3, 4, 5, 6});
+    EXPECT_FALSE(channel.receive());
+    ASSERT_EQ(wire.sent.size(), 2u);
+    clock.advance(30);
+    wire.answers.push_back(answer({7}, 0));
+    EXPECT_FALSE(channel.receive()) << "held while the second answer may come";
+    clock.advance(30);
+    wire.answers.push_back(answer({7}, 0));
+    EXPECT_FALSE(channel.receive());
+    EXPECT_NE(wire.logs.back().find("[Second answer dropped] CMD:W,cmd[4]=42"), std::string::npos);
+    clock.advance(FrameChannel::kSettleMinMs - 1);
+    EXPECT_FALSE(channel.receive());
+    clock.advance(1);
+    ASSERT_TRUE(channel.receive());
+    EXPECT_EQ(channel.answer()[4], 7);
+    EXPECT_EQ(wire.sent.size(), 2u) << "nothing more was sent";
+
+    // The next command is answered by its own answer, at once.
+    channel.sendCommand('B');
+    wire.answers.push_back(answer(std::vector<uint8_t>(28, 9), 1));
+    ASSERT_TRUE(channel.receive());
+    EXPECT_EQ(channel.answerLength(), 33);
+}
+
+TEST_F(FrameChannelTest, ASlowAnswerToARepeatedCommandWaitsAsLongAgain) {
+    channel.sendCommand('A');
+    clock.advance(11000);
+    EXPECT_FALSE(channel.receive()); // timed out and sent again
+    ASSERT_EQ(wire.sent.size(), 2u);
+    clock.advance(900);
+    wire.answers.push_back(answer({1}, 0));
+    EXPECT_FALSE(channel.receive());
+    clock.advance(899);
+    EXPECT_FALSE(channel.receive());
+    clock.advance(1);
+    EXPECT_TRUE(channel.receive());
+}
