@@ -27,6 +27,7 @@
 #include "protocol/command_machine.h"
 #include "shell/main_window.h"
 #include "sim/sim_client.h"
+#include "sim/simulated_drives.h"
 
 using namespace dupmon;
 
@@ -182,7 +183,17 @@ int main(int argc, char** argv) {
         return rc;
     }
 
+    // The PC's drives for the master stick: the stand-ins' sticks in a folder
+    // of the working directory when they run inside the program.
+    std::unique_ptr<SimulatedDrives> simulatedDrives;
+    if (demo) {
+        simulatedDrives = std::make_unique<SimulatedDrives>(workDir / "SimulatedDrives");
+        for (const auto& m : demo->machines())
+            simulatedDrives->addMachine(m);
+    }
     TForm1 form(*backend, watcher, clock, ui, workDir, programFile);
+    if (simulatedDrives)
+        form.installDownloadWindow(*simulatedDrives, ui, clock);
     if (demo)
         demo->setAnsweredAtPc(
             [&form](const std::string& machineId) { return form.machineWindowShown(machineId); });

@@ -181,7 +181,8 @@ void DO_DIR::pause(int ms) const {
 }
 
 bool DO_DIR::isVolumeRoot(const std::string& dir) {
-    struct stat self {}, parent {};
+    struct stat self {
+    }, parent{};
     if (::stat(dir.c_str(), &self) != 0 || ::stat((dir + "/..").c_str(), &parent) != 0)
         return false;
     return self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;

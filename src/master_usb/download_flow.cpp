@@ -324,9 +324,9 @@ void DownloadFlow::step() {
         }
         std::vector<DriveRow> fresh;
         for (const DriveRow& r : rows) {
-            const bool wasThere = std::any_of(before_.begin(), before_.end(), [&](const DriveRow& b) {
-                return b.valid && b.name == r.name;
-            });
+            const bool wasThere =
+                std::any_of(before_.begin(), before_.end(),
+                            [&](const DriveRow& b) { return b.valid && b.name == r.name; });
             if (!wasThere && r.valid)
                 fresh.push_back(r);
         }
@@ -384,9 +384,8 @@ void DownloadFlow::step() {
         partitionMiB_ = partitionSizeMiB(formatCode_, matched_.capacityMiB);
         if (debugLog_)
             debugLog_(format("Download: %s on %s (%s), %s %s, partition %llu MiB", format_->item,
-                             matched_.name.c_str(), matched_.device.c_str(),
-                             format_->formatSwitch, labelSwitch_.c_str(),
-                             (unsigned long long)partitionMiB_));
+                             matched_.name.c_str(), matched_.device.c_str(), format_->formatSwitch,
+                             labelSwitch_.c_str(), (unsigned long long)partitionMiB_));
         const DriveRow row = matched_;
         const uint64_t size = partitionMiB_;
         const FileSystemKind fs = format_->fileSystem;
@@ -661,11 +660,21 @@ void DownloadFlow::step() {
         returnMaster();
         if (engine_) {
             switch (jobCode_) {
-            case 1: engine_->requestCopy(); break;
-            case 2: engine_->requestCopyCompare(); break;
-            case 3: engine_->requestCopyWriteProtect(); break;
-            case 4: engine_->requestCopyCompareWriteProtect(); break;
-            default: engine_->requestRelease(); break;
+            case 1:
+                engine_->requestCopy();
+                break;
+            case 2:
+                engine_->requestCopyCompare();
+                break;
+            case 3:
+                engine_->requestCopyWriteProtect();
+                break;
+            case 4:
+                engine_->requestCopyCompareWriteProtect();
+                break;
+            default:
+                engine_->requestRelease();
+                break;
             }
         }
         if (view_)

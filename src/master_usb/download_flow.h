@@ -144,6 +144,7 @@ public:
     bool copyFailed() const { return copyFailed_; }
     // STOP: the flow hands the request to the walker on its next pass.
     void requestAbort() { abort_ = true; }
+    bool abortRequested() const { return abort_; }
 
     // --- state, for the windows and tests ---
     bool running() const { return running_; }

@@ -10,10 +10,14 @@ namespace dupmon {
 
 const char* fileSystemName(FileSystemKind fs) {
     switch (fs) {
-    case FileSystemKind::Fat16: return "FAT";
-    case FileSystemKind::Fat32: return "FAT32";
-    case FileSystemKind::ExFat: return "EXFAT";
-    case FileSystemKind::Ntfs: return "NTFS";
+    case FileSystemKind::Fat16:
+        return "FAT";
+    case FileSystemKind::Fat32:
+        return "FAT32";
+    case FileSystemKind::ExFat:
+        return "EXFAT";
+    case FileSystemKind::Ntfs:
+        return "NTFS";
     }
     return "";
 }
@@ -49,7 +53,11 @@ long utf8Length(const std::string& s) {
     long n = 0;
     for (size_t i = 0; i < s.size(); ++n) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
-        const size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        const size_t len = c < 0x80         ? 1
+                           : (c >> 5) == 6  ? 2
+                           : (c >> 4) == 14 ? 3
+                           : (c >> 3) == 30 ? 4
+                                            : 0;
         if (len == 0 || i + len > s.size())
             return -1;
         for (size_t k = 1; k < len; ++k)
@@ -75,8 +83,8 @@ bool checkVolumeLabel(FileSystemKind fs, std::string& label, std::string& messag
             return false;
         }
         if (std::strchr(forbidden, c)) {
-            message = format("A %s volume label may not hold the character %c.",
-                             fileSystemName(fs), c);
+            message =
+                format("A %s volume label may not hold the character %c.", fileSystemName(fs), c);
             return false;
         }
     }
@@ -87,8 +95,8 @@ bool checkVolumeLabel(FileSystemKind fs, std::string& label, std::string& messag
         return false;
     }
     if (size_t(length) > limit) {
-        message = format("A %s volume label holds at most %zu characters.", fileSystemName(fs),
-                         limit);
+        message =
+            format("A %s volume label holds at most %zu characters.", fileSystemName(fs), limit);
         return false;
     }
     if (fat)

@@ -8,9 +8,8 @@
 namespace dupmon {
 
 // The job list of the download window, index = job code.
-inline constexpr const char* kDownloadJobs[] = {"No Job", "Copy", "Copy+Compare",
-                                                "Copy+SetWriteProtect",
-                                                "Copy+Compare+SetWriteProtect"};
+inline constexpr const char* kDownloadJobs[] = {
+    "No Job", "Copy", "Copy+Compare", "Copy+SetWriteProtect", "Copy+Compare+SetWriteProtect"};
 inline constexpr int kDownloadJobCount = 5;
 
 // One row of the source format list, index = format code.

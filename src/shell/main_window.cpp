@@ -11,6 +11,8 @@
 
 #include "common/text.h"
 #include "common/version.h"
+#include "master_usb/tform2.h"
+#include "master_usb/tform_download_source.h"
 #include "shell/machine_window_view.h"
 #include "shell/picture_archive.h"
 #include "shell/window_position.h"
@@ -29,6 +31,13 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
         auto* w = new TFormMachine(nullptr, refresh, title, m.logDatabasePath(), m.databaseDir(),
                                    m.info(), &m.engine(), ui, clock, workDir_);
         w->setAttribute(Qt::WA_QuitOnClose, false);
+        w->openDownloadSource = [this, &m] {
+            if (!download_)
+                return;
+            download_->setEngine(&m.engine(),
+                                 [&m](const std::string& line) { m.log(line.c_str()); });
+            download_->exec();
+        };
         return std::make_unique<MachineWindowAdapter>(w);
     });
 
@@ -54,6 +63,14 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
     font.setPixelSize(16);
     setFont(font);
     FormCreate();
+}
+
+void TForm1::installDownloadWindow(DriveService& drives, UiServices& ui, const Clock& clock) {
+    if (download_)
+        return;
+    progress_ = std::make_unique<TForm2>();
+    download_ =
+        std::make_unique<TForm_DownloadSource>(drives, ui, clock, workDir_, progress_.get());
 }
 
 TForm1::~TForm1() {

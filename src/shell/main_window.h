@@ -10,6 +10,10 @@
 
 namespace dupmon {
 
+class DriveService;
+class TForm2;
+class TForm_DownloadSource;
+
 // The main window: the board of machine pictures, the "System" > "Exit"
 // menu, and the three timers behind everything.
 class TForm1 : public QMainWindow, public BoardView {
@@ -29,6 +33,10 @@ public:
     bool machineWindowShown(const std::string& machineId);
     // A second start of the program brings this one to the front.
     void activateFromAnotherStart();
+    // Makes the download and progress windows, once, over the PC's drives;
+    // Action > Download Source Files of every machine window opens it.
+    void installDownloadWindow(DriveService& drives, UiServices& ui, const Clock& clock);
+    TForm_DownloadSource* downloadWindow() { return download_.get(); }
 
     // BoardView
     int placePicture(const MachineInfo& record) override;
@@ -60,6 +68,8 @@ private:
     int nextPictureY_ = 100;
     ShellDriver driver_;
     std::unique_ptr<MachineSlots> slots_;
+    std::unique_ptr<TForm2> progress_;
+    std::unique_ptr<TForm_DownloadSource> download_;
 };
 
 } // namespace dupmon

@@ -153,7 +153,7 @@ bool SimulatedDrives::readFirstSector(const DriveRow& row, uint8_t out[512], std
 bool SimulatedDrives::partition(const DriveRow& row, uint64_t sizeMiB, FileSystemKind kind,
                                 std::string& cause) {
     record(dupmon::format("partition %s %llu %s", row.name.c_str(), (unsigned long long)sizeMiB,
-                  fileSystemName(kind)));
+                          fileSystemName(kind)));
     if (failed("partition", row.name, cause))
         return false;
     {
@@ -179,7 +179,8 @@ bool SimulatedDrives::partition(const DriveRow& row, uint64_t sizeMiB, FileSyste
 
 bool SimulatedDrives::format(const DriveRow& row, FileSystemKind kind, const std::string& label,
                              std::string& cause) {
-    record(dupmon::format("format %s %s '%s'", row.name.c_str(), fileSystemName(kind), label.c_str()));
+    record(
+        dupmon::format("format %s %s '%s'", row.name.c_str(), fileSystemName(kind), label.c_str()));
     if (failed("format", row.name, cause))
         return false;
     const fs::path volume = folder_ / row.name;

@@ -61,20 +61,16 @@ TEST(DownloadFlow, RefillsTheMasterHandsItBackAndStartsTheJob) {
 
     EXPECT_EQ(rig.flow->result(), 0);
     const std::vector<std::string> expected = {
-        "Checking Master USB ...",
-        "Start FORMAT FAT32",
-        "Format Complete !",
-        "Calculating the number of files ...",
-        "Total File Count = 3",
-        "Total File Size = 0.3 MByte (301310 Bytes)",
-        "Start COPY FILE",
-        "COPY Complete !",
-        "Synchronize device ...",
-        "Finish !",
+        "Checking Master USB ...", "Start FORMAT FAT32",
+        "Format Complete !",       "Calculating the number of files ...",
+        "Total File Count = 3",    "Total File Size = 0.3 MByte (301310 Bytes)",
+        "Start COPY FILE",         "COPY Complete !",
+        "Synchronize device ...",  "Finish !",
     };
     EXPECT_EQ(rig.view.texts(), expected);
     for (const auto& line : rig.view.memo)
-        EXPECT_TRUE(std::regex_match(line.substr(0, 9), std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9] ")))
+        EXPECT_TRUE(
+            std::regex_match(line.substr(0, 9), std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9] ")))
             << line;
     // The copy is real.
     EXPECT_EQ(readFile(rig.volume() + "/readme.txt"), bytes(1234, 1));
@@ -85,9 +81,13 @@ TEST(DownloadFlow, RefillsTheMasterHandsItBackAndStartsTheJob) {
 
     // The drive operations in order, on the master stick only.
     const std::string name = SimulatedDrives::masterDriveName(*rig.standIn);
-    const std::vector<std::string> calls = {
-        "read " + name,  "partition " + name + " 7440 FAT32", "format " + name + " FAT32 'MASTER'",
-        "mount " + name, "mount " + name, "flush " + name, "eject " + name};
+    const std::vector<std::string> calls = {"read " + name,
+                                            "partition " + name + " 7440 FAT32",
+                                            "format " + name + " FAT32 'MASTER'",
+                                            "mount " + name,
+                                            "mount " + name,
+                                            "flush " + name,
+                                            "eject " + name};
     EXPECT_EQ(rig.drives.calls(), calls);
 
     // Take with the identification value, hand back, then the Copy job.
@@ -213,7 +213,7 @@ TEST(DownloadFlow, PartitionSizeFollowsTheFormatAndTheCapacity) {
         int format;
         uint64_t partition;
     } cases[] = {{1900, 1, 1900}, {4000, 1, 2000}, {2048, 1, 2048}, {4000, 0, 3990},
-                 {4000, 3, 3990}, {4000, 4, 3990},  {4000, 7, 3990}};
+                 {4000, 3, 3990}, {4000, 4, 3990}, {4000, 7, 3990}};
     for (const Case& c : cases) {
         FlowRig rig(true, c.capacity);
         rig.go(0, c.format);
@@ -341,13 +341,22 @@ TEST(DownloadFlow, FormatCheckOfTheFreshVolume) {
         {"empty", {}, "", 0, 0},
         {"one system folder", {{"System Volume Information/", 0}}, "", 0, 0},
         {"system folder with one 76-byte file",
-         {{"System Volume Information/IndexerVolumeGuid", 76}}, "", 0, 0},
+         {{"System Volume Information/IndexerVolumeGuid", 76}},
+         "",
+         0,
+         0},
         {"system folder with 76 + 12 bytes",
          {{"System Volume Information/IndexerVolumeGuid", 76},
           {"System Volume Information/WPSettings.dat", 12}},
-         "", 0, 0},
+         "",
+         0,
+         0},
         {"a file left over", {{"old.txt", 5}}, "", 0, DownloadFlow::R_VOLUME_NOT_EMPTY},
-        {"77 bytes", {{"System Volume Information/x", 77}}, "", 0, DownloadFlow::R_VOLUME_NOT_EMPTY},
+        {"77 bytes",
+         {{"System Volume Information/x", 77}},
+         "",
+         0,
+         DownloadFlow::R_VOLUME_NOT_EMPTY},
         {"wrong file system", {}, "NTFS", 0, DownloadFlow::R_WRONG_FILE_SYSTEM},
         {"name in other case", {}, "fat32", 0, 0},
         {"volume shows late", {}, "", 15, 0},

@@ -80,7 +80,11 @@ TEST(WalkerCount, CountsAsTheFlowNeedsThem) {
          {{"System Volume Information/IndexerVolumeGuid", 76},
           {"System Volume Information/WPSettings.dat", 12}},
          {"System Volume Information"},
-         1, 2, 88, 0, 0},
+         1,
+         2,
+         88,
+         0,
+         0},
         {"one byte under 2 GiB", {{"a.bin", DO_DIR::k2GiB - 1}}, {}, 0, 1, DO_DIR::k2GiB - 1, 0, 0},
         {"exactly 2 GiB", {{"a.bin", DO_DIR::k2GiB}}, {}, 0, 1, DO_DIR::k2GiB, 1, 0},
         {"one byte under 4 GiB", {{"a.bin", DO_DIR::k4GiB - 1}}, {}, 0, 1, DO_DIR::k4GiB - 1, 1, 0},
@@ -88,7 +92,11 @@ TEST(WalkerCount, CountsAsTheFlowNeedsThem) {
         {"nested directories",
          {{"a/b/c/x", 5}, {"a/y", 7}},
          {"a", "a/b", "a/b/c", "a/empty"},
-         4, 2, 12, 0, 0},
+         4,
+         2,
+         12,
+         0,
+         0},
     };
     for (const Case& c : cases) {
         TempDir tmp;

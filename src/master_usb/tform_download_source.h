@@ -1,0 +1,74 @@
+#pragma once
+#include <QDialog>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/clock.h"
+#include "common/ui_services.h"
+#include "master_usb/download_flow.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace dupmon {
+
+class COMMAND_MACHINE;
+class DriveService;
+class TForm2;
+
+// "Download Source Files": choose a source folder, a job and a format, and
+// Go refills the machine's master stick (the flow does the work; this window
+// shows its memo and holds its controls). Created once at program start.
+class TForm_DownloadSource : public QDialog, public DownloadView {
+public:
+    TForm_DownloadSource(DriveService& drives, UiServices& ui, const Clock& clock,
+                         std::filesystem::path startupDirectory, TForm2* progress,
+                         QWidget* parent = nullptr);
+    ~TForm_DownloadSource() override;
+
+    // Given by the machine window before it shows this one modally.
+    void setEngine(COMMAND_MACHINE* engine, std::function<void(const std::string&)> debugLog);
+    DownloadFlow& flow() { return *flow_; }
+
+    void Button_selectTargetDirectoryClick();
+    // A chosen folder becomes the source, without a trailing separator.
+    void selectTargetDirectory(const QString& folder);
+    void Button_Run_downloadSourceClick();
+
+    // DownloadView
+    void clearMemo() override;
+    void addMemoLine(const std::string& line) override;
+    void setControlsEnabled(bool on) override;
+    void stopProgressTimer() override;
+    void showProgress() override;
+    void closeProgress() override;
+    void closeWindow() override;
+
+    QPushButton* Button_selectTargetDirectory = nullptr;
+    QLineEdit* Edit_targetDirectory = nullptr;
+    QLabel* Label_job = nullptr;
+    QComboBox* ComboBox_job = nullptr;
+    QLabel* Label_sourceFormat = nullptr;
+    QComboBox* ComboBox_sourceFormat = nullptr;
+    QLabel* Label_volumeLabel = nullptr;
+    QLineEdit* Edit_volumeLabel = nullptr;
+    QPushButton* Button_Run_downloadSource = nullptr;
+    QPlainTextEdit* Memo_DownloadSource = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void reject() override;
+
+private:
+    void FormCreate();
+
+    std::unique_ptr<DownloadFlow> flow_;
+    TForm2* progress_;
+};
+
+} // namespace dupmon

@@ -1,0 +1,159 @@
+// The download and progress windows on Qt's offscreen platform: their
+// controls and layout, Go from the button, and the progress gauge.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "master_usb/tform2.h"
+#include "master_usb/tform_download_source.h"
+#include "shell/shell_test_files.h"
+#include "sim/simulated_drives.h"
+#include "sim/stand_in.h"
+#include "support/engine_harness.h"
+#include "support/layout_check.h"
+
+using namespace dupmon;
+using shelltest::readFile;
+using shelltest::writeFile;
+namespace fs = std::filesystem;
+
+// fontconfig keeps its cache for the life of the process.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+
+namespace {
+
+class DownloadWindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "download_window_test";
+        static char* argv[] = {name, nullptr};
+        if (!QApplication::instance())
+            new QApplication(argc, argv);
+    }
+    void SetUp() override {
+        standIn = StandInController::create("usb10", h.clock);
+        h.plug(standIn);
+        ASSERT_TRUE(h.runUntil([&] { return h.identified(); }, 20000));
+        h.run(500);
+        drives.addMachine(standIn);
+        h.ui.onProcessEvents = [this] {
+            h.run(1);
+            QApplication::processEvents();
+        };
+        fs::create_directories(tmp.path + "/work");
+    }
+    shelltest::TempDir tmp;
+    EngineHarness h;
+    std::shared_ptr<StandInController> standIn;
+    SimulatedDrives drives{tmp.path + "/drives"};
+};
+
+} // namespace
+
+TEST_F(DownloadWindowTest, ControlsListsAndLayout) {
+    TForm2 progress;
+    TForm_DownloadSource w(drives, h.ui, h.clock, tmp.path + "/work", &progress);
+    EXPECT_EQ(w.windowTitle(), "Download Source Files");
+    ASSERT_EQ(w.ComboBox_job->count(), 5);
+    EXPECT_EQ(w.ComboBox_job->itemText(4), "Copy+Compare+SetWriteProtect");
+    ASSERT_EQ(w.ComboBox_sourceFormat->count(), 5);
+    EXPECT_EQ(w.ComboBox_sourceFormat->itemText(0), "FORMAT AUTO");
+    EXPECT_EQ(w.ComboBox_sourceFormat->itemText(3), "FORMAT EXFAT");
+    EXPECT_EQ(w.ComboBox_job->currentIndex(), 0);
+    EXPECT_TRUE(w.Edit_targetDirectory->isReadOnly());
+    EXPECT_TRUE(w.Memo_DownloadSource->isReadOnly());
+    EXPECT_EQ(w.Button_Run_downloadSource->text(), "Go");
+    w.selectTargetDirectory(QString::fromStdString(tmp.path + "/"));
+    EXPECT_EQ(w.Edit_targetDirectory->text().toStdString(), tmp.path);
+    EXPECT_TRUE(cleanLayout(&w, "download_source", "fresh"));
+
+    EXPECT_EQ(progress.size(), QSize(621, 115));
+    EXPECT_EQ(progress.DLPrpgress->size(), QSize(585, 49));
+    EXPECT_EQ(progress.Button1->text(), "STOP");
+    EXPECT_TRUE(progress.Timer1.isActive()); // runs from creation
+    progress.prepare();
+    EXPECT_TRUE(cleanLayout(&progress, "download_source", "progress"));
+    EXPECT_FALSE(progress.Label1->isVisible());
+}
+
+TEST_F(DownloadWindowTest, GoRefillsTheMasterAndShowsTheMemo) {
+    TForm2 progress;
+    TForm_DownloadSource w(drives, h.ui, h.clock, tmp.path + "/work", &progress);
+    w.flow().setJobsInline(true);
+    std::vector<std::string> debug;
+    w.setEngine(&h.engine, [&](const std::string& l) { debug.push_back(l); });
+    fs::create_directories(tmp.path + "/src/sub");
+    writeFile(tmp.path + "/src/sub/a.bin", std::vector<uint8_t>(200000, 7));
+    w.selectTargetDirectory(QString::fromStdString(tmp.path + "/src"));
+    w.ComboBox_job->setCurrentIndex(2);
+    w.ComboBox_sourceFormat->setCurrentIndex(3);
+    w.Edit_volumeLabel->setText("Master");
+    w.show();
+    bool lockedDuringFlow = false;
+    bool progressSeen = false;
+    auto previous = h.ui.onProcessEvents;
+    h.ui.onProcessEvents = [&] {
+        previous();
+        lockedDuringFlow |= !w.Button_Run_downloadSource->isEnabled();
+        progressSeen |= progress.isVisible();
+    };
+    w.Button_Run_downloadSource->click();
+    h.run(2000);
+
+    EXPECT_TRUE(lockedDuringFlow);
+    EXPECT_TRUE(progressSeen);
+    EXPECT_FALSE(progress.isVisible());
+    EXPECT_TRUE(w.Button_Run_downloadSource->isEnabled());
+    const QStringList lines = w.Memo_DownloadSource->toPlainText().split('\n');
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_TRUE(lines.front().endsWith("Checking Master USB ..."));
+    EXPECT_TRUE(lines.contains(lines.filter("Start FORMAT EXFAT").value(0)));
+    EXPECT_TRUE(lines.back().endsWith("Finish !"));
+    const std::string volume =
+        drives.volumeFolder(SimulatedDrives::masterDriveName(*standIn)).string();
+    EXPECT_EQ(readFile(volume + "/sub/a.bin"), std::vector<uint8_t>(200000, 7));
+    EXPECT_EQ(standIn->commands('W', 44).size(), 1u); // Copy+Compare
+    EXPECT_EQ(drives.calls().at(2),
+              "format " + SimulatedDrives::masterDriveName(*standIn) + " EXFAT 'Master'");
+    // A copy that ended exactly at the total shows 100% and closes the gauge.
+    EXPECT_EQ(w.flow().totalBytes(), 200000u);
+    progress.DLPrpgress->setValue(0);
+    progress.show();
+    progress.Timer1Timer();
+    EXPECT_EQ(progress.DLPrpgress->value(), 100);
+    EXPECT_FALSE(progress.isVisible());
+    // The choices are kept for the next start.
+    TForm_DownloadSource again(drives, h.ui, h.clock, tmp.path + "/work", nullptr);
+    EXPECT_EQ(again.ComboBox_job->currentIndex(), 2);
+    EXPECT_EQ(again.ComboBox_sourceFormat->currentIndex(), 3);
+    EXPECT_EQ(again.Edit_volumeLabel->text(), "Master");
+    EXPECT_EQ(again.Edit_targetDirectory->text().toStdString(), tmp.path + "/src");
+    EXPECT_TRUE(cleanLayout(&w, "download_source", "after-go"));
+}
+
+TEST_F(DownloadWindowTest, ProgressGaugeFollowsTheCopyAndStopAborts) {
+    // A flow that has counted 0 bytes: the timer leaves the gauge alone.
+    DownloadFlow flow(drives, h.ui, h.clock, tmp.path + "/work");
+    ASSERT_TRUE(flow.create());
+    TForm2 progress;
+    progress.setFlow(&flow);
+    progress.DLPrpgress->setValue(17);
+    progress.show();
+    progress.Timer1Timer();
+    EXPECT_EQ(progress.DLPrpgress->value(), 17);
+    EXPECT_TRUE(progress.isVisible());
+
+    // STOP: the timer stops, the flow gets the request, the window closes.
+    progress.Button1->click();
+    EXPECT_FALSE(progress.Timer1.isActive());
+    EXPECT_FALSE(progress.isVisible());
+    EXPECT_TRUE(flow.abortRequested()); // handed to the walker on the flow's next pass
+}
