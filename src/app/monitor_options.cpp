@@ -1,32 +1,8 @@
 #include "app/monitor_options.h"
 
+#include "common/command_line.h"
+
 namespace dupmon {
-
-namespace {
-
-// "--name VALUE" or "--name=VALUE"; false with `error` set when the value is missing.
-bool takeValue(const std::vector<std::string>& args, size_t& i, const std::string& name,
-               const char* what, std::string& value, std::string& error) {
-    const std::string& a = args[i];
-    if (a.size() > name.size() && a.compare(0, name.size() + 1, name + "=") == 0)
-        value = a.substr(name.size() + 1);
-    else if (i + 1 < args.size() && args[i + 1].compare(0, 2, "--") != 0)
-        value = args[++i]; // a value that looks like an option is the next option
-    else
-        value.clear();
-    if (value.empty()) {
-        error = "option " + name + " needs a value: " + what;
-        return false;
-    }
-    return true;
-}
-
-bool named(const std::string& arg, const char* name) {
-    const std::string n(name);
-    return arg == n || arg.compare(0, n.size() + 1, n + "=") == 0;
-}
-
-} // namespace
 
 OptionsAction parseMonitorOptions(const std::vector<std::string>& args, MonitorOptions& o,
                                   std::string& error) {
@@ -40,13 +16,13 @@ OptionsAction parseMonitorOptions(const std::vector<std::string>& args, MonitorO
             o.demo = true;
         } else if (a == "--headless") {
             o.headless = true;
-        } else if (named(a, "--simulator")) {
-            if (!takeValue(args, i, "--simulator", "the socket of a running dupmon-sim",
-                           o.simulator, error))
+        } else if (isOption(a, "--simulator")) {
+            if (!takeOptionValue(args, i, "--simulator", "the socket of a running dupmon-sim",
+                                 o.simulator, error))
                 return OptionsAction::Error;
-        } else if (named(a, "--workdir")) {
-            if (!takeValue(args, i, "--workdir", "the folder for the program's files", o.workDir,
-                           error))
+        } else if (isOption(a, "--workdir")) {
+            if (!takeOptionValue(args, i, "--workdir", "the folder for the program's files",
+                                 o.workDir, error))
                 return OptionsAction::Error;
         } else {
             error = "unknown option " + a;

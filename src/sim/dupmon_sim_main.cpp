@@ -8,6 +8,7 @@
 
 #include "common/clock.h"
 #include "sim/sim_client.h"
+#include "sim/sim_options.h"
 #include "sim/sim_profiles.h"
 #include "sim/sim_server.h"
 
@@ -21,100 +22,67 @@ void onSignal(int) {
     gStop = 1;
 }
 
-void usage() {
-    std::fputs("usage:\n"
-               "  dupmon-sim --socket PATH [--wire MS] [--plug PROFILE[,option=value...]]...\n"
-               "             [--trace FILE]\n"
-               "      run stand-in duplicators and serve them on the local socket PATH\n"
-               "  dupmon-sim --socket PATH ctl REQUEST...\n"
-               "      send one request to a running simulator and print its reply, e.g.\n"
-               "      ctl plug usb10 logs=500, ctl list, ctl unplug SU10-000001,\n"
-               "      ctl media SU10-000001 3 insert mb=4096 bad, ctl job SU10-000001 copy,\n"
-               "      ctl fault SU10-000001 wrong-check times=2 cmd=B, ctl status SU10-000001\n"
-               "  dupmon-sim --profiles\n",
-               stderr);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string socketPath, tracePath;
-    std::vector<std::string> plugs;
-    long wireMs = -1;
-    bool ctlMode = false;
-    int i = 1;
-    for (; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--socket" && i + 1 < argc) {
-            socketPath = argv[++i];
-        } else if (a == "--wire" && i + 1 < argc) {
-            wireMs = std::strtol(argv[++i], nullptr, 10);
-        } else if (a == "--plug" && i + 1 < argc) {
-            plugs.emplace_back(argv[++i]);
-        } else if (a == "--trace" && i + 1 < argc) {
-            tracePath = argv[++i];
-        } else if (a == "--profiles") {
-            for (const auto& p : simProfiles())
-                std::printf("%-10s %-18s %s deviceType %u machineType %u, %u ports%s%s\n",
-                            p.name.c_str(), p.modelName.c_str(), p.version.c_str(), p.deviceType,
-                            p.machineType, p.ports, p.wideLayout() ? "" : ", narrow layout",
-                            p.jobLog ? "" : ", no job log");
-            return 0;
-        } else if (a == "ctl") {
-            ctlMode = true;
-            ++i;
-            break;
-        } else {
-            usage();
-            return 2;
-        }
-    }
-    if (socketPath.empty()) {
-        usage();
+    SimOptions o;
+    std::string error;
+    switch (parseSimOptions(std::vector<std::string>(argv + 1, argv + argc), o, error)) {
+    case SimAction::Help:
+        printSimUsage(stdout);
+        return 0;
+    case SimAction::Error:
+        std::fprintf(stderr, "dupmon-sim: %s\n", error.c_str());
+        std::fprintf(stderr, "Try 'dupmon-sim --help' for the options.\n");
         return 2;
-    }
-
-    if (ctlMode) {
+    case SimAction::Profiles:
+        for (const auto& p : simProfiles())
+            std::printf("%-10s %-18s %s deviceType %u machineType %u, %u ports%s%s\n",
+                        p.name.c_str(), p.modelName.c_str(), p.version.c_str(), p.deviceType,
+                        p.machineType, p.ports, p.wideLayout() ? "" : ", narrow layout",
+                        p.jobLog ? "" : ", no job log");
+        return 0;
+    case SimAction::Control: {
         std::string line;
-        for (; i < argc; ++i) {
-            if (!line.empty())
-                line += ' ';
-            line += argv[i];
-        }
-        if (line.empty()) {
-            usage();
-            return 2;
-        }
-        SimClientBackend client(socketPath);
+        for (const auto& word : o.request)
+            line += (line.empty() ? "" : " ") + word;
+        SimClientBackend client(o.socket);
         if (!client.connect()) {
-            std::fprintf(stderr, "dupmon-sim: no simulator answers on %s\n", socketPath.c_str());
+            std::fprintf(stderr, "dupmon-sim: no simulator answers on %s\n", o.socket.c_str());
             return 1;
         }
         const std::string reply = client.control(line);
         std::printf("%s\n", reply.c_str());
         return reply.rfind("ok", 0) == 0 ? 0 : 1;
     }
+    case SimAction::Serve:
+        break;
+    }
 
     SimServer server(SystemClock::instance());
-    std::string error;
-    if (!server.listen(socketPath, error)) {
-        std::fprintf(stderr, "dupmon-sim: cannot listen on %s: %s\n", socketPath.c_str(),
+    if (!server.listen(o.socket, error)) {
+        std::fprintf(stderr, "dupmon-sim: cannot listen on %s: %s\n", o.socket.c_str(),
                      error.c_str());
         return 1;
     }
-    if (wireMs >= 0)
-        server.bus().setWireTime(static_cast<uint32_t>(wireMs));
-    if (!tracePath.empty()) {
-        const std::string r = server.control("trace " + tracePath);
-        if (r != "ok")
-            std::fprintf(stderr, "dupmon-sim: %s\n", r.c_str());
+    if (o.wireMs >= 0)
+        server.bus().setWireTime(static_cast<uint32_t>(o.wireMs));
+    if (!o.traceDir.empty() && !server.setTraceFolder(o.traceDir, error)) {
+        std::fprintf(stderr, "dupmon-sim: --trace-dir %s\n", error.c_str());
+        return 1;
     }
-    for (std::string p : plugs) {
+    if (!o.trace.empty() && !server.traceTo(o.trace, error)) {
+        std::fprintf(stderr, "dupmon-sim: --trace %s\n", error.c_str());
+        return 1;
+    }
+    for (std::string p : o.plugs) {
         for (char& c : p)
             if (c == ',')
                 c = ' ';
         const std::string r = server.control("plug " + p);
         std::fprintf(stderr, "dupmon-sim: plug %s: %s\n", p.c_str(), r.c_str());
+        if (r.rfind("ok", 0) != 0)
+            return 1;
     }
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -59,11 +61,61 @@ std::string err(const std::string& why) {
     return "err " + why;
 }
 
+// Output onto a file this server opened itself (never by a path a client
+// named), written out at every line end so a trace is whole while it runs.
+class FdOutBuffer final : public std::streambuf {
+public:
+    explicit FdOutBuffer(int fd) : fd_(fd) {}
+    ~FdOutBuffer() override {
+        sync();
+        ::close(fd_);
+    }
+
+protected:
+    int overflow(int c) override {
+        if (c == traits_type::eof())
+            return sync() == 0 ? traits_type::not_eof(c) : traits_type::eof();
+        pending_.push_back(char(c));
+        if (c == '\n')
+            sync();
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        pending_.append(s, size_t(n));
+        if (std::memchr(s, '\n', size_t(n)))
+            sync();
+        return n;
+    }
+    int sync() override {
+        size_t done = 0;
+        while (done < pending_.size()) {
+            const ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += size_t(n);
+        }
+        const bool all = done == pending_.size();
+        pending_.clear(); // a trace that cannot be written is dropped, never held
+        return all ? 0 : -1;
+    }
+
+private:
+    int fd_;
+    std::string pending_;
+};
+
+constexpr int kTraceFlags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC;
+
 } // namespace
 
 SimServer::SimServer(const Clock& clock) : clock_(clock), bus_(clock) {}
 
 SimServer::~SimServer() {
+    bus_.setTrace(nullptr);
+    if (traceFolder_ >= 0)
+        ::close(traceFolder_);
     for (auto& c : clients_)
         if (c->fd >= 0)
             ::close(c->fd);
@@ -87,8 +139,9 @@ bool SimServer::listen(const std::string& path, std::string& error) {
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.data(), path.size());
     ::unlink(path.c_str());
+    // Nobody can connect before listen(), so the mode is set in between.
     if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 8) != 0) {
+        ::chmod(path.c_str(), 0600) != 0 || ::listen(listenFd_, 8) != 0) {
         error = std::strerror(errno);
         ::close(listenFd_);
         listenFd_ = -1;
@@ -99,42 +152,58 @@ bool SimServer::listen(const std::string& path, std::string& error) {
 }
 
 void SimServer::run() {
-    while (!quit_ && !(stopFlag_ && *stopFlag_)) {
-        // Wake for the next report on the wire, and at least every 20 ms so
-        // that jobs move on.
-        int timeout = 20;
-        uint32_t due = 0;
-        if (bus_.nextDue(due)) {
-            const int32_t wait = static_cast<int32_t>(due - clock_.tickMs());
-            timeout = std::clamp(wait, 0, 20);
-        }
-        std::vector<pollfd> fds;
-        fds.push_back({listenFd_, POLLIN, 0});
-        for (auto& c : clients_)
-            fds.push_back({c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
-        ::poll(fds.data(), fds.size(), timeout);
-        if (fds[0].revents & POLLIN)
-            accept();
-        for (size_t i = 1; i < fds.size(); ++i) {
-            Client& c = *clients_[i - 1];
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
-                readClient(c);
-        }
-        bus_.pump();
-        forwardInput();
-        forwardChanges();
-        for (auto& c : clients_)
-            flush(*c);
-        clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
-                                      [](const auto& c) {
-                                          if (c->closed)
-                                              ::close(c->fd);
-                                          return c->closed;
-                                      }),
-                       clients_.end());
-    }
+    // Wake for the next report on the wire, and at least every 20 ms so that
+    // jobs move on.
+    while (!quit_ && !(stopFlag_ && *stopFlag_))
+        runOnce(20);
     for (auto& c : clients_)
         flush(*c);
+}
+
+void SimServer::runOnce(int maxWaitMs) {
+    int timeout = maxWaitMs;
+    uint32_t due = 0;
+    if (bus_.nextDue(due)) {
+        const int32_t wait = static_cast<int32_t>(due - clock_.tickMs());
+        timeout = std::clamp(wait, 0, maxWaitMs);
+    }
+    std::vector<pollfd> fds;
+    fds.push_back({listenFd_, POLLIN, 0});
+    for (auto& c : clients_)
+        fds.push_back(
+            {c->fd,
+             static_cast<short>((c->inputEnded ? 0 : POLLIN) | (c->out.empty() ? 0 : POLLOUT)), 0});
+    ::poll(fds.data(), fds.size(), timeout);
+    if (fds[0].revents & POLLIN)
+        accept();
+    for (size_t i = 1; i < fds.size(); ++i) {
+        Client& c = *clients_[i - 1];
+        if (fds[i].revents & POLLERR)
+            c.closed = true;
+        else if (!c.inputEnded && (fds[i].revents & (POLLIN | POLLHUP)))
+            readClient(c);
+    }
+    bus_.pump();
+    forwardInput();
+    forwardChanges();
+    for (auto& c : clients_) {
+        flush(*c);
+        if (c->inputEnded && c->out.empty())
+            c->closed = true;
+    }
+    clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+                                  [](const auto& c) {
+                                      if (c->closed)
+                                          ::close(c->fd);
+                                      return c->closed;
+                                  }),
+                   clients_.end());
+}
+
+void SimServer::adopt(int fd) {
+    auto c = std::make_unique<Client>();
+    c->fd = fd;
+    clients_.push_back(std::move(c));
 }
 
 void SimServer::accept() {
@@ -142,9 +211,7 @@ void SimServer::accept() {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0)
             return;
-        auto c = std::make_unique<Client>();
-        c->fd = fd;
-        clients_.push_back(std::move(c));
+        adopt(fd);
     }
 }
 
@@ -156,7 +223,11 @@ void SimServer::readClient(Client& c) {
             c.in.append(buf, static_cast<size_t>(n));
             continue;
         }
-        if (n == 0 || (errno != EAGAIN && errno != EINTR))
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            c.inputEnded = true;
+        else if (errno != EAGAIN)
             c.closed = true;
         break;
     }
@@ -220,7 +291,7 @@ std::string SimServer::plug(const std::vector<std::string>& w) {
     if (parseNumber(option(w, "boards"), n) && n <= 0xFFFF)
         m.setBoardCount(static_cast<uint16_t>(n));
     if (parseNumber(option(w, "logs"), n))
-        m.preloadLog(std::min<uint32_t>(n, 1000000));
+        m.preloadLog(std::min(n, maxPreload_));
     if (parseNumber(option(w, "first"), n))
         m.setLogFirstNo(n);
     const std::string speed = option(w, "speed");
@@ -279,18 +350,15 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
         bus_.setWireTime(ms);
         return "ok";
     }
-    if (cmd == "trace") {
-        if (w.size() != 2)
-            return err("usage: trace <file>");
-        trace_.close();
-        trace_.open(w[1], std::ios::app);
-        if (!trace_)
-            return err("cannot open " + w[1]);
-        bus_.setTrace(&trace_);
-        return "ok";
-    }
+    if (cmd == "trace")
+        return trace(w);
 
     // The rest name a machine.
+    static const std::string_view kMachineRequests[] = {
+        "unplug", "media", "job", "continue", "finish", "fault", "log", "speed", "status"};
+    if (std::find(std::begin(kMachineRequests), std::end(kMachineRequests), cmd) ==
+        std::end(kMachineRequests))
+        return err("unknown command " + cmd);
     if (w.size() < 2)
         return err("usage: " + cmd + " <machine> ...");
     Machine* m = find(w[1]);
@@ -349,7 +417,7 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
     if (cmd == "log") {
         if (w.size() < 3 || !parseNumber(w[2], n))
             return err("usage: log <machine> <n> [first=<n>]");
-        model.preloadLog(std::min<uint32_t>(n, 1000000));
+        model.preloadLog(std::min(n, maxPreload_));
         if (parseNumber(option(w, "first"), n))
             model.setLogFirstNo(n);
         return "ok";
@@ -366,6 +434,58 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
                       model.logCount());
     }
     return err("unknown command " + cmd);
+}
+
+void SimServer::startTrace(int fd) {
+    bus_.setTrace(nullptr);
+    trace_.reset();
+    traceBuffer_ = std::make_unique<FdOutBuffer>(fd);
+    trace_ = std::make_unique<std::ostream>(traceBuffer_.get());
+    bus_.setTrace(trace_.get());
+}
+
+bool SimServer::traceTo(const std::string& file, std::string& error) {
+    const int fd = ::open(file.c_str(), kTraceFlags, 0600);
+    if (fd < 0) {
+        error = file + ": " + std::strerror(errno);
+        return false;
+    }
+    startTrace(fd);
+    return true;
+}
+
+bool SimServer::setTraceFolder(const std::string& dir, std::string& error) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        error = dir + ": " + std::strerror(errno);
+        return false;
+    }
+    if (traceFolder_ >= 0)
+        ::close(traceFolder_);
+    traceFolder_ = fd;
+    return true;
+}
+
+// "trace NAME" starts a trace in the folder given at start, "trace off" ends it.
+std::string SimServer::trace(const std::vector<std::string>& w) {
+    if (w.size() != 2)
+        return err("usage: trace <file name> | off");
+    const std::string& name = w[1];
+    if (name == "off") {
+        bus_.setTrace(nullptr);
+        trace_.reset();
+        traceBuffer_.reset();
+        return "ok";
+    }
+    if (traceFolder_ < 0)
+        return err("no trace folder: start dupmon-sim with --trace-dir DIR to allow trace NAME");
+    if (name == "." || name == ".." || name.find('/') != std::string::npos)
+        return err("trace " + name + ": a plain file name in the trace folder, without /");
+    const int fd = ::openat(traceFolder_, name.c_str(), kTraceFlags, 0600);
+    if (fd < 0)
+        return err("trace " + name + ": " + std::strerror(errno));
+    startTrace(fd);
+    return "ok";
 }
 
 void SimServer::forwardInput() {

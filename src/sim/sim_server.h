@@ -1,9 +1,10 @@
 #pragma once
 #include <csignal>
 #include <cstdint>
-#include <fstream>
 #include <map>
 #include <memory>
+#include <ostream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -21,15 +22,28 @@ public:
     ~SimServer();
 
     // Binds and listens on the socket path (a stale socket file is replaced).
+    // The socket is made 0600: only this user may drive the stand-ins.
     bool listen(const std::string& path, std::string& error);
     // Runs until "quit" or stop().
     void run();
+    // One pass: waits at most maxWaitMs for a client or the wire, then serves.
+    void runOnce(int maxWaitMs);
+    // Serves a connection made elsewhere (one end of a socket pair).
+    void adopt(int fd);
     void stop() { quit_ = true; }
     // A flag a signal handler sets to end run().
     void setStopFlag(const volatile std::sig_atomic_t* flag) { stopFlag_ = flag; }
 
     // Executes one control line as a client would; returns the reply line.
     std::string control(const std::string& line);
+
+    // Traces: the operator names at start where they may be written. A file
+    // traced from the start, and a folder in which "trace NAME" makes files;
+    // no request can write anywhere else.
+    bool traceTo(const std::string& file, std::string& error);
+    bool setTraceFolder(const std::string& dir, std::string& error);
+    // The most past records one "plug ... logs=" or "log" request preloads.
+    void setMaxPreload(uint32_t records) { maxPreload_ = records; }
     VirtualBus& bus() { return bus_; }
 
 private:
@@ -39,6 +53,7 @@ private:
         std::string out;
         bool watching = false;
         std::map<int, std::unique_ptr<HidDevice>> handles;
+        bool inputEnded = false; // the client sent all it will: answer, then close
         bool closed = false;
     };
     struct Machine {
@@ -52,6 +67,8 @@ private:
     void handleLine(Client& c, const std::string& line);
     std::string request(Client* c, const std::vector<std::string>& words);
     std::string plug(const std::vector<std::string>& words);
+    std::string trace(const std::vector<std::string>& words);
+    void startTrace(int fd);
     Machine* find(const std::string& name);
     void forwardInput();
     void forwardChanges();
@@ -67,7 +84,10 @@ private:
     int nextHandle_ = 1;
     bool quit_ = false;
     const volatile std::sig_atomic_t* stopFlag_ = nullptr;
-    std::ofstream trace_;
+    std::unique_ptr<std::streambuf> traceBuffer_;
+    std::unique_ptr<std::ostream> trace_;
+    int traceFolder_ = -1;
+    uint32_t maxPreload_ = 1000000;
 };
 
 } // namespace dupmon

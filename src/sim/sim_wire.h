@@ -21,8 +21,10 @@
 //   log <machine> <n> [first=<n>]  (append n past records; renumber from first)
 //   speed <machine> <x>            (job time per real time)
 //   status <machine>               -> ok state=<n> sub=<n> pass=<n> fail=<n> logFirst=<n>
-//   logCount=<n> wire <ms>                      (time per report on the wire) quit -> ok, then the
-//   simulator stops
+//                                     logCount=<n>
+//   wire <ms>                      (time per report on the wire)
+//   trace <name> | off             (a trace file in the folder given with --trace-dir)
+//   quit                           -> ok, then the simulator stops
 // <machine> is a device path or a machine identity text; ports count from 0.
 // Two requests stream without a reply:
 //   write <handle> <130 hex digits>   one 65-byte output report

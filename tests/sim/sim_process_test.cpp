@@ -4,9 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <signal.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -25,14 +29,24 @@ namespace {
 // dupmon-sim as a child process on a socket in a fresh temporary folder.
 class SimProcess {
 public:
-    SimProcess() {
+    // Extra arguments may name DIR, the test's folder.
+    explicit SimProcess(std::vector<std::string> extra = {}) {
         char tmpl[] = "/tmp/dupmon-sim-test-XXXXXX";
         dir_ = ::mkdtemp(tmpl);
         socket_ = dir_ + "/sim.sock";
+        std::vector<std::string> args{DUPMON_SIM_BINARY, "--socket", socket_};
+        for (auto& a : extra) {
+            if (a.rfind("DIR", 0) == 0)
+                a = dir_ + a.substr(3);
+            args.push_back(a);
+        }
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::execl(DUPMON_SIM_BINARY, DUPMON_SIM_BINARY, "--socket", socket_.c_str(),
-                    static_cast<char*>(nullptr));
+            std::vector<char*> argv;
+            for (auto& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(DUPMON_SIM_BINARY, argv.data());
             ::_exit(127);
         }
     }
@@ -78,6 +92,7 @@ public:
         return false;
     }
     const std::string& socket() const { return socket_; }
+    const std::string& dir() const { return dir_; }
 
 private:
     std::string dir_;
@@ -179,4 +194,123 @@ TEST(DupmonSim, ClientAttachesOverTheSocketAndSeesMachinesComeAndGo) {
     EXPECT_EQ(sim.ctl("unplug nosuchmachine").rfind("err", 0), 0u);
     EXPECT_EQ(client.control("quit"), "ok");
     EXPECT_TRUE(sim.exitedCleanly());
+}
+
+TEST(DupmonSim, OnlyItsOwnUserMayConnect) {
+    SimProcess sim;
+    SimClientBackend client(sim.socket());
+    ASSERT_TRUE(sim.connect(client));
+    struct stat st {};
+    ASSERT_EQ(::stat(sim.socket().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    if (::geteuid() != 0) {
+        std::printf("skipped the connect as another user: it needs root\n");
+        return;
+    }
+    // Another user: a child that gives up root, then tries the socket.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sim.socket().c_str());
+        const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::_exit(rc != 0 && errno == EACCES ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: could not become another user; 1: it connected";
+}
+
+TEST(DupmonSim, TracesGoOnlyIntoTheFolderNamedAtStart) {
+    SimProcess traced({"--trace-dir", "DIR"});
+    SimClientBackend client(traced.socket());
+    ASSERT_TRUE(traced.connect(client));
+
+    const std::string outside =
+        traced.dir() + "/../dupmon-sim-outside-" + std::to_string(::getpid());
+    { std::ofstream(outside) << "untouched\n"; }
+    ::symlink(outside.c_str(), (traced.dir() + "/link").c_str());
+    struct Refused {
+        std::string name;
+        std::string why;
+    } refused[] = {{"../escape", "a plain file name"},
+                   {outside, "a plain file name"},
+                   {"sub/x", "a plain file name"},
+                   {"..", "a plain file name"},
+                   {"link", "Too many levels of symbolic links"}};
+    for (const auto& r : refused) {
+        const std::string reply = client.control("trace " + r.name);
+        EXPECT_EQ(reply.rfind("err trace " + r.name + ": ", 0), 0u) << reply;
+        EXPECT_NE(reply.find(r.why), std::string::npos) << reply;
+    }
+    std::ifstream in(outside);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "untouched\n");
+    std::remove(outside.c_str());
+    EXPECT_FALSE(fs::exists(traced.dir() + "/../escape"));
+
+    // A plain name: the trace is written there, 0600, line by line.
+    EXPECT_EQ(client.control("trace wire.txt"), "ok");
+    const std::string plugged = client.control("plug usb10");
+    ASSERT_EQ(plugged.rfind("ok ", 0), 0u) << plugged;
+    const std::string path = traced.dir() + "/wire.txt";
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::ifstream trace(path);
+    const std::string text(std::istreambuf_iterator<char>(trace), {});
+    EXPECT_NE(text.find(" EVENT plug " + plugged.substr(3) + "\n"), std::string::npos) << text;
+    EXPECT_EQ(client.control("trace off"), "ok");
+
+    // Without a trace folder no request writes a trace at all.
+    SimProcess untraced;
+    SimClientBackend plain(untraced.socket());
+    ASSERT_TRUE(untraced.connect(plain));
+    const std::string reply = plain.control("trace wire.txt");
+    EXPECT_EQ(reply.rfind("err no trace folder: start dupmon-sim with --trace-dir", 0), 0u)
+        << reply;
+    EXPECT_FALSE(fs::exists("wire.txt"));
+    EXPECT_FALSE(fs::exists(untraced.dir() + "/wire.txt"));
+
+    // A trace folder that is not there stops the start, and says so.
+    const std::string missing = traced.dir() + "/missing";
+    const std::string cmd = std::string(DUPMON_SIM_BINARY) + " --socket " + traced.dir() +
+                            "/other.sock --trace-dir " + missing + " 2>&1";
+    std::string out;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p))
+        out += buf;
+    const int status = ::pclose(p);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << out;
+    EXPECT_EQ(out, "dupmon-sim: --trace-dir " + missing + ": No such file or directory\n");
+}
+
+// A client that writes its requests and closes its sending side at once, as
+// "printf 'list\n' | socat - UNIX-CONNECT:sock" does, still gets every reply.
+TEST(DupmonSim, AClientThatSaysItIsDoneStillGetsItsReplies) {
+    SimProcess sim;
+    SimClientBackend probe(sim.socket());
+    ASSERT_TRUE(sim.connect(probe));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sim.socket().c_str());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string requests = "hello\nplug usb10 id=DONE-1\nlist\nnonsense\n";
+    ASSERT_EQ(::write(fd, requests.data(), requests.size()), ssize_t(requests.size()));
+    ::shutdown(fd, SHUT_WR);
+    std::string replies;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+        replies.append(buf, size_t(n));
+    ::close(fd);
+    EXPECT_EQ(replies, "ok dupmon-sim 1\nok /dev/virtual/hidraw0\n"
+                       "ok /dev/virtual/hidraw0:6c15:2001:usb10:DONE-1\n"
+                       "err unknown command nonsense\n");
 }
