@@ -1,5 +1,6 @@
 #include "connection/machine.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <system_error>
@@ -25,6 +26,7 @@ MACHINE::MACHINE(const Clock& clock, UiServices& ui)
 
 MACHINE::~MACHINE() {
     window_.reset();
+    store_.close(); // what was stored reaches the disk before the program ends
     if (debugFile_) {
         const std::string close = banner("CLOSE");
         std::fwrite(close.data(), 1, close.size(), debugFile_);
@@ -60,6 +62,9 @@ void MACHINE::connect(ReadPacketFn read, void* readLink, WritePacketFn write, vo
 
 void MACHINE::disconnect() {
     engine_->disconnect();
+    store_.close();
+    storeFailing_ = false;
+    storeBackoffMs_ = 0;
     log("Machine disconnect ! ");
     window_.reset();
     if (onEvent_)
@@ -68,8 +73,14 @@ void MACHINE::disconnect() {
 }
 
 void MACHINE::step() {
-    if (connected_)
-        engine_->step();
+    if (!connected_)
+        return;
+    engine_->step();
+    // Records reach the disk once per fetch pass, not once per record.
+    if (store_.unsynced() && !engine_->fetchingLog())
+        syncLogStore();
+    if (storeFailing_ && int32_t(clock_.tickMs() - storeRetryAt_) >= 0)
+        openLogStore();
 }
 
 void MACHINE::showMachineWindow(const std::string& title) {
@@ -168,25 +179,87 @@ void MACHINE::identified(int index, const void* data) {
         log(format("machineInfo->Machine_LOG_startNo=%d", int(info_->Machine_LOG_startNo)).c_str());
         log(format("machineInfo->Machine_LOG_nextNewNo  =%d", int(info_->Machine_LOG_nextNewNo))
                 .c_str());
-        const LogDatabaseCheck check = checkLogDatabase(logDatabasePath_, *info_);
-        engine_->setStoredRecords(check.holdsRecords);
-        if (check.result != PASS)
-            ui_.messageBox(errorName(check.result), "DATABASE");
+        storeFailing_ = false;
+        storeBackoffMs_ = 0;
+        openLogStore();
+    } else {
+        store_.close();
+        engine_->setLogStoreReady(true);
     }
     // Every machine gets the PC's time whenever it is identified.
     engine_->setMachineClock();
+}
+
+void MACHINE::openLogStore() {
+    const LogDatabaseCheck check = store_.open(logDatabasePath_, *info_, workDir_);
+    if (check.result != PASS) {
+        logStoreFailed(check.result);
+        return;
+    }
+    if (!store_.note().empty())
+        log(format("log database %s: %s", logDatabasePath_.c_str(), store_.note().c_str()).c_str());
+    if (storeFailing_)
+        log(format("log database %s: opened again; job-log records are fetched",
+                   logDatabasePath_.c_str())
+                .c_str());
+    storeFailing_ = false;
+    engine_->setStoredRecords(check.holdsRecords);
+    engine_->setLogStoreReady(true);
+}
+
+void MACHINE::logStoreFailed(int code) {
+    engine_->setLogStoreReady(false);
+    const std::string problem =
+        errorName(code) + "\n" + logDatabasePath_.string() + ": " + store_.problem();
+    // Told once, when the trouble begins; each later try is a line in the
+    // log. The trouble lasts until a record is stored again.
+    const bool begins = storeBackoffMs_ == 0;
+    if (begins)
+        ui_.messageBox(problem + "\nNo job-log record of this machine is fetched until it can be "
+                                 "stored; the file is left as it is.",
+                       "DATABASE");
+    constexpr uint32_t kFirstWaitMs = 1000, kLongestWaitMs = 60000;
+    storeBackoffMs_ = begins ? kFirstWaitMs : std::min(kLongestWaitMs, storeBackoffMs_ * 2);
+    storeFailing_ = true;
+    storeRetryAt_ = clock_.tickMs() + storeBackoffMs_;
+    log(format("log database %s: %s %s; job-log records are not fetched, next try in %u s",
+               logDatabasePath_.c_str(), errorName(code).c_str(), store_.problem().c_str(),
+               storeBackoffMs_ / 1000)
+            .c_str());
+}
+
+void MACHINE::syncLogStore() {
+    const LogStore::SyncResult synced = store_.sync();
+    if (synced.ok)
+        return;
+    // What the disk did not take is fetched again.
+    info_->lastStoredLogNo = synced.lastStoredLogNo;
+    engine_->setStoredRecords(synced.holdsRecords);
+    logStoreFailed(DATABASE_WRITE_FAIL);
 }
 
 void MACHINE::onLogRecord(void* self, int length, const uint8_t* record) {
     auto* m = static_cast<MACHINE*>(self);
     if (length <= 0)
         return;
-    const AppendedRecord appended =
-        appendLogRecord(m->logDatabasePath_, *m->info_, record, size_t(length), m->workDir_);
-    if (appended.stored)
-        m->engine_->setStoredRecords(true);
+    // A record that cannot be stored is dropped: lastStoredLogNo stays, so it
+    // is fetched again once the store works.
+    AppendedRecord appended;
+    if (m->store_.isOpen()) {
+        appended = m->store_.append(record, size_t(length), *m->info_);
+        if (!appended.stored && !m->store_.isOpen())
+            m->logStoreFailed(DATABASE_WRITE_FAIL);
+    }
     if (m->recordHook_ && length >= 4)
         m->recordHook_(readBE32(record), appended.stored);
+    if (!appended.stored)
+        return;
+    if (m->storeBackoffMs_ != 0) {
+        m->storeBackoffMs_ = 0;
+        m->log(format("log database %s: records are stored again", m->logDatabasePath_.c_str())
+                   .c_str());
+    }
+    m->engine_->setStoredRecords(true);
     if (m->window_) {
         m->window_->setLogNumber(m->info_->lastStoredLogNo + 1);
         m->window_->addLogRecord(record);

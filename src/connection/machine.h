@@ -8,6 +8,7 @@
 
 #include "common/clock.h"
 #include "common/ui_services.h"
+#include "logdb/log_store.h"
 #include "protocol/command_machine.h"
 #include "protocol/machine_info.h"
 
@@ -94,6 +95,11 @@ public:
     COMMAND_MACHINE& engine() { return *engine_; }
     MachineWindowView* window() { return window_.get(); }
     const std::filesystem::path& logDatabasePath() const { return logDatabasePath_; }
+    // The log database and daily file, open while the machine is connected
+    // and its database passed its check.
+    const LogStore& logStore() const { return store_; }
+    // The log store failed (check, write or sync) and is tried again later.
+    bool logStoreFailing() const { return storeFailing_; }
     const std::filesystem::path& databaseDir() const { return databaseDir_; }
     const std::filesystem::path& debugFilePath() const { return debugFilePath_; }
     bool debugFileOpen() const { return debugFile_ != nullptr; }
@@ -107,6 +113,10 @@ private:
     static void onEngineEvent(void* self, int code, int index, const void* data);
     static void onLogRecord(void* self, int length, const uint8_t* record);
     void identified(int index, const void* data);
+    // Opens the log store; on failure stops the fetching and arranges a retry.
+    void openLogStore();
+    void logStoreFailed(int code);
+    void syncLogStore();
     void openDebugFile();
     std::string banner(const char* what) const;
 
@@ -130,6 +140,14 @@ private:
     std::filesystem::path logDatabasePath_;
     std::filesystem::path debugDir_;
     std::filesystem::path workDir_ = ".";
+
+    // The log store of this connection. While it fails, the engine asks for
+    // no record and the store is tried again after a wait that doubles from
+    // one second to a minute.
+    LogStore store_;
+    bool storeFailing_ = false;
+    uint32_t storeRetryAt_ = 0;
+    uint32_t storeBackoffMs_ = 0; // 0 while records are stored; the wait while they are not
 
     std::unique_ptr<char[]> messageBuffer_;
     size_t messageUsed_ = 0;

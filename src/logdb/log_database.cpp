@@ -5,9 +5,6 @@
 #include <new>
 #include <string_view>
 #include <system_error>
-#ifdef __unix__
-#include <unistd.h>
-#endif
 
 #include "common/byte_order.h"
 #include "common/file_io.h"
@@ -23,13 +20,7 @@ namespace {
 // Reads and checks the 512-byte header at the start of an open file.
 DatabaseResult checkHeader(std::FILE* f) {
     uint8_t header[kLogHeaderSize];
-    if (std::fread(header, 1, sizeof header, f) != sizeof header)
-        return DATABASE_CORRUPT;
-    if (std::memcmp(header, kLogDatabaseTitle, kLogTitleSize) != 0)
-        return DATABASE_WRONG_TITLE;
-    if (std::memcmp(header + kLogVersionOffset, kLogDatabaseVersion, kLogVersionSize) != 0)
-        return DATABASE_WRONG_VERSION;
-    return PASS;
+    return checkLogHeader(header, std::fread(header, 1, sizeof header, f));
 }
 
 // Whole record slots behind the header of a file of this size.
@@ -42,45 +33,6 @@ bool readRecordAt(std::FILE* f, uint64_t index, uint8_t* out) {
            std::fread(out, 1, kLogRecordSize, f) == kLogRecordSize;
 }
 
-bool flushToFile(std::FILE* f) {
-    if (std::fflush(f) != 0)
-        return false;
-#ifdef __unix__
-    return ::fsync(fileno(f)) == 0;
-#else
-    return true;
-#endif
-}
-
-// Appends one record behind the last whole slot. A file that is missing or
-// empty gets its header first, so the record never lands where readers
-// expect the header; a torn record from an interrupted append is cut back.
-bool storeRecord(const fs::path& path, const uint8_t* record) {
-    std::error_code ec;
-    uint64_t size = fs::exists(path, ec) ? fs::file_size(path, ec) : 0;
-    if (ec)
-        return false;
-    if (size == 0) {
-        if (!createLogDatabase(path))
-            return false;
-        size = kLogHeaderSize;
-    } else if (size > kLogHeaderSize && (size - kLogHeaderSize) % kLogRecordSize != 0) {
-        size = kLogHeaderSize + wholeRecords(size) * kLogRecordSize;
-        fs::resize_file(path, size, ec);
-        if (ec)
-            return false;
-    }
-    FilePtr f = openFile(path, "ab");
-    if (!f)
-        return false;
-    bool ok =
-        std::fwrite(record, 1, kLogRecordSize, f.get()) == kLogRecordSize && flushToFile(f.get());
-    ok = std::fclose(f.release()) == 0 && ok;
-    if (!ok)
-        fs::resize_file(path, size, ec); // leave no part of the record behind
-    return ok;
-}
-
 std::string dailyFolderName(const MachineInfo& info) {
     std::string_view nick = fieldText(info.nickName, sizeof info.nickName);
     if (!nick.empty())
@@ -89,29 +41,45 @@ std::string dailyFolderName(const MachineInfo& info) {
            machineFileName(fieldText(info.machineId, sizeof info.machineId)) + ")";
 }
 
-void writeDailyLine(const fs::path& baseDir, const MachineInfo& info, const LogRecord& r,
-                    const std::string& line) {
-    fs::path file = dailyLogPath(baseDir, info, r.year + 2000, r.month, r.day);
-    std::error_code ec;
-    fs::create_directory(file.parent_path(), ec); // an existing folder is no error
-    FilePtr f = openFile(file, "a");
-    if (!f)
-        return; // a daily file that cannot be opened is skipped
-    std::fwrite(line.data(), 1, line.size(), f.get());
-    std::fputc('\n', f.get());
+} // namespace
+
+DatabaseResult checkLogHeader(const uint8_t* header, size_t got) {
+    if (got < kLogHeaderSize)
+        return DATABASE_CORRUPT;
+    if (std::memcmp(header, kLogDatabaseTitle, kLogTitleSize) != 0)
+        return DATABASE_WRONG_TITLE;
+    if (std::memcmp(header + kLogVersionOffset, kLogDatabaseVersion, kLogVersionSize) != 0)
+        return DATABASE_WRONG_VERSION;
+    return PASS;
 }
 
-} // namespace
+const char* logHeaderProblem(DatabaseResult result) {
+    switch (result) {
+    case DATABASE_CORRUPT:
+        return "its 512-byte header is cut short";
+    case DATABASE_WRONG_TITLE:
+        return "its title is not a job-log database's";
+    case DATABASE_WRONG_VERSION:
+        return "its version is not 2.01.10.03";
+    default:
+        return "";
+    }
+}
 
 fs::path logDatabasePath(const fs::path& databaseDir, const MachineInfo& info) {
     return databaseDir /
            (machineFileName(fieldText(info.machineId, sizeof info.machineId)) + ".QX42.LOGDATA");
 }
 
-bool createLogDatabase(const fs::path& path) {
-    uint8_t header[kLogHeaderSize] = {};
+void logDatabaseHeader(uint8_t* header) {
+    std::memset(header, 0, kLogHeaderSize);
     std::memcpy(header, kLogDatabaseTitle, sizeof kLogDatabaseTitle);
     std::memcpy(header + kLogVersionOffset, kLogDatabaseVersion, sizeof kLogDatabaseVersion);
+}
+
+bool createLogDatabase(const fs::path& path) {
+    uint8_t header[kLogHeaderSize];
+    logDatabaseHeader(header);
     FilePtr f = openFile(path, "wb");
     if (!f)
         return false;
@@ -160,21 +128,6 @@ fs::path dailyLogPath(const fs::path& baseDir, const MachineInfo& info, int year
     std::string nick = safeFileName(fieldText(info.nickName, sizeof info.nickName));
     return baseDir / dailyFolderName(info) /
            (nick + format("(%d-%02d-%02d).txt", year, month, day));
-}
-
-AppendedRecord appendLogRecord(const fs::path& path, MachineInfo& info, const uint8_t* record,
-                               size_t length, const fs::path& baseDir) {
-    AppendedRecord appended;
-    // Anything but a whole record would shift every record after it.
-    if (!record || length != kLogRecordSize)
-        return appended;
-    appended.stored = storeRecord(path, record);
-    if (appended.stored)
-        info.lastStoredLogNo = static_cast<int32_t>(readBE32(record));
-    LogRecord r = decodeLogRecord(record);
-    appended.reportLine = reportLine(r);
-    writeDailyLine(baseDir, info, r, appended.reportLine);
-    return appended;
 }
 
 namespace {

@@ -41,8 +41,16 @@ static_assert(std::string_view(kLogDatabaseVersion).size() == kLogVersionSize);
 std::filesystem::path logDatabasePath(const std::filesystem::path& databaseDir,
                                       const MachineInfo& info);
 
+// PASS, DATABASE_CORRUPT (fewer than 512 bytes), DATABASE_WRONG_TITLE or
+// DATABASE_WRONG_VERSION for the first `got` bytes of a database.
+DatabaseResult checkLogHeader(const uint8_t* header, size_t got);
+// What is wrong with a header that check refused, in words.
+const char* logHeaderProblem(DatabaseResult result);
+
 // Writes a new file holding the header only; false when it cannot be written.
 bool createLogDatabase(const std::filesystem::path& path);
+// The 512 header bytes of a new database.
+void logDatabaseHeader(uint8_t* header512);
 
 struct LogDatabaseCheck {
     DatabaseResult result = PASS;
@@ -61,18 +69,9 @@ struct AppendedRecord {
     // The record reached the database file; only then lastStoredLogNo moved,
     // so a record that was not stored is fetched again later.
     bool stored = false;
-    // The record's report line (no line end); empty when the record was not 128 bytes.
+    // The record's report line (no line end); empty unless stored.
     std::string reportLine;
 };
-
-// Appends one record as received and writes its report line to the daily
-// text file "<baseDir>/<folder>/<nickName>(<y>-<mm>-<dd>).txt", where folder
-// is nickName, or "modelName(machineId)" when the nickname is empty. A torn
-// record left by an interrupted append is cut off first, and the record is
-// flushed to the file before this returns.
-AppendedRecord appendLogRecord(const std::filesystem::path& path, MachineInfo& info,
-                               const uint8_t* record, size_t length,
-                               const std::filesystem::path& baseDir);
 
 // The daily text file that a record of this date goes to.
 std::filesystem::path dailyLogPath(const std::filesystem::path& baseDir, const MachineInfo& info,

@@ -639,6 +639,10 @@ void COMMAND_MACHINE::onAnswer() {
         }
         break;
     case Exchange::LogFetch:
+        if (!logStoreReady_) {
+            finish();
+            break;
+        }
         if (result != RESULT_DONE) {
             logf("Log record %u refused by the controller (%d)", logNext_, result);
             finish();
@@ -1088,7 +1092,7 @@ void COMMAND_MACHINE::beginLogCheck(bool busy, int nextStep) {
     const uint32_t stored = static_cast<uint32_t>(info_->lastStoredLogNo);
     const uint32_t last = first + count - 1;
     step_ = nextStep;
-    if (count == 0 || (storedRecords_ && stored == last)) {
+    if (count == 0 || (storedRecords_ && stored == last) || !logStoreReady_) {
         // Only an idle machine slows down: a running job is followed closely.
         idleSettled_ = !busy && (status_.machineState == 0 || status_.machineState == 29);
         return;
@@ -1106,6 +1110,10 @@ void COMMAND_MACHINE::beginLogCheck(bool busy, int nextStep) {
     logLast_ = last;
     logToFetch_ = int(std::min(wanted, limit));
     begin(Exchange::LogFetch, nextStep);
+}
+
+bool COMMAND_MACHINE::fetchingLog() const {
+    return exchange_ == Exchange::LogFetch;
 }
 
 void COMMAND_MACHINE::beginPortFetch(int kind, int first, int end, int code, bool codeIsSubState,

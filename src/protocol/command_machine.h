@@ -157,6 +157,12 @@ public:
     // after every stored record.
     void setStoredRecords(bool any) { storedRecords_ = any; }
     bool storedRecords() const { return storedRecords_; }
+    // Whether the local log store can keep records. While it cannot (a
+    // database that failed its check, a disk that refuses writes) no record
+    // is asked for, and an answer still on its way is dropped unstored.
+    void setLogStoreReady(bool ready) { logStoreReady_ = ready; }
+    // A fetch pass is running: job-log records are being asked for.
+    bool fetchingLog() const;
 
     // The status mark that every program run starts with.
     static void setGlobalRefreshMark() { globalRefreshMark_ = true; }
@@ -281,6 +287,7 @@ private:
     bool logSupported_ = false;
     bool pelluxSupported_ = false;
     bool storedRecords_ = false;
+    bool logStoreReady_ = true;
 
     char nickname_[64] = {};
     char machineIdCopy_[64] = {};

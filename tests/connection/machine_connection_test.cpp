@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "connection/machine.h"
@@ -81,8 +85,8 @@ TEST_F(ConnectionTest, DebugFileTakesTheEarlyLinesAfterItsBannerAndIsNamedForThe
     ASSERT_TRUE(fs::exists(debug));
     const std::string text = slurp(debug);
     const std::string rule(60, '=');
-    EXPECT_EQ(text.rfind("\n" + rule + "\nOPEN Brellock DEBUG FILE at 2026-03-15 10:00:00\n" + rule +
-                             "\n",
+    EXPECT_EQ(text.rfind("\n" + rule + "\nOPEN Brellock DEBUG FILE at 2026-03-15 10:00:00\n" +
+                             rule + "\n",
                          0),
               0u);
     const size_t connect = text.find("Machine connect ! ");
@@ -132,8 +136,8 @@ TEST_F(ConnectionTest, ImageBankBlockWithABadCrcIsDroppedSilently) {
     run(4000);
     uint8_t block[256] = {0x23, 0, 0xFD, 0};
     std::memcpy(block + 4, "BANK-1", 6);
-    writeBE32(block + 96, 3);   // max_image_qty
-    writeBE32(block + 108, 1);  // free_image_qty
+    writeBE32(block + 96, 3);  // max_image_qty
+    writeBE32(block + 108, 1); // free_image_qty
     writeBE32(block + 252, crc32(block, 252) ^ 1);
     const std::string before = slurp(machine.debugFilePath());
     machine.onImageBankBlock(block);
@@ -159,4 +163,162 @@ TEST_F(ConnectionTest, DisconnectReportsTheMachineGone) {
     EXPECT_EQ(events.back(), int(EVENT_DISCONNECTED));
     EXPECT_FALSE(machine.connected());
     EXPECT_NE(slurp(machine.debugFilePath()).find("Machine disconnect ! "), std::string::npos);
+}
+
+// Records reach the disk at the end of each fetch pass, not after each one.
+TEST_F(ConnectionTest, RecordsReachTheDiskOncePerFetchPass) {
+    attach();
+    run(6000);
+    ASSERT_EQ(readLogDatabase(dir / "DATABASE" / "MID-0001.QX42.LOGDATA").count, 20u);
+    const LogStore& store = machine.logStore();
+    EXPECT_TRUE(store.isOpen());
+    EXPECT_FALSE(store.unsynced());
+    EXPECT_EQ(store.syncedSize(), 512u + 20 * 128);
+    EXPECT_GE(store.syncCount(), 1u);
+    EXPECT_LE(store.syncCount(), 10u) << "at least two records per pass";
+    machine.disconnect();
+    EXPECT_FALSE(machine.logStore().isOpen());
+}
+
+// A power cut after the last sync: the disk holds the synced records and a
+// torn piece of the next. At the next start the database's own record count
+// is the truth: the lost records are fetched again, the torn piece is cut,
+// and every record is there once, in order.
+TEST_F(ConnectionTest, RecordsLostByAPowerCutAreFetchedAgainAndATornTailIsCut) {
+    attach();
+    for (int ms = 0; ms < 6000; ++ms) {
+        run(1);
+        if (machine.logStore().unsynced() && machine.info().lastStoredLogNo >= 507)
+            break;
+    }
+    ASSERT_TRUE(machine.logStore().unsynced());
+    const uint64_t safe = machine.logStore().syncedSize();
+    ASSERT_GT(safe, 512u);
+    const fs::path db = dir / "DATABASE" / "MID-0001.QX42.LOGDATA";
+    machine.disconnect();
+    bus.unplug(path);
+    link.reset();
+    fs::resize_file(db, safe + 37);
+
+    attach();
+    run(6000);
+    const auto contents = readLogDatabase(db);
+    ASSERT_EQ(contents.result, PASS);
+    ASSERT_EQ(contents.count, 20u);
+    EXPECT_EQ(fs::file_size(db), 512u + 20 * 128);
+    for (uint32_t i = 0; i < contents.count; ++i)
+        EXPECT_EQ(readBE32(contents.record(i)), 500 + i);
+    // The records fetched again do not write their daily lines twice.
+    size_t lines = 0;
+    std::set<std::string> distinct;
+    for (const auto& f : fs::recursive_directory_iterator(dir / "Line 3")) {
+        std::istringstream text(slurp(f.path()));
+        for (std::string line; std::getline(text, line); ++lines)
+            distinct.insert(line);
+    }
+    EXPECT_EQ(lines, 20u);
+    EXPECT_EQ(distinct.size(), 20u);
+}
+
+// Garbage over a machine's database: it is never written to, no record is
+// asked for, the operator is told once which file and what is wrong with it,
+// and the check is tried again later, less and less often. Once the file is
+// mended the log flows.
+TEST_F(ConnectionTest, ADatabaseThatFailsItsCheckIsLeftAloneAndNoRecordIsFetched) {
+    const fs::path db = dir / "DATABASE" / "MID-0001.QX42.LOGDATA";
+    std::vector<uint8_t> garbage(3000);
+    for (size_t i = 0; i < garbage.size(); ++i)
+        garbage[i] = uint8_t(i * 29 + 3);
+    {
+        std::ofstream(db, std::ios::binary)
+            .write(reinterpret_cast<const char*>(garbage.data()), std::streamsize(garbage.size()));
+    }
+    attach();
+    run(60000);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].caption, "DATABASE");
+    EXPECT_EQ(ui.messages[0].text.rfind("DATABASE_WRONG_TITLE\n" + db.string() +
+                                            ": its title is not a job-log database's\n",
+                                        0),
+              0u)
+        << ui.messages[0].text;
+    EXPECT_EQ(mc.countOf("W23"), 0);
+    EXPECT_EQ(slurp(db), std::string(garbage.begin(), garbage.end()));
+    EXPECT_TRUE(machine.logStoreFailing());
+    // Tries after 1, 2, 4, 8, 16 and 32 s: the waits double, and each try is a line.
+    const std::string debug = slurp(machine.debugFilePath());
+    size_t tries = 0;
+    for (size_t at = 0; (at = debug.find("next try in", at)) != std::string::npos; ++at)
+        ++tries;
+    EXPECT_EQ(tries, 6u);
+    EXPECT_NE(debug.find("next try in 32 s"), std::string::npos);
+
+    // The user puts a good database back: the next try finds it.
+    ASSERT_TRUE(createLogDatabase(db));
+    run(61000);
+    EXPECT_FALSE(machine.logStoreFailing());
+    const auto contents = readLogDatabase(db);
+    ASSERT_EQ(contents.count, 20u);
+    EXPECT_EQ(readBE32(contents.record(0)), 500u);
+    EXPECT_EQ(ui.messages.size(), 1u);
+    EXPECT_NE(slurp(machine.debugFilePath()).find("opened again"), std::string::npos);
+}
+
+// A database that cannot be created (its folder is a file): no busy loop of
+// record requests, a few tries that say so, one message.
+TEST_F(ConnectionTest, AStoreThatKeepsFailingBacksOffAndSaysSo) {
+    fs::remove_all(dir / "DATABASE");
+    std::ofstream(dir / "DATABASE") << "not a folder";
+    attach();
+    run(10000);
+    EXPECT_EQ(mc.countOf("W23"), 0);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text.rfind("DATABASE_CREATE_FAIL\n", 0), 0u) << ui.messages[0].text;
+    EXPECT_EQ(ui.messages[0].caption, "DATABASE");
+    EXPECT_NE(ui.messages[0].text.find("cannot be created: Not a directory"), std::string::npos);
+    const std::string debug = slurp(machine.debugFilePath());
+    size_t tries = 0;
+    for (size_t at = 0; (at = debug.find("next try in", at)) != std::string::npos; ++at)
+        ++tries;
+    EXPECT_EQ(tries, 4u); // at 0 s, then after 1, 2 and 4 s
+    EXPECT_NE(debug.find("next try in 8 s"), std::string::npos);
+}
+
+// The disk refuses records in the middle of a sync (a size limit, as a full
+// disk would): fetching stops instead of skipping the record, and once the
+// disk takes records again every one is there once, in order.
+TEST_F(ConnectionTest, ARecordTheDiskRefusesStopsTheFetchAndIsFetchedAgainLater) {
+    const fs::path db = dir / "DATABASE" / "MID-0001.QX42.LOGDATA";
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = old;
+    limit.rlim_cur = 512 + 5 * 128 + 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    attach();
+    run(6000);
+    const int asked = mc.countOf("W23");
+    run(4000);
+    const int askedLater = mc.countOf("W23");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_TRUE(machine.logStoreFailing());
+    EXPECT_EQ(readLogDatabase(db).count, 5u);
+    EXPECT_EQ(fs::file_size(db), 512u + 5 * 128);
+    // Each try of the store may ask for a record or two, no more.
+    EXPECT_LE(askedLater - asked, 4) << "asked " << asked << " then " << askedLater;
+    ASSERT_FALSE(ui.messages.empty());
+    EXPECT_EQ(
+        ui.messages[0].text.rfind("DATABASE_WRITE_FAIL\n" + db.string() + ": cannot be written", 0),
+        0u)
+        << ui.messages[0].text;
+
+    run(70000);
+    EXPECT_FALSE(machine.logStoreFailing());
+    const auto contents = readLogDatabase(db);
+    ASSERT_EQ(contents.count, 20u);
+    for (uint32_t i = 0; i < contents.count; ++i)
+        EXPECT_EQ(readBE32(contents.record(i)), 500 + i);
+    EXPECT_EQ(ui.messages.size(), 1u);
 }

@@ -5,6 +5,7 @@
 #include "common/result_codes.h"
 #include "log_test_support.h"
 #include "logdb/log_database.h"
+#include "logdb/log_store.h"
 
 using namespace dupmon;
 using namespace dupmon::test;
@@ -225,9 +226,10 @@ TEST_F(LogDatabase, RecordThatCannotBeStoredIsNotCountedAsStored) {
     EXPECT_FALSE(a.stored);
     EXPECT_EQ(info.lastStoredLogNo, 6); // fetched again on a later pass
     EXPECT_FALSE(fs::exists(lost));
-    // The daily text file and the caller still get the line.
-    EXPECT_EQ(readText(dir / "LINE-01" / "LINE-01(2026-03-15).txt"), a.reportLine + "\n");
-    EXPECT_FALSE(a.reportLine.empty());
+    // The daily line is written once, after the record is stored: the refetch
+    // will write it.
+    EXPECT_FALSE(fs::exists(dir / "LINE-01" / "LINE-01(2026-03-15).txt"));
+    EXPECT_TRUE(a.reportLine.empty());
 
     // A database path that is a folder cannot take records either.
     fs::create_directories(db());
@@ -251,11 +253,14 @@ TEST_F(LogDatabase, OnlyWholeRecordsAreAppended) {
     EXPECT_EQ(readBytes(db()).size(), 512u);
 }
 
-TEST_F(LogDatabase, AppendsGoOnAfterAForeignHeader) {
+TEST_F(LogDatabase, NothingIsAppendedAfterAForeignHeader) {
     std::vector<uint8_t> foreign = expectedHeader();
     foreign[0] = 'Z';
     writeBytes(db(), foreign.data(), foreign.size());
     RecordBytes r = copyRecord(3, 15);
-    EXPECT_TRUE(appendLogRecord(db(), info, r.data(), 128, dir).stored);
-    EXPECT_EQ(readBytes(db()).size(), 640u);
+    info.lastStoredLogNo = 2;
+    EXPECT_FALSE(appendLogRecord(db(), info, r.data(), 128, dir).stored);
+    EXPECT_EQ(readBytes(db()), foreign);
+    EXPECT_EQ(info.lastStoredLogNo, 2);
+    EXPECT_FALSE(fs::exists(dir / "LINE-01"));
 }

@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "log_test_support.h"
 #include "logdb/log_database.h"
+#include "logdb/log_store.h"
 #include "logdb/logtool.h"
 #include "logdb/report.h"
 #include "shell/system_database.h"
