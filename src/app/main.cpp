@@ -24,6 +24,7 @@
 #include "common/version.h"
 #include "hidlink/hidraw_backend.h"
 #include "hidlink/udev_watcher.h"
+#include "master_usb/udisks2_drives.h"
 #include "protocol/command_machine.h"
 #include "shell/main_window.h"
 #include "sim/sim_client.h"
@@ -185,15 +186,17 @@ int main(int argc, char** argv) {
 
     // The PC's drives for the master stick: the stand-ins' sticks in a folder
     // of the working directory when they run inside the program.
-    std::unique_ptr<SimulatedDrives> simulatedDrives;
+    std::unique_ptr<DriveService> drives;
     if (demo) {
-        simulatedDrives = std::make_unique<SimulatedDrives>(workDir / "SimulatedDrives");
+        auto simulated = std::make_unique<SimulatedDrives>(workDir / "SimulatedDrives");
         for (const auto& m : demo->machines())
-            simulatedDrives->addMachine(m);
+            simulated->addMachine(m);
+        drives = std::move(simulated);
+    } else {
+        drives = makePcDrives();
     }
     TForm1 form(*backend, watcher, clock, ui, workDir, programFile);
-    if (simulatedDrives)
-        form.installDownloadWindow(*simulatedDrives, ui, clock);
+    form.installDownloadWindow(*drives, ui, clock);
     if (demo)
         demo->setAnsweredAtPc(
             [&form](const std::string& machineId) { return form.machineWindowShown(machineId); });

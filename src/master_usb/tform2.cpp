@@ -58,8 +58,8 @@ void TForm2::prepare() {
 void TForm2::Timer1Timer() {
     if (!flow_)
         return;
-    const ProgressTick t = progressTick(flow_->totalBytes(), flow_->copiedBytes(),
-                                        flow_->copyFailed());
+    const ProgressTick t =
+        progressTick(flow_->totalBytes(), flow_->copiedBytes(), flow_->copyFailed());
     if (!t.act)
         return;
     DLPrpgress->setValue(int(std::min<uint32_t>(t.percent, 100)));

@@ -14,10 +14,9 @@
 
 namespace dupmon {
 
-TForm_DownloadSource::TForm_DownloadSource(DriveService& drives, UiServices& ui,
-                                           const Clock& clock,
-                                           std::filesystem::path startupDirectory,
-                                           TForm2* progress, QWidget* parent)
+TForm_DownloadSource::TForm_DownloadSource(DriveService& drives, UiServices& ui, const Clock& clock,
+                                           std::filesystem::path startupDirectory, TForm2* progress,
+                                           QWidget* parent)
     : QDialog(parent), progress_(progress) {
     setObjectName("Form_DownloadSource");
     setWindowTitle("Download Source Files");

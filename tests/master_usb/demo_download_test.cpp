@@ -131,8 +131,8 @@ TEST(DemoDownload, FromGoToTheStartedJob) {
     // On the wire, in order: take (X 26, 27, 25), return (X 28), then W 42.
     std::vector<int> order;
     for (const HostFrame& f : standIn->hostFrames())
-        if (f.kind == HostFrame::Command && ((f.letter == 'X' && f.sub() >= 25) ||
-                                             (f.letter == 'W' && f.sub() == 42)))
+        if (f.kind == HostFrame::Command &&
+            ((f.letter == 'X' && f.sub() >= 25) || (f.letter == 'W' && f.sub() == 42)))
             order.push_back(f.letter == 'X' ? f.sub() : 42);
     EXPECT_EQ(order, (std::vector<int>{26, 27, 25, 28, 42}));
     EXPECT_NE(trace.str().find(" H "), std::string::npos);
