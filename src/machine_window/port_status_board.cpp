@@ -137,7 +137,11 @@ void PortStatusBoard::onStatus(int code, const void* data) {
     case STATUS_OUTCOME:
         if (decode(data, first, end, false)) {
             renderRange(first, end, [](PortRenderer& r, int) { r.RenderOutcome(); });
-            if (info_.flag_feature_bit3 == 1 && continueOrFinishNeeded)
+            // The outcome of one job end comes in several blocks (about eight ports
+            // each): the question is asked once, when the last one is drawn.
+            const auto& block = *static_cast<const PortDataBlock*>(data);
+            const bool last = int64_t(block.firstIndex) + block.count >= info_.maxDeviceQty;
+            if (last && info_.flag_feature_bit3 == 1 && continueOrFinishNeeded)
                 continueOrFinishNeeded();
         }
         break;

@@ -1,6 +1,7 @@
 #pragma once
 #include <QDialog>
 
+class QLabel;
 class QPushButton;
 
 namespace dupmon {
@@ -17,7 +18,10 @@ public:
 
     void Button_continueClick();
     void Button_finishClick();
+    // The line above the buttons: which machine asks, and what each answer does.
+    void setQuestion(const QString& text);
 
+    QLabel* Label_question;
     QPushButton* Button_continue;
     QPushButton* Button_finish;
     int answer = None;

@@ -547,6 +547,7 @@ void TFormMachine::askContinueOrFinish() {
     if (continueDialog_->isVisible())
         return;
     sync();
+    continueDialog_->setQuestion(QString::fromStdString(continueOrFinishText(info_)));
     QPointer<TFormMachine> alive(this);
     continueDialog_->exec();
     if (!alive)

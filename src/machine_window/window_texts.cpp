@@ -21,6 +21,12 @@ std::string machineDisplayName(const MachineInfo& info) {
     return std::string(nick.empty() ? fieldText(info.modelName, sizeof info.modelName) : nick);
 }
 
+std::string continueOrFinishText(const MachineInfo& info) {
+    return machineDisplayName(info) + " (" +
+           std::string(fieldText(info.machineId, sizeof info.machineId)) +
+           ") asks: Continue runs the job again on new targets, Finish ends it.";
+}
+
 std::filesystem::path placementFilePath(const std::filesystem::path& dataDir,
                                         const MachineInfo& info) {
     return dataDir /

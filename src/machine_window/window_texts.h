@@ -16,6 +16,10 @@ std::string machineWindowTitle(const MachineInfo& info);
 // The board's caption for a machine: its nickname, or its model name.
 std::string machineDisplayName(const MachineInfo& info);
 
+// The continue-or-finish question's line: which machine asks, and what each
+// answer does.
+std::string continueOrFinishText(const MachineInfo& info);
+
 // The window placement file of a machine: "<machineId>.qz9.par" in the data directory.
 std::filesystem::path placementFilePath(const std::filesystem::path& dataDir,
                                         const MachineInfo& info);

@@ -8,14 +8,17 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "machine_window/tform_continue_or_exit.h"
 #include "machine_window/tform_machine.h"
 #include "machine_window/widget_support.h"
 #include "sim/stand_in.h"
 #include "support/engine_harness.h"
+#include "support/layout_check.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -30,6 +33,7 @@ protected:
         dir = mkdtemp(tmpl);
     }
     void TearDown() override {
+        answerer.reset();
         window.reset();
         fs::remove_all(dir);
     }
@@ -54,15 +58,22 @@ protected:
         h.run(300);
     }
 
-    // Answers every continue-or-finish question with Finish and counts them.
-    void answerFinishWhenAsked() {
-        whenModal([this](QWidget* d) {
-            auto* dialog = qobject_cast<TForm_continue_or_exit*>(d);
-            ASSERT_NE(dialog, nullptr);
+    // Answers every continue-or-finish question for as long as the test runs:
+    // `policy` sees the dialog and clicks a button; the questions are counted.
+    void answerQuestions(std::function<void(TForm_continue_or_exit*)> policy) {
+        answerer = std::make_unique<QTimer>();
+        answerer->setInterval(1);
+        QObject::connect(answerer.get(), &QTimer::timeout, [this, policy] {
+            auto* dialog = qobject_cast<TForm_continue_or_exit*>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible())
+                return;
             ++questions;
-            dialog->Button_finish->click();
-            answerFinishWhenAsked(); // ready for the next question, if one comes
+            policy(dialog);
         });
+        answerer->start();
+    }
+    void answerFinishWhenAsked() {
+        answerQuestions([](TForm_continue_or_exit* d) { d->Button_finish->click(); });
     }
 
     // Runs a copy from the window's menu to its end, back in standby.
@@ -84,6 +95,7 @@ protected:
     fs::path dir;
     std::unique_ptr<TFormMachine> window;
     int questions = 0;
+    std::unique_ptr<QTimer> answerer;
 };
 
 } // namespace
@@ -106,11 +118,52 @@ TEST_F(JobRunWindow, PassAndFailLabelsFollowTheJob) {
     ASSERT_TRUE(h.runUntil([&] { return m.state() == FN_STANDBY; }, 600000));
     h.run(500);
 
-    EXPECT_GE(questions, 1);
+    EXPECT_EQ(questions, 1);
     EXPECT_EQ(m.passCount(), 8u);
     EXPECT_EQ(m.failCount(), 1u);
     EXPECT_EQ(window->Label_Pass->text().toStdString(), "PASS:  8 PCS");
     EXPECT_EQ(window->Label_Fail->text().toStdString(), "FAIL:  1 PCS");
     EXPECT_EQ(window->Label_FailureRate->text().toStdString(), "FAILURE RATE: 11.1%");
     EXPECT_EQ(window->Label_Yield->text().toStdString(), "YIELD: 88.9%");
+}
+
+TEST_F(JobRunWindow, A121PortMachineAsksOncePerJobEndWithEveryPortDrawn) {
+    open("panel121", 8);
+    ASSERT_EQ(h.info.maxDeviceQty, 121);
+    // The last port the map shows.
+    int lastShown = -1;
+    for (size_t i = 0; i < window->Edit_PortLine2.size(); ++i)
+        if (window->Edit_PortLine2[i])
+            lastShown = int(i);
+    ASSERT_GT(lastShown, 100);
+
+    // First job end: Continue, so the machine copies a second round; then Finish.
+    std::vector<std::string> lastPortAtQuestion, texts;
+    answerQuestions([&](TForm_continue_or_exit* dialog) {
+        lastPortAtQuestion.push_back(line(lastShown, 2).toStdString());
+        texts.push_back(dialog->Label_question->text().toStdString());
+        EXPECT_EQ(dialog->windowTitle().toStdString(), "Waiting");
+        EXPECT_EQ(dialog->Button_continue->text().toStdString(), "Continue");
+        EXPECT_EQ(dialog->Button_finish->text().toStdString(), "Finish");
+        if (questions == 1) {
+            // Its own controls fit (where it opens follows the machine window).
+            dialog->move(20, 20);
+            EXPECT_TRUE(cleanLayout(dialog, "continue_or_finish", "panel121"));
+            dialog->Button_continue->click();
+        } else {
+            dialog->Button_finish->click();
+        }
+    });
+    runCopy();
+    h.run(3000);
+
+    EXPECT_EQ(questions, 2) << "one question per job end";
+    EXPECT_EQ(machine->commands('W', 13).size(), 1u);
+    EXPECT_EQ(machine->commands('W', 14).size(), 1u);
+    EXPECT_EQ(machine->machine().passCount(), 2u * 120u);
+    for (const auto& l : lastPortAtQuestion)
+        EXPECT_EQ(l.rfind("PASS", 0), 0u) << "the last port was drawn before the question: " << l;
+    for (const auto& t : texts)
+        EXPECT_EQ(t, "SIM Panel 121 (" + machine->machine().machineId +
+                         ") asks: Continue runs the job again on new targets, Finish ends it.");
 }

@@ -629,9 +629,10 @@ TEST(MachineWindow, ContinueOrFinishQuestion) {
     Fixture f(machine(4));
     TFormMachine& w = f.open();
     w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
-    std::vector<uint8_t> rec(114, 0);
+    // The outcome of ports 1..3, the last block of the machine's ports.
+    std::vector<uint8_t> rec(3 * 114, 0);
     rec[96] = 5;
-    PortDataBlock block{1, 1, 1, rec.data()};
+    PortDataBlock block{1, 1, 3, rec.data()};
 
     QString seenLine;
     whenModal([&](QWidget* d) {
@@ -668,9 +669,9 @@ TEST(MachineWindow, WindowDestroyedWhileAskingIsLeftAlone) {
     Fixture f(machine(4));
     TFormMachine& w = f.open();
     w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
-    std::vector<uint8_t> rec(114, 0);
+    std::vector<uint8_t> rec(3 * 114, 0);
     rec[96] = 5;
-    PortDataBlock block{1, 1, 1, rec.data()};
+    PortDataBlock block{1, 1, 3, rec.data()};
     whenModal([&](QWidget*) { f.window.reset(); });
     w.OnStatus(STATUS_OUTCOME, &block);
     EXPECT_EQ(f.window, nullptr);

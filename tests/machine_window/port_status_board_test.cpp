@@ -2,6 +2,7 @@
 // latch, probe sensor, menus, port blocks and their bounds, the summary.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -247,6 +248,33 @@ TEST(PortStatusBoard, OutcomeAsksToContinueOrFinishWhenTheMachineDoes) {
         EXPECT_EQ(questions, bit3);
         EXPECT_EQ(renderedBeforeQuestion, bit3 == 1);
     }
+}
+
+TEST(PortStatusBoard, TheQuestionComesOnceAfterTheLastBlockOfTheOutcome) {
+    // 121 ports arrive as blocks of 8 (the last one of 1): one question, with
+    // every port drawn.
+    MachineInfo info = machine(121);
+    info.flag_feature_bit3 = 1;
+    PortStatusBoard board(info);
+    int questions = 0;
+    bool allDrawn = false;
+    board.continueOrFinishNeeded = [&] {
+        ++questions;
+        allDrawn = true;
+        for (int i = 0; i < 121; ++i)
+            allDrawn &= board.lines(i).line2.text.rfind("PASS", 0) == 0;
+    };
+    board.onStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    const auto rec = kind1Records({{1000 * 2048, 250 * 2048, 2048, 5}});
+    for (int first = 0; first < 121; first += 8) {
+        const int count = std::min(8, 121 - first);
+        std::vector<uint8_t> recs;
+        for (int k = 0; k < count; ++k)
+            recs.insert(recs.end(), rec.begin(), rec.end());
+        send(board, STATUS_OUTCOME, first, recs, count);
+        EXPECT_EQ(questions, first + count == 121 ? 1 : 0) << "after the block from " << first;
+    }
+    EXPECT_TRUE(allDrawn);
 }
 
 namespace {
