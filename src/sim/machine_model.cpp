@@ -608,6 +608,8 @@ bool MachineModel::answerContinue(uint32_t nowMs) {
         return false;
     const uint64_t jt = jobMs(nowMs);
     roundStartJobMs_ = jt; // counts go on across rounds
+    ports_[0].usbCardStatus = PORT_READY;
+    ports_[0].result = 0;
     enterPhase(PHASE_WAIT_TARGETS, jt);
     phaseLengthMs_ = timing.waitTargetsMs;
     classifyTargets();
@@ -648,6 +650,13 @@ void MachineModel::classifyTargets() {
 }
 
 void MachineModel::finishRound() {
+    // The master was read whole: at the outcome it reports a pass like the
+    // targets that passed (ready again when the next round begins).
+    SimPort& master = ports_[0];
+    if (master.inJob) {
+        master.usbCardStatus = PORT_PASS;
+        master.result = 1;
+    }
     for (size_t i = 1; i < ports_.size(); ++i) {
         SimPort& p = ports_[i];
         if (!p.inJob)

@@ -49,8 +49,11 @@ protected:
         window = std::make_unique<TFormMachine>(nullptr, nullptr, "Machine", dir / "m.LOGDATA", dir,
                                                 h.info, &h.engine, h.ui, h.clock, dir);
         h.onStatusHook = [this](const EngineHarness::Status& s) {
-            if (window)
-                window->OnStatus(s.code, s.data);
+            if (!window)
+                return;
+            window->OnStatus(s.code, s.data);
+            if (window && window->board().lines(0).line2.colour == LineColour::Red)
+                masterRed.push_back(window->board().lines(0).line2.text);
         };
         COMMAND_MACHINE::setGlobalRefreshMark();
         h.engine.windowOpened();
@@ -96,6 +99,8 @@ protected:
     std::unique_ptr<TFormMachine> window;
     int questions = 0;
     std::unique_ptr<QTimer> answerer;
+    // The master port's line 2 each time a notification left it red.
+    std::vector<std::string> masterRed;
 };
 
 } // namespace
@@ -166,4 +171,43 @@ TEST_F(JobRunWindow, A121PortMachineAsksOncePerJobEndWithEveryPortDrawn) {
     for (const auto& t : texts)
         EXPECT_EQ(t, "SIM Panel 121 (" + machine->machine().machineId +
                          ") asks: Continue runs the job again on new targets, Finish ends it.");
+}
+
+TEST_F(JobRunWindow, AGoodCopyShowsItsMasterGreenAtTheOutcome) {
+    // The outcome comes as code 24 from the busy steps, and as port data
+    // rendered by the running function when the window is shown again then.
+    open("usb10", 8);
+    MachineModel& m = machine->machine();
+    std::vector<std::pair<std::string, LineColour>> master;
+    auto seeMaster = [&] {
+        master.emplace_back(line(0, 2).toStdString(), window->board().lines(0).line2.colour);
+    };
+    // The first question is closed without an answer: the machine keeps waiting.
+    answerQuestions([&](TForm_continue_or_exit* dialog) {
+        seeMaster();
+        if (questions == 1)
+            dialog->reject();
+        else
+            dialog->Button_finish->click();
+    });
+    ASSERT_TRUE(window->IsStandby());
+    window->CopyClick();
+    ASSERT_TRUE(h.runUntil([&] { return questions == 1; }, 600000));
+    h.run(500);
+    ASSERT_TRUE(m.waitingForAnswer());
+    // Shown again while the machine waits: every port drawn once more by the copy's rules.
+    const int blocks = h.count(STATUS_PORT_DATA);
+    h.engine.refreshPortData();
+    ASSERT_TRUE(h.runUntil([&] { return h.count(STATUS_PORT_DATA) > blocks; }, 5000));
+    h.run(500);
+    seeMaster();
+    h.engine.answerContinue();
+    ASSERT_TRUE(h.runUntil([&] { return m.state() == FN_STANDBY; }, 600000));
+    ASSERT_EQ(questions, 2);
+    ASSERT_EQ(master.size(), 3u);
+    for (const auto& [text, colour] : master) {
+        EXPECT_EQ(text.rfind("PASS", 0), 0u) << text;
+        EXPECT_EQ(colour, LineColour::Green) << text;
+    }
+    EXPECT_TRUE(masterRed.empty()) << "first red master: " << masterRed.front();
 }

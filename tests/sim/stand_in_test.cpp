@@ -198,6 +198,7 @@ TEST(StandInJobs, CopyRunsThroughItsPhasesAndLogsEveryTarget) {
     EXPECT_EQ(phases, (std::vector<int>{PHASE_READ_MASTER, PHASE_WAIT_TARGETS, PHASE_WORKING,
                                         PHASE_WORK_END, PHASE_RESULT}));
     ASSERT_TRUE(m.waitingForAnswer()); // feature bit 3: waits for Continue or Finish
+    EXPECT_EQ(portStatus(host, 0), PORT_PASS) << "the master was read whole";
     EXPECT_EQ(portStatus(host, 1), PORT_PASS);
     EXPECT_EQ(portStatus(host, 2), PORT_FAIL);
     EXPECT_EQ(portStatus(host, 3), PORT_EMPTY);
@@ -229,6 +230,7 @@ TEST(StandInJobs, CopyRunsThroughItsPhasesAndLogsEveryTarget) {
     ASSERT_TRUE(host.exchange('W', {13}));
     EXPECT_EQ(host.result(), 0);
     EXPECT_EQ(host.status(3), PHASE_WAIT_TARGETS);
+    EXPECT_EQ(portStatus(host, 0), PORT_READY) << "the master is the source of the next round";
     followPhases(host, 120000);
     EXPECT_EQ(m.logCount(), logBefore + 16);
     ASSERT_TRUE(host.exchange('W', {14}));
