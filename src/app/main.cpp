@@ -27,6 +27,7 @@
 #include "master_usb/udisks2_drives.h"
 #include "protocol/command_machine.h"
 #include "shell/main_window.h"
+#include "shell/working_folder.h"
 #include "sim/sim_client.h"
 #include "sim/simulated_drives.h"
 
@@ -158,9 +159,16 @@ int main(int argc, char** argv) {
 
     const std::filesystem::path workDir = std::filesystem::current_path();
     QtUiServices ui(o.headless);
+    // Installed before any folder appears, so a stop that follows it is heard.
+    if (o.headless)
+        quitOnSignals(app.get(), [] { QCoreApplication::exit(0); });
+    if (const std::string problem = prepareWorkingFolder(workDir); !problem.empty()) {
+        std::fprintf(stderr, "duplicator-monitor: %s\n", problem.c_str());
+        if (!o.headless)
+            ui.messageBox(problem, "Error");
+        return 1;
+    }
     if (o.headless) {
-        std::filesystem::create_directories(workDir / "DATABASE");
-        std::filesystem::create_directories(workDir / "DEBUG_SESSION");
         ShellDriver driver;
         HeadlessBoard board(driver);
         MachineSlots machineSlots(*backend, watcher, clock, ui, board,
@@ -173,7 +181,6 @@ int main(int argc, char** argv) {
             });
         }
         driver.attachSlots(&machineSlots, watcher);
-        quitOnSignals(app.get(), [] { QCoreApplication::exit(0); });
         driver.startUp();
         if (o.demo)
             HeadlessBoard::line("running headless with stand-in machines");

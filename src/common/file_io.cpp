@@ -59,4 +59,36 @@ ReadableFile openRegularFile(const std::filesystem::path& path) {
     return r;
 }
 
+std::vector<std::string> readTextLines(const std::filesystem::path& path, size_t maxLines,
+                                       size_t maxLength, size_t maxBytes) {
+    std::vector<std::string> lines;
+    ReadableFile in = openRegularFile(path);
+    if (!in || maxLines == 0)
+        return lines;
+    std::string line;
+    bool ended = true; // the last line read ended with its line feed
+    for (size_t read = 0; read < maxBytes; ++read) {
+        const int c = std::getc(in.file.get());
+        if (c == EOF)
+            break;
+        ended = c == '\n';
+        if (ended) {
+            while (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            lines.push_back(std::move(line));
+            line.clear();
+            if (lines.size() == maxLines)
+                return lines;
+        } else if (line.size() < maxLength) {
+            line.push_back(static_cast<char>(c));
+        }
+    }
+    if (!ended || !line.empty()) {
+        while (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
 } // namespace dupmon

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace dupmon {
 
@@ -45,6 +46,14 @@ struct ReadableFile {
 // folder, a pipe or a device at the path is refused at once, so that reading
 // it never waits for a writer that will not come.
 ReadableFile openRegularFile(const std::filesystem::path& path);
+
+// The first `maxLines` lines of a small text file the program keeps (a
+// window position file), each without its line end and cut to `maxLength`
+// characters; the rest of a longer line is skipped. At most `maxBytes` are
+// read in all, so a huge or sparse file costs neither time nor memory.
+// Empty when the file cannot be opened; fewer lines when it has fewer.
+std::vector<std::string> readTextLines(const std::filesystem::path& path, size_t maxLines,
+                                       size_t maxLength = 1023, size_t maxBytes = 64 * 1024);
 
 // The system's text for an error number, as a message shows it.
 std::string errorText(int error);

@@ -136,25 +136,33 @@ namespace {
 struct CheckedFile {
     FilePtr file;
     DatabaseResult result = DATABASE_NOT_EXIST;
+    std::string problem; // in words, when result is not PASS
     uint64_t size = 0;
     uint64_t count = 0; // whole records
 };
 
 CheckedFile openChecked(const fs::path& path) {
     CheckedFile c;
-    c.file = openFile(path, "rb");
-    if (!c.file)
+    ReadableFile in = openRegularFile(path);
+    if (!in) {
+        // Only a missing file is "not there"; a folder or a pipe is there
+        // but is no database.
+        c.result = in.missing ? DATABASE_NOT_EXIST : DATABASE_CORRUPT;
+        c.problem = in.problem;
         return c;
+    }
+    c.file = std::move(in.file);
+    c.size = in.size;
     c.result = checkHeader(c.file.get());
-    if (c.result != PASS)
+    if (c.result != PASS) {
+        c.problem = logHeaderProblem(c.result);
         return c;
-    std::error_code ec;
-    c.size = fs::file_size(path, ec);
+    }
     c.count = wholeRecords(c.size);
-    if (ec)
-        c.result = DATABASE_CORRUPT;
-    else if (c.count > UINT32_MAX)
+    if (c.count > UINT32_MAX) {
         c.result = MEMORY_NOT_ENOUGH_FOR_DATABASE;
+        c.problem = "it holds more than 4294967295 records";
+    }
     return c;
 }
 
@@ -184,6 +192,7 @@ LogDatabaseContents readLogDatabase(const fs::path& path) {
 
 DatabaseResult LogRecordReader::open(const fs::path& path) {
     CheckedFile db = openChecked(path);
+    problem_ = db.problem;
     if (db.result != PASS)
         return db.result;
     file_ = std::move(db.file);
@@ -217,6 +226,7 @@ LogDatabaseSummary summarizeLogDatabase(const fs::path& path) {
     LogDatabaseSummary summary;
     CheckedFile db = openChecked(path);
     summary.result = db.result;
+    summary.problem = db.problem;
     summary.fileSize = db.size;
     if (db.result != PASS)
         return summary;

@@ -101,6 +101,8 @@ public:
     // could not be read (failed() then tells).
     const uint8_t* next();
     bool failed() const { return failed_; }
+    // What open found wrong, in words ("is a folder, not a file").
+    const std::string& problem() const { return problem_; }
 
 private:
     FilePtr file_;
@@ -108,12 +110,14 @@ private:
     size_t chunkRecords_ = 0, position_ = 0;
     uint32_t count_ = 0, remaining_ = 0;
     bool failed_ = false;
+    std::string problem_;
 };
 
 // Header check, record count and the first and last records, without
 // loading the file (for the log tool's info).
 struct LogDatabaseSummary {
     DatabaseResult result = DATABASE_NOT_EXIST;
+    std::string problem; // in words, when result is not PASS
     uint64_t fileSize = 0;
     uint32_t count = 0;
     uint8_t first[kLogRecordSize] = {};

@@ -117,6 +117,11 @@ void appendCsvField(std::string& out, std::string_view field) {
     out.push_back('"');
 }
 
+// "is a folder, not a file (DATABASE_CORRUPT)", or the code's name alone.
+std::string problemText(DatabaseResult result, const std::string& problem) {
+    return problem.empty() ? errorName(result) : problem + " (" + errorName(result) + ")";
+}
+
 // The registry entry of the machine whose database this is, if the registry
 // beside it knows the machine.
 std::optional<MachineInfo> registeredMachine(const fs::path& dbPath) {
@@ -207,7 +212,7 @@ bool Tool::rangeOptions(ReportDate& start, ReportDate& end) {
 LogRecordReader Tool::open(const std::string& path) {
     LogRecordReader reader;
     if (DatabaseResult result = reader.open(path); result != PASS)
-        fail(1, path, errorName(result));
+        fail(1, path, problemText(result, reader.problem()));
     return reader;
 }
 
@@ -272,7 +277,7 @@ int Tool::info(const std::string& path) {
     out_ << "database: " << path << "\n";
     out_ << "check: " << errorName(s.result) << "\n";
     if (s.result != PASS)
-        fail(1, path, errorName(s.result));
+        fail(1, path, problemText(s.result, s.problem));
     out_ << "records: " << s.count << "\n";
     if (s.count > 0) {
         out_ << "first: " << recordSummary(s.first) << "\n";

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "common/file_io.h"
 #include "common/text.h"
 
 namespace dupmon {
@@ -35,32 +36,19 @@ std::filesystem::path placementFilePath(const std::filesystem::path& dataDir,
 
 bool loadPlacement(const std::filesystem::path& file, std::string_view machineId,
                    WindowPlacement& out) {
-    std::FILE* f = std::fopen(file.c_str(), "r");
-    if (!f)
+    // Two lines are all the file holds; nothing past them is read.
+    const std::vector<std::string> lines = readTextLines(file, 2);
+    if (lines.empty())
         return false;
-    char line[1024] = {};
-    bool ok = false;
-    if (std::fgets(line, sizeof line, f)) {
-        char word[1024] = {};
-        std::sscanf(line, "%1023s", word);
-        // A long first line leaves its rest for the next read; skip it.
-        if (!std::strchr(line, '\n')) {
-            int c;
-            while ((c = std::fgetc(f)) != EOF && c != '\n') {
-            }
-        }
-        if (machineId == word) {
-            WindowPlacement p;
-            char numbers[1024] = {};
-            if (std::fgets(numbers, sizeof numbers, f) &&
-                std::sscanf(numbers, "%d %d %d %d", &p.top, &p.left, &p.width, &p.height) == 4) {
-                out = p;
-                ok = true;
-            }
-        }
-    }
-    std::fclose(f);
-    return ok;
+    char word[1024] = {};
+    std::sscanf(lines[0].c_str(), "%1023s", word);
+    if (machineId != word || lines.size() < 2)
+        return false;
+    WindowPlacement p;
+    if (std::sscanf(lines[1].c_str(), "%d %d %d %d", &p.top, &p.left, &p.width, &p.height) != 4)
+        return false;
+    out = p;
+    return true;
 }
 
 bool savePlacement(const std::filesystem::path& file, std::string_view machineId,

@@ -42,15 +42,10 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
     });
 
     // Position from the parameter file, when it holds one.
-    std::ifstream in(parameterFile_);
-    if (in) {
-        std::stringstream text;
-        text << in.rdbuf();
-        if (auto r = parseWindowPosition(text.str())) {
-            move(r->left, r->top);
-            resize(r->width, r->height);
-            positionRestored_ = true;
-        }
+    if (auto r = readWindowPosition(parameterFile_)) {
+        move(r->left, r->top);
+        resize(r->width, r->height);
+        positionRestored_ = true;
     }
     for (int k = 0; k < kPictureCount; ++k) {
         pictures_[size_t(k)] = std::make_unique<MACHINE_DISPLAY_ICON>(this, k);

@@ -4,10 +4,22 @@
 #include <cstdio>
 #include <sstream>
 
+#include "common/file_io.h"
 #include "common/text.h"
 #include "common/version.h"
 
 namespace dupmon {
+
+namespace {
+
+std::optional<WindowRect> positionLine(const std::string& second) {
+    WindowRect r;
+    if (std::sscanf(second.c_str(), "%d %d %d %d", &r.top, &r.left, &r.width, &r.height) != 4)
+        return std::nullopt;
+    return r;
+}
+
+} // namespace
 
 std::optional<WindowRect> parseWindowPosition(const std::string& fileText) {
     std::istringstream in(fileText);
@@ -16,10 +28,14 @@ std::optional<WindowRect> parseWindowPosition(const std::string& fileText) {
         return std::nullopt;
     if (second.size() > 1024)
         second.resize(1024);
-    WindowRect r;
-    if (std::sscanf(second.c_str(), "%d %d %d %d", &r.top, &r.left, &r.width, &r.height) != 4)
+    return positionLine(second);
+}
+
+std::optional<WindowRect> readWindowPosition(const std::filesystem::path& file) {
+    const std::vector<std::string> lines = readTextLines(file, 2);
+    if (lines.size() < 2)
         return std::nullopt;
-    return r;
+    return positionLine(lines[1]);
 }
 
 std::string formatWindowPosition(const WindowRect& r) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,9 @@ inline constexpr const char* kMainWindowParameterFile = "brellock_linker.QZ9";
 
 // The position from the file's text, when its second line holds four numbers.
 std::optional<WindowRect> parseWindowPosition(const std::string& fileText);
+// The same from the file: only its first two lines are read, each up to 1023
+// characters, so a huge file costs nothing.
+std::optional<WindowRect> readWindowPosition(const std::filesystem::path& file);
 std::string formatWindowPosition(const WindowRect& r);
 // 600 x 350, each cut to the screen, centred on it.
 WindowRect defaultMainWindowRect(int screenWidth, int screenHeight);
