@@ -18,8 +18,12 @@ struct Child {
     pid_t pid = -1;
     std::filesystem::path out;
 
+    static constexpr uid_t kSameUser = uid_t(-1);
+
+    // With `user`, the child runs as that user (and group of the same
+    // number): a test run by root can meet a folder it may not write.
     Child(const std::vector<std::string>& args, const std::filesystem::path& outFile,
-          const std::filesystem::path& cwd)
+          const std::filesystem::path& cwd, uid_t user = kSameUser)
         : out(outFile) {
         pid = ::fork();
         if (pid == 0) {
@@ -28,6 +32,8 @@ struct Child {
             FILE* f = std::fopen(outFile.c_str(), "w");
             ::dup2(::fileno(f), 1);
             ::dup2(::fileno(f), 2);
+            if (user != kSameUser && (::setgid(user) != 0 || ::setuid(user) != 0))
+                ::_exit(125);
             std::vector<char*> argv;
             for (const auto& a : args)
                 argv.push_back(const_cast<char*>(a.c_str()));

@@ -22,33 +22,21 @@ namespace {
 // Root may write anywhere: the program then runs as an ordinary user.
 constexpr uid_t kOtherUser = 65534;
 
-// The monitor in `cwd` as a user who cannot write there; stdout and stderr to `out`.
-pid_t startAsUser(const std::vector<std::string>& args, const fs::path& out, const fs::path& cwd) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        FILE* f = std::fopen(out.c_str(), "w");
-        ::dup2(::fileno(f), 1);
-        ::dup2(::fileno(f), 2);
-        if (::chdir(cwd.c_str()) != 0)
-            ::_exit(126);
-        if (::geteuid() == 0 && (::setgid(kOtherUser) != 0 || ::setuid(kOtherUser) != 0))
-            ::_exit(125);
-        std::vector<char*> argv;
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
+// The user the program runs as: root may write anywhere, so a test run by
+// root starts it as an ordinary user.
+uid_t programUser() {
+    return ::geteuid() == 0 ? kOtherUser : Child::kSameUser;
 }
 
-// Exit status, -2 for a signal, -1 when it did not end within `seconds`.
-int waitExit(pid_t pid, int seconds) {
+// Exit status, -2 for a signal, -1 when it did not end within `seconds`
+// (the child is then killed when `child` goes).
+int waitExit(Child& child, int seconds) {
     int status = 0;
     for (int i = 0; i < seconds * 20; ++i) {
-        if (::waitpid(pid, &status, WNOHANG) == pid)
+        if (::waitpid(child.pid, &status, WNOHANG) == child.pid) {
+            child.pid = -1;
             return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        }
         ::usleep(50000);
     }
     return -1;
@@ -83,10 +71,9 @@ protected:
 } // namespace
 
 TEST_F(ReadOnlyWorkingFolder, TheHeadlessProgramNamesTheFolderAndEndsWithAnError) {
-    const pid_t pid =
-        startAsUser({DUPMON_MONITOR, "--headless", "--demo", "--workdir", (dir / "work").string()},
-                    dir / "out.txt", dir);
-    const int status = waitExit(pid, 20);
+    Child monitor({DUPMON_MONITOR, "--headless", "--demo", "--workdir", (dir / "work").string()},
+                  dir / "out.txt", dir, programUser());
+    const int status = waitExit(monitor, 20);
     const std::string out = slurp(dir / "out.txt");
     EXPECT_EQ(status, 1) << out;
     EXPECT_NE(
@@ -94,26 +81,22 @@ TEST_F(ReadOnlyWorkingFolder, TheHeadlessProgramNamesTheFolderAndEndsWithAnError
         std::string::npos)
         << out;
     EXPECT_TRUE(fs::is_empty(dir / "work"));
-    if (status == -1)
-        ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
 }
 
 // The desktop program says the same on standard error and in a box; it does
 // not hang: a stop ends it at once.
 TEST_F(ReadOnlyWorkingFolder, TheDesktopProgramNamesTheFolderAndCanBeStopped) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    const pid_t pid = startAsUser({DUPMON_MONITOR, "--demo", "--workdir", (dir / "work").string()},
-                                  dir / "out.txt", dir);
+    Child monitor({DUPMON_MONITOR, "--demo", "--workdir", (dir / "work").string()}, dir / "out.txt",
+                  dir, programUser());
     const std::string expected =
         "the folder " + (dir / "work").string() + " cannot be written: Permission denied";
     const bool said =
         waitFor([&] { return slurp(dir / "out.txt").find(expected) != std::string::npos; }, 20);
-    ::kill(pid, SIGTERM);
-    const int status = waitExit(pid, 10);
+    ::kill(monitor.pid, SIGTERM);
+    const int status = waitExit(monitor, 10);
     EXPECT_TRUE(said) << slurp(dir / "out.txt");
     EXPECT_NE(status, 0);
     EXPECT_NE(status, -1) << "still running after SIGTERM";
-    if (status == -1)
-        ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
     EXPECT_TRUE(fs::is_empty(dir / "work"));
 }
