@@ -113,4 +113,14 @@ std::string machineIdFromFileName(std::string_view name) {
     return out;
 }
 
+std::string_view utf8Prefix(std::string_view s, size_t maxBytes) {
+    if (s.size() <= maxBytes)
+        return s;
+    size_t n = maxBytes;
+    // Step back over continuation bytes so no character is cut in half.
+    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80)
+        --n;
+    return s.substr(0, n);
+}
+
 } // namespace dupmon

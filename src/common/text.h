@@ -34,4 +34,8 @@ std::string machineFileName(std::string_view machineId);
 // The machine id back from its file-name form.
 std::string machineIdFromFileName(std::string_view name);
 
+// The longest start of a UTF-8 text that holds at most `maxBytes` bytes and
+// ends on a character boundary.
+std::string_view utf8Prefix(std::string_view utf8, size_t maxBytes);
+
 } // namespace dupmon

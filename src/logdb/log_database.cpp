@@ -222,6 +222,10 @@ const uint8_t* LogRecordReader::next() {
     return chunk_.get() + position_++ * kLogRecordSize;
 }
 
+DatabaseResult checkLogHeader(std::FILE* f) {
+    return checkHeader(f);
+}
+
 LogDatabaseSummary summarizeLogDatabase(const fs::path& path) {
     LogDatabaseSummary summary;
     CheckedFile db = openChecked(path);

@@ -90,6 +90,10 @@ struct LogDatabaseContents {
 // DATABASE_CORRUPT, DATABASE_WRONG_TITLE or DATABASE_WRONG_VERSION.
 LogDatabaseContents readLogDatabase(const std::filesystem::path& path);
 
+// Reads the 512-byte header of a file opened for reading and checks title and
+// version: PASS, DATABASE_CORRUPT (short), DATABASE_WRONG_TITLE or DATABASE_WRONG_VERSION.
+DatabaseResult checkLogHeader(std::FILE* f);
+
 // Reads the records of a database in order, a chunk at a time, for readers
 // that need each record once (the log tool's print and csv).
 class LogRecordReader {

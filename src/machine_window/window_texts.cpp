@@ -78,13 +78,7 @@ std::string computerClockText(const LocalTime& t) {
 }
 
 std::string limitNickname(std::string_view s) {
-    if (s.size() <= kMaxNicknameLength)
-        return std::string(s);
-    size_t n = kMaxNicknameLength;
-    // Step back over continuation bytes so no character is cut in half.
-    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80)
-        --n;
-    return std::string(s.substr(0, n));
+    return std::string(utf8Prefix(s, kMaxNicknameLength));
 }
 
 namespace {

@@ -1,0 +1,136 @@
+#include "logdb/log_viewer.h"
+
+#include <charconv>
+#include <fstream>
+
+#include "common/text.h"
+#include "common/file_io.h"
+#include "logdb/log_tail.h"
+
+namespace dupmon {
+
+namespace fs = std::filesystem;
+
+std::string logViewerGroupCaption(std::string_view caption) {
+    return std::string(utf8Prefix(caption, kLogViewerCaptionLimit));
+}
+
+std::string logViewerLoadMessage(int result) {
+    if (result >= DATABASE_NOT_EXIST && result <= DATABASE_WRITE_FAIL)
+        return errorName(result);
+    return "DATABASE ERROR !";
+}
+
+fs::path logViewerParameterPath(const fs::path& dir, const MachineInfo& info) {
+    return dir /
+           (machineFileName(fieldText(info.machineId, sizeof info.machineId)) + ".qz9.log.par");
+}
+
+namespace {
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n';
+}
+
+// One "%d" of a scanf: blanks, an optional sign, digits that fit an int.
+bool takeInt(std::string_view& s, int& out) {
+    size_t i = 0;
+    while (i < s.size() && isBlank(s[i]))
+        ++i;
+    if (i < s.size() && s[i] == '+')
+        ++i;
+    const char* begin = s.data() + i;
+    const char* end = s.data() + s.size();
+    auto [ptr, ec] = std::from_chars(begin, end, out);
+    if (ec != std::errc())
+        return false;
+    s.remove_prefix(size_t(ptr - s.data()));
+    return true;
+}
+
+} // namespace
+
+std::optional<LogViewerPosition> parseLogViewerParameters(std::string_view text,
+                                                          std::string_view machineId) {
+    const size_t lineEnd = text.find('\n');
+    if (lineEnd == std::string_view::npos)
+        return std::nullopt; // no second line
+    std::string_view first = text.substr(0, lineEnd);
+    size_t b = 0;
+    while (b < first.size() && isBlank(first[b]))
+        ++b;
+    size_t e = b;
+    while (e < first.size() && !isBlank(first[e]))
+        ++e;
+    const std::string_view word = first.substr(b, e - b);
+    if (word.empty() || word != machineId)
+        return std::nullopt;
+    std::string_view second = text.substr(lineEnd + 1);
+    second = second.substr(0, second.find('\n'));
+    LogViewerPosition p;
+    if (!takeInt(second, p.top) || !takeInt(second, p.left) || !takeInt(second, p.width) ||
+        !takeInt(second, p.height))
+        return std::nullopt;
+    return p;
+}
+
+std::string formatLogViewerParameters(std::string_view machineId, const LogViewerPosition& p) {
+    return std::string(machineId) + " \n" +
+           format("%d %d %d %d \n", p.top, p.left, p.width, p.height);
+}
+
+std::optional<LogViewerPosition> loadLogViewerParameters(const fs::path& file,
+                                                         std::string_view machineId) {
+    FilePtr f = openFile(file, "rb");
+    if (!f)
+        return std::nullopt;
+    std::string text(kLogViewerParameterReadLimit, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), f.get()));
+    return parseLogViewerParameters(text, machineId);
+}
+
+bool saveLogViewerParameters(const fs::path& file, std::string_view machineId,
+                             const LogViewerPosition& p) {
+    std::ofstream out(file, std::ios::trunc);
+    if (!out)
+        return false;
+    out << formatLogViewerParameters(machineId, p);
+    out.close();
+    return bool(out);
+}
+
+std::optional<size_t> logViewerTopRow(size_t rowCount, size_t visibleRowCount) {
+    if (visibleRowCount >= rowCount)
+        return std::nullopt;
+    return rowCount - visibleRowCount;
+}
+
+DatabaseResult LogViewerRows::load(const fs::path& database) {
+    records_.clear();
+    cachedRow_ = SIZE_MAX;
+    LogDatabaseTail tail = readLogDatabaseTail(database, kLogViewerLoadLimit);
+    if (tail.result == PASS)
+        records_.assign(tail.records.get(), tail.records.get() + tail.count * kLogRecordSize);
+    return tail.result;
+}
+
+void LogViewerRows::add(const uint8_t* record128) {
+    records_.insert(records_.end(), record128, record128 + kLogRecordSize);
+}
+
+const char* LogViewerRows::widestText(int column) {
+    static const char* const widest[kLogViewerColumns] = {
+        "00000",    "0000-00-00 00:00:00",  "00000", "FAIL(LBA:0000000000)", "",
+        "00:00:00", "0000.0MB(0000000000)", ""};
+    return column >= 0 && column < kLogViewerColumns ? widest[column] : "";
+}
+
+const std::array<std::string, kLogViewerColumns>& LogViewerRows::row(size_t row) const {
+    if (row != cachedRow_) {
+        cached_ = logViewerColumns(decodeLogRecord(record(row)));
+        cachedRow_ = row;
+    }
+    return cached_;
+}
+
+} // namespace dupmon

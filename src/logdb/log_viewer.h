@@ -1,0 +1,99 @@
+#pragma once
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result_codes.h"
+#include "logdb/log_record.h"
+#include "protocol/machine_info.h"
+
+namespace dupmon {
+
+// What the log viewer shows of one machine's job log, without the window:
+// the header row of the machine kind, one row of eight texts per record
+// (newest last), its position file, its messages and where it scrolls.
+
+inline constexpr const char* kLogViewerCaption = "LOG Data";
+inline constexpr const char* kLogViewerFileMenu = "File";
+inline constexpr const char* kLogViewerSaveItem = "SaveToTextFile";
+// The viewer opens on at most this many of the newest records; rows that
+// arrive while it is open are added beyond it.
+constexpr uint32_t kLogViewerLoadLimit = 10000;
+// The group box caption holds at most this many bytes.
+constexpr size_t kLogViewerCaptionLimit = 127;
+
+// The caption cut to kLogViewerCaptionLimit bytes, never inside a UTF-8 character.
+std::string logViewerGroupCaption(std::string_view caption);
+
+// The message box after a failed load: caption "Message", and the name of
+// the result (codes 1 to 7) or "DATABASE ERROR !".
+inline constexpr const char* kLogViewerMessageCaption = "Message";
+std::string logViewerLoadMessage(int result);
+
+// The position file "<dir>/<machineId>.qz9.log.par":
+//   line 1  "%s \n"           the machine id
+//   line 2  "%d %d %d %d \n"  top, left, width, height
+struct LogViewerPosition {
+    int top = 0, left = 0, width = 0, height = 0;
+    bool operator==(const LogViewerPosition&) const = default;
+};
+std::filesystem::path logViewerParameterPath(const std::filesystem::path& dir,
+                                             const MachineInfo& info);
+// The position, when the first word of line 1 is `machineId` and line 2
+// starts with four integers; nothing for another machine's file, a blank
+// machine id or numbers that do not fit an int.
+std::optional<LogViewerPosition> parseLogViewerParameters(std::string_view text,
+                                                          std::string_view machineId);
+std::string formatLogViewerParameters(std::string_view machineId, const LogViewerPosition& p);
+// Only the first kLogViewerParameterReadLimit bytes of the file are read:
+// the two lines are short, and a file of any size opens at once.
+constexpr size_t kLogViewerParameterReadLimit = 4096;
+std::optional<LogViewerPosition> loadLogViewerParameters(const std::filesystem::path& file,
+                                                         std::string_view machineId);
+bool saveLogViewerParameters(const std::filesystem::path& file, std::string_view machineId,
+                             const LogViewerPosition& p);
+
+// After a row is added: the first row to show so that the last one is in
+// view, when fewer rows are visible than there are; nothing otherwise.
+std::optional<size_t> logViewerTopRow(size_t rowCount, size_t visibleRowCount);
+
+// The rows of the grid. Records are kept as received and decoded when a
+// row is shown, so opening a long log costs one read of its tail.
+class LogViewerRows {
+public:
+    explicit LogViewerRows(int deviceType = 0) : deviceType_(deviceType) {}
+
+    // Load: the newest kLogViewerLoadLimit records of the database, oldest
+    // first, replacing what was shown. Returns the read's result code; on
+    // failure no row is shown.
+    DatabaseResult load(const std::filesystem::path& database);
+    // Add record: one row at the end.
+    void add(const uint8_t* record128);
+
+    size_t size() const { return records_.size() / kLogRecordSize; }
+    const uint8_t* record(size_t row) const { return records_.data() + row * kLogRecordSize; }
+    // Header text of a column (row 0 of the grid) and its width in pixels.
+    const char* header(int column) const { return logViewerHeader(column, deviceType_); }
+    static int width(int column) { return logViewerColumnWidth(column); }
+    // The widest text a column of fixed layout holds (number, date and
+    // time, port, result, run time, capacity), so that a font wider than the
+    // one the widths were made for still shows it whole; empty for the free
+    // texts of the function and target columns.
+    static const char* widestText(int column);
+    // The eight texts of a row.
+    const std::array<std::string, kLogViewerColumns>& row(size_t row) const;
+
+private:
+    int deviceType_;
+    std::vector<uint8_t> records_;
+    // A grid paints a row's cells one after another: decode each row once.
+    mutable size_t cachedRow_ = SIZE_MAX;
+    mutable std::array<std::string, kLogViewerColumns> cached_;
+};
+
+} // namespace dupmon
