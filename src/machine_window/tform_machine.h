@@ -68,6 +68,8 @@ public:
     std::function<void(const std::string& caption)> openLogWindow;
     // The caption changed with the nickname (for an open log viewer).
     std::function<void(const std::string& caption)> logWindowCaptionChanged;
+    // A job-log record arrived from the machine (for an open log viewer).
+    std::function<void(const uint8_t* record128)> logRecordArrived;
     // Action > Get Info and Action > Download Source Files, once standby is checked.
     std::function<void()> openGetInfo;
     std::function<void()> openDownloadSource;

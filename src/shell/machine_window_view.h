@@ -31,7 +31,10 @@ public:
         if (window_)
             window_->showImageBankInfo(block256);
     }
-    void addLogRecord(const uint8_t*) override {}
+    void addLogRecord(const uint8_t* record128) override {
+        if (window_ && window_->logRecordArrived)
+            window_->logRecordArrived(record128);
+    }
     void showWindow() override {
         if (!window_)
             return;

@@ -22,7 +22,7 @@ namespace dupmon {
 TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, UiServices& ui,
                std::filesystem::path workDir, std::filesystem::path programFile, QWidget* parent)
     : QMainWindow(parent), workDir_(std::move(workDir)),
-      parameterFile_(workDir_ / kMainWindowParameterFile) {
+      parameterFile_(workDir_ / kMainWindowParameterFile), logWindows_(ui, clock) {
     slots_ = std::make_unique<MachineSlots>(backend, watcher, clock, ui, *this,
                                             ShellPaths::under(workDir_, programFile));
     driver_.attachSlots(slots_.get(), watcher);
@@ -38,7 +38,13 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
                                  [&m](const std::string& line) { m.log(line.c_str()); });
             download_->exec();
         };
+        logWindows_.attach(*w, m.info(), m.logDatabasePath(), m.databaseDir());
         return std::make_unique<MachineWindowAdapter>(w);
+    });
+    slots_->setLogViewerOpener([this](const MachineInfo& entry, const std::string& caption,
+                                      const std::filesystem::path& database,
+                                      const std::filesystem::path& parameterDir) {
+        logWindows_.showModal(entry, caption, database, parameterDir);
     });
 
     // Position from the parameter file, when it holds one.

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/shell_driver.h"
+#include "shell/log_windows.h"
 #include "shell/machine_display_icon.h"
 #include "shell/machine_slots.h"
 
@@ -67,6 +68,7 @@ private:
     int nextPictureX_ = 20;
     int nextPictureY_ = 100;
     ShellDriver driver_;
+    LogWindows logWindows_;
     std::unique_ptr<MachineSlots> slots_;
     std::unique_ptr<TForm2> progress_;
     std::unique_ptr<TForm_DownloadSource> download_;

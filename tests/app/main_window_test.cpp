@@ -15,9 +15,11 @@
 #include "shell/machine_window_view.h"
 #include "shell/main_window.h"
 #include "sim/stand_in.h"
+#include "support/event_loop.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
+using dupmon::test::spin;
 namespace fs = std::filesystem;
 
 // fontconfig keeps its cache for the life of the process.
@@ -46,15 +48,6 @@ protected:
     void TearDown() override { fs::remove_all(dir); }
     fs::path dir;
 };
-
-// Runs the Qt event loop until `done`, at most `ms` milliseconds.
-template <class F> bool spin(F done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms)
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
 
 void saveShot(QWidget* w, const char* name) {
     if (const char* out = std::getenv("DUPMON_SCREENSHOT_DIR"))

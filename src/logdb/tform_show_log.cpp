@@ -1,0 +1,243 @@
+#include "logdb/tform_show_log.h"
+
+#include <QAbstractTableModel>
+#include <QAction>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFrame>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPointer>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTableView>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "common/text.h"
+#include "logdb/tform_report.h"
+
+namespace dupmon {
+
+namespace fs = std::filesystem;
+
+// The grid's rows as Qt asks for them: texts come from LogViewerRows. Texts
+// are the record's bytes, shown one character per byte.
+class LogViewerGridModel final : public QAbstractTableModel {
+public:
+    explicit LogViewerGridModel(const LogViewerRows& rows, QObject* parent)
+        : QAbstractTableModel(parent), rows_(rows) {}
+
+    int rowCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : int(rows_.size());
+    }
+    int columnCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : kLogViewerColumns;
+    }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (role != Qt::DisplayRole || !index.isValid() || size_t(index.row()) >= rows_.size())
+            return {};
+        const std::string& text = rows_.row(size_t(index.row()))[size_t(index.column())];
+        return QString::fromLatin1(text.data(), qsizetype(text.size()));
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+            return {};
+        return QString::fromLatin1(rows_.header(section));
+    }
+    // Rows added at the end of LogViewerRows, or a new load.
+    void rowsAdded(size_t before) {
+        beginInsertRows({}, int(before), int(rows_.size()) - 1);
+        endInsertRows();
+    }
+    void reset() {
+        beginResetModel();
+        endResetModel();
+    }
+
+private:
+    const LogViewerRows& rows_;
+};
+
+namespace {
+
+QFont courierNew(int points) {
+    QFont f("Courier New");
+    f.setStyleHint(QFont::Monospace);
+    f.setPointSize(points);
+    return f;
+}
+
+// The form's own size when no position file applies: most of the grid's
+// columns, cut to the screen and centred on it.
+QRect defaultGeometry(const QWidget* w) {
+    const QScreen* s = w->screen() ? w->screen() : QGuiApplication::primaryScreen();
+    const QRect area = s ? s->availableGeometry() : QRect(0, 0, 1024, 768);
+    const int width = std::min(1024, area.width());
+    const int height = std::min(480, area.height());
+    return {area.left() + (area.width() - width) / 2, area.top() + (area.height() - height) / 2,
+            width, height};
+}
+
+} // namespace
+
+TForm_ShowLog::TForm_ShowLog(QWidget* owner, const MachineInfo& info, const std::string& caption,
+                             fs::path database, const fs::path& parameterDir, UiServices& ui,
+                             TFormReport* report)
+    : QMainWindow(owner, Qt::Window), info_(info), database_(std::move(database)),
+      parameterFile_(logViewerParameterPath(parameterDir, info)), ui_(ui), report_(report),
+      rows_(info.deviceType) {
+    setObjectName("Form_ShowLog");
+    // 1. Caption and inputs.
+    setWindowTitle(kLogViewerCaption);
+    Menu_File = menuBar()->addMenu(kLogViewerFileMenu);
+    Item_SaveToTextFile = Menu_File->addAction(kLogViewerSaveItem);
+    connect(Item_SaveToTextFile, &QAction::triggered, this, [this] { SaveToTextFileClick(); });
+
+    // 2. Position file: only this machine's applies.
+    setGeometry(defaultGeometry(this));
+    const std::string_view machineId = fieldText(info_.machineId, sizeof info_.machineId);
+    if (auto p = loadLogViewerParameters(parameterFile_, machineId)) {
+        move(p->left, p->top);
+        resize(p->width, p->height);
+        positionApplied_ = true;
+    }
+
+    // 3. Panel, group box and grid, each filling the one around it.
+    Panel = new QFrame(this);
+    Panel->setObjectName("Panel");
+    Panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    QPalette silver = Panel->palette();
+    silver.setColor(QPalette::Window, QColor(0xC0, 0xC0, 0xC0));
+    Panel->setPalette(silver);
+    Panel->setAutoFillBackground(true);
+    setCentralWidget(Panel);
+    auto* panelLayout = new QVBoxLayout(Panel);
+    panelLayout->setContentsMargins(2, 2, 2, 2);
+
+    GroupBox = new QGroupBox(QString::fromStdString(logViewerGroupCaption(caption)), Panel);
+    GroupBox->setObjectName("GroupBox");
+    GroupBox->setFont(courierNew(12));
+    panelLayout->addWidget(GroupBox);
+    auto* boxLayout = new QVBoxLayout(GroupBox);
+    boxLayout->setContentsMargins(4, 4, 4, 4);
+
+    StringGrid = new QTableView(GroupBox);
+    StringGrid->setObjectName("StringGrid");
+    StringGrid->setFont(courierNew(11));
+    StringGrid->setFocusPolicy(Qt::ClickFocus); // not a tab stop
+    StringGrid->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    StringGrid->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    StringGrid->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    StringGrid->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    StringGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    StringGrid->setShowGrid(true);
+    StringGrid->setWordWrap(false);
+    StringGrid->verticalHeader()->hide();
+    StringGrid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    StringGrid->verticalHeader()->setDefaultSectionSize(StringGrid->fontMetrics().height() + 6);
+    model_ = new LogViewerGridModel(rows_, this);
+    StringGrid->setModel(model_);
+    QHeaderView* header = StringGrid->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setStretchLastSection(false);
+    // The columns' own widths, widened where this font would cut a header or
+    // a fixed-layout text.
+    const QFontMetrics cellFont(StringGrid->font());
+    const QFontMetrics headerFont(header->font());
+    const int padding = 2 * StringGrid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 12;
+    for (int c = 0; c < kLogViewerColumns; ++c) {
+        const int fit = std::max(cellFont.horizontalAdvance(LogViewerRows::widestText(c)),
+                                 headerFont.horizontalAdvance(rows_.header(c)));
+        header->resizeSection(c, std::max(LogViewerRows::width(c), fit + padding));
+    }
+    boxLayout->addWidget(StringGrid);
+
+    // 4. Only a machine that keeps a job log has one to load.
+    if (info_.support_LogRecord == 1)
+        load();
+}
+
+TForm_ShowLog::~TForm_ShowLog() {
+    saveParameters();
+}
+
+void TForm_ShowLog::load() {
+    const DatabaseResult result = rows_.load(database_);
+    model_->reset();
+    if (result != PASS)
+        ui_.messageBox(logViewerLoadMessage(result), kLogViewerMessageCaption);
+    scrollToLast();
+}
+
+void TForm_ShowLog::SetCaption(const std::string& caption) {
+    GroupBox->setTitle(QString::fromStdString(logViewerGroupCaption(caption)));
+}
+
+void TForm_ShowLog::AddRecord(const uint8_t* record128) {
+    const size_t before = rows_.size();
+    rows_.add(record128);
+    model_->rowsAdded(before);
+    scrollToLast();
+}
+
+int TForm_ShowLog::visibleRowCount() const {
+    const int rowHeight = StringGrid->verticalHeader()->defaultSectionSize();
+    return rowHeight > 0 ? StringGrid->viewport()->height() / rowHeight : 0;
+}
+
+void TForm_ShowLog::scrollToLast() {
+    if (rows_.size() == 0)
+        return;
+    const auto top = logViewerTopRow(rows_.size(), size_t(std::max(visibleRowCount(), 1)));
+    if (!top)
+        return;
+    // The grid lays its rows out lazily; its scroll range must cover the new ones first.
+    StringGrid->doItemsLayout();
+    StringGrid->scrollTo(model_->index(int(*top), 0), QAbstractItemView::PositionAtTop);
+}
+
+void TForm_ShowLog::SaveToTextFileClick() {
+    if (!report_)
+        return;
+    report_->setSource(database_, info_);
+    report_->exec();
+}
+
+void TForm_ShowLog::showModal() {
+    setWindowModality(Qt::ApplicationModal);
+    show();
+    raise();
+    activateWindow();
+    QEventLoop loop;
+    modalLoop_ = &loop;
+    QPointer<TForm_ShowLog> alive(this);
+    loop.exec();
+    if (alive)
+        modalLoop_ = nullptr;
+}
+
+void TForm_ShowLog::saveParameters() {
+    saveLogViewerParameters(parameterFile_, fieldText(info_.machineId, sizeof info_.machineId),
+                            {y(), x(), width(), height()});
+}
+
+void TForm_ShowLog::closeEvent(QCloseEvent* event) {
+    saveParameters();
+    QMainWindow::closeEvent(event);
+    if (modalLoop_)
+        modalLoop_->quit();
+}
+
+void TForm_ShowLog::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // The grid knows how many rows fit only once it is shown.
+    scrollToLast();
+}
+
+} // namespace dupmon

@@ -1,0 +1,53 @@
+#include "shell/log_windows.h"
+
+#include <QPointer>
+
+#include "logdb/tform_report.h"
+#include "logdb/tform_show_log.h"
+#include "machine_window/tform_machine.h"
+
+namespace dupmon {
+
+LogWindows::LogWindows(UiServices& ui, const Clock& clock)
+    : ui_(ui), report_(std::make_unique<TFormReport>(ui, clock)) {
+    report_->setAttribute(Qt::WA_QuitOnClose, false);
+}
+
+LogWindows::~LogWindows() = default;
+
+void LogWindows::attach(TFormMachine& window, const MachineInfo& info,
+                        std::filesystem::path database, std::filesystem::path parameterDir) {
+    // The viewer is a window of its own owned by the machine window: made on
+    // the first OpenLogWindow, shown again on later ones, destroyed with it.
+    auto viewer = std::make_shared<QPointer<TForm_ShowLog>>();
+    window.openLogWindow = [this, &window, &info, database = std::move(database),
+                            parameterDir = std::move(parameterDir),
+                            viewer](const std::string& caption) {
+        if (!*viewer) {
+            *viewer = new TForm_ShowLog(&window, info, caption, database, parameterDir, ui_,
+                                        report_.get());
+            (*viewer)->setAttribute(Qt::WA_QuitOnClose, false);
+        }
+        (*viewer)->show();
+        (*viewer)->raise();
+        (*viewer)->activateWindow();
+    };
+    window.logWindowCaptionChanged = [viewer](const std::string& caption) {
+        if (*viewer)
+            (*viewer)->SetCaption(caption);
+    };
+    window.logRecordArrived = [viewer](const uint8_t* record128) {
+        if (*viewer)
+            (*viewer)->AddRecord(record128);
+    };
+}
+
+void LogWindows::showModal(const MachineInfo& entry, const std::string& caption,
+                           const std::filesystem::path& database,
+                           const std::filesystem::path& parameterDir) {
+    TForm_ShowLog viewer(nullptr, entry, caption, database, parameterDir, ui_, report_.get());
+    viewer.setAttribute(Qt::WA_QuitOnClose, false);
+    viewer.showModal();
+}
+
+} // namespace dupmon

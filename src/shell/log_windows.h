@@ -1,0 +1,41 @@
+#pragma once
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "common/clock.h"
+#include "common/ui_services.h"
+#include "protocol/machine_info.h"
+
+namespace dupmon {
+
+class TFormMachine;
+class TFormReport;
+
+// The program's log windows: the one report window, created at start and
+// reused for every machine; the log viewer that a machine window opens from
+// LogData > OpenLogWindow and keeps until it is destroyed; and the modal
+// viewer of a machine whose picture is off.
+class LogWindows {
+public:
+    LogWindows(UiServices& ui, const Clock& clock);
+    ~LogWindows();
+
+    TFormReport& report() { return *report_; }
+
+    // Wires the machine window's log viewer: opening it, its caption when the
+    // machine's name changes, and a row for each record stored while it is open.
+    void attach(TFormMachine& window, const MachineInfo& info, std::filesystem::path database,
+                std::filesystem::path parameterDir);
+
+    // The viewer of a machine that is off, shown modally and released when closed.
+    void showModal(const MachineInfo& entry, const std::string& caption,
+                   const std::filesystem::path& database,
+                   const std::filesystem::path& parameterDir);
+
+private:
+    UiServices& ui_;
+    std::unique_ptr<TFormReport> report_;
+};
+
+} // namespace dupmon

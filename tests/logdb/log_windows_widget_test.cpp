@@ -1,0 +1,338 @@
+// The log viewer and report windows on Qt's offscreen platform: what the
+// grid shows, the position file, live rows, the report window's messages
+// and a report saved through its save dialog, checked by the log tool.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCalendarWidget>
+#include <QDateEdit>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTableView>
+#include <cstdlib>
+#include <sys/wait.h>
+
+#include "log_test_support.h"
+#include "logdb/log_database.h"
+#include "logdb/tform_report.h"
+#include "logdb/tform_show_log.h"
+#include "machine_window/widget_support.h"
+#include "support/screenshots.h"
+#include "support/test_ui.h"
+
+using namespace dupmon;
+using namespace dupmon::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+RecordBytes usbCopy(uint32_t logNo, int day) {
+    RecordBytes r;
+    r.job(logNo, 2026, 3, day, 9, 5, logNo % 60, uint16_t(logNo % 10 + 1))
+        .u8(14, logNo % 2 ? 1 : 5)
+        .be32(24, 15728640)
+        .be32(32, 2097152)
+        .be16(56, 61)
+        .be16(58, 40)
+        .u8(13, 1)
+        .be16(64, 0x0781)
+        .be16(66, 0x5567)
+        .bytes(88, "4C530001230518113593");
+    if (logNo % 7 == 3)
+        r.u8(62, 2).be32(40, 123456);
+    return r;
+}
+
+QString cell(QTableView* grid, int row, int column) {
+    return grid->model()->index(row, column).data().toString();
+}
+
+class LogWindows : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        testApplication();
+        info = machine("LINE-01", "UB-16", "A1B2C3", 2, "v2.40.7", 10);
+        db = logDatabasePath(dir, info);
+    }
+    void writeDatabase(uint32_t count, int firstDay = 15) {
+        ASSERT_TRUE(createLogDatabase(db));
+        std::vector<uint8_t> bytes;
+        for (uint32_t i = 0; i < count; ++i) {
+            RecordBytes r = usbCopy(i, firstDay + int(i * 3 / std::max<uint32_t>(count, 1)));
+            bytes.insert(bytes.end(), r.b.begin(), r.b.end());
+        }
+        writeBytes(db, bytes.data(), bytes.size(), true);
+    }
+    // The grid's last row lies whole inside its viewport.
+    static bool lastRowInView(TForm_ShowLog& v) {
+        const int rows = v.StringGrid->model()->rowCount();
+        const QRect last = v.StringGrid->visualRect(v.StringGrid->model()->index(rows - 1, 0));
+        return last.isValid() && v.StringGrid->viewport()->rect().contains(last);
+    }
+    MachineInfo info;
+    fs::path db;
+    TestUi ui;
+    ManualClock clock;
+};
+
+} // namespace
+
+TEST_F(LogWindows, ViewerOf10001RecordsShowsTheNewest10000) {
+    writeDatabase(10001);
+    TForm_ShowLog viewer(nullptr, info, "LINE-01(v2.40.7)", db, dir, ui, nullptr);
+    viewer.show();
+    QApplication::processEvents();
+    EXPECT_EQ(viewer.windowTitle(), "LOG Data");
+    QTableView* grid = viewer.StringGrid;
+    ASSERT_EQ(grid->model()->rowCount(), 10000);
+    EXPECT_EQ(grid->model()->columnCount(), 8);
+    EXPECT_EQ(cell(grid, 0, 0), "00002");
+    EXPECT_EQ(cell(grid, 9999, 0), "10001");
+    for (int r = 0; r < 10000; ++r)
+        ASSERT_NE(cell(grid, r, 0), "00001") << r;
+    EXPECT_EQ(cell(grid, 9999, 7), "0781h 5567h [4C530001230518113593]");
+    const char* headers[] = {"  No.",
+                             "Date-Time",
+                             "Port",
+                             "Result",
+                             "Function",
+                             "RUN Time",
+                             "Capacity(Sector)",
+                             "VID-PID-Serial No."};
+    for (int c = 0; c < 8; ++c) {
+        EXPECT_EQ(grid->model()->headerData(c, Qt::Horizontal).toString(), headers[c]);
+        // The column's own width at least, and wide enough for what it shows.
+        const int width = grid->horizontalHeader()->sectionSize(c);
+        EXPECT_GE(width, LogViewerRows::width(c));
+        EXPECT_LT(grid->horizontalHeader()->fontMetrics().horizontalAdvance(headers[c]), width);
+        if (*LogViewerRows::widestText(c)) {
+            for (int r = 9980; r < 10000; ++r)
+                EXPECT_LT(grid->fontMetrics().horizontalAdvance(cell(grid, r, c)), width - 6)
+                    << c << "/" << r;
+        }
+    }
+    EXPECT_TRUE(ui.messages.empty());
+    // Newest at the bottom, and in view.
+    EXPECT_TRUE(lastRowInView(viewer));
+    EXPECT_GT(grid->verticalScrollBar()->value(), 9900);
+    EXPECT_FALSE(saveScreenshot(&viewer, "log-viewer.png").empty());
+}
+
+TEST_F(LogWindows, ARecordArrivingWhileTheViewerIsOpenAddsARow) {
+    writeDatabase(40);
+    TForm_ShowLog viewer(nullptr, info, "LINE-01(v2.40.7)", db, dir, ui, nullptr);
+    viewer.resize(900, 300);
+    viewer.show();
+    QApplication::processEvents();
+    ASSERT_EQ(viewer.StringGrid->model()->rowCount(), 40);
+    ASSERT_LT(viewer.visibleRowCount(), 40); // the grid must scroll to show a new row
+    for (uint32_t n = 40; n < 43; ++n) {
+        RecordBytes r = usbCopy(n, 20);
+        viewer.AddRecord(r.data());
+        QApplication::processEvents();
+        ASSERT_EQ(viewer.StringGrid->model()->rowCount(), int(n) + 1);
+        EXPECT_EQ(cell(viewer.StringGrid, int(n), 0), QString::asprintf("%05u", n + 1));
+        EXPECT_EQ(cell(viewer.StringGrid, int(n), 1),
+                  "2026-03-20 09:05:" + QString::asprintf("%02u", n % 60));
+        EXPECT_TRUE(lastRowInView(viewer)) << n;
+    }
+    viewer.SetCaption("RENAMED(v2.40.7)");
+    EXPECT_EQ(viewer.GroupBox->title(), "RENAMED(v2.40.7)");
+    EXPECT_FALSE(saveScreenshot(&viewer, "log-viewer-live-rows.png").empty());
+}
+
+TEST_F(LogWindows, OnlyThisMachinesParameterFileMovesTheViewer) {
+    writeDatabase(3);
+    const fs::path par = dir / "A1B2C3.qz9.log.par";
+    struct {
+        const char* name;
+        std::string text;
+        bool applies;
+    } cases[] = {
+        {"another machine's file", "Z9Y8X7 \n40 30 640 320 \n", false},
+        {"this machine's file", "A1B2C3 \n40 30 640 320 \n", true},
+    };
+    for (const auto& c : cases) {
+        writeBytes(par, c.text.data(), c.text.size());
+        QRect shown;
+        {
+            TForm_ShowLog viewer(nullptr, info, "LINE-01", db, dir, ui, nullptr);
+            EXPECT_EQ(viewer.positionApplied(), c.applies) << c.name;
+            shown = QRect(viewer.x(), viewer.y(), viewer.width(), viewer.height());
+            if (c.applies)
+                EXPECT_EQ(shown, QRect(30, 40, 640, 320)) << c.name;
+            else
+                EXPECT_NE(shown.size(), QSize(640, 320)) << c.name;
+        }
+        // Destroy writes this machine's file, whoever wrote it before.
+        EXPECT_EQ(readText(par),
+                  "A1B2C3 \n" + QString::asprintf("%d %d %d %d \n", shown.y(), shown.x(),
+                                                  shown.width(), shown.height())
+                                    .toStdString())
+            << c.name;
+    }
+}
+
+TEST_F(LogWindows, LoadFailuresAndMachinesWithoutALog) {
+    struct {
+        const char* name;
+        std::string file; // empty: none
+        int supportLogRecord;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {"no database", "", 1, {"DATABASE_NOT_EXIST / Message"}},
+        {"another program's file", std::string(600, 'x'), 1, {"DATABASE_WRONG_TITLE / Message"}},
+        {"machine without a job log", "", 0, {}},
+    };
+    for (const auto& c : cases) {
+        fs::remove(db);
+        if (!c.file.empty())
+            writeBytes(db, c.file.data(), c.file.size());
+        info.support_LogRecord = uint8_t(c.supportLogRecord);
+        ui.messages.clear();
+        TForm_ShowLog viewer(nullptr, info, "LINE-01", db, dir, ui, nullptr);
+        std::vector<std::string> seen;
+        for (const auto& m : ui.messages)
+            seen.push_back(m.text + " / " + m.caption);
+        EXPECT_EQ(seen, c.messages) << c.name;
+        EXPECT_EQ(viewer.StringGrid->model()->rowCount(), 0) << c.name;
+        EXPECT_EQ(viewer.StringGrid->model()->headerData(0, Qt::Horizontal).toString(), "  No.");
+    }
+}
+
+namespace {
+
+// Picks a date in a picker the way an operator does: through its calendar,
+// whose closing builds the report.
+void pick(QDateEdit* picker, QDate date) {
+    QCalendarWidget* calendar = picker->calendarWidget();
+    QWidget* popup = calendar->window();
+    popup->show();
+    calendar->setSelectedDate(date);
+    emit calendar->activated(date); // a double click or Enter on the day
+    popup->hide();
+}
+
+std::vector<std::string> texts(const TestUi& ui) {
+    std::vector<std::string> out;
+    for (const auto& m : ui.messages)
+        out.push_back(m.text + " / " + m.caption);
+    return out;
+}
+
+int runLogTool(const std::string& args, const fs::path& out) {
+    const std::string cmd =
+        std::string(DUPMON_LOGTOOL) + " " + args + " >" + out.string() + " 2>&1";
+    const int status = std::system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+TEST_F(LogWindows, ReportWindowBuildsWhenACalendarClosesAndSavesASealedFile) {
+    writeDatabase(30); // days 15 to 17
+    TFormReport report(ui, clock);
+    EXPECT_EQ(report.windowTitle(), "Report");
+    EXPECT_EQ(report.DateTimePicker_start->date(), QDate(2026, 3, 15)); // today, by the clock
+    EXPECT_EQ(report.DateTimePicker_end->date(), QDate(2026, 3, 15));
+    report.setSource(db, info);
+    report.show();
+    // Nothing is built when the window opens.
+    EXPECT_TRUE(report.Memo1->toPlainText().isEmpty());
+
+    pick(report.DateTimePicker_start, QDate(2026, 3, 16));
+    EXPECT_EQ(texts(ui), std::vector<std::string>{"Illegal Date ! / Error"});
+    EXPECT_TRUE(report.Memo1->toPlainText().isEmpty());
+    pick(report.DateTimePicker_end, QDate(2026, 3, 17));
+    EXPECT_EQ(ui.messages.size(), 1u);
+    const QString memo = report.Memo1->toPlainText();
+    EXPECT_TRUE(memo.contains("  Machine ID: A1B2C3"));
+    EXPECT_TRUE(memo.contains("startNo Date: 2026-3-16") ||
+                memo.contains("startNo Date: 2026-03-16"));
+    EXPECT_EQ(memo.count("0781h 5567h"), 20); // days 16 and 17 of the 30 records
+    EXPECT_FALSE(memo.contains("2026-03-15 09:05"));
+
+    // Save to File through the save dialog.
+    const fs::path file = dir / "line-01 report";
+    bool dialogSeen = false;
+    whenModal([&](QWidget* w) {
+        auto* d = qobject_cast<QFileDialog*>(w);
+        if (!d)
+            return;
+        dialogSeen = true;
+        EXPECT_EQ(d->defaultSuffix(), "txt");
+        EXPECT_EQ(d->nameFilters(), QStringList{"Text files (*.txt)"});
+        d->selectFile(QString::fromStdString(file.string()));
+        static_cast<QDialog*>(d)->accept(); // as the Save button does
+    });
+    report.Button_saveToFile->click();
+    EXPECT_TRUE(dialogSeen);
+    EXPECT_EQ(ui.messages.size(), 1u);
+    const fs::path saved = fs::path(file.string() + ".txt");
+    ASSERT_TRUE(fs::exists(saved));
+    const std::string bytes = readText(saved);
+    EXPECT_EQ(bytes.substr(0, report.model().memo().size() - 1),
+              report.model().memo().substr(0, report.model().memo().size() - 1));
+    EXPECT_EQ(runLogTool("verify \"" + saved.string() + "\"", dir / "verify.txt"), 0)
+        << readText(dir / "verify.txt");
+    EXPECT_NE(readText(dir / "verify.txt").find("seal: OK"), std::string::npos);
+    EXPECT_FALSE(saveScreenshot(&report, "report-window.png").empty());
+
+    // A cancelled dialog saves nothing and says nothing.
+    fs::remove(saved);
+    whenModal([](QWidget* w) {
+        if (auto* d = qobject_cast<QFileDialog*>(w))
+            d->reject();
+    });
+    report.Button_saveToFile->click();
+    EXPECT_FALSE(fs::exists(saved));
+    EXPECT_EQ(ui.messages.size(), 1u);
+
+    // A file that cannot be created.
+    report.chooseSaveFile = [&] { return std::optional(dir / "no such folder" / "r.txt"); };
+    report.Button_saveToFile->click();
+    EXPECT_EQ(texts(ui).back(), "Can't Create File ! / ERROR !");
+}
+
+TEST_F(LogWindows, EmptyDatabaseAndUnreadableDatabaseGiveTheirMessages) {
+    ASSERT_TRUE(createLogDatabase(db));
+    TFormReport report(ui, clock);
+    report.chooseSaveFile = [&] { return std::optional(dir / "never.txt"); };
+    report.setSource(db, info);
+    report.show();
+    pick(report.DateTimePicker_start, QDate(2026, 3, 1));
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_TRUE(report.Memo1->toPlainText().isEmpty());
+    report.Button_saveToFile->click();
+    EXPECT_EQ(texts(ui), std::vector<std::string>{"no contents need to be saved ! / ERROR !"});
+    EXPECT_FALSE(fs::exists(dir / "never.txt"));
+
+    report.setSource(dir / "gone.QX42.LOGDATA", info);
+    pick(report.DateTimePicker_end, QDate(2026, 3, 31));
+    EXPECT_EQ(texts(ui).back(), "Read Log File FAIL ! / Error");
+}
+
+TEST_F(LogWindows, SaveToTextFileShowsTheReportWindowForThisMachine) {
+    writeDatabase(5);
+    TFormReport report(ui, clock);
+    TForm_ShowLog viewer(nullptr, info, "LINE-01(v2.40.7)", db, dir, ui, &report);
+    viewer.show();
+    EXPECT_EQ(viewer.Menu_File->title(), "File");
+    EXPECT_EQ(viewer.Item_SaveToTextFile->text(), "SaveToTextFile");
+    bool shown = false;
+    whenModal([&](QWidget* w) {
+        shown = w == &report;
+        EXPECT_EQ(report.model().databasePath(), db);
+        EXPECT_STREQ(report.model().machine().machineId, "A1B2C3");
+        report.Button_exit->click();
+    });
+    viewer.Item_SaveToTextFile->trigger();
+    EXPECT_TRUE(shown);
+    EXPECT_FALSE(report.isVisible());
+}
