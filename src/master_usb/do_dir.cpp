@@ -19,6 +19,9 @@ namespace {
 // File attributes as a FAT volume keeps them; other file systems have only
 // the permission bits, where "read-only" is the absence of write permission.
 constexpr uint32_t kHiddenOrSystem = ATTR_HIDDEN | ATTR_SYS;
+// What the kernel copies per call: large enough that a big file costs few
+// calls, small enough that a stop request is seen within a moment.
+constexpr size_t kKernelChunk = size_t(8) << 20;
 
 bool onFat(int fd) {
     struct statfs fs {};
@@ -342,28 +345,43 @@ bool DO_DIR::copyFile(const std::string& source, const std::string& target, uint
     struct stat src {};
     const bool haveStat = ::fstat(in, &src) == 0;
 
-    // 5. Copy through the buffer until the source ends.
+    // 5. Copy a buffer load at a time until the source ends. Where the
+    // kernel can copy between the two files itself the data does not pass
+    // through the buffer; otherwise (another file system, no support) it does.
     bool ok = true;
     uint64_t copied = 0;
+    bool inKernel = true;
     for (;;) {
         ssize_t n;
-        do
-            n = ::read(in, copyBuffer_, bufferSize_);
-        while (n < 0 && errno == EINTR);
+        if (inKernel) {
+            do
+                n = ::copy_file_range(in, nullptr, out, nullptr, kKernelChunk, 0);
+            while (n < 0 && errno == EINTR);
+            if (n < 0 && copied == 0 &&
+                (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                 errno == EBADF)) {
+                inKernel = false;
+                continue;
+            }
+        } else {
+            do
+                n = ::read(in, copyBuffer_, bufferSize_);
+            while (n < 0 && errno == EINTR);
+            if (n > 0) {
+                ssize_t w;
+                do
+                    w = ::write(out, copyBuffer_, size_t(n));
+                while (w < 0 && errno == EINTR);
+                if (w != n)
+                    n = -1; // a write error or a short write
+            }
+        }
         if (n < 0) {
             ok = false;
             break;
         }
         if (n == 0) {
             ok = copied >= size; // shorter than listed: the file changed under us
-            break;
-        }
-        ssize_t w;
-        do
-            w = ::write(out, copyBuffer_, size_t(n));
-        while (w < 0 && errno == EINTR);
-        if (w != n) {
-            ok = false;
             break;
         }
         copied += uint64_t(n);
@@ -379,14 +397,19 @@ bool DO_DIR::copyFile(const std::string& source, const std::string& target, uint
         const struct timespec times[2] = {src.st_atim, src.st_mtim};
         ::futimens(out, times);
     }
-    const uint32_t fatAttrs = ok ? fatAttributes(in) : 0;
+    // FAT attributes, asked only of a source on FAT (one look per file system).
+    if (haveStat && src.st_dev != lastSourceDev_) {
+        lastSourceDev_ = src.st_dev;
+        lastSourceOnFat_ = onFat(in);
+    }
+    const uint32_t fatAttrs = ok && lastSourceOnFat_ ? fatAttributes(in) : 0;
+    if (ok && haveStat)
+        ::fchmod(out, src.st_mode & 07777); // the source's attributes
     // 6. Close both; a failed close means the data may not have reached the target.
     ::close(in);
     if (::close(out) != 0)
         ok = false;
     if (ok) {
-        if (haveStat)
-            ::chmod(target.c_str(), src.st_mode & 07777);
         if (fatAttrs & kHiddenOrSystem) {
             const int fd = openRetrying(target.c_str(), O_RDONLY | O_NONBLOCK);
             if (fd >= 0) {

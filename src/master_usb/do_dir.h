@@ -106,6 +106,8 @@ private:
     std::string failedTargetDir_;
     std::string uncreatedDir_;
     int depth_ = 0;
+    dev_t lastSourceDev_ = 0;
+    bool lastSourceOnFat_ = false;
 
     std::atomic<uint32_t> countDirs_{0};
     std::atomic<uint32_t> countFiles_{0};

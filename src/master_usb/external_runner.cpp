@@ -32,7 +32,12 @@ std::string quoted(const std::string& a) {
     const bool plain = !a.empty() && std::all_of(a.begin(), a.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("_-./=:,+@%", c);
     });
-    return plain ? a : "'" + a + "'";
+    if (plain)
+        return a;
+    std::string out(1, '\'');
+    out += a;
+    out += '\'';
+    return out;
 }
 
 } // namespace
@@ -42,8 +47,13 @@ std::string RunResult::cause() const {
         return output.empty() ? "could not be started" : output;
     if (timedOut)
         return "did not finish in time, killed";
+    std::string text = format("exit %d", exitCode);
     const std::string line = firstLine(output);
-    return format("exit %d", exitCode) + (line.empty() ? "" : ": " + line);
+    if (!line.empty()) {
+        text += ": ";
+        text += line;
+    }
+    return text;
 }
 
 ExternalRunner::ExternalRunner(ServiceLog& log) : log_(log), allowed_(defaultPrograms()) {}
@@ -70,9 +80,9 @@ RunResult ExternalRunner::run(const std::string& name, const std::vector<std::st
     RunResult r;
     std::string line = "run: " + name;
     for (const auto& a : args)
-        line += " " + quoted(a);
+        (line += ' ') += quoted(a);
     if (!input.empty())
-        line += " <<< " + quoted(std::string(cutLineEnd(input)));
+        (line += " <<< ") += quoted(std::string(cutLineEnd(input)));
     const auto start = std::chrono::steady_clock::now();
     auto finishLog = [&] {
         const long ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -82,10 +92,20 @@ RunResult ExternalRunner::run(const std::string& name, const std::vector<std::st
         for (char& c : out)
             if (c == '\n' || c == '\r')
                 c = '|';
-        if (out.size() > 400)
-            out = out.substr(0, 400) + "...";
-        log_.add(line + " -> " + (r.ok() ? std::string("exit 0") : r.cause()) +
-                 format(" (%ld ms)", ms) + (out.empty() ? "" : " [" + out + "]"));
+        if (out.size() > 400) {
+            out.resize(400);
+            out += "...";
+        }
+        std::string entry = line;
+        entry += " -> ";
+        entry += r.ok() ? std::string("exit 0") : r.cause();
+        entry += format(" (%ld ms)", ms);
+        if (!out.empty()) {
+            entry += " [";
+            entry += out;
+            entry += ']';
+        }
+        log_.add(std::move(entry));
     };
 
     const std::string path = locate(name);

@@ -300,7 +300,9 @@ TEST(WalkerCopy, StopBetweenEntriesEndsCleanlyStopDuringAFileFailsIt) {
     during.copy(tmp / "src", tmp / "dst");
     EXPECT_TRUE(during.walker.hasFailed());
     EXPECT_EQ(during.walker.copiedFiles(), 0u);
-    EXPECT_EQ(during.walker.copiedBytes(), kBufferSize); // one buffer load, then the stop
+    // One load (a buffer, or a kernel copy) of the first file, then the stop.
+    EXPECT_GT(during.walker.copiedBytes(), 0u);
+    EXPECT_LE(during.walker.copiedBytes(), 3 * kBufferSize);
     EXPECT_FALSE(fs::exists(tmp / "dst" / fs::path(stoppedIn).filename()));
     EXPECT_TRUE(fs::is_empty(tmp / "dst"));
 }
