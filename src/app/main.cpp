@@ -193,7 +193,13 @@ int main(int argc, char** argv) {
 
     // The PC's drives for the master stick: the stand-ins' sticks in a folder
     // of the working directory when they run inside the program.
-    std::unique_ptr<DriveService> drives;
+    std::unique_ptr<DriveService> drives; // outlives the windows that use it
+    TForm1 form(*backend, watcher, clock, ui, workDir, programFile);
+    if (demo)
+        demo->setAnsweredAtPc(
+            [&form](const std::string& machineId) { return form.machineWindowShown(machineId); });
+    instance.setActivate([&form] { form.activateFromAnotherStart(); });
+    quitOnSignals(&form, [&form] { form.close(); });
     if (demo) {
         auto simulated = std::make_unique<SimulatedDrives>(workDir / "SimulatedDrives");
         for (const auto& m : demo->machines())
@@ -202,13 +208,7 @@ int main(int argc, char** argv) {
     } else {
         drives = makePcDrives();
     }
-    TForm1 form(*backend, watcher, clock, ui, workDir, programFile);
     form.installDownloadWindow(*drives, ui, clock);
-    if (demo)
-        demo->setAnsweredAtPc(
-            [&form](const std::string& machineId) { return form.machineWindowShown(machineId); });
-    instance.setActivate([&form] { form.activateFromAnotherStart(); });
-    quitOnSignals(&form, [&form] { form.close(); });
     form.show();
     const int rc = app->exec();
     ui.setClosing();
