@@ -89,6 +89,21 @@ template <class F> bool waitFor(F done, int seconds) {
     return done();
 }
 
+// The machine's temporary folder, taken once: the tests then point TMPDIR at
+// their own folder.
+inline std::filesystem::path baseTemp() {
+    static const std::filesystem::path base = std::filesystem::temp_directory_path();
+    return base;
+}
+
+// How often `what` occurs in `text` (lines of a child's output).
+inline int countOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        ++n;
+    return n;
+}
+
 // A folder only this user may enter, for the monitor's lock files and sockets
 // (XDG_RUNTIME_DIR), so that a test never meets a monitor running elsewhere.
 inline std::filesystem::path makeRuntimeDir(const std::filesystem::path& under) {

@@ -19,24 +19,6 @@
 using namespace dupmon;
 namespace fs = std::filesystem;
 
-namespace {
-
-// The tests point TMPDIR at their own folder: take the machine's temporary
-// folder once, before that.
-fs::path baseTemp() {
-    static const fs::path base = fs::temp_directory_path();
-    return base;
-}
-
-int countOf(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
-        ++n;
-    return n;
-}
-
-} // namespace
-
 TEST(EndToEnd, HeadlessMonitorSyncsTwoSimulatedMachines) {
     const fs::path dir = baseTemp() / ("dupmon-e2e-" + std::to_string(::getpid()));
     fs::remove_all(dir);
