@@ -96,7 +96,15 @@ int main(int argc, char** argv) {
     case OptionsAction::Run:
         break;
     }
-    const std::filesystem::path programFile = std::filesystem::absolute(argv[0]);
+    const std::filesystem::path programFile = runningProgramFile(argv[0]);
+    if (o.userData) {
+        const std::filesystem::path folder = userDataFolder(error);
+        if (folder.empty() || !prepareUserDataFolder(folder, programFile, error)) {
+            std::fprintf(stderr, "duplicator-monitor: %s\n", error.c_str());
+            return 1;
+        }
+        o.workDir = folder.string();
+    }
     if (!o.workDir.empty() && ::chdir(o.workDir.c_str()) != 0) {
         std::fprintf(stderr, "duplicator-monitor: cannot enter %s: %s\n", o.workDir.c_str(),
                      std::strerror(errno));

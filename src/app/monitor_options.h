@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@ struct MonitorOptions {
     bool headless = false;
     std::string simulator; // the socket of a running dupmon-sim
     std::string workDir;
+    bool userData = false; // work in the per-user data folder (the desktop entry's way)
 };
 
 enum class OptionsAction { Run, Help, Version, Error };
@@ -21,5 +23,25 @@ enum class OptionsAction { Run, Help, Version, Error };
 OptionsAction parseMonitorOptions(const std::vector<std::string>& args, MonitorOptions& options,
                                   std::string& error);
 void printMonitorUsage(FILE* out);
+
+// The program's own file, for the picture archive at its end: the running
+// executable, whatever name it was started by (a bare name found on PATH
+// says nothing of where the file is).
+std::filesystem::path runningProgramFile(const char* argv0);
+// The first executable file `name` in the folders of `path` (a PATH value);
+// empty when there is none, or when `name` has a slash.
+std::filesystem::path findProgramOnPath(const std::string& name, const std::string& path);
+
+// The per-user data folder: $XDG_DATA_HOME/duplicator-monitor, or without it
+// ~/.local/share/duplicator-monitor. Empty, with `error` set, when neither
+// XDG_DATA_HOME nor HOME names an absolute folder.
+std::filesystem::path userDataFolder(std::string& error);
+
+// Makes the data folder (mode 0700) when missing, and links into it each
+// loose picture folder installed beside the program (../share/duplicator-
+// monitor/pictures from its bin folder) that the data folder lacks, so that
+// the pictures are found there as in any working folder.
+bool prepareUserDataFolder(const std::filesystem::path& folder,
+                           const std::filesystem::path& programFile, std::string& error);
 
 } // namespace dupmon

@@ -2,12 +2,17 @@
 // naming the argument that is wrong.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "app/monitor_options.h"
 
 using namespace dupmon;
+namespace fs = std::filesystem;
 
 TEST(MonitorOptions, EachFormAndEachMistake) {
     struct Case {
@@ -38,6 +43,11 @@ TEST(MonitorOptions, EachFormAndEachMistake) {
         {{"--headless", "--help", "--bogus"}, OptionsAction::Help, "", "", ""},
         {{"-h"}, OptionsAction::Help, "", "", ""},
         {{"--version"}, OptionsAction::Version, "", "", ""},
+        {{"--user-data", "--workdir", "w"},
+         OptionsAction::Error,
+         "",
+         "",
+         "--user-data and --workdir exclude each other"},
     };
     for (const auto& c : cases) {
         std::string shown;
@@ -56,4 +66,80 @@ TEST(MonitorOptions, EachFormAndEachMistake) {
         EXPECT_EQ(o.demo, c.demo);
         EXPECT_EQ(o.headless, c.headless);
     }
+}
+
+TEST(MonitorOptions, UserDataFolderFollowsXdgDataHomeOrHome) {
+    struct Case {
+        const char* xdg; // nullptr: unset
+        const char* home;
+        std::string folder;
+    } cases[] = {
+        {"/data", "/home/op", "/data/duplicator-monitor"},
+        {nullptr, "/home/op", "/home/op/.local/share/duplicator-monitor"},
+        {"relative", "/home/op", "/home/op/.local/share/duplicator-monitor"},
+        {"", "/home/op", "/home/op/.local/share/duplicator-monitor"},
+        {nullptr, nullptr, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder);
+        c.xdg ? ::setenv("XDG_DATA_HOME", c.xdg, 1) : ::unsetenv("XDG_DATA_HOME");
+        c.home ? ::setenv("HOME", c.home, 1) : ::unsetenv("HOME");
+        std::string error;
+        EXPECT_EQ(userDataFolder(error).string(), c.folder);
+        EXPECT_EQ(error.empty(), !c.folder.empty()) << error;
+    }
+}
+
+// An installed program: bin/ beside share/duplicator-monitor/pictures.
+TEST(MonitorOptions, TheUserDataFolderIsMadePrivateAndFindsTheInstalledPictures) {
+    char tmpl[] = "/tmp/dupmon-userdata-XXXXXX";
+    const fs::path root = ::mkdtemp(tmpl);
+    const fs::path pictures = root / "usr" / "share" / "duplicator-monitor" / "pictures";
+    fs::create_directories(pictures / "usb");
+    fs::create_directories(pictures / "CF");
+    std::ofstream(pictures / "usb" / "usb-10p-on.bmp") << "BM";
+    fs::create_directories(root / "usr" / "bin");
+    const fs::path program = root / "usr" / "bin" / "duplicator-monitor";
+    const fs::path folder = root / "home" / ".local" / "share" / "duplicator-monitor";
+    // The operator's own CF pictures stay as they are.
+    fs::create_directories(folder / "CF");
+
+    std::string error;
+    ASSERT_TRUE(prepareUserDataFolder(folder, program, error)) << error;
+    EXPECT_TRUE(fs::is_symlink(folder / "usb"));
+    EXPECT_TRUE(fs::exists(folder / "usb" / "usb-10p-on.bmp"));
+    EXPECT_FALSE(fs::is_symlink(folder / "CF"));
+
+    // A fresh folder is made for this user alone.
+    fs::remove_all(folder);
+    ASSERT_TRUE(prepareUserDataFolder(folder, program, error)) << error;
+    struct stat st {};
+    ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(fs::is_symlink(folder / "CF"));
+    // Run again, nothing changes and nothing fails.
+    EXPECT_TRUE(prepareUserDataFolder(folder, program, error)) << error;
+    fs::remove_all(root);
+}
+
+TEST(MonitorOptions, TheProgramFileIsTheRunningExecutableWhateverItsName) {
+    EXPECT_EQ(runningProgramFile("duplicator-monitor"), fs::canonical("/proc/self/exe"));
+}
+
+TEST(MonitorOptions, WithoutProcTheProgramIsFoundOnPathAsTheShellFoundIt) {
+    char tmpl[] = "/tmp/dupmon-path-XXXXXX";
+    const fs::path root = ::mkdtemp(tmpl);
+    fs::create_directories(root / "bin");
+    fs::create_directories(root / "other");
+    std::ofstream(root / "bin" / "duplicator-monitor") << "#!/bin/sh\n";
+    ::chmod((root / "bin" / "duplicator-monitor").c_str(), 0755);
+    std::ofstream(root / "other" / "duplicator-monitor") << "not a program\n"; // not executable
+    fs::create_directories(root / "dir" / "duplicator-monitor");               // a folder
+    const std::string path = "/nonexistent:" + (root / "other").string() + ":" +
+                             (root / "dir").string() + ":" + (root / "bin").string();
+    EXPECT_EQ(findProgramOnPath("duplicator-monitor", path), root / "bin" / "duplicator-monitor");
+    EXPECT_EQ(findProgramOnPath("duplicator-monitor", "/nonexistent"), fs::path());
+    EXPECT_EQ(findProgramOnPath("./duplicator-monitor", path), fs::path());
+    EXPECT_EQ(findProgramOnPath("", path), fs::path());
+    fs::remove_all(root);
 }
