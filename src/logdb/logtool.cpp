@@ -26,13 +26,28 @@ namespace {
 
 constexpr const char* kProgram = "dupmon-logtool";
 constexpr const char* kUsage =
-    "usage: dupmon-logtool info DB\n"
-    "       dupmon-logtool print DB [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
-    "       dupmon-logtool csv DB [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
-    "       dupmon-logtool report DB --from YYYY-MM-DD --to YYYY-MM-DD --out FILE\n"
-    "                      [--nickname TEXT] [--model TEXT] [--version TEXT]\n"
-    "                      [--machine-id TEXT] [--ports N] [--device-type N]\n"
-    "       dupmon-logtool verify FILE\n";
+    "usage: dupmon-logtool COMMAND FILE [OPTION]...\n"
+    "Reads the job-log databases that duplicator-monitor keeps, without a window.\n"
+    "\n"
+    "Commands:\n"
+    "  info DB            check a log database; show its record count, first and last\n"
+    "  print DB           print its records as report lines\n"
+    "  csv DB             print its records as comma-separated values\n"
+    "  report DB          write a sealed text report (needs --from, --to and --out)\n"
+    "  verify FILE        check the seal of a report\n"
+    "Options:\n"
+    "  --from YYYY-MM-DD  the first day of records (print, csv, report)\n"
+    "  --to YYYY-MM-DD    the last day of records (print, csv, report)\n"
+    "  --out FILE         the report file to write (report)\n"
+    "  --nickname TEXT    the machine's nickname in the report header (report)\n"
+    "  --model TEXT       its model name (report)\n"
+    "  --version TEXT     its firmware version (report)\n"
+    "  --machine-id TEXT  its machine id (report)\n"
+    "  --ports N          its port count (report)\n"
+    "  --device-type N    its device type (report)\n"
+    "  --help             print this help and exit\n"
+    "The report header takes the machine from the registry beside DB when it knows\n"
+    "it; the options above set or replace its fields.\n";
 constexpr const char* kDatabaseSuffix = ".QX42.LOGDATA";
 constexpr size_t kOutputChunk = 1 << 20;
 
