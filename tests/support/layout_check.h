@@ -62,8 +62,10 @@ inline std::string rectText(const QRect& r) {
 // A control's name for a message: object name, class, and its text when it has one.
 inline std::string describe(const QWidget* w) {
     std::string s = w->metaObject()->className();
-    if (!w->objectName().isEmpty())
-        s += " " + w->objectName().toStdString();
+    if (!w->objectName().isEmpty()) {
+        s += ' '; // appended apart: GCC 12 warns falsely of an overlap on " " + text
+        s += w->objectName().toStdString();
+    }
     QString text;
     if (auto* l = qobject_cast<const QLabel*>(w))
         text = l->text();
