@@ -51,8 +51,8 @@ OptionsAction parseMonitorOptions(const std::vector<std::string>& args, MonitorO
 
 void printMonitorUsage(FILE* out) {
     std::fputs(
-        "usage: duplicator-monitor [--demo | --simulator SOCKET] [--headless] "
-        "[--workdir DIR]\n"
+        "usage: duplicator-monitor [--demo | --simulator SOCKET] [--headless]\n"
+        "                          [--workdir DIR | --user-data]\n"
         "Watches the duplicators on the USB bus, keeps their job logs and shows them\n"
         "on a board of machine pictures. All files live in the working folder.\n"
         "\n"
@@ -60,6 +60,7 @@ void printMonitorUsage(FILE* out) {
         "  --simulator SOCKET  attach to the stand-in machines of a running dupmon-sim\n"
         "  --headless          no windows: sync every machine's job log, one line per event\n"
         "  --workdir DIR       keep the program's files in DIR (default: the current folder)\n"
+        "  --user-data         keep them in ~/.local/share/duplicator-monitor (XDG data)\n"
         "  --help              print this help and exit\n"
         "  --version           print the program's version and exit\n",
         out);
