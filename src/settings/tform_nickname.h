@@ -21,6 +21,9 @@ public:
     QLineEdit* Edit_nickname;
     QPushButton* Button_OK;
     QPushButton* Button_Cancel;
+
+protected:
+    void showEvent(QShowEvent* event) override;
 };
 
 } // namespace dupmon

@@ -10,6 +10,7 @@
 #include "machine_window/widget_support.h"
 #include "settings/tform_change_machine_clock.h"
 #include "settings/tform_nickname.h"
+#include "support/layout_check.h"
 
 using namespace dupmon;
 
@@ -53,4 +54,34 @@ TEST(MachineClockDialog, TextsAndResults) {
 
     EXPECT_EQ(pressWhileModal(d, d.Button_synchronize), QDialog::Accepted);
     EXPECT_EQ(pressWhileModal(d, d.Button_abort), TForm_changeMachineClock::Aborted);
+}
+
+TEST(NicknameDialog, OpensWithTheFocusInTheNameWhateverButtonClosedItLast) {
+    testApplication();
+    TForm_nickname d;
+    d.Edit_nickname->setText("Back room");
+    for (QPushButton* last : {d.Button_Cancel, d.Button_OK, d.Button_Cancel}) {
+        QWidget* focused = nullptr;
+        bool selected = false;
+        QTimer::singleShot(0, last, [&, last] {
+            focused = d.focusWidget();
+            selected = d.Edit_nickname->selectedText() == d.Edit_nickname->text();
+            // The button takes the focus, as a mouse click on it does.
+            last->setFocus(Qt::MouseFocusReason);
+            last->click();
+        });
+        d.exec();
+        EXPECT_EQ(focused, d.Edit_nickname) << last->text().toStdString();
+        EXPECT_TRUE(selected) << "typing replaces the old name";
+    }
+}
+
+TEST(SettingsDialogs, LaidOutWithoutOverlapsOrCutTexts) {
+    testApplication();
+    TForm_nickname nickname;
+    EXPECT_TRUE(cleanLayout(&nickname, "dialogs", "nickname"));
+    TForm_changeMachineClock clock;
+    clock.Edit_machineClock->setText("2026-03-14 08:05:07");
+    clock.Edit_computerClock->setText("2026-03-15 10:00:00");
+    EXPECT_TRUE(cleanLayout(&clock, "dialogs", "machine_clock"));
 }
