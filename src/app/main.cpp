@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
         demo->setAnsweredAtPc(
             [&form](const std::string& machineId) { return form.machineWindowShown(machineId); });
     instance.setActivate([&form] { form.activateFromAnotherStart(); });
-    quitOnSignals(&form, [&form] { form.close(); });
+    quitOnSignals(&form, [&form] { form.closeWithoutAsking(); });
     if (demo) {
         auto simulated = std::make_unique<SimulatedDrives>(workDir / "SimulatedDrives");
         for (const auto& m : demo->machines())

@@ -25,6 +25,15 @@ public:
                         QString::fromUtf8(text.data(), int(text.size())), QMessageBox::Ok);
         box.exec();
     }
+    bool askYesNo(std::string_view text, std::string_view caption) override {
+        if (headless_)
+            return true;
+        QMessageBox box(
+            QMessageBox::Question, QString::fromUtf8(caption.data(), int(caption.size())),
+            QString::fromUtf8(text.data(), int(text.size())), QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::No);
+        return box.exec() == QMessageBox::Yes;
+    }
     bool processEvents() override {
         if (closing_)
             return false;

@@ -11,6 +11,9 @@ class UiServices {
 public:
     virtual ~UiServices() = default;
     virtual void messageBox(std::string_view text, std::string_view caption) = 0;
+    // A modal question with Yes and No; true for Yes. Where nobody can be
+    // asked (no windows), the answer is Yes.
+    virtual bool askYesNo(std::string_view /*text*/, std::string_view /*caption*/) { return true; }
     // Let pending events (timers, input) run once; returns false when the
     // program is shutting down and waiting must stop.
     virtual bool processEvents() = 0;

@@ -17,7 +17,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QStatusBar>
 #include <QTableWidget>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <cstring>
 
@@ -192,6 +194,8 @@ void TFormMachine::construct(const std::string& caption) {
     clockDialog_ = new TForm_changeMachineClock(this);
     windowTitle_ = machineWindowTitle(info_);
     parFilePath_ = placementFilePath(dataDir_, info_);
+    caption_ = caption;
+    machineId_ = std::string(fieldText(info_.machineId, sizeof info_.machineId));
 
     board_.savePictureRequested = [this] {
         sync();
@@ -205,15 +209,15 @@ void TFormMachine::construct(const std::string& caption) {
 
     // 2. Placement file.
     WindowPlacement p;
-    if (loadPlacement(parFilePath_, fieldText(info_.machineId, sizeof info_.machineId), p)) {
+    if (loadPlacement(parFilePath_, machineId_, p)) {
         move(p.left, p.top);
         resize(p.width, p.height);
         placementLoaded_ = true;
     }
     // 3. Port map.
     buildPortMap();
-    // 4. Caption.
-    setWindowTitle(QString::fromStdString(caption));
+    // 4. Caption, with the machine's name in front.
+    updateCaption();
     // 5. Menus.
     applyMenuVisibility();
 }
@@ -347,7 +351,8 @@ void TFormMachine::buildPortMap() {
         setTextColour(Button_SaveScreen, bgr(kRed));
         Button_SaveScreen->setGeometry(fn.left() + fn.width() + 320, fn.top() - 10, 160,
                                        fn.height() + 10);
-        connect(Button_SaveScreen, &QPushButton::clicked, this, [this] { savePicture(); });
+        connect(Button_SaveScreen, &QPushButton::clicked, this,
+                [this] { Button_SaveScreenClick(); });
     }
     buildPorts();
 
@@ -358,7 +363,21 @@ void TFormMachine::buildPortMap() {
 
     content->resize(Panel_Main->size());
     scrollArea->setWidget(content);
-    setCentralWidget(scrollArea);
+    // The port map, under a notice that shows only once the machine is unplugged.
+    auto* central = new QWidget;
+    auto* column = new QVBoxLayout(central);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    Label_Unplugged = new QLabel(central);
+    Label_Unplugged->setObjectName("Label_Unplugged");
+    Label_Unplugged->setWordWrap(true);
+    Label_Unplugged->setMargin(6);
+    Label_Unplugged->setAutoFillBackground(true);
+    setBackground(Label_Unplugged, QColor(255, 236, 150));
+    Label_Unplugged->hide();
+    column->addWidget(Label_Unplugged);
+    column->addWidget(scrollArea, 1);
+    setCentralWidget(central);
 
     // 13. Colours; the Machine menu waits for the first status block.
     resetColours();
@@ -550,7 +569,7 @@ void TFormMachine::askContinueOrFinish() {
     continueDialog_->setQuestion(QString::fromStdString(continueOrFinishText(info_)));
     QPointer<TFormMachine> alive(this);
     continueDialog_->exec();
-    if (!alive)
+    if (!alive || unplugged_)
         return;
     if (continueDialog_->answer == TForm_continue_or_exit::Continue)
         requests_.answerContinue();
@@ -591,6 +610,7 @@ void TFormMachine::ChangeNicknameClick() {
     windowTitle_ = machineWindowTitle(info_);
     if (GroupBox_Machine)
         GroupBox_Machine->setTitle(QString::fromStdString(windowTitle_));
+    updateCaption();
     requests_.setNickname(info_.nickName);
     if (displayRefresh_)
         displayRefresh_(info_);
@@ -710,8 +730,43 @@ void TFormMachine::showImageBankInfo(const uint8_t block[256]) {
 // --- window events --------------------------------------------------------
 
 void TFormMachine::savePlacement() {
-    dupmon::savePlacement(parFilePath_, fieldText(info_.machineId, sizeof info_.machineId),
-                          {y(), x(), width(), height()});
+    dupmon::savePlacement(parFilePath_, machineId_, {y(), x(), width(), height()});
+}
+
+void TFormMachine::updateCaption() {
+    const std::string title = machineWindowCaption(info_, caption_);
+    setWindowTitle(QString::fromStdString(unplugged_ ? "Unplugged - " + title : title));
+}
+
+void TFormMachine::Button_SaveScreenClick() {
+    const std::filesystem::path file = savePicture();
+    if (!file.empty())
+        statusBar()->showMessage(QString::fromStdString("Picture saved to " + file.string()));
+    else
+        statusBar()->showMessage(QString::fromStdString(
+            "The picture could not be saved in " +
+            picturePath(workDir_, clock_.localTime()).parent_path().string()));
+}
+
+void TFormMachine::showUnplugged() {
+    if (unplugged_)
+        return;
+    // The title keeps the name it had; the record may serve another machine from now on.
+    setWindowTitle("Unplugged - " + windowTitle());
+    unplugged_ = true;
+    // A question or setting still open has no machine to go to.
+    for (QDialog* d : {static_cast<QDialog*>(continueDialog_),
+                       static_cast<QDialog*>(nicknameDialog_), static_cast<QDialog*>(clockDialog_)})
+        if (d->isVisible())
+            d->reject();
+    menuBar()->setEnabled(false);
+    if (Label_Unplugged) {
+        Label_Unplugged->setText(QString::fromStdString(
+            "This machine was unplugged: " + machineId_ +
+            ". The window shows its last state. Plug it in again and click its picture on the "
+            "board for a live window."));
+        Label_Unplugged->show();
+    }
 }
 
 void TFormMachine::closeEvent(QCloseEvent* event) {

@@ -62,6 +62,12 @@ public:
     // Saves a JPEG picture of the window and keeps a still copy of the port
     // area below it. Returns the file written (empty when it failed).
     std::filesystem::path savePicture();
+    // The save-screen button: saves a picture and says where it went.
+    void Button_SaveScreenClick();
+    // The machine was unplugged while this window was on screen: it stays,
+    // showing the machine's last state, says so, and takes no more orders.
+    void showUnplugged();
+    bool unplugged() const { return unplugged_; }
 
     // --- windows of other parts, wired by the application ---
     // LogData > OpenLogWindow, with the current caption of GroupBox_Machine.
@@ -136,6 +142,8 @@ public:
     std::vector<QLineEdit*> Edit_PortLine2;
     // The still copy of the port area, shown once a picture was taken.
     QLabel* Image_Still = nullptr;
+    // Above the port map once the machine is unplugged.
+    QLabel* Label_Unplugged = nullptr;
 
     // --- menus ---
     QMenu* Menu_Machine = nullptr;
@@ -174,6 +182,7 @@ private:
     void buildPorts();
     void resetColours();
     void savePlacement();
+    void updateCaption();
 
     // Paint what the board changed.
     void sync();
@@ -196,6 +205,9 @@ private:
     PortStatusBoard board_;
     PortMapLayout layout_;
     std::string windowTitle_;
+    std::string caption_;   // as the board gave it
+    std::string machineId_; // kept: the record may serve another machine after an unplug
+    bool unplugged_ = false;
     std::filesystem::path parFilePath_;
     bool placementLoaded_ = false;
     bool windowReady_ = false;

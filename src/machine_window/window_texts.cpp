@@ -28,6 +28,12 @@ std::string continueOrFinishText(const MachineInfo& info) {
            ") asks: Continue runs the job again on new targets, Finish ends it.";
 }
 
+std::string machineWindowCaption(const MachineInfo& info, std::string_view caption) {
+    return machineDisplayName(info) + " [" +
+           std::string(fieldText(info.machineId, sizeof info.machineId)) + "] - " +
+           std::string(caption);
+}
+
 std::filesystem::path placementFilePath(const std::filesystem::path& dataDir,
                                         const MachineInfo& info) {
     return dataDir /

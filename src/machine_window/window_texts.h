@@ -20,6 +20,10 @@ std::string machineDisplayName(const MachineInfo& info);
 // answer does.
 std::string continueOrFinishText(const MachineInfo& info);
 
+// A machine window's title: the machine's name and id before the program's
+// caption, so that the windows of several machines tell each other apart.
+std::string machineWindowCaption(const MachineInfo& info, std::string_view caption);
+
 // The window placement file of a machine: "<machineId>.qz9.par" in the data directory.
 std::filesystem::path placementFilePath(const std::filesystem::path& dataDir,
                                         const MachineInfo& info);

@@ -284,7 +284,15 @@ void MachineSlots::machineEvent(int c, int code, int /*value*/, const void* data
             picture = position;
             board_.setCaption(picture, record);
         } else if (!registry_.addMachine(record, &position)) {
-            ui_.messageBox("Can't add machine !", "Message");
+            // Which machine, and why: the registry keeps a fixed number of machines.
+            ui_.messageBox(
+                format("Can't add machine !\n\nMachine id: %s (%s)\nThe machine list "
+                       "holds at most %d machines and all %d entries are taken; this "
+                       "machine stays connected without a picture on the board.",
+                       std::string(fieldText(record.machineId, sizeof record.machineId)).c_str(),
+                       std::string(fieldText(record.modelName, sizeof record.modelName)).c_str(),
+                       SYSTEM_DATABASE::entryCount(), SYSTEM_DATABASE::entryCount()),
+                "Message");
             board_.report(format("identified %s id %s ports %d: no free registry entry",
                                  record.modelName, record.machineId, record.maxDeviceQty));
             return;

@@ -1,5 +1,6 @@
 #pragma once
 #include <QPointer>
+#include <functional>
 #include <memory>
 
 #include "connection/machine.h"
@@ -12,6 +13,9 @@ class MachineWindowAdapter final : public MachineWindowView {
 public:
     explicit MachineWindowAdapter(TFormMachine* window) : window_(window) {}
     ~MachineWindowAdapter() override {
+        // A window on screen when its machine goes may stay to say so.
+        if (window_ && window_->isVisible() && keepWhenUnplugged && keepWhenUnplugged(window_))
+            return;
         // The window may be in one of its own dialogs' event loops right now:
         // let it go once control is back in the main loop.
         if (window_) {
@@ -43,6 +47,9 @@ public:
         window_->activateWindow();
     }
     TFormMachine* window() const { return window_; }
+    // Asked when the machine goes while its window is on screen; true when
+    // the callee took the window over.
+    std::function<bool(TFormMachine*)> keepWhenUnplugged;
 
 private:
     QPointer<TFormMachine> window_;

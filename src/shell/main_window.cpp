@@ -1,10 +1,12 @@
 #include "shell/main_window.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFont>
-#include <QGuiApplication>
+#include <QLabel>
 #include <QMenuBar>
 #include <QScreen>
+#include <QScrollArea>
 #include <QTimer>
 #include <fstream>
 #include <sstream>
@@ -13,6 +15,7 @@
 #include "common/version.h"
 #include "master_usb/tform2.h"
 #include "master_usb/tform_download_source.h"
+#include "machine_window/window_texts.h"
 #include "shell/machine_window_view.h"
 #include "shell/picture_archive.h"
 #include "shell/window_position.h"
@@ -21,7 +24,7 @@ namespace dupmon {
 
 TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, UiServices& ui,
                std::filesystem::path workDir, std::filesystem::path programFile, QWidget* parent)
-    : QMainWindow(parent), workDir_(std::move(workDir)),
+    : QMainWindow(parent), ui_(ui), workDir_(std::move(workDir)),
       parameterFile_(workDir_ / kMainWindowParameterFile), logWindows_(ui, clock) {
     slots_ = std::make_unique<MachineSlots>(backend, watcher, clock, ui, *this,
                                             ShellPaths::under(workDir_, programFile));
@@ -39,7 +42,17 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
             download_->exec();
         };
         logWindows_.attach(*w, m.info(), m.logDatabasePath(), m.databaseDir());
-        return std::make_unique<MachineWindowAdapter>(w);
+        auto adapter = std::make_unique<MachineWindowAdapter>(w);
+        // Unplugged while on screen, the window stays and says so, until closed.
+        adapter->keepWhenUnplugged = [this](TFormMachine* window) {
+            if (!keepUnplugged_)
+                return false;
+            window->showUnplugged();
+            window->setAttribute(Qt::WA_DeleteOnClose);
+            unplugged_.emplace_back(window);
+            return true;
+        };
+        return adapter;
     });
     slots_->setLogViewerOpener([this](const MachineInfo& entry, const std::string& caption,
                                       const std::filesystem::path& database,
@@ -53,13 +66,30 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
         resize(r->width, r->height);
         positionRestored_ = true;
     }
+    // The board: the pictures at the places the board gives them, in an area
+    // that scrolls when they are more than the window shows.
+    boardArea_ = new QScrollArea(this);
+    boardArea_->setObjectName("boardArea");
+    boardArea_->setFrameShape(QFrame::NoFrame);
+    board_ = new QWidget;
+    board_->setObjectName("board");
+    boardArea_->setWidget(board_);
+    setCentralWidget(boardArea_);
+    noMachine_ = new QLabel(board_);
+    noMachine_->setObjectName("Label_NoMachine");
+    noMachine_->setText("No duplicator is attached. Plug a duplicator's USB cable into this PC and "
+                        "switch the machine on: its picture appears here. To try the program "
+                        "without one, start it with --demo.");
+    noMachine_->setWordWrap(true);
+    noMachine_->setFont(QApplication::font());
+    noMachine_->hide();
     for (int k = 0; k < kPictureCount; ++k) {
-        pictures_[size_t(k)] = std::make_unique<MACHINE_DISPLAY_ICON>(this, k);
+        pictures_[size_t(k)] = std::make_unique<MACHINE_DISPLAY_ICON>(board_, k);
         QObject::connect(pictures_[size_t(k)].get(), &MACHINE_DISPLAY_ICON::clicked, this,
                          [this](int index) { slots_->pictureClick(index); });
     }
-    QMenu* system = menuBar()->addMenu("System");
-    system->addAction("Exit", this, [this] { Setting1Click(); });
+    QMenu* system = menuBar()->addMenu("&System");
+    system->addAction("E&xit", this, [this] { Setting1Click(); });
     QFont font("Courier New");
     font.setPixelSize(16);
     setFont(font);
@@ -75,19 +105,30 @@ void TForm1::installDownloadWindow(DriveService& drives, UiServices& ui, const C
 }
 
 TForm1::~TForm1() {
+    keepUnplugged_ = false;
     // FormDestroy: every link closed and every slot cleared, then the timers stop.
     driver_.stopAll();
     slots_->formDestroy();
+    for (const QPointer<TFormMachine>& w : unplugged_)
+        delete w.data();
 }
 
 void TForm1::FormCreate() {
     setWindowTitle(
         QString::fromStdString(format("%s v%s %s", kModelString, kProgramVersion, kBuildDate)));
+    const QRect free = QApplication::primaryScreen()
+                           ? QApplication::primaryScreen()->availableGeometry()
+                           : QRect(0, 0, 1024, 768);
+    const WindowRect screenArea{free.top(), free.left(), free.width(), free.height()};
     if (!positionRestored_) {
-        const QSize screen = QGuiApplication::primaryScreen()
-                                 ? QGuiApplication::primaryScreen()->size()
-                                 : QSize(1024, 768);
-        const WindowRect r = defaultMainWindowRect(screen.width(), screen.height());
+        WindowRect r = defaultMainWindowRect(free.width(), free.height());
+        r.left += free.left();
+        r.top += free.top();
+        resize(r.width, r.height);
+        move(r.left, r.top);
+    } else {
+        // A position kept from a larger or another screen still opens on this one.
+        const WindowRect r = fitIntoArea({y(), x(), width(), height()}, screenArea);
         resize(r.width, r.height);
         move(r.left, r.top);
     }
@@ -98,14 +139,63 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    // Closing stops following the machines: a running job goes on, but its
+    // end is not seen until the program runs again. Ask first.
+    if (!closed_ && !closeAsked_) {
+        const std::string busy = busyMachines();
+        if (!busy.empty() &&
+            !ui_.askYesNo(
+                "A job is running on " + busy +
+                    ".\n\nClose the program anyway? The machines go on with their jobs; "
+                    "one that waits for Continue or Finish is then answered at its panel. "
+                    "Their job logs are fetched the next time the program runs.",
+                kProgramName)) {
+            event->ignore();
+            return;
+        }
+    }
+    closeAsked_ = false;
     FormClose();
     event->accept();
+}
+
+void TForm1::closeWithoutAsking() {
+    closeAsked_ = true;
+    close();
+}
+
+std::string TForm1::busyMachines() {
+    std::string names;
+    for (int c = 0; c < MachineSlots::kSlotCount; ++c) {
+        MACHINE& m = slots_->connection(c);
+        const MachineStatus& s = m.engine().status();
+        if (!m.connected() ||
+            machineActivity(s.machineState, s.machineSubState) == MachineActivity::Idle)
+            continue;
+        if (!names.empty())
+            names += ", ";
+        names += machineDisplayName(m.info()) + " [" +
+                 std::string(fieldText(m.info().machineId, sizeof m.info().machineId)) + "]";
+    }
+    return names;
+}
+
+std::vector<TFormMachine*> TForm1::unpluggedWindows() const {
+    std::vector<TFormMachine*> out;
+    for (const QPointer<TFormMachine>& w : unplugged_)
+        if (w)
+            out.push_back(w.data());
+    return out;
 }
 
 void TForm1::FormClose() {
     if (closed_)
         return;
     closed_ = true;
+    keepUnplugged_ = false;
+    for (const QPointer<TFormMachine>& w : unplugged_)
+        if (w)
+            w->hide();
     slots_->formClose();
     std::ofstream out(parameterFile_, std::ios::trunc);
     if (out)
@@ -114,7 +204,52 @@ void TForm1::FormClose() {
 
 void TForm1::closeMainWindow() {
     // Called from inside a timer: close once the handler has returned.
-    QTimer::singleShot(0, this, [this] { close(); });
+    QTimer::singleShot(0, this, [this] { closeWithoutAsking(); });
+}
+
+void TForm1::stopStartupTimer() {
+    driver_.stopStartupTimer();
+    startupDone_ = true;
+    updateNoMachineNotice();
+}
+
+void TForm1::updateNoMachineNotice() {
+    bool anyOn = false;
+    for (int k = 0; k < picturesPlaced_; ++k)
+        anyOn = anyOn || pictures_[size_t(k)]->isOn();
+    const bool show = startupDone_ && !anyOn;
+    if (show) {
+        // Above the pictures where the board leaves room, else below them.
+        const int width = std::max(200, boardArea_->viewport()->width() - 40);
+        noMachine_->setFixedWidth(width);
+        noMachine_->adjustSize();
+        int top = 20;
+        if (picturesPlaced_ > 0 && top + noMachine_->height() > 100 - 10) {
+            int bottom = 0;
+            for (int k = 0; k < picturesPlaced_; ++k)
+                bottom = std::max({bottom, pictures_[size_t(k)]->image()->geometry().bottom(),
+                                   pictures_[size_t(k)]->caption()->geometry().bottom()});
+            top = bottom + 20;
+        }
+        noMachine_->move(20, top);
+    }
+    noMachine_->setVisible(show);
+    fitBoard();
+}
+
+void TForm1::fitBoard() {
+    QRect used;
+    for (QObject* o : board_->children())
+        if (auto* w = qobject_cast<QWidget*>(o); w && !w->isHidden())
+            used |= w->geometry();
+    const QSize view = boardArea_->viewport()->size();
+    board_->resize(std::max(view.width(), used.right() + 1 + 20),
+                   std::max(view.height(), used.bottom() + 1 + 20));
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    updateNoMachineNotice();
 }
 
 bool TForm1::machineWindowShown(const std::string& machineId) {
@@ -159,17 +294,20 @@ int TForm1::placePicture(const MachineInfo& record) {
     }
     p.reveal();
     ++picturesPlaced_;
+    updateNoMachineNotice();
     return k;
 }
 
 void TForm1::showOn(int k, int connection) {
     if (k >= 0 && k < picturesPlaced_)
         pictures_[size_t(k)]->showOn(connection);
+    updateNoMachineNotice();
 }
 
 void TForm1::showOff(int k, int connection) {
     if (k >= 0 && k < picturesPlaced_)
         pictures_[size_t(k)]->showOff(connection);
+    updateNoMachineNotice();
 }
 
 bool TForm1::isOn(int k) const {
@@ -183,6 +321,7 @@ int TForm1::pictureConnection(int k) const {
 void TForm1::setCaption(int k, const MachineInfo& record) {
     if (k >= 0 && k < picturesPlaced_)
         pictures_[size_t(k)]->setCaption(record);
+    fitBoard();
 }
 
 void TForm1::showActivity(int k, MachineActivity activity) {

@@ -1,19 +1,26 @@
 #pragma once
 #include <QMainWindow>
+#include <QPointer>
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "app/shell_driver.h"
 #include "shell/log_windows.h"
 #include "shell/machine_display_icon.h"
 #include "shell/machine_slots.h"
 
+class QLabel;
+class QScrollArea;
+
 namespace dupmon {
 
 class DriveService;
 class TForm2;
 class TForm_DownloadSource;
+class TFormMachine;
 
 // The main window: the board of machine pictures, the "System" > "Exit"
 // menu, and the three timers behind everything.
@@ -38,6 +45,14 @@ public:
     // Action > Download Source Files of every machine window opens it.
     void installDownloadWindow(DriveService& drives, UiServices& ui, const Clock& clock);
     TForm_DownloadSource* downloadWindow() { return download_.get(); }
+    // Closes the window without asking, even while jobs run (on a signal).
+    void closeWithoutAsking();
+    // The scroll area the pictures are in, and the notice of an empty board.
+    QScrollArea* boardArea() const { return boardArea_; }
+    QWidget* board() const { return board_; }
+    QLabel* noMachineNotice() const { return noMachine_; }
+    // Windows of unplugged machines still on screen.
+    std::vector<TFormMachine*> unpluggedWindows() const;
 
     // BoardView
     int placePicture(const MachineInfo& record) override;
@@ -48,21 +63,36 @@ public:
     void setCaption(int picture, const MachineInfo& record) override;
     void showActivity(int picture, MachineActivity activity) override;
     void enableWorkTimers() override { driver_.enableWorkTimers(); }
-    void stopStartupTimer() override { driver_.stopStartupTimer(); }
+    void stopStartupTimer() override;
     void closeMainWindow() override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void FormCreate();
     void FormClose();
     void Setting1Click() { close(); }
+    // The names of the machines that run a job now (empty when none does).
+    std::string busyMachines();
+    // The notice of an empty board shows while no machine is attached.
+    void updateNoMachineNotice();
+    // The board grows with its pictures; the area scrolls over it.
+    void fitBoard();
 
+    UiServices& ui_;
     std::filesystem::path workDir_;
     std::filesystem::path parameterFile_;
     bool positionRestored_ = false;
     bool closed_ = false;
+    bool closeAsked_ = false; // the operator agreed, or nobody needs asking
+    bool startupDone_ = false;
+    bool keepUnplugged_ = true; // false from closing on
+    QScrollArea* boardArea_ = nullptr;
+    QWidget* board_ = nullptr;
+    QLabel* noMachine_ = nullptr;
+    std::vector<QPointer<TFormMachine>> unplugged_;
     std::array<std::unique_ptr<MACHINE_DISPLAY_ICON>, kPictureCount> pictures_;
     int picturesPlaced_ = 0;
     int nextPictureX_ = 20;

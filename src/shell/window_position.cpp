@@ -52,4 +52,12 @@ WindowRect defaultMainWindowRect(int screenWidth, int screenHeight) {
     return r;
 }
 
+WindowRect fitIntoArea(WindowRect r, const WindowRect& area) {
+    r.width = std::min(r.width, area.width);
+    r.height = std::min(r.height, area.height);
+    r.left = std::clamp(r.left, area.left, area.left + area.width - r.width);
+    r.top = std::clamp(r.top, area.top, area.top + area.height - r.height);
+    return r;
+}
+
 } // namespace dupmon

@@ -22,5 +22,8 @@ std::optional<WindowRect> readWindowPosition(const std::filesystem::path& file);
 std::string formatWindowPosition(const WindowRect& r);
 // 600 x 350, each cut to the screen, centred on it.
 WindowRect defaultMainWindowRect(int screenWidth, int screenHeight);
+// The rectangle moved, and where it must be shrunk, so that it lies wholly in
+// the area (a screen's free area): a window is never opened partly off screen.
+WindowRect fitIntoArea(WindowRect r, const WindowRect& area);
 
 } // namespace dupmon

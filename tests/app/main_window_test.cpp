@@ -4,6 +4,8 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <cstdlib>
@@ -215,4 +217,143 @@ TEST_F(MainWindowTest, ThePictureShowsWhenTheMachineWorksAndWhenItWaitsForTheOpe
         board.pollWatcher();
     EXPECT_FALSE(picture.isOn());
     form.close();
+}
+
+namespace {
+
+// A board on a manual clock with the given stand-ins plugged in, started up.
+struct ManualBoard {
+    ManualClock clock;
+    VirtualBus bus{clock};
+    TestUi ui;
+    std::vector<std::shared_ptr<StandInController>> machines;
+    std::unique_ptr<TForm1> form;
+
+    ManualBoard(const fs::path& dir, std::vector<const char*> profiles) {
+        for (const char* p : profiles) {
+            machines.push_back(StandInController::create(p, clock));
+            bus.plug(machines.back(), 0x6C15, machines.back()->profile().productId);
+        }
+        form = std::make_unique<TForm1>(bus, &bus, clock, ui, dir, dir / "no-program");
+        form->show();
+        for (int i = 0; i < 4; ++i)
+            form->machineSlots().Timer3Timer();
+        run(5000);
+    }
+    void run(int ms) {
+        MachineSlots& board = form->machineSlots();
+        for (int t = 0; t < ms; ++t) {
+            clock.advance(1);
+            bus.pump();
+            board.pollWatcher();
+            board.Timer1Timer();
+            board.Timer2Timer();
+        }
+    }
+    TFormMachine* openWindow(int picture) {
+        form->machineSlots().pictureClick(picture);
+        MACHINE& m = form->machineSlots().connection(form->picture(picture).connection());
+        auto* adapter = dynamic_cast<MachineWindowAdapter*>(m.window());
+        return adapter ? adapter->window() : nullptr;
+    }
+};
+
+} // namespace
+
+TEST_F(MainWindowTest, AnUnpluggedMachinesOpenWindowStaysAndSaysSo) {
+    ManualBoard b(dir, {"usb10", "cf8"});
+    ASSERT_EQ(b.form->picturesPlaced(), 2);
+    TFormMachine* w = b.openWindow(0);
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(w->isVisible());
+    const std::string id = b.machines[0]->machine().machineId;
+    EXPECT_NE(w->windowTitle().toStdString().find(id), std::string::npos);
+    EXPECT_FALSE(w->Label_Unplugged->isVisible());
+    b.run(500);
+
+    b.bus.unplug(b.bus.pluggedPaths()[0]);
+    b.run(200);
+    QApplication::processEvents();
+    ASSERT_FALSE(b.form->picture(0).isOn());
+    // Still on screen, saying what happened, taking no orders.
+    ASSERT_EQ(b.form->unpluggedWindows(), std::vector<TFormMachine*>{w});
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_TRUE(w->unplugged());
+    EXPECT_EQ(w->windowTitle().toStdString().rfind("Unplugged - ", 0), 0u);
+    EXPECT_NE(w->windowTitle().toStdString().find(id), std::string::npos);
+    EXPECT_TRUE(w->Label_Unplugged->isVisible());
+    EXPECT_NE(w->Label_Unplugged->text().toStdString().find(id), std::string::npos);
+    EXPECT_FALSE(w->menuBar()->isEnabled());
+
+    // A window that was not on screen goes quietly.
+    TFormMachine* hidden = b.openWindow(1);
+    ASSERT_NE(hidden, nullptr);
+    QPointer<TFormMachine> hiddenAlive(hidden);
+    hidden->close();
+    b.bus.unplug(b.bus.pluggedPaths()[0]);
+    b.run(200);
+    QApplication::processEvents();
+    EXPECT_EQ(b.form->unpluggedWindows().size(), 1u);
+    EXPECT_TRUE(hiddenAlive.isNull() || !hiddenAlive->isVisible());
+
+    // Closed by the operator, it is gone.
+    QPointer<TFormMachine> alive(w);
+    w->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(alive.isNull());
+    EXPECT_TRUE(b.form->unpluggedWindows().empty());
+    b.form->close();
+}
+
+TEST_F(MainWindowTest, ClosingAnIdleBoardAsksNothing) {
+    ManualBoard b(dir, {"usb10"});
+    ASSERT_TRUE(b.form->picture(0).isOn());
+    // Idle: closes without a question.
+    b.form->close();
+    EXPECT_TRUE(b.ui.questions.empty());
+    EXPECT_FALSE(b.form->isVisible());
+}
+
+TEST_F(MainWindowTest, ClosingWhileAJobRunsAsksAndStaysOnNo) {
+    ManualBoard b(dir, {"usb10"});
+    MachineModel& m = b.machines[0]->machine();
+    ASSERT_EQ(m.startJob(1, b.clock.tickMs()), JOB_STARTED);
+    b.run(1000);
+    b.ui.answerYes = false;
+    b.form->close();
+    ASSERT_EQ(b.ui.questions.size(), 1u);
+    EXPECT_NE(b.ui.questions[0].text.find(m.machineId), std::string::npos);
+    EXPECT_NE(b.ui.questions[0].text.find("A job is running"), std::string::npos);
+    EXPECT_TRUE(b.form->isVisible());
+    // The machines are still followed.
+    b.run(1000);
+    EXPECT_TRUE(b.form->picture(0).isOn());
+
+    b.ui.answerYes = true;
+    b.form->close();
+    EXPECT_EQ(b.ui.questions.size(), 2u);
+    EXPECT_FALSE(b.form->isVisible());
+    EXPECT_TRUE(fs::exists(dir / "brellock_linker.QZ9"));
+}
+
+TEST_F(MainWindowTest, AnEmptyBoardSaysHowToAttachAMachine) {
+    ManualBoard b(dir, {});
+    ASSERT_EQ(b.form->picturesPlaced(), 0);
+    QLabel* notice = b.form->noMachineNotice();
+    ASSERT_TRUE(notice->isVisible());
+    EXPECT_NE(notice->text().indexOf("Plug"), -1);
+    EXPECT_NE(notice->text().indexOf("--demo"), -1);
+
+    // A machine arrives: the notice goes; it leaves: the notice is back, clear of its picture.
+    auto m = StandInController::create("usb10", b.clock);
+    const std::string path = b.bus.plug(m, 0x6C15, m->profile().productId);
+    b.run(5000);
+    ASSERT_TRUE(b.form->picture(0).isOn());
+    EXPECT_FALSE(notice->isVisible());
+    b.bus.unplug(path);
+    b.run(200);
+    EXPECT_TRUE(notice->isVisible());
+    EXPECT_FALSE(notice->geometry().intersects(b.form->picture(0).image()->geometry()));
+    EXPECT_FALSE(notice->geometry().intersects(b.form->picture(0).caption()->geometry()));
+    b.form->close();
 }

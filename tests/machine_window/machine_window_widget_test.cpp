@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
 #include <cstdio>
@@ -334,7 +335,8 @@ TEST(MachineWindowLayout, MoreThan256PortsBuildsTheMenuOnly) {
 TEST(MachineWindow, TitleAndCaption) {
     Fixture f(machine(16));
     TFormMachine& w = f.open();
-    EXPECT_EQ(w.windowTitle(), "Machine 1");
+    // The title names the machine, so that the windows of several tell apart.
+    EXPECT_EQ(w.windowTitle(), "UB-16 [M-0042] - Machine 1");
     EXPECT_EQ(w.GroupBox_Machine->title(), "UB-16(v2.40.7)");
 }
 
@@ -541,6 +543,7 @@ TEST(MachineWindow, NicknameChangeRenamesTheWindowAndTheMachine) {
     EXPECT_EQ(f.requests.calls, std::vector<std::string>{"nickname " + fifty});
     EXPECT_EQ(f.displayRefreshes, 1);
     EXPECT_EQ(logCaption, fifty + "(v2.40.7)");
+    EXPECT_EQ(w.windowTitle().toStdString(), fifty + " [M-0042] - Machine 1");
     EXPECT_TRUE(f.ui.messages.empty());
 }
 
@@ -741,4 +744,25 @@ TEST(MachineWindow, PictureFolderThatCannotBeMadeFailsQuietly) {
     std::ofstream(f.dir.path / "SavePicture") << "a file where the folder should be";
     EXPECT_TRUE(w.savePicture().empty());
     EXPECT_TRUE(f.ui.messages.empty());
+}
+
+TEST(MachineWindow, TheSaveScreenButtonSaysWhereThePictureWent) {
+    Fixture f(machine(41, 2));
+    TFormMachine& w = f.open();
+    ASSERT_NE(w.Button_SaveScreen, nullptr);
+    w.Button_SaveScreen->click();
+    const fs::path expected = f.dir.path / "SavePicture/2026/2026-03/20260315-100000.jpg";
+    EXPECT_TRUE(fs::exists(expected));
+    EXPECT_EQ(w.statusBar()->currentMessage().toStdString(),
+              "Picture saved to " + expected.string());
+    EXPECT_TRUE(f.ui.messages.empty()); // a note in the window, no box that waits
+
+    // When it cannot be written, the note says so and where it should have gone.
+    fs::remove_all(f.dir.path / "SavePicture");
+    std::ofstream(f.dir.path / "SavePicture") << "a file where the folder should be";
+    f.clock.advance(1000);
+    w.Button_SaveScreen->click();
+    const std::string note = w.statusBar()->currentMessage().toStdString();
+    EXPECT_EQ(note.rfind("The picture could not be saved in ", 0), 0u) << note;
+    EXPECT_NE(note.find((f.dir.path / "SavePicture").string()), std::string::npos) << note;
 }

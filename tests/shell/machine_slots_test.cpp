@@ -4,6 +4,7 @@
 #include <fstream>
 #include <map>
 
+#include "common/text.h"
 #include "logdb/log_database.h"
 #include "shell/machine_slots.h"
 #include "sim/virtual_bus.h"
@@ -148,7 +149,22 @@ TEST_F(SlotsTest, ANinthMachineFindsNoRegistryEntry) {
     EXPECT_EQ(slots->slotsInUse(), 9);
     EXPECT_EQ(board.placed, 8);
     ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text, "Can't add machine !");
+    // The message names the machine left out and the limit, in the same box.
+    const std::string& text = ui.messages[0].text;
+    EXPECT_EQ(text.rfind("Can't add machine !\n", 0), 0u) << text;
+    EXPECT_NE(text.find("at most 8 machines"), std::string::npos) << text;
+    int named = 0;
+    for (int i = 0; i < 9; ++i) {
+        const std::string id = "M-" + std::to_string(i);
+        MachineInfo probe{};
+        copyField(probe.machineId, sizeof probe.machineId, id);
+        int position = 0;
+        const bool registered = slots->registry().findMachine(probe, &position);
+        const bool mentioned = text.find("Machine id: " + id + " ") != std::string::npos;
+        EXPECT_NE(registered, mentioned) << id;
+        named += mentioned;
+    }
+    EXPECT_EQ(named, 1);
     EXPECT_EQ(ui.messages[0].caption, "Message");
 }
 
@@ -265,4 +281,22 @@ TEST_F(SlotsTest, ChangesBeforeDiscoveryAreLeftToTheEnumeration) {
     EXPECT_EQ(slots->slotsInUse(), 1);
     run(4000);
     EXPECT_TRUE(board.isOn(0));
+}
+
+TEST(MainWindowPosition, AKeptPositionIsBroughtOntoTheScreen) {
+    const WindowRect screen{0, 0, 1600, 1000}; // top, left, width, height
+    struct Case {
+        WindowRect kept, expected;
+    } cases[] = {
+        {{10, 20, 800, 600}, {10, 20, 800, 600}},     // fits: as kept
+        {{10, 1500, 800, 600}, {10, 800, 800, 600}},  // off the right edge: moved in
+        {{-50, -30, 600, 350}, {0, 0, 600, 350}},     // above and left of it
+        {{0, 0, 2400, 1200}, {0, 0, 1600, 1000}},     // from a larger screen: shrunk
+        {{900, 100, 600, 350}, {650, 100, 600, 350}}, // below the bottom
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(fitIntoArea(c.kept, screen), c.expected)
+            << c.kept.top << " " << c.kept.left << " " << c.kept.width << " " << c.kept.height;
+    // A screen whose free area does not start at the origin (a panel on the left).
+    EXPECT_EQ(fitIntoArea({0, 0, 600, 350}, {0, 48, 1552, 1000}), (WindowRect{0, 48, 600, 350}));
 }

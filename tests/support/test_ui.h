@@ -16,6 +16,10 @@ public:
     void messageBox(std::string_view text, std::string_view caption) override {
         messages.push_back({std::string(text), std::string(caption)});
     }
+    bool askYesNo(std::string_view text, std::string_view caption) override {
+        questions.push_back({std::string(text), std::string(caption)});
+        return answerYes;
+    }
     bool processEvents() override {
         if (++passes > maxPasses)
             return false;
@@ -24,6 +28,8 @@ public:
         return true;
     }
     std::vector<Message> messages;
+    std::vector<Message> questions; // asked with askYesNo, answered with `answerYes`
+    bool answerYes = true;
     std::function<void()> onProcessEvents;
     long passes = 0;
     long maxPasses = 10'000'000;
