@@ -13,6 +13,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "logdb/window_fit.h"
+
 namespace dupmon {
 
 namespace {
@@ -105,6 +107,11 @@ TFormReport::TFormReport(UiServices& ui, const Clock& clock, QWidget* parent)
     const auto g = ReportWindowModel::initialGeometry(area.width(), area.height());
     resize(g.width, g.height);
     move(area.left() + g.left, area.top() + g.top);
+}
+
+void TFormReport::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    keepOnScreen(this);
 }
 
 void TFormReport::setSource(const std::filesystem::path& databasePath, const MachineInfo& info) {

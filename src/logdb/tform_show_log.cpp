@@ -20,6 +20,7 @@
 
 #include "common/text.h"
 #include "logdb/tform_report.h"
+#include "logdb/window_fit.h"
 
 namespace dupmon {
 
@@ -236,6 +237,7 @@ void TForm_ShowLog::closeEvent(QCloseEvent* event) {
 
 void TForm_ShowLog::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
+    keepOnScreen(this);
     // The grid knows how many rows fit only once it is shown.
     scrollToLast();
 }

@@ -10,6 +10,7 @@
 #include <QDateEdit>
 #include <QElapsedTimer>
 #include <QGroupBox>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTableView>
@@ -24,11 +25,12 @@
 #include "logdb/tform_show_log.h"
 #include "machine_window/tform_continue_or_exit.h"
 #include "machine_window/widget_support.h"
+#include "settings/tform_nickname.h"
 #include "shell/machine_window_view.h"
 #include "shell/main_window.h"
 #include "sim/stand_in.h"
 #include "support/event_loop.h"
-#include "support/screenshots.h"
+#include "support/layout_check.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -151,7 +153,15 @@ TEST_F(LogWindowsInTheProgram, OpenLogWindowShowsTheLogAndRowsArriveWithTheJob) 
         EXPECT_EQ(viewer->StringGrid->model()->index(int(i), 0).data().toString(),
                   QString::asprintf("%05u", readBE32(all.record(i)) + 1))
             << i;
-    saveScreenshot(viewer, "machine-log-viewer.png");
+    EXPECT_TRUE(cleanLayout(viewer, "log_viewer", "from-machine-window"));
+
+    // The machine's new name reaches the open viewer's caption.
+    whenModalOf<TForm_nickname>([](TForm_nickname* d) {
+        d->Edit_nickname->setText("LINE-7");
+        d->Button_OK->click();
+    });
+    w->ChangeNicknameClick();
+    EXPECT_EQ(viewer->GroupBox->title(), "LINE-7(v3.12.5)");
 
     // Closed and opened again: the same viewer, still complete.
     viewer->close();
@@ -175,7 +185,7 @@ TEST_F(LogWindowsInTheProgram, APictureThatIsOffOpensTheViewerModallyAndAReportI
         EXPECT_EQ(viewer->database(), db);
         EXPECT_EQ(viewer->GroupBox->title(), "SIM USB Tower 10(v3.12.5)");
         EXPECT_EQ(viewer->StringGrid->model()->rowCount(), 30);
-        saveScreenshot(viewer, "log-viewer-off-machine.png");
+        EXPECT_TRUE(cleanLayout(viewer, "log_viewer", "machine-off"));
         whenModalOf<TFormReport>([&](TFormReport* report) {
             reportSeen = true;
             const QDate today = QDate::currentDate();
@@ -183,7 +193,7 @@ TEST_F(LogWindowsInTheProgram, APictureThatIsOffOpensTheViewerModallyAndAReportI
             pick(report->DateTimePicker_end, today.addDays(1));
             report->chooseSaveFile = [&] { return std::optional(reportFile); };
             report->Button_saveToFile->click();
-            saveScreenshot(report, "report-window-off-machine.png");
+            EXPECT_TRUE(cleanLayout(report, "report", "machine-off"));
             report->Button_exit->click();
         });
         viewer->Item_SaveToTextFile->trigger();

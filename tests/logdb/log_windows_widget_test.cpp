@@ -22,7 +22,7 @@
 #include "logdb/tform_report.h"
 #include "logdb/tform_show_log.h"
 #include "machine_window/widget_support.h"
-#include "support/screenshots.h"
+#include "support/layout_check.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -121,7 +121,7 @@ TEST_F(LogWindows, ViewerOf10001RecordsShowsTheNewest10000) {
     // Newest at the bottom, and in view.
     EXPECT_TRUE(lastRowInView(viewer));
     EXPECT_GT(grid->verticalScrollBar()->value(), 9900);
-    EXPECT_FALSE(saveScreenshot(&viewer, "log-viewer.png").empty());
+    EXPECT_TRUE(cleanLayout(&viewer, "log_viewer", "10000-rows"));
 }
 
 TEST_F(LogWindows, ARecordArrivingWhileTheViewerIsOpenAddsARow) {
@@ -144,7 +144,7 @@ TEST_F(LogWindows, ARecordArrivingWhileTheViewerIsOpenAddsARow) {
     }
     viewer.SetCaption("RENAMED(v2.40.7)");
     EXPECT_EQ(viewer.GroupBox->title(), "RENAMED(v2.40.7)");
-    EXPECT_FALSE(saveScreenshot(&viewer, "log-viewer-live-rows.png").empty());
+    EXPECT_TRUE(cleanLayout(&viewer, "log_viewer", "live-rows"));
 }
 
 TEST_F(LogWindows, OnlyThisMachinesParameterFileMovesTheViewer) {
@@ -177,6 +177,16 @@ TEST_F(LogWindows, OnlyThisMachinesParameterFileMovesTheViewer) {
                                     .toStdString())
             << c.name;
     }
+}
+
+TEST_F(LogWindows, APositionSavedOnALargerScreenIsBroughtOntoThisOne) {
+    writeDatabase(3);
+    const std::string text = "A1B2C3 \n3000 2500 2400 1600 \n";
+    writeBytes(dir / "A1B2C3.qz9.log.par", text.data(), text.size());
+    TForm_ShowLog viewer(nullptr, info, "LINE-01", db, dir, ui, nullptr);
+    EXPECT_TRUE(viewer.positionApplied());
+    EXPECT_TRUE(cleanLayout(&viewer, "log_viewer", "saved-on-a-larger-screen"));
+    EXPECT_TRUE(viewer.screen()->availableGeometry().contains(viewer.frameGeometry()));
 }
 
 TEST_F(LogWindows, LoadFailuresAndMachinesWithoutALog) {
@@ -282,7 +292,7 @@ TEST_F(LogWindows, ReportWindowBuildsWhenACalendarClosesAndSavesASealedFile) {
     EXPECT_EQ(runLogTool("verify \"" + saved.string() + "\"", dir / "verify.txt"), 0)
         << readText(dir / "verify.txt");
     EXPECT_NE(readText(dir / "verify.txt").find("seal: OK"), std::string::npos);
-    EXPECT_FALSE(saveScreenshot(&report, "report-window.png").empty());
+    EXPECT_TRUE(cleanLayout(&report, "report", "three-days"));
 
     // A cancelled dialog saves nothing and says nothing.
     fs::remove(saved);
