@@ -89,7 +89,8 @@ QRect defaultGeometry(const QWidget* w) {
 TForm_ShowLog::TForm_ShowLog(QWidget* owner, const MachineInfo& info, const std::string& caption,
                              fs::path database, const fs::path& parameterDir, UiServices& ui,
                              TFormReport* report)
-    : QMainWindow(owner, Qt::Window), info_(info), database_(std::move(database)),
+    : QMainWindow(owner, Qt::Window), info_(info),
+      machineId_(fieldText(info.machineId, sizeof info.machineId)), database_(std::move(database)),
       parameterFile_(logViewerParameterPath(parameterDir, info)), ui_(ui), report_(report),
       rows_(info.deviceType) {
     setObjectName("Form_ShowLog");
@@ -101,8 +102,7 @@ TForm_ShowLog::TForm_ShowLog(QWidget* owner, const MachineInfo& info, const std:
 
     // 2. Position file: only this machine's applies.
     setGeometry(defaultGeometry(this));
-    const std::string_view machineId = fieldText(info_.machineId, sizeof info_.machineId);
-    if (auto p = loadLogViewerParameters(parameterFile_, machineId)) {
+    if (auto p = loadLogViewerParameters(parameterFile_, machineId_)) {
         move(p->left, p->top);
         resize(p->width, p->height);
         positionApplied_ = true;
@@ -224,8 +224,7 @@ void TForm_ShowLog::showModal() {
 }
 
 void TForm_ShowLog::saveParameters() {
-    saveLogViewerParameters(parameterFile_, fieldText(info_.machineId, sizeof info_.machineId),
-                            {y(), x(), width(), height()});
+    saveLogViewerParameters(parameterFile_, machineId_, {y(), x(), width(), height()});
 }
 
 void TForm_ShowLog::closeEvent(QCloseEvent* event) {

@@ -68,6 +68,8 @@ private:
     void saveParameters();
 
     const MachineInfo& info_;
+    // Kept apart from the record, which may be gone when the window is.
+    std::string machineId_;
     std::filesystem::path database_;
     std::filesystem::path parameterFile_;
     UiServices& ui_;

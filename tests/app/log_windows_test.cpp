@@ -87,6 +87,10 @@ protected:
     }
     void TearDown() override {
         form->close();
+        // Closing lets the machine windows go with deleteLater; the program's
+        // loop would delete them before the connections that own their
+        // records are gone, so this one does too.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         form.reset();
         fs::remove_all(dir);
     }
