@@ -20,6 +20,7 @@
 #include "common/byte_order.h"
 #include "common/clock.h"
 #include "logdb/log_database.h"
+#include "logdb/log_store.h"
 #include "logdb/logtool.h"
 #include "sim/sim_options.h"
 
@@ -34,6 +35,7 @@ const char* const kFiles[] = {"good.QX42.LOGDATA",    "title.QX42.LOGDATA",
                               "sealed.txt",           "out.txt"};
 
 fs::path scratch;
+void tidy();
 
 // The scratch folder with its files, made once.
 void prepare(const ManualClock& clock) {
@@ -49,19 +51,22 @@ void prepare(const ManualClock& clock) {
     auto at = [&](const char* name) { return (dir / name).string(); };
     MachineInfo info{};
     std::snprintf(info.machineId, sizeof info.machineId, "good");
-    createLogDatabase(at(kFiles[0]));
+    LogStore store;
+    check(store.open(at(kFiles[0]), info, dir).result == PASS);
     for (uint32_t n = 0; n < 3; ++n) {
         uint8_t record[128] = {};
         writeBE32(record, n);
         record[4] = 26, record[5] = 3, record[6] = uint8_t(14 + n); // 2026-03-14..16
-        appendLogRecord(kFiles[0], info, record, sizeof record, dir);
+        check(store.append(record, sizeof record, info).stored);
     }
-    std::ofstream(kFiles[1]) << std::string(640, 'Z');
-    fs::create_directory(kFiles[3]);
+    store.close();
+    std::ofstream(at(kFiles[1])) << std::string(640, 'Z');
+    fs::create_directory(at(kFiles[3]));
     std::ostringstream out, err;
-    runLogTool(
-        {"report", kFiles[0], "--from", "2026-03-01", "--to", "2026-03-31", "--out", kFiles[4]},
-        out, err, clock);
+    check(runLogTool({"report", at(kFiles[0]), "--from", "2026-03-01", "--to", "2026-03-31",
+                      "--out", at(kFiles[4])},
+                     out, err, clock) == 0);
+    tidy();
 }
 
 // Leaves only the scratch files, so no run sees what another wrote.
