@@ -85,3 +85,20 @@ TEST(ProgramHelp, EveryProgramListsEachOptionOnItsOwnLineOnStandardOutput) {
         EXPECT_EQ(wrong.err.back(), '\n');
     }
 }
+
+// A database of another title: the report names it, every line is ended, and
+// the error names the file and the problem.
+TEST(ProgramHelp, TheLogToolEndsEveryLineAndNamesTheFileOfAnError) {
+    char tmpl[] = "/tmp/dupmon-title-XXXXXX";
+    const int fd = ::mkstemp(tmpl);
+    const std::string junk(640, 'Z');
+    ASSERT_EQ(::write(fd, junk.data(), junk.size()), ssize_t(junk.size()));
+    ::close(fd);
+    const Outcome r = run(DUPMON_LOGTOOL, std::string("info ") + tmpl);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string("database: ") + tmpl + "\ncheck: DATABASE_WRONG_TITLE\n");
+    EXPECT_EQ(r.err.rfind(std::string("dupmon-logtool: ") + tmpl + ": ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("DATABASE_WRONG_TITLE"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.back(), '\n');
+    std::remove(tmpl);
+}
