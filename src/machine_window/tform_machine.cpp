@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QFrame>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QImage>
 #include <QLabel>
@@ -28,6 +29,7 @@
 #include "machine_window/tform_continue_or_exit.h"
 #include "machine_window/window_texts.h"
 #include "protocol/command_machine.h"
+#include "protocol/machine_activity.h"
 #include "settings/tform_change_machine_clock.h"
 #include "settings/tform_nickname.h"
 
@@ -376,6 +378,25 @@ void TFormMachine::buildPortMap() {
     setBackground(Label_Unplugged, QColor(255, 236, 150));
     Label_Unplugged->hide();
     column->addWidget(Label_Unplugged);
+    Panel_Question = new QFrame(central);
+    Panel_Question->setObjectName("Panel_Question");
+    Panel_Question->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
+    setBackground(Panel_Question, QColor(255, 214, 170));
+    Label_Question = new QLabel(Panel_Question);
+    Label_Question->setObjectName("Label_Question");
+    Label_Question->setWordWrap(true);
+    Button_QuestionContinue = new QPushButton("Continue", Panel_Question);
+    Button_QuestionContinue->setObjectName("Button_QuestionContinue");
+    Button_QuestionFinish = new QPushButton("Finish", Panel_Question);
+    Button_QuestionFinish->setObjectName("Button_QuestionFinish");
+    auto* bar = new QHBoxLayout(Panel_Question);
+    bar->addWidget(Label_Question, 1);
+    bar->addWidget(Button_QuestionContinue);
+    bar->addWidget(Button_QuestionFinish);
+    connect(Button_QuestionContinue, &QPushButton::clicked, this, [this] { answerFromBar(true); });
+    connect(Button_QuestionFinish, &QPushButton::clicked, this, [this] { answerFromBar(false); });
+    Panel_Question->hide();
+    column->addWidget(Panel_Question);
     column->addWidget(scrollArea, 1);
     setCentralWidget(central);
 
@@ -511,8 +532,15 @@ void TFormMachine::OnStatus(int code, const void* data) {
     // machine may be unplugged and this window destroyed.
     QPointer<TFormMachine> alive(this);
     board_.onStatus(code, data);
-    if (alive)
-        sync();
+    if (!alive)
+        return;
+    // The machine answered at its panel, or moved on: nothing left to answer here.
+    if (code == STATUS_MACHINE && Panel_Question && !Panel_Question->isHidden()) {
+        const uint8_t* s = board_.statusCopy();
+        if (machineActivity(s[2], s[3]) != MachineActivity::Waiting)
+            Panel_Question->hide();
+    }
+    sync();
 }
 
 void TFormMachine::sync() {
@@ -571,9 +599,30 @@ void TFormMachine::askContinueOrFinish() {
     continueDialog_->exec();
     if (!alive || unplugged_)
         return;
-    if (continueDialog_->answer == TForm_continue_or_exit::Continue)
+    // Closed without a button, the dialog keeps the answer of its earlier
+    // showing, which is posted again.
+    if (continueDialog_->answer == TForm_continue_or_exit::Continue) {
         requests_.answerContinue();
-    else if (continueDialog_->answer == TForm_continue_or_exit::Finish)
+    } else if (continueDialog_->answer == TForm_continue_or_exit::Finish) {
+        requests_.answerFinish();
+    } else if (Panel_Question) {
+        // No answer at all: the machine still waits, so the question stays
+        // answerable from the window until it is answered or the machine moves on.
+        Label_Question->setText(QString::fromStdString(continueOrFinishText(info_)));
+        Panel_Question->show();
+        return;
+    }
+    if (Panel_Question)
+        Panel_Question->hide();
+}
+
+void TFormMachine::answerFromBar(bool continueJob) {
+    Panel_Question->hide();
+    if (unplugged_)
+        return;
+    if (continueJob)
+        requests_.answerContinue();
+    else
         requests_.answerFinish();
 }
 
@@ -760,6 +809,8 @@ void TFormMachine::showUnplugged() {
         if (d->isVisible())
             d->reject();
     menuBar()->setEnabled(false);
+    if (Panel_Question)
+        Panel_Question->hide();
     if (Label_Unplugged) {
         Label_Unplugged->setText(QString::fromStdString(
             "This machine was unplugged: " + machineId_ +

@@ -144,6 +144,12 @@ public:
     QLabel* Image_Still = nullptr;
     // Above the port map once the machine is unplugged.
     QLabel* Label_Unplugged = nullptr;
+    // Above the port map while the machine waits for an answer that the
+    // continue-or-finish question did not get (closed with Esc or its close box).
+    QFrame* Panel_Question = nullptr;
+    QLabel* Label_Question = nullptr;
+    QPushButton* Button_QuestionContinue = nullptr;
+    QPushButton* Button_QuestionFinish = nullptr;
 
     // --- menus ---
     QMenu* Menu_Machine = nullptr;
@@ -189,6 +195,8 @@ private:
     void paintPort(int i);
     void setLabel(QLabel* label, const std::string& text, int minWidth);
     void askContinueOrFinish();
+    // The answer from the bar above the port map.
+    void answerFromBar(bool continueJob);
     bool refuseUnlessStandby(const char* caption);
     void postJob(void (MachineRequests::*request)());
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "protocol/machine_info.h"
-#include "shell/machine_activity.h"
+#include "protocol/machine_activity.h"
 
 class QLabel;
 class QWidget;

@@ -11,7 +11,7 @@
 #include "hidlink/device_watcher.h"
 #include "hidlink/hid_backend.h"
 #include "hidlink/usbhidioc.h"
-#include "shell/machine_activity.h"
+#include "protocol/machine_activity.h"
 #include "shell/system_database.h"
 
 namespace dupmon {

@@ -357,3 +357,42 @@ TEST_F(MainWindowTest, AnEmptyBoardSaysHowToAttachAMachine) {
     EXPECT_FALSE(notice->geometry().intersects(b.form->picture(0).caption()->geometry()));
     b.form->close();
 }
+
+TEST_F(MainWindowTest, AQuestionClosedWithEscIsAnsweredLaterFromTheMachineWindow) {
+    ManualBoard b(dir, {"usb10"});
+    MachineModel& m = b.machines[0]->machine();
+    m.speed = 20;
+    TFormMachine* w = b.openWindow(0);
+    ASSERT_NE(w, nullptr);
+    b.run(500);
+    ASSERT_TRUE(w->IsStandby());
+
+    int asked = 0;
+    QTimer esc;
+    QObject::connect(&esc, &QTimer::timeout, [&] {
+        if (auto* d = qobject_cast<TForm_continue_or_exit*>(QApplication::activeModalWidget())) {
+            ++asked;
+            d->reject();
+        }
+    });
+    esc.start(1);
+    w->CopyClick();
+    for (int i = 0; i < 600 && !(asked && w->Panel_Question->isVisible()); ++i)
+        b.run(200);
+    ASSERT_EQ(asked, 1);
+    // The machine still waits, and the window still offers the answer.
+    b.run(20000);
+    EXPECT_TRUE(m.waitingForAnswer());
+    ASSERT_TRUE(w->Panel_Question->isVisible());
+    EXPECT_EQ(b.form->picture(0).activity(), MachineActivity::Waiting);
+
+    w->Button_QuestionFinish->click();
+    for (int i = 0; i < 100 && !w->IsStandby(); ++i)
+        b.run(200);
+    EXPECT_FALSE(m.waitingForAnswer());
+    EXPECT_TRUE(w->IsStandby());
+    EXPECT_FALSE(w->Panel_Question->isVisible());
+    EXPECT_EQ(b.machines[0]->commands('W', 14).size(), 1u); // Finish, sent once
+    EXPECT_EQ(asked, 1);
+    b.form->close();
+}

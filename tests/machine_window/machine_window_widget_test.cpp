@@ -666,6 +666,48 @@ TEST(MachineWindow, ContinueOrFinishQuestion) {
     EXPECT_TRUE(g.requests.calls.empty());
 }
 
+TEST(MachineWindow, AQuestionClosedWithoutAnyAnswerStaysAnswerableFromTheWindow) {
+    Fixture f(machine(4));
+    TFormMachine& w = f.open();
+    w.show();
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    std::vector<uint8_t> rec(3 * 114, 0);
+    rec[96] = 5;
+    PortDataBlock block{1, 1, 3, rec.data()};
+    EXPECT_FALSE(w.Panel_Question->isVisible());
+
+    // Esc on the first showing: there is no earlier answer to post.
+    whenModal([](QWidget* d) { static_cast<QDialog*>(d)->reject(); });
+    w.OnStatus(STATUS_OUTCOME, &block);
+    EXPECT_TRUE(f.requests.calls.empty());
+    ASSERT_TRUE(w.Panel_Question->isVisible());
+    EXPECT_NE(w.Label_Question->text().indexOf("M-0042"), -1);
+    // Further status blocks of the same wait keep it.
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    EXPECT_TRUE(w.Panel_Question->isVisible());
+
+    w.Button_QuestionFinish->click();
+    EXPECT_EQ(f.requests.calls, std::vector<std::string>{"finish"});
+    EXPECT_FALSE(w.Panel_Question->isVisible());
+
+    // The next job's end, closed with the close box: the bar again, answered Continue.
+    w.OnStatus(STATUS_MACHINE, statusBlock(0, 0).data());
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    whenModal([](QWidget* d) { d->close(); });
+    w.OnStatus(STATUS_OUTCOME, &block);
+    ASSERT_TRUE(w.Panel_Question->isVisible());
+    w.Button_QuestionContinue->click();
+    EXPECT_EQ(f.requests.calls, (std::vector<std::string>{"finish", "continue"}));
+
+    // Answered at the machine's panel instead: the bar goes by itself.
+    whenModal([](QWidget* d) { static_cast<QDialog*>(d)->reject(); });
+    w.OnStatus(STATUS_OUTCOME, &block);
+    ASSERT_TRUE(w.Panel_Question->isVisible());
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 10).data());
+    EXPECT_FALSE(w.Panel_Question->isVisible());
+    EXPECT_EQ(f.requests.calls.size(), 2u);
+}
+
 TEST(MachineWindow, WindowDestroyedWhileAskingIsLeftAlone) {
     // The machine is unplugged while the question is open: the connection
     // destroys the window from inside the dialog's event loop.

@@ -1,4 +1,4 @@
-#include "shell/machine_activity.h"
+#include "protocol/machine_activity.h"
 
 namespace dupmon {
 

@@ -1,7 +1,7 @@
 // What a machine's picture says it does, from its status block.
 #include <gtest/gtest.h>
 
-#include "shell/machine_activity.h"
+#include "protocol/machine_activity.h"
 
 using namespace dupmon;
 
