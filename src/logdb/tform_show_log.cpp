@@ -234,6 +234,13 @@ void TForm_ShowLog::closeEvent(QCloseEvent* event) {
         modalLoop_->quit();
 }
 
+void TForm_ShowLog::hideEvent(QHideEvent* event) {
+    QMainWindow::hideEvent(event);
+    // However the window goes away, a modal showing of it is over.
+    if (modalLoop_ && !event->spontaneous())
+        modalLoop_->quit();
+}
+
 void TForm_ShowLog::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     keepOnScreen(this);

@@ -189,6 +189,24 @@ TEST_F(LogWindows, APositionSavedOnALargerScreenIsBroughtOntoThisOne) {
     EXPECT_TRUE(viewer.screen()->availableGeometry().contains(viewer.frameGeometry()));
 }
 
+TEST_F(LogWindows, AModalViewerEndsWhenClosedOrHidden) {
+    writeDatabase(3);
+    for (bool byClose : {true, false}) {
+        TForm_ShowLog viewer(nullptr, info, "LINE-01", db, dir, ui, nullptr);
+        bool wasModal = false;
+        whenModal([&](QWidget* w) {
+            wasModal = w == &viewer;
+            if (byClose)
+                viewer.close();
+            else
+                viewer.hide(); // as when the program takes its windows down
+        });
+        viewer.showModal(); // returns only once the viewer is gone
+        EXPECT_TRUE(wasModal) << byClose;
+        EXPECT_FALSE(viewer.isVisible());
+    }
+}
+
 TEST_F(LogWindows, LoadFailuresAndMachinesWithoutALog) {
     struct {
         const char* name;
