@@ -154,8 +154,12 @@ void MachineModel::setBoardCount(uint16_t n) {
 }
 
 SimMedium MachineModel::defaultMedium(size_t port, uint32_t megabytes) const {
-    const uint32_t serial =
-        static_cast<uint32_t>((std::hash<std::string>{}(machineId) % 9000 + 1000) * 1000 + port);
+    // A machine that checks serial numbers has two cards with the same one.
+    const bool repeated =
+        profile_.deviceType == 10 && port == kRepeatedSerialPort && port < profile_.ports;
+    const size_t numbered = repeated ? kRepeatedSerialSource : port;
+    const uint32_t serial = static_cast<uint32_t>(
+        (std::hash<std::string>{}(machineId) % 9000 + 1000) * 1000 + numbered);
     if (!megabytes)
         megabytes = profile_.media == MediaKind::Usb ? 7450 : 3780;
     // An SD machine keeps an MMC card in its last port.
@@ -501,7 +505,7 @@ void MachineModel::resetPortsIdle() {
 }
 
 JobStartResult MachineModel::startJob(uint8_t function, uint32_t nowMs) {
-    if (state_ != FN_STANDBY)
+    if (state_ != FN_STANDBY || deviceInfoSession)
         return JOB_BUSY;
     if (!knownFunction(function))
         return JOB_UNKNOWN_FUNCTION;

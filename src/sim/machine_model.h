@@ -265,6 +265,18 @@ public:
     // Ports marked by the host.
     std::vector<uint16_t> markedPorts;
 
+    // The device-information state: entered when the host collects device
+    // information, left when it releases the machine. The panel starts no job
+    // meanwhile.
+    bool deviceInfoSession = false;
+    uint32_t releases = 0;
+    // Setup blocks the host has written.
+    uint32_t setupWrites = 0;
+    // An SD machine of kind 10 keeps a card in this port (0-based) that
+    // repeats the serial number of the card in kRepeatedSerialSource.
+    static constexpr size_t kRepeatedSerialPort = 7;
+    static constexpr size_t kRepeatedSerialSource = 2;
+
 private:
     void enterPhase(uint8_t phase, uint64_t jobMs);
     void classifyTargets();

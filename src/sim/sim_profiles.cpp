@@ -42,7 +42,9 @@ std::vector<SimProfile> makeProfiles() {
          modern | kFlagProbe | kFlagProbeSensor, 24, 3, 8, 8, 512, MediaKind::Sd, true});
     add({"cf8", "SIM CF 8", "v2.52.0", "SF08", 0x3001, 5, 0, 0, kFlagWide | kFlagFeature3, 8, 1, 8,
          4, 512, MediaKind::Cf, true});
-    add({"sd20", "SIM SD 20", "v3.01.4", "SD20", 0x2002, 10, 0, 0, modern, 20, 2, 10, 10, 512,
+    // Jobs start at its own panel; the PC gets device information and checks
+    // serial numbers (ports 3 and 8 hold cards with the same number).
+    add({"sd20", "SIM SD 20", "v3.01.4", "SD20", 0x2002, 10, 0, 0, kFlagWide, 20, 2, 10, 10, 512,
          MediaKind::Sd, true});
     // Reports 11 per board and row; the host shows machineType 1 with 8 of each.
     add({"panel121", "SIM Panel 121", "v3.20.0", "SP121", 0x3001, 2, 1, kFlagAsyncErase, modern,

@@ -428,6 +428,17 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
         model.speed = std::clamp(std::atof(w[2].c_str()), 0.01, 10000.0);
         return "ok";
     }
+    if (cmd == "setup")
+        return format("ok writes=%u ", model.setupWrites) +
+               toHex(model.setup.data(), model.setup.size());
+    if (cmd == "devinfo") {
+        std::string marked;
+        for (uint16_t p : model.markedPorts)
+            marked += (marked.empty() ? "" : ",") + std::to_string(p);
+        return format("ok session=%d releases=%u marked=", model.deviceInfoSession ? 1 : 0,
+                      model.releases) +
+               (marked.empty() ? "-" : marked);
+    }
     if (cmd == "status") {
         return format("ok state=%u sub=%u pass=%u fail=%u logFirst=%u logCount=%u", model.state(),
                       model.subState(), model.passCount(), model.failCount(), model.logFirstNo(),

@@ -22,6 +22,8 @@
 //   speed <machine> <x>            (job time per real time)
 //   status <machine>               -> ok state=<n> sub=<n> pass=<n> fail=<n> logFirst=<n>
 //                                     logCount=<n>
+//   setup <machine>                -> ok writes=<n> <512 hex digits of the setup block>
+//   devinfo <machine>              -> ok session=<0|1> releases=<n> marked=<p,p,...|->
 //   wire <ms>                      (time per report on the wire)
 //   trace <name> | off             (a trace file in the folder given with --trace-dir)
 //   quit                           -> ok, then the simulator stops

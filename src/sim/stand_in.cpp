@@ -394,6 +394,7 @@ void StandInController::commandW(const HostFrame& f, uint32_t t) {
         answer(RESULT_READY_FOR_DATA, nullptr, 0, t);
         return;
     case W_DEVINFO_COLLECT:
+        m.deviceInfoSession = true;
         m.collectDeviceInformation(t);
         answer(RESULT_DONE, nullptr, 0, t);
         return;
@@ -422,6 +423,9 @@ void StandInController::commandW(const HostFrame& f, uint32_t t) {
         answer(m.startJob(jobOf(static_cast<uint8_t>(sub)), t), nullptr, 0, t);
         return;
     case W_RELEASE:
+        m.deviceInfoSession = false;
+        ++m.releases;
+        traceComment("released from device information");
         return; // the host reads no answer to a release
     case W_MARK_PORT:
         // 85, 0, 0, port number (BE16, 1-based)
@@ -430,6 +434,7 @@ void StandInController::commandW(const HostFrame& f, uint32_t t) {
             m.markedPorts.push_back(port);
             if (port >= 1 && port <= m.portCount())
                 m.port(port - 1).marked = true;
+            traceComment(format("port %u marked: repeated serial number", unsigned(port)));
             answer(RESULT_DONE, nullptr, 0, t);
         } else {
             answer(kRefused, nullptr, 0, t);
@@ -529,7 +534,14 @@ void StandInController::handleData(const std::vector<uint8_t>& f, uint32_t t) {
             answer(RESULT_CHECK_ERROR, nullptr, 0, t);
             return;
         }
+        // Tell whoever reads the trace what the host changed.
+        std::string changes;
+        for (size_t i = 0; i < kSetupBlockSize; ++i)
+            if (m.setup[i] != d[i])
+                changes += format(" %zu:%02X->%02X", i, m.setup[i], d[i]);
         std::memcpy(m.setup.data(), d, kSetupBlockSize);
+        ++m.setupWrites;
+        traceComment("setup written:" + (changes.empty() ? std::string(" no change") : changes));
         answer(RESULT_DONE, nullptr, 0, t);
         return;
     }

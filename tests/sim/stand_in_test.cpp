@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -59,7 +60,7 @@ TEST(StandInIdentification, ProfilesSayWhatTheyAre) {
     } cases[] = {
         {"usb10", 2, 0, 0x01, 0x19, 10, "v3.12.5"},  {"combo16", 4, 0, 0, 0x19, 16, "v3.08.2"},
         {"microsd24", 3, 0, 0, 0x1F, 24, "v3.05.1"}, {"cf8", 5, 0, 0, 0x09, 8, "v2.52.0"},
-        {"sd20", 10, 0, 0, 0x19, 20, "v3.01.4"},     {"panel121", 2, 1, 0x01, 0x19, 121, "v3.20.0"},
+        {"sd20", 10, 0, 0, 0x01, 20, "v3.01.4"},     {"panel121", 2, 1, 0x01, 0x19, 121, "v3.20.0"},
         {"panel2", 2, 2, 0, 0x19, 41, "v3.20.0"},    {"old7", 7, 0, 0, 0x00, 12, "v2.40.6"},
         {"narrow7", 7, 0, 0, 0x08, 12, "v2.40.7"},   {"bank10", 2, 0, 0x02, 0x19, 10, "v3.15.0"},
         {"nolog8", 2, 0, 0, 0x01, 8, "v2.60.3"},
@@ -671,4 +672,48 @@ TEST(StandInLog, RecordsCarryTheIdentityOfTheirMedium) {
             break;
         }
     }
+}
+
+TEST(StandInRequests, SdMachineRepeatsASerialNumberAndHoldsTillReleased) {
+    SimHost host("sd20");
+    MachineModel& m = host.machine();
+    ASSERT_TRUE(host.exchange('W', {41}));
+    EXPECT_TRUE(m.deviceInfoSession);
+    EXPECT_EQ(m.startJob(FN_COPY, host.clock.tickMs()), JOB_BUSY); // the panel waits
+    host.idle(300);
+    ASSERT_TRUE(host.exchange('W', {40}));
+    EXPECT_EQ(host.result(), 0);
+    ASSERT_TRUE(host.exchange('W', {61}));
+    ASSERT_EQ(host.result(), 0x10);
+    const uint32_t total = readBE32(&host.answer()[4]);
+    std::vector<uint8_t> info;
+    while (info.size() < total) {
+        ASSERT_TRUE(host.sendData({'P', 'A', 'S', 'S'}));
+        const auto a = host.answer();
+        info.insert(info.end(), a.begin() + 4, a.begin() + 4 + (readBE16(&a[1]) - 1u));
+    }
+    ASSERT_EQ(total % 33, 0u);
+    ASSERT_EQ(readBE16(&info[0]), 20);
+    const size_t z = readBE16(&info[2]);
+    ASSERT_EQ(z, 48u);
+    EXPECT_EQ(info[4], 2); // SD
+    std::map<uint32_t, std::vector<int>> portsBySerial;
+    for (int j = 0; j < 20; ++j) {
+        const uint8_t* r = &info[8 + size_t(j) * z];
+        ASSERT_EQ(r[0], 3) << j;
+        portsBySerial[readBE32(r + 28)].push_back(j + 1);
+    }
+    ASSERT_EQ(portsBySerial.size(), 19u);
+    const uint32_t repeated = readBE32(&info[8 + 2 * z + 28]);
+    EXPECT_EQ(portsBySerial[repeated], (std::vector<int>{3, 8}));
+    EXPECT_EQ(info[8 + 19 * z + 1], 2); // an MMC card in the last port
+
+    // Marking the repeat, then the release: no answer, and the panel may start jobs again.
+    ASSERT_TRUE(host.exchange('W', {85, 0, 0, 0, 8}));
+    EXPECT_TRUE(m.port(7).marked);
+    host.channel.sendCommand('W', std::vector<uint8_t>{81}.data(), 1);
+    host.idle(200);
+    EXPECT_FALSE(m.deviceInfoSession);
+    EXPECT_EQ(m.releases, 1u);
+    EXPECT_EQ(m.startJob(FN_COPY, host.clock.tickMs()), JOB_STARTED);
 }
