@@ -1,5 +1,8 @@
 #include "machine_window/machine_requests.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "protocol/command_machine.h"
 
 namespace dupmon {
@@ -36,6 +39,25 @@ void CommandMachineRequests::answerFinish() {
 }
 void CommandMachineRequests::requestImageBank() {
     engine_.requestImageBank();
+}
+bool CommandMachineRequests::getSetupParameters(uint8_t out[256]) {
+    return engine_.getSetupParameters(out);
+}
+bool CommandMachineRequests::setSetupParameters(const uint8_t block[256]) {
+    return engine_.setSetupParameters(block);
+}
+void CommandMachineRequests::requestDeviceInfo() {
+    engine_.requestDeviceInfo();
+}
+void CommandMachineRequests::requestRelease() {
+    engine_.requestRelease();
+}
+bool CommandMachineRequests::markPorts(const uint16_t* ports, int count) {
+    if (!engine_.isIdle())
+        return false; // the list of a mark request still being sent stays as it is
+    count = std::clamp(count, 0, int(kMaxMarkPorts));
+    std::memcpy(engine_.portList(), ports, sizeof(uint16_t) * size_t(count));
+    return engine_.markPorts(count);
 }
 
 } // namespace dupmon

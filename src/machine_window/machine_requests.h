@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 
 namespace dupmon {
 
@@ -22,6 +23,16 @@ public:
     virtual void answerContinue() = 0;
     virtual void answerFinish() = 0;
     virtual void requestImageBank() = 0;
+    // Waits for the 256-byte setup block; false when busy or it could not be read.
+    virtual bool getSetupParameters(uint8_t out[256]) = 0;
+    // False (nothing posted) when the machine is busy.
+    virtual bool setSetupParameters(const uint8_t block[256]) = 0;
+    virtual void requestDeviceInfo() = 0;
+    // Lets the machine leave its device-information state.
+    virtual void requestRelease() = 0;
+    // Marks the ports (1-based numbers) whose cards repeat a serial number;
+    // false (nothing posted) when the machine is busy.
+    virtual bool markPorts(const uint16_t* ports, int count) = 0;
 };
 
 // The requests, posted to a COMMAND_MACHINE.
@@ -39,6 +50,11 @@ public:
     void answerContinue() override;
     void answerFinish() override;
     void requestImageBank() override;
+    bool getSetupParameters(uint8_t out[256]) override;
+    bool setSetupParameters(const uint8_t block[256]) override;
+    void requestDeviceInfo() override;
+    void requestRelease() override;
+    bool markPorts(const uint16_t* ports, int count) override;
 
 private:
     COMMAND_MACHINE& engine_;

@@ -103,10 +103,17 @@ void PortStatusBoard::onStatus(int code, const void* data) {
         if (decode(data, first, end, true))
             renderRange(first, end, [](PortRenderer& r, int) { r.renderByFunction(); });
         break;
-    case STATUS_DEVICE_INFO:
-        if (deviceInfoReceived)
-            deviceInfoReceived(data);
+    case STATUS_DEVICE_INFO: {
+        // The function's name is shown afresh before the text is composed.
+        const std::string text = dupmon::functionText(statusCopy_);
+        if (text != functionText_) {
+            functionText_ = text;
+            changes_.function = true;
+        }
+        if (data && deviceInfoReceived)
+            deviceInfoReceived(*static_cast<const DeviceInfoBlock*>(data));
         break;
+    }
     case STATUS_JOB_SUMMARY:
         if (data)
             onSummary(static_cast<const uint8_t*>(data));

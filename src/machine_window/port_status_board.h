@@ -6,6 +6,7 @@
 
 #include "machine_window/port_display.h"
 #include "machine_window/port_record.h"
+#include "protocol/command_machine.h"
 #include "protocol/machine_info.h"
 
 namespace dupmon {
@@ -82,7 +83,7 @@ public:
     // Code 24 rendered on a machine that asks whether to continue or finish.
     std::function<void()> continueOrFinishNeeded;
     // Code 5: the device-information block.
-    std::function<void(const void* block)> deviceInfoReceived;
+    std::function<void(const DeviceInfoBlock& block)> deviceInfoReceived;
 
 private:
     RenderContext context() const;

@@ -31,6 +31,7 @@
 #include "protocol/command_machine.h"
 #include "protocol/machine_activity.h"
 #include "settings/tform_change_machine_clock.h"
+#include "settings/tform_change_setupvalue.h"
 #include "settings/tform_nickname.h"
 
 namespace dupmon {
@@ -148,6 +149,11 @@ public:
     void answerContinue() override {}
     void answerFinish() override {}
     void requestImageBank() override {}
+    bool getSetupParameters(uint8_t*) override { return false; }
+    bool setSetupParameters(const uint8_t*) override { return false; }
+    void requestDeviceInfo() override {}
+    void requestRelease() override {}
+    bool markPorts(const uint16_t*, int) override { return false; }
 };
 
 std::unique_ptr<MachineRequests> requestsFor(COMMAND_MACHINE* engine) {
@@ -204,10 +210,7 @@ void TFormMachine::construct(const std::string& caption) {
         savePicture();
     };
     board_.continueOrFinishNeeded = [this] { askContinueOrFinish(); };
-    board_.deviceInfoReceived = [this](const void* block) {
-        if (deviceInfoReceived)
-            deviceInfoReceived(block);
-    };
+    board_.deviceInfoReceived = [this](const DeviceInfoBlock& block) { onDeviceInfo(block); };
 
     // 2. Placement file.
     WindowPlacement p;
@@ -683,13 +686,33 @@ void TFormMachine::ChangeMachineClockClick() {
 }
 
 void TFormMachine::SetupMachineParameterClick() {
-    if (setupMachineParameter)
-        setupMachineParameter();
+    // 1. The block from the machine; a busy machine ends the action quietly.
+    uint8_t block[kSetupBlockSize];
+    QPointer<TFormMachine> alive(this);
+    if (!requests_.getSetupParameters(block) || !alive)
+        return;
+    // 2. Shown in the dialog.
+    if (!setupDialog)
+        setupDialog = new TForm_change_setupValue(this);
+    setupDialog->loadBlock(block);
+    if (setupDialog->exec() != QDialog::Accepted || !alive)
+        return;
+    // 3. The machine may have started a job while the dialog was open.
+    if (refuseUnlessStandby(kSettingRefusal))
+        return;
+    setupDialog->takeBlock(block);
+    requests_.setSetupParameters(block);
 }
 
 void TFormMachine::OpenLogWindowClick() {
     if (openLogWindow)
         openLogWindow(windowTitle_);
+    else
+        notAvailable("The log window");
+}
+
+void TFormMachine::notAvailable(const char* what) {
+    ui_.messageBox(format("%s is not available in this program yet.", what), "Notice");
 }
 
 void TFormMachine::GetInfoClick() {
@@ -697,6 +720,8 @@ void TFormMachine::GetInfoClick() {
         return;
     if (openGetInfo)
         openGetInfo();
+    else
+        notAvailable("Getting device information");
 }
 
 void TFormMachine::DownloadSourceFilesClick() {
@@ -704,6 +729,22 @@ void TFormMachine::DownloadSourceFilesClick() {
         return;
     if (openDownloadSource)
         openDownloadSource();
+    else
+        notAvailable("Downloading source files to the master USB stick");
+}
+
+void TFormMachine::onDeviceInfo(const DeviceInfoBlock& block) {
+    // The function's name first (the board has just refreshed it), then the text.
+    sync();
+    DeviceInfoText t =
+        composeDeviceInfoText(block.data, block.size, info_.deviceType, [this](uint32_t n) {
+            return deviceInfoSink && deviceInfoSink->checkSerial(n);
+        });
+    textBuffer_ = std::move(t.text);
+    if (!t.repeatPorts.empty())
+        requests_.markPorts(t.repeatPorts.data(), int(t.repeatPorts.size()));
+    if (deviceInfoSink)
+        deviceInfoSink->showResult(textBuffer_);
 }
 
 void TFormMachine::postJob(void (MachineRequests::*request)()) {

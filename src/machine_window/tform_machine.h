@@ -9,6 +9,7 @@
 
 #include "common/clock.h"
 #include "common/ui_services.h"
+#include "machine_window/device_info_text.h"
 #include "machine_window/machine_requests.h"
 #include "machine_window/port_map_layout.h"
 #include "machine_window/port_status_board.h"
@@ -30,6 +31,7 @@ class COMMAND_MACHINE;
 class TForm_continue_or_exit;
 class TForm_nickname;
 class TForm_changeMachineClock;
+class TForm_change_setupValue;
 
 // One machine's window: the port map with two live status lines per port,
 // the running function, the job panel, the image bank box and the machine
@@ -76,13 +78,15 @@ public:
     std::function<void(const std::string& caption)> logWindowCaptionChanged;
     // A job-log record arrived from the machine (for an open log viewer).
     std::function<void(const uint8_t* record128)> logRecordArrived;
-    // Action > Get Info and Action > Download Source Files, once standby is checked.
+    // Action > Get Info and Action > Download Source Files, once standby is
+    // checked. Without one, the item says that it is not available.
     std::function<void()> openGetInfo;
     std::function<void()> openDownloadSource;
-    // Machine > Setup Machine Parameter (the whole action).
-    std::function<void()> setupMachineParameter;
-    // Status code 5: the device-information block.
-    std::function<void(const void* block)> deviceInfoReceived;
+    // The program's setup dialog, created once at start; a window given none
+    // makes its own on first use.
+    TForm_change_setupValue* setupDialog = nullptr;
+    // Where the device information text goes: the get-device-info window.
+    DeviceInfoResultSink* deviceInfoSink = nullptr;
 
     // --- menu actions ---
     void ChangeNicknameClick();
@@ -106,6 +110,8 @@ public:
     const std::filesystem::path& parFilePath() const { return parFilePath_; }
     const std::string& windowTitleText() const { return windowTitle_; }
     const uint8_t* imageBankBlock() const { return imageBank_; }
+    // The last device information text (the window's text buffer).
+    const std::string& deviceInfoText() const { return textBuffer_; }
     TForm_continue_or_exit* continueDialog() const { return continueDialog_; }
     TForm_nickname* nicknameDialog() const { return nicknameDialog_; }
     TForm_changeMachineClock* clockDialog() const { return clockDialog_; }
@@ -199,6 +205,8 @@ private:
     void answerFromBar(bool continueJob);
     bool refuseUnlessStandby(const char* caption);
     void postJob(void (MachineRequests::*request)());
+    void onDeviceInfo(const DeviceInfoBlock& block);
+    void notAvailable(const char* what);
 
     std::unique_ptr<MachineRequests> ownRequests_;
     MachineRequests& requests_;
@@ -220,6 +228,7 @@ private:
     bool placementLoaded_ = false;
     bool windowReady_ = false;
     uint8_t imageBank_[256] = {};
+    std::string textBuffer_;
 
     TForm_continue_or_exit* continueDialog_ = nullptr;
     TForm_nickname* nicknameDialog_ = nullptr;

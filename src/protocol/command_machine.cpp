@@ -731,7 +731,8 @@ void COMMAND_MACHINE::onDeviceInfoComplete() {
         sendCommand('W', {61});
         return;
     }
-    reportStatus(STATUS_DEVICE_INFO, blockBuffer_.get());
+    const DeviceInfoBlock block{blockBuffer_.get(), 32 * n};
+    reportStatus(STATUS_DEVICE_INFO, &block);
     finish();
 }
 

@@ -15,7 +15,7 @@ enum StatusCode : int {
     STATUS_MACHINE = 1,         // 28-byte MachineStatus as received (big-endian)
     STATUS_PORT_DATA = 2,       // PortDataBlock, rendered by the running function
     STATUS_DEVICE_INFO_START = 4,
-    STATUS_DEVICE_INFO = 5,     // device-information block
+    STATUS_DEVICE_INFO = 5,     // DeviceInfoBlock
     STATUS_JOB_SUMMARY = 7,     // 26-byte job summary record
     STATUS_CLEAR_PORTS = 11,    // once per program run, first loop with an open window
     STATUS_POWER_OFF = 12,      // sub-state 7 seen after a change
@@ -94,6 +94,13 @@ struct PortDataBlock {
     int32_t firstIndex; // 0-based
     int32_t count;
     const uint8_t* records; // big-endian, kinds 1 and 11 always in the wide layout
+};
+
+// Handed to the status callback with status code 5: the data bytes of the
+// collected 32-byte blocks, in order, without their block checks.
+struct DeviceInfoBlock {
+    const uint8_t* data;
+    uint32_t size; // 32 per block
 };
 
 inline constexpr size_t kWidePortRecordSize = 114;

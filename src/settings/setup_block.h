@@ -5,12 +5,13 @@
 #include <span>
 #include <string>
 
+#include "protocol/frame.h"
+
 namespace dupmon {
 
-// The machine's setup parameter block: 256 bytes, numbers big-endian. The
-// host knows the fields of setupFields(); every other byte goes back to the
-// machine exactly as it came.
-inline constexpr size_t kSetupBlockSize = 256;
+// The machine's setup parameter block (kSetupBlockSize bytes, numbers
+// big-endian). The host knows the fields of setupFields(); every other byte
+// goes back to the machine exactly as it came.
 
 enum class SetupControlKind : uint8_t { MaskEdit, RadioGroup, ComboBox };
 

@@ -13,9 +13,11 @@
 
 #include "common/text.h"
 #include "common/version.h"
+#include "devinfo/tform_action_getdeviceinfo.h"
 #include "master_usb/tform2.h"
 #include "master_usb/tform_download_source.h"
 #include "machine_window/window_texts.h"
+#include "settings/tform_change_setupvalue.h"
 #include "shell/machine_window_view.h"
 #include "shell/picture_archive.h"
 #include "shell/window_position.h"
@@ -29,6 +31,8 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
     slots_ = std::make_unique<MachineSlots>(backend, watcher, clock, ui, *this,
                                             ShellPaths::under(workDir_, programFile));
     driver_.attachSlots(slots_.get(), watcher);
+    setupDialog_ = std::make_unique<TForm_change_setupValue>();
+    getDeviceInfo_ = std::make_unique<TFormAction_GetDeviceInfo>(workDir_, clock, ui);
     slots_->setWindowFactory([this, &clock, &ui](MACHINE& m, const std::string& title) {
         auto refresh = [this, &m](const MachineInfo& info) { setCaption(m.pictureIndex(), info); };
         auto* w = new TFormMachine(nullptr, refresh, title, m.logDatabasePath(), m.databaseDir(),
@@ -42,6 +46,13 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
             download_->exec();
         };
         logWindows_.attach(*w, m.info(), m.logDatabasePath(), m.databaseDir());
+        w->setupDialog = setupDialog_.get();
+        w->deviceInfoSink = getDeviceInfo_.get();
+        w->openGetInfo = [this, &m] { getDeviceInfo_->showFor(&m.engine()); };
+        if (serviceItems_) {
+            w->Item_ChangeMachineClock->setVisible(true);
+            w->Item_SetupMachineParameter->setVisible(true);
+        }
         auto adapter = std::make_unique<MachineWindowAdapter>(w);
         // Unplugged while on screen, the window stays and says so, until closed.
         adapter->keepWhenUnplugged = [this](TFormMachine* window) {

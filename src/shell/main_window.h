@@ -20,6 +20,8 @@ namespace dupmon {
 class DriveService;
 class TForm2;
 class TForm_DownloadSource;
+class TFormAction_GetDeviceInfo;
+class TForm_change_setupValue;
 class TFormMachine;
 
 // The main window: the board of machine pictures, the "System" > "Exit"
@@ -34,6 +36,12 @@ public:
     ~TForm1() override;
 
     MachineSlots& machineSlots() { return *slots_; }
+    // Program-wide windows that every machine window uses.
+    TForm_change_setupValue& setupDialog() { return *setupDialog_; }
+    TFormAction_GetDeviceInfo& getDeviceInfoWindow() { return *getDeviceInfo_; }
+    // Show the machine windows' hidden "Change Machine Clock" and "Setup
+    // Machine Parameter" items (for stand-in machines only).
+    void showServiceItems(bool on) { serviceItems_ = on; }
     MACHINE_DISPLAY_ICON& picture(int k) { return *pictures_[size_t(k)]; }
     int picturesPlaced() const { return picturesPlaced_; }
     bool positionRestored() const { return positionRestored_; }
@@ -99,6 +107,9 @@ private:
     int nextPictureY_ = 100;
     ShellDriver driver_;
     LogWindows logWindows_;
+    std::unique_ptr<TForm_change_setupValue> setupDialog_;
+    std::unique_ptr<TFormAction_GetDeviceInfo> getDeviceInfo_;
+    bool serviceItems_ = false;
     std::unique_ptr<MachineSlots> slots_;
     std::unique_ptr<TForm2> progress_;
     std::unique_ptr<TForm_DownloadSource> download_;

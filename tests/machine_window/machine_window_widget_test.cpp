@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,12 +15,14 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 
 #include "common/byte_order.h"
@@ -30,6 +33,7 @@
 #include "machine_window/widget_support.h"
 #include "protocol/command_machine.h"
 #include "settings/tform_change_machine_clock.h"
+#include "settings/tform_change_setupvalue.h"
 #include "settings/tform_nickname.h"
 #include "support/test_ui.h"
 
@@ -60,6 +64,29 @@ struct RecordingRequests final : MachineRequests {
     void answerContinue() override { calls.push_back("continue"); }
     void answerFinish() override { calls.push_back("finish"); }
     void requestImageBank() override { calls.push_back("imageBank"); }
+    bool getSetupParameters(uint8_t out[256]) override {
+        calls.push_back("getSetup");
+        if (!setupReadable)
+            return false;
+        std::memcpy(out, setup.data(), setup.size());
+        return true;
+    }
+    bool setSetupParameters(const uint8_t block[256]) override {
+        calls.push_back("setSetup");
+        std::memcpy(setup.data(), block, setup.size());
+        return true;
+    }
+    void requestDeviceInfo() override { calls.push_back("deviceInfo"); }
+    void requestRelease() override { calls.push_back("release"); }
+    bool markPorts(const uint16_t* ports, int count) override {
+        std::string c = "mark";
+        for (int i = 0; i < count; ++i)
+            c += " " + std::to_string(ports[i]);
+        calls.push_back(c);
+        return true;
+    }
+    bool setupReadable = true;
+    std::array<uint8_t, 256> setup{};
 };
 
 struct TempDir {
@@ -487,6 +514,172 @@ TEST(MachineWindow, ToolItemsAreHooksBehindTheStandbyCheck) {
     EXPECT_EQ(getInfo, 1);
     EXPECT_EQ(download, 1);
     EXPECT_EQ(logCaption, "UB-16(v2.40.7)");
+}
+
+TEST(MachineWindow, ToolItemsWithoutTheirWindowSaySoInsteadOfDoingNothing) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    w.GetInfoClick();
+    w.DownloadSourceFilesClick();
+    w.OpenLogWindowClick();
+    ASSERT_EQ(f.ui.messages.size(), 3u);
+    for (const auto& m : f.ui.messages) {
+        EXPECT_EQ(m.caption, "Notice");
+        EXPECT_NE(m.text.find("is not available"), std::string::npos) << m.text;
+    }
+    EXPECT_TRUE(f.requests.calls.empty());
+}
+
+// --- setup parameters ----------------------------------------------------------
+
+namespace {
+
+std::array<uint8_t, 256> someSetup() {
+    std::array<uint8_t, 256> b;
+    for (size_t i = 0; i < b.size(); ++i)
+        b[i] = uint8_t(i * 7 + 3);
+    // The radio groups hold values their items stand for.
+    b[102] = 1;
+    b[104] = 0;
+    b[146] = 1;
+    b[149] = 0; // no tolerance limit
+    b[153] = 0;
+    b[162] = 0; // burn loop
+    b[209] = 1;
+    b[220] = 1; // "Slowest Mode"
+    return b;
+}
+
+} // namespace
+
+TEST(MachineWindow, SetupChangeGoesBackToTheMachineWithEveryOtherByte) {
+    Fixture f(machine(16));
+    f.requests.setup = someSetup();
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    QString shown;
+    whenModal([&](QWidget* d) {
+        auto* dialog = qobject_cast<TForm_change_setupValue*>(d);
+        ASSERT_NE(dialog, nullptr);
+        shown = dialog->combo(SETUP_WORKING_MODE)->currentText();
+        dialog->combo(SETUP_WORKING_MODE)->setCurrentIndex(3); // "Faster Mode"
+        dialog->Button_OK->click();
+    });
+    w.Item_SetupMachineParameter->trigger();
+    EXPECT_EQ(shown, "Slowest Mode");
+    EXPECT_EQ(f.requests.calls, (std::vector<std::string>{"getSetup", "setSetup"}));
+    std::array<uint8_t, 256> expected = someSetup();
+    expected[220] = 3;
+    EXPECT_EQ(f.requests.setup, expected);
+    EXPECT_TRUE(f.ui.messages.empty());
+
+    // The same dialog serves the next time, loaded afresh.
+    TForm_change_setupValue* first = w.setupDialog;
+    whenModal([&](QWidget* d) {
+        shown = static_cast<TForm_change_setupValue*>(d)->combo(SETUP_WORKING_MODE)->currentText();
+        static_cast<TForm_change_setupValue*>(d)->Button_Abort->click();
+    });
+    w.SetupMachineParameterClick();
+    EXPECT_EQ(w.setupDialog, first);
+    EXPECT_EQ(shown, "Faster Mode");
+    EXPECT_EQ(f.requests.calls.back(), "getSetup"); // aborted: nothing sent
+}
+
+TEST(MachineWindow, SetupChangeRefusedOrAborted) {
+    Fixture f(machine(16));
+    f.requests.setup = someSetup();
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+
+    // The machine cannot give its block (busy): nothing happens, no message.
+    f.requests.setupReadable = false;
+    w.SetupMachineParameterClick();
+    EXPECT_EQ(f.requests.calls, std::vector<std::string>{"getSetup"});
+    EXPECT_EQ(w.setupDialog, nullptr);
+    EXPECT_TRUE(f.ui.messages.empty());
+
+    // A job starts while the dialog is open: the change is refused.
+    f.requests.setupReadable = true;
+    f.requests.calls.clear();
+    whenModal([&](QWidget* d) {
+        w.OnStatus(STATUS_MACHINE, statusBlock(1, 4).data());
+        static_cast<TForm_change_setupValue*>(d)->Button_OK->click();
+    });
+    w.SetupMachineParameterClick();
+    EXPECT_EQ(f.requests.calls, std::vector<std::string>{"getSetup"});
+    ASSERT_EQ(f.ui.messages.size(), 1u);
+    EXPECT_EQ(f.ui.messages[0].text, "Machine Doesn't in Standby !");
+    EXPECT_EQ(f.ui.messages[0].caption, "Abort Setting");
+    EXPECT_EQ(f.requests.setup, someSetup());
+}
+
+// --- device information ----------------------------------------------------------
+
+namespace {
+
+struct RecordingSink final : DeviceInfoResultSink {
+    std::set<uint32_t> seen;
+    std::vector<std::string> results;
+    bool checkSerial(uint32_t n) override { return !seen.insert(n).second; }
+    void showResult(const std::string& text) override { results.push_back(text); }
+};
+
+// An SD block of three cards, the third repeating the first's serial number.
+std::vector<uint8_t> sdBlock() {
+    std::vector<uint8_t> b(8 + 3 * 48, 0);
+    writeBE16(b.data(), 3);
+    writeBE16(b.data() + 2, 48);
+    b[4] = 2;
+    const uint32_t serials[] = {500, 600, 500};
+    for (int j = 0; j < 3; ++j) {
+        uint8_t* r = b.data() + 8 + j * 48;
+        r[0] = 3;
+        r[1] = 1;
+        writeBE32(r + 8, 7741440);
+        writeBE32(r + 28, serials[j]);
+        writeBE16(r + 46, 512);
+    }
+    b.resize(160, 0); // whole 32-byte blocks, as the engine hands them on
+    return b;
+}
+
+} // namespace
+
+TEST(MachineWindow, DeviceInformationIsComposedMarkedAndHandedOn) {
+    MachineInfo info = machine(16);
+    info.deviceType = 10;
+    Fixture f(info);
+    TFormMachine& w = f.open();
+    RecordingSink sink;
+    w.deviceInfoSink = &sink;
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    const std::vector<uint8_t> block = sdBlock();
+    const DeviceInfoBlock b{block.data(), uint32_t(block.size())};
+    w.OnStatus(STATUS_DEVICE_INFO, &b);
+    ASSERT_EQ(sink.results.size(), 1u);
+    EXPECT_EQ(sink.results[0], w.deviceInfoText());
+    const std::string& text = sink.results[0];
+    const size_t third = text.find("\r\n  3  3.69GB(7741440)");
+    ASSERT_NE(third, std::string::npos) << text;
+    const size_t warning = text.find(" ===> WARNING !  Repeat Serial Number !\r\n", third);
+    ASSERT_NE(warning, std::string::npos);
+    EXPECT_EQ(text.find("WARNING"), warning + 6); // on the third line only
+    EXPECT_EQ(sink.seen, (std::set<uint32_t>{500, 600}));
+    EXPECT_EQ(f.requests.calls, std::vector<std::string>{"mark 3"});
+    EXPECT_EQ(w.Edit_Function->text(), "STANDBY");
+
+    // Another machine kind: no check, no marks.
+    MachineInfo usb = machine(16);
+    usb.deviceType = 2;
+    Fixture g(usb);
+    TFormMachine& v = g.open();
+    RecordingSink other;
+    v.deviceInfoSink = &other;
+    v.OnStatus(STATUS_DEVICE_INFO, &b);
+    ASSERT_EQ(other.results.size(), 1u);
+    EXPECT_TRUE(other.seen.empty());
+    EXPECT_TRUE(g.requests.calls.empty());
 }
 
 // --- nickname and clock ---------------------------------------------------------
