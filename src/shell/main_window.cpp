@@ -38,13 +38,13 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
         auto* w = new TFormMachine(nullptr, refresh, title, m.logDatabasePath(), m.databaseDir(),
                                    m.info(), &m.engine(), ui, clock, workDir_);
         w->setAttribute(Qt::WA_QuitOnClose, false);
-        w->openDownloadSource = [this, &m] {
-            if (!download_)
-                return;
-            download_->setEngine(&m.engine(),
-                                 [&m](const std::string& line) { m.log(line.c_str()); });
-            download_->exec();
-        };
+        // Without a download window the item says that the flow is not available.
+        if (download_)
+            w->openDownloadSource = [this, &m] {
+                download_->setEngine(&m.engine(),
+                                     [&m](const std::string& line) { m.log(line.c_str()); });
+                download_->exec();
+            };
         logWindows_.attach(*w, m.info(), m.logDatabasePath(), m.databaseDir());
         w->setupDialog = setupDialog_.get();
         w->deviceInfoSink = getDeviceInfo_.get();

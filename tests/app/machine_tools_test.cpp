@@ -24,6 +24,7 @@
 #include "settings/tform_change_setupvalue.h"
 #include "shell/machine_window_view.h"
 #include "shell/main_window.h"
+#include "sim/simulated_drives.h"
 #include "sim/stand_in.h"
 #include "support/layout_check.h"
 #include "support/test_ui.h"
@@ -85,8 +86,10 @@ protected:
         machines.push_back(m);
         return m;
     }
-    void start(bool serviceItems = false) {
+    void start(bool serviceItems = false, DriveService* drives = nullptr) {
         form = std::make_unique<TForm1>(bus, &bus, clock, ui, dir, dir / "no-program");
+        if (drives)
+            form->installDownloadWindow(*drives, ui, clock);
         form->showServiceItems(serviceItems);
         for (int i = 0; i < 4; ++i)
             form->machineSlots().Timer3Timer();
@@ -274,18 +277,20 @@ TEST_F(ProgramWithStandIns, SetupFieldChangedInTheDialogComesBackFromTheMachine)
     const auto before = sd->machine().setup;
 
     QString shownSpeed, shownMode;
-    ModalScript change([&](QWidget* modal) {
-        auto* d = qobject_cast<TForm_change_setupValue*>(modal);
-        if (!d || shownSpeed.size())
-            return false;
-        shownSpeed = d->edit(SETUP_READ_SPEED)->text();
-        d->edit(SETUP_READ_SPEED)->setText("12.5");
-        d->combo(SETUP_WORKING_MODE)->setCurrentIndex(4); // "Fastest Mode"
-        EXPECT_TRUE(cleanLayout(d, "setup_dialog", "sd_machine"));
-        clickLater(d->Button_OK);
-        return true;
-    });
-    w->Item_SetupMachineParameter->trigger();
+    {
+        ModalScript change([&](QWidget* modal) {
+            auto* d = qobject_cast<TForm_change_setupValue*>(modal);
+            if (!d || shownSpeed.size())
+                return false;
+            shownSpeed = d->edit(SETUP_READ_SPEED)->text();
+            d->edit(SETUP_READ_SPEED)->setText("12.5");
+            d->combo(SETUP_WORKING_MODE)->setCurrentIndex(4); // "Fastest Mode"
+            EXPECT_TRUE(cleanLayout(d, "setup_dialog", "sd_machine"));
+            clickLater(d->Button_OK);
+            return true;
+        });
+        w->Item_SetupMachineParameter->trigger();
+    }
     EXPECT_EQ(shownSpeed, "5.0");
     ASSERT_TRUE(spin([&] { return sd->machine().setupWrites == 1; }));
     auto expected = before;
@@ -318,7 +323,11 @@ TEST_F(ProgramWithStandIns, EveryVisibleMenuItemActsOrSaysWhy) {
     // Without a master stick a job command is answered but no job starts, so
     // every item is tried on a machine in standby.
     usb->machine().removeMedium(0);
-    start(true);
+    // The program's windows as --demo has them, the download window included.
+    SimulatedDrives drives(dir / "SimulatedDrives");
+    for (const auto& m : machines)
+        drives.addMachine(m);
+    start(true, &drives);
 
     // Whatever opens is recorded and closed.
     std::vector<std::string> opened;
