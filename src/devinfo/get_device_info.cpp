@@ -34,9 +34,13 @@ bool readLine(std::istream& in, std::string& line, size_t limit) {
     }
 }
 
-// A path line: blanks at both ends cut, a trailing CR too; too long is none.
+// A path line: blanks at both ends cut, and the line ends of a file written
+// elsewhere among them; too long is none.
 std::string pathFromLine(const std::string& line) {
-    const std::string_view p = trimBlanks(cutLineEnd(line));
+    std::string_view p = line;
+    while (!p.empty() && (p.back() == ' ' || p.back() == '\r'))
+        p.remove_suffix(1);
+    p = trimBlanks(p);
     return p.size() <= kMaxDeviceInfoPath ? std::string(p) : std::string();
 }
 

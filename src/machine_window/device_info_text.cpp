@@ -70,6 +70,8 @@ std::string cfDetails(const uint8_t* r) {
            format("  %-20s", fieldString(r + 20, 20).c_str());
 }
 
+std::string deviceText(const uint8_t* r, int t);
+
 } // namespace
 
 std::string deviceCapacityText(uint32_t sectors, uint16_t sectorSize) {
@@ -83,6 +85,31 @@ std::string deviceCapacityText(uint32_t sectors, uint16_t sectorSize) {
         s = format("%.1fGB(%u)", double(mb) / 1024, sectors);
     return format("%-20s", s.c_str());
 }
+
+namespace {
+
+// What follows a record's number: its status, or its capacity and details.
+std::string deviceText(const uint8_t* r, int t) {
+    const uint8_t status = r[0];
+    if (status == 0)
+        return "Not Exist !";
+    if (status == 1 || status == 2)
+        return "Bad device !";
+    if (status != 3)
+        return format(" Unknown device status ! status=%d", status);
+    switch (t) {
+    case kDeviceTypeUsb:
+        return deviceCapacityText(readBE32(r + 52), readBE16(r + 64)) + usbDetails(r);
+    case kDeviceTypeSd:
+        return deviceCapacityText(readBE32(r + 8), readBE16(r + 46)) + sdDetails(r);
+    case kDeviceTypeCf:
+        return deviceCapacityText(readBE32(r + 8), readBE16(r + 12)) + cfDetails(r);
+    default:
+        return format(" Unknown device type ! type=%d", t);
+    }
+}
+
+} // namespace
 
 DeviceInfoText composeDeviceInfoText(const uint8_t* block, size_t size, uint8_t machineDeviceType,
                                      const std::function<bool(uint32_t)>& checkSerial) {
@@ -111,49 +138,34 @@ DeviceInfoText composeDeviceInfoText(const uint8_t* block, size_t size, uint8_t 
     int notShown = 0;
     for (int j = 0; j < n; ++j) {
         const size_t start = 8 + size_t(j) * z;
-        if (!block || start + std::max<size_t>(z, 1) > size) {
+        // Records of no size cannot be told apart: a block without records.
+        if (!block || z == 0 || start + z > size) {
             if (!textFull)
                 text += format("Device information ends after %d of %d devices !\r\n", j, n);
             break;
         }
+        if (textFull && !sdForm) {
+            ++notShown; // nothing more to do for a line that is not shown
+            continue;
+        }
         uint8_t r[kRecordReach] = {};
         std::memcpy(r, block + start, std::min(kRecordReach, size - start));
-
-        std::string line = format("%3d  ", j + 1);
         const uint8_t status = r[0];
-        uint32_t serial = 0;
-        if (status == 0) {
-            line += "Not Exist !";
-        } else if (status == 1 || status == 2) {
-            line += "Bad device !";
-        } else if (status == 3) {
-            switch (t) {
-            case kDeviceTypeUsb:
-                line += deviceCapacityText(readBE32(r + 52), readBE16(r + 64)) + usbDetails(r);
-                break;
-            case kDeviceTypeSd:
-                line += deviceCapacityText(readBE32(r + 8), readBE16(r + 46)) + sdDetails(r);
-                serial = r[1] != 0 ? readBE32(r + 28) : 0;
-                break;
-            case kDeviceTypeCf:
-                line += deviceCapacityText(readBE32(r + 8), readBE16(r + 12)) + cfDetails(r);
-                break;
-            default:
-                line += format(" Unknown device type ! type=%d", t);
-                break;
-            }
-        } else {
-            line += format(" Unknown device status ! status=%d", status);
-        }
+
         // A card seen before is warned of and its port marked, even when its
         // line no longer fits the text.
-        if (sdForm && serial != 0 && checkSerial && checkSerial(serial)) {
-            line += kRepeatWarning;
-            if (out.repeatPorts.size() < kMaxRepeatPorts)
-                out.repeatPorts.push_back(uint16_t(j + 1));
+        const uint32_t serial = sdForm && status == 3 && r[1] != 0 ? readBE32(r + 28) : 0;
+        const bool repeat = serial != 0 && checkSerial && checkSerial(serial);
+        if (repeat && out.repeatPorts.size() < kMaxRepeatPorts)
+            out.repeatPorts.push_back(uint16_t(j + 1));
+        if (textFull) {
+            ++notShown;
+            continue;
         }
-        line += "\r\n";
-        if (!textFull && text.size() + line.size() + kStopLineRoom <= kMaxText) {
+
+        const std::string line =
+            format("%3d  ", j + 1) + deviceText(r, t) + (repeat ? kRepeatWarning : "") + "\r\n";
+        if (text.size() + line.size() + kStopLineRoom <= kMaxText) {
             text += line;
             ++out.devicesShown;
         } else {

@@ -93,6 +93,13 @@ TEST(DeviceInfoParameterFile, ParsesAndFits) {
     EXPECT_EQ(p.appendPath, "/data/my append.txt");
     EXPECT_EQ(p.checkIdPath, "");
 
+    // Written elsewhere: CR LF line ends, blanks before and after them.
+    std::istringstream crlf("own\r\n1 2 3 4\r\n /a b.txt \r \r\n/c.txt\r\n");
+    const DeviceInfoParameters w = parseDeviceInfoParameters(crlf);
+    EXPECT_TRUE(w.placementRead);
+    EXPECT_EQ(w.appendPath, "/a b.txt");
+    EXPECT_EQ(w.checkIdPath, "/c.txt");
+
     std::istringstream three("own\n1 2 3\n" + std::string(600, 'a') + "\n");
     const DeviceInfoParameters q = parseDeviceInfoParameters(three);
     EXPECT_FALSE(q.placementRead);

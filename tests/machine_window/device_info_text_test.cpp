@@ -15,6 +15,8 @@ using namespace dupmon;
 
 namespace {
 
+const char kSdHeaderLine[] =
+    " No. Capacity(Sector)     MID OID  Name   Revision  YearMonth Serial No.\r\n";
 const char kRule[] = "======================================================================"
                      "================================================\r\n";
 
@@ -216,6 +218,15 @@ TEST(DeviceInfoText, StopsWhereTheBlockEnds) {
               std::string::npos)
         << t.text;
     EXPECT_EQ(t.devicesShown, 2);
+
+    // Records of no size: nothing to tell apart.
+    Block none(0, 0, 2);
+    none.bytes.resize(64, 3);
+    writeBE16(none.bytes.data(), 65535);
+    writeBE16(none.bytes.data() + 2, 0);
+    EXPECT_EQ(compose(none, 10, [](uint32_t) { return true; }).text,
+              std::string("Device Quantity = 65535\r\n") + kSdHeaderLine + kRule +
+                  "Device information ends after 0 of 65535 devices !\r\n");
 
     // Too short even for the header: a quantity of 0.
     const uint8_t two[2] = {0, 9};
