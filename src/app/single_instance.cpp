@@ -24,8 +24,9 @@ void removeStaleSockets(const fs::path& dir) {
         const fs::path& p = entry.path();
         if (p.extension() != ".sock")
             continue;
+        const std::string stem = p.stem().string();
         char* end = nullptr;
-        const long pid = std::strtol(p.stem().c_str(), &end, 10);
+        const long pid = std::strtol(stem.c_str(), &end, 10);
         if (pid > 0 && *end == '\0' && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
             fs::remove(p, ec);
     }
