@@ -1,5 +1,6 @@
 #include "common/file_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #ifdef __unix__
@@ -57,6 +58,27 @@ ReadableFile openRegularFile(const std::filesystem::path& path) {
     r.size = std::filesystem::file_size(path, ec);
 #endif
     return r;
+}
+
+std::optional<std::string> readSmallFile(const std::filesystem::path& path, size_t maxBytes,
+                                         bool* cut) {
+    ReadableFile in = openRegularFile(path);
+    if (!in)
+        return std::nullopt;
+    std::string text;
+    char chunk[65536];
+    while (text.size() < maxBytes) {
+        const size_t want = std::min(sizeof chunk, maxBytes - text.size());
+        const size_t n = std::fread(chunk, 1, want, in.file.get());
+        text.append(chunk, n);
+        if (n < want)
+            break;
+    }
+    if (std::ferror(in.file.get()))
+        return std::nullopt;
+    if (cut)
+        *cut = text.size() == maxBytes && std::fgetc(in.file.get()) != EOF;
+    return text;
 }
 
 std::vector<std::string> readTextLines(const std::filesystem::path& path, size_t maxLines,

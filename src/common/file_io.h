@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,12 @@ ReadableFile openRegularFile(const std::filesystem::path& path);
 // Empty when the file cannot be opened; fewer lines when it has fewer.
 std::vector<std::string> readTextLines(const std::filesystem::path& path, size_t maxLines,
                                        size_t maxLength = 1023, size_t maxBytes = 64 * 1024);
+
+// The whole of a small file, at most `maxBytes` of it (`cut` tells whether
+// there was more). Nothing when it cannot be opened or read: a read error
+// never throws, as a stream's would.
+std::optional<std::string> readSmallFile(const std::filesystem::path& path, size_t maxBytes,
+                                         bool* cut = nullptr);
 
 // The system's text for an error number, as a message shows it.
 std::string errorText(int error);

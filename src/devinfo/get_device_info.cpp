@@ -5,6 +5,7 @@
 #include <istream>
 #include <sstream>
 
+#include "common/file_io.h"
 #include "common/text.h"
 #include "protocol/command_machine.h"
 
@@ -77,6 +78,9 @@ std::string platformLines(const std::string& text) {
 
 constexpr size_t kParameterLineLimit = 4096;
 constexpr size_t kCheckIdLineLimit = 128;
+constexpr size_t kParameterFileLimit = 4 * (kParameterLineLimit + 1);
+// Room for every serial number of a full list with generous line ends.
+constexpr size_t kCheckIdFileLimit = kMaxCheckIds * 32;
 
 } // namespace
 
@@ -145,8 +149,10 @@ void GetDeviceInfoCore::create(int screenWidth, int screenHeight) {
     // 1, 2. The parameter file beside the program's other files.
     appendPath_.clear();
     parameterPath_ = workDir_ / kDeviceInfoParameterFile;
-    std::ifstream in(parameterPath_);
-    if (in) {
+    // Four short lines are all it holds: a larger file is not read further,
+    // and one that cannot be read is as good as none.
+    if (const auto text = readSmallFile(parameterPath_, kParameterFileLimit)) {
+        std::istringstream in(*text);
         start_ = parseDeviceInfoParameters(in);
         usePlacement_ = deviceInfoPlacementFits(start_, screenWidth, screenHeight);
         appendPath_ = start_.appendPath;
@@ -180,11 +186,15 @@ void GetDeviceInfoCore::loadCheckList() {
     checkSet_.clear();
     idQtyText_.clear();
     // 2. A file that cannot be opened leaves the list empty and the check on.
-    std::ifstream in(checkIdPath_);
-    if (!in)
+    bool cut = false;
+    const auto text = readSmallFile(checkIdPath_, kCheckIdFileLimit, &cut);
+    if (!text)
         return;
-    // 3, 4.
+    std::istringstream in(*text);
+    // 3, 4. Of a file larger than any list of serial numbers, no new number
+    // is written behind what was not read.
     CheckIdFileRead r = readCheckIds(in);
+    r.overflow = r.overflow || cut;
     checkIds_ = std::move(r.ids);
     checkSet_.insert(checkIds_.begin(), checkIds_.end());
     showCount();

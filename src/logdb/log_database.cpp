@@ -1,6 +1,7 @@
 #include "logdb/log_database.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -18,9 +19,19 @@ namespace fs = std::filesystem;
 namespace {
 
 // Reads and checks the 512-byte header at the start of an open file.
-DatabaseResult checkHeader(std::FILE* f) {
+DatabaseResult checkHeader(std::FILE* f, std::string* problem = nullptr) {
     uint8_t header[kLogHeaderSize];
-    return checkLogHeader(header, std::fread(header, 1, sizeof header, f));
+    errno = 0;
+    const size_t got = std::fread(header, 1, sizeof header, f);
+    if (got < sizeof header && std::ferror(f)) {
+        if (problem)
+            *problem = "cannot be read: " + errorText(errno != 0 ? errno : EIO);
+        return DATABASE_CORRUPT;
+    }
+    const DatabaseResult result = checkLogHeader(header, got);
+    if (problem && result != PASS)
+        *problem = logHeaderProblem(result);
+    return result;
 }
 
 // Whole record slots behind the header of a file of this size.
@@ -153,11 +164,9 @@ CheckedFile openChecked(const fs::path& path) {
     }
     c.file = std::move(in.file);
     c.size = in.size;
-    c.result = checkHeader(c.file.get());
-    if (c.result != PASS) {
-        c.problem = logHeaderProblem(c.result);
+    c.result = checkHeader(c.file.get(), &c.problem);
+    if (c.result != PASS)
         return c;
-    }
     c.count = wholeRecords(c.size);
     if (c.count > UINT32_MAX) {
         c.result = MEMORY_NOT_ENOUGH_FOR_DATABASE;

@@ -81,12 +81,11 @@ std::string formatLogViewerParameters(std::string_view machineId, const LogViewe
 
 std::optional<LogViewerPosition> loadLogViewerParameters(const fs::path& file,
                                                          std::string_view machineId) {
-    FilePtr f = openFile(file, "rb");
-    if (!f)
+    // A regular file only: a pipe at the path must not hold the window up.
+    const auto text = readSmallFile(file, kLogViewerParameterReadLimit);
+    if (!text)
         return std::nullopt;
-    std::string text(kLogViewerParameterReadLimit, '\0');
-    text.resize(std::fread(text.data(), 1, text.size(), f.get()));
-    return parseLogViewerParameters(text, machineId);
+    return parseLogViewerParameters(*text, machineId);
 }
 
 bool saveLogViewerParameters(const fs::path& file, std::string_view machineId,

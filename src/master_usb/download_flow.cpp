@@ -7,6 +7,7 @@
 #include <sstream>
 #include <strings.h>
 
+#include "common/file_io.h"
 #include "common/text.h"
 #include "protocol/command_machine.h"
 
@@ -81,12 +82,11 @@ bool DownloadFlow::create() {
     drives_.takeFixedDiskSnapshot();
     flushServiceLog();
     // 7. The parameters of the last run.
-    std::ifstream in(parameterFile_, std::ios::binary);
-    if (in) {
-        std::stringstream text;
-        text << in.rdbuf();
-        params_ = parseDownloadParameters(text.str());
-    }
+    // Five short lines: a larger file is not read further, and one that
+    // cannot be read is as good as none.
+    constexpr size_t kParameterFileLimit = 256 * 1024;
+    if (const auto text = readSmallFile(parameterFile_, kParameterFileLimit))
+        params_ = parseDownloadParameters(*text);
     return true;
 }
 

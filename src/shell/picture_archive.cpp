@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "common/byte_order.h"
+#include "common/file_io.h"
 
 namespace dupmon {
 
@@ -149,9 +150,11 @@ ArchiveContents readPictureArchive(std::span<const uint8_t> data) {
 }
 
 ArchiveContents readPictureArchiveFile(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
+    // Only a regular file: a pipe at the path must not hold up the start.
+    ReadableFile in = openRegularFile(path);
+    if (!in)
         return failed(ArchiveStatus::NoFile);
+    std::FILE* f = in.file.release();
     std::vector<uint8_t> buffer;
     ArchiveStatus status = ArchiveStatus::NoFile;
     long length = -1;
@@ -178,6 +181,9 @@ ArchiveContents readPictureArchiveFile(const std::string& path) {
             }
         }
     }
+    // A file that cannot be read is no archive, whatever was read of it.
+    if (std::ferror(f))
+        status = ArchiveStatus::NoFile;
     std::fclose(f);
     if (status != ArchiveStatus::Ok)
         return failed(status);
