@@ -167,9 +167,15 @@ int main(int argc, char** argv) {
 
     const std::filesystem::path workDir = std::filesystem::current_path();
     QtUiServices ui(o.headless);
-    // Installed before any folder appears, so a stop that follows it is heard.
-    if (o.headless)
-        quitOnSignals(app.get(), [] { QCoreApplication::exit(0); });
+    // Installed before any folder appears, so a stop that follows it is
+    // heard: it closes the main window once there is one.
+    TForm1* mainWindow = nullptr;
+    quitOnSignals(app.get(), [&mainWindow] {
+        if (mainWindow)
+            mainWindow->closeWithoutAsking();
+        else
+            QCoreApplication::exit(0);
+    });
     if (const std::string problem = prepareWorkingFolder(workDir); !problem.empty()) {
         std::fprintf(stderr, "duplicator-monitor: %s\n", problem.c_str());
         if (!o.headless)
@@ -207,7 +213,7 @@ int main(int argc, char** argv) {
         demo->setAnsweredAtPc(
             [&form](const std::string& machineId) { return form.machineWindowShown(machineId); });
     instance.setActivate([&form] { form.activateFromAnotherStart(); });
-    quitOnSignals(&form, [&form] { form.closeWithoutAsking(); });
+    mainWindow = &form;
     if (demo) {
         auto simulated = std::make_unique<SimulatedDrives>(workDir / "SimulatedDrives");
         for (const auto& m : demo->machines())
