@@ -224,7 +224,7 @@ int main(int argc, char** argv) {
     }
     form.installDownloadWindow(*drives, ui, clock);
     // With stand-in machines the hidden clock and setup items can be tried.
-    form.showServiceItems(demo != nullptr);
+    form.showServiceItems(demo != nullptr || client != nullptr);
     form.show();
     const int rc = app->exec();
     ui.setClosing();

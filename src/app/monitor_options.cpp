@@ -58,6 +58,8 @@ void printMonitorUsage(FILE* out) {
         "\n"
         "  --demo              run with stand-in machines inside the program\n"
         "  --simulator SOCKET  attach to the stand-in machines of a running dupmon-sim\n"
+        "                      (with stand-ins the Machine menu also shows its hidden\n"
+        "                      clock and setup items)\n"
         "  --headless          no windows: sync every machine's job log, one line per event\n"
         "  --workdir DIR       keep the program's files in DIR (default: the current folder)\n"
         "  --user-data         keep them in ~/.local/share/duplicator-monitor (XDG data)\n"

@@ -196,6 +196,46 @@ TEST(DupmonSim, ClientAttachesOverTheSocketAndSeesMachinesComeAndGo) {
     EXPECT_TRUE(sim.exitedCleanly());
 }
 
+TEST(DupmonSim, TellsTheSetupBlockAndTheDeviceInformationState) {
+    SimProcess sim;
+    SimClientBackend client(sim.socket());
+    ASSERT_TRUE(sim.connect(client));
+    ASSERT_TRUE(client.start());
+    ASSERT_EQ(client.control("plug sd20").rfind("ok ", 0), 0u);
+    ASSERT_TRUE(waitFor(client, [&] { return !client.enumerate().empty(); }));
+    auto reply = [&](const std::string& request) {
+        std::string s = sim.ctl(request);
+        while (!s.empty() && s.back() == '\n')
+            s.pop_back();
+        return s;
+    };
+
+    const std::string setup = reply("setup SD20-000001");
+    ASSERT_EQ(setup.rfind("ok writes=0 ", 0), 0u) << setup;
+    const std::string hex = setup.substr(12, 512);
+    ASSERT_EQ(hex.size(), 512u);
+    EXPECT_EQ(hex.substr(2 * 65, 2), "64"); // media check range 100 %
+    EXPECT_EQ(reply("devinfo SD20-000001"), "ok session=0 releases=0 marked=-");
+
+    // The host marks port 8.
+    CUsbhidioc link(client);
+    FrameChannel channel(SystemClock::instance());
+    client.memberIndex = 0;
+    ASSERT_TRUE(link.openFirstMatching(CUsbhidioc::kVendorId, 0x2002));
+    channel.setRead(&CUsbhidioc::takeFrameCallback, &link);
+    channel.setWrite(&CUsbhidioc::sendFrameCallback, &link);
+    const uint8_t mark[] = {85, 0, 0, 0, 8};
+    channel.sendCommand('W', mark, sizeof mark);
+    ASSERT_TRUE(waitFor(client, [&] {
+        link.pollInput();
+        return channel.receive();
+    }));
+    EXPECT_EQ(reply("devinfo SD20-000001"), "ok session=0 releases=0 marked=8");
+    EXPECT_EQ(reply("setup nosuchmachine").rfind("err", 0), 0u);
+    EXPECT_EQ(client.control("quit"), "ok");
+    EXPECT_TRUE(sim.exitedCleanly());
+}
+
 TEST(DupmonSim, OnlyItsOwnUserMayConnect) {
     SimProcess sim;
     SimClientBackend client(sim.socket());
