@@ -1,8 +1,18 @@
 #include "machine_window/port_map_layout.h"
 
+#include <algorithm>
+
 #include "common/text.h"
 
 namespace dupmon {
+
+namespace {
+// Between the job panels and the first row of ports, and below the last row.
+constexpr int kHeaderGap = 10;
+constexpr int kBottomMargin = 10;
+// Panel_Main's margin around GroupBox_Machine.
+constexpr int kPanelMargin = 5;
+} // namespace
 
 PortMapLayout computePortMap(const MachineInfo& info) {
     PortMapLayout L;
@@ -27,15 +37,11 @@ PortMapLayout computePortMap(const MachineInfo& info) {
     }
     L.portCount = n > 0 ? n : 0;
 
-    // 3. Rows.
-    const int placed = panel ? L.portCount - 1 : L.portCount;
-    L.rows = placed > 0 ? (placed + L.columns - 1) / L.columns : 0;
-
-    // 4. Per-kind parameters.
+    // 3. Per-kind sizes.
     if (panel) {
         L.jobWidth = 400;
         L.jobHeight = 24;
-        L.firstRowTop = L.jobTop + L.jobHeight + L.noteHeight + 10;
+        L.functionFontSize = 20;
         L.portGapX = 4;
         L.portGapY = 4;
         L.portWidth = L.kind == LayoutKind::Kind1 ? 108 : 122;
@@ -45,62 +51,61 @@ PortMapLayout computePortMap(const MachineInfo& info) {
         L.portFontSize = 10;
     } else {
         L.lineWidth = L.portWidth - 4;
-        if (n > 50) {
-            L.firstRowTop = L.jobTop + L.jobHeight + L.noteHeight + 10;
+        if (n > 50)
             L.portGapY = 4;
-        }
     }
-    if (L.hasImageBank)
-        L.firstRowTop = 20 + 200 + 20; // below GroupBox_SourceImage
 
-    // 5. Inner size.
-    const int mapWidth = L.columns * L.portWidth + (L.columns - 1) * L.portGapX + 2 * L.portMargin;
-    const int mapHeight = L.rows * L.portHeight + L.firstRowTop + (L.rows - 1) * L.portGapY;
-    L.innerWidth = mapWidth + 10;
-    if (L.kind == LayoutKind::Kind2 && L.innerWidth < 800)
-        L.innerWidth = 800;
-    L.innerHeight = mapHeight + (panel ? 20 : 30);
-
-    // 6. Default window size.
-    L.windowWidth = L.innerWidth + 20;
-    L.windowHeight = L.innerHeight + 70;
-
-    // 7. Group box.
-    L.groupBoxWidth = L.kind == LayoutKind::Kind2 ? L.innerWidth - 10 : mapWidth;
-    L.groupBoxHeight = mapHeight + 10;
-    L.panelHeight = L.innerHeight;
-
-    // 8. Port boxes.
+    // 4. Each port's cell.
+    int lastRow = -1;
     for (int i = 0; i < L.portCount; ++i) {
         PortBoxPlace& p = L.ports[i];
         p.created = true;
         if (!panel) {
-            p.top = L.firstRowTop + (i / L.columns) * (L.portHeight + L.portGapY);
-            p.left = L.portMargin + (i % L.columns) * (L.portWidth + L.portGapX);
+            // Rows filled left to right, top to bottom.
+            p.row = i / L.columns;
+            p.column = i % L.columns;
         } else if (i == 0) {
-            p.top = L.jobTop - 16;
-            p.left = L.jobLeft + L.jobWidth + 160; // beside the function field
+            p.apart = true;
+            continue;
         } else {
-            // Eight ports per column, top to bottom.
+            // Eight ports per column, top to bottom; kind 1 fills the columns
+            // from the right, kind 2 from the left.
             const int k = i - 1;
-            const int column = L.kind == LayoutKind::Kind1 ? 14 - k / 8 : k / 8;
-            p.top = L.firstRowTop + (k % 8) * (L.portHeight + L.portGapY);
-            p.left = L.portMargin + column * (L.portWidth + L.portGapX);
-            // Kind 1 fills from the right: past 121 ports a column would lie
-            // left of the map, so those ports are not created.
-            p.created = column >= 0;
+            p.row = k % 8;
+            p.column = L.kind == LayoutKind::Kind1 ? 14 - k / 8 : k / 8;
+            // Past 121 ports a kind-1 column would lie left of the map: those
+            // ports are not created.
+            p.created = p.column >= 0 && p.column < L.columns;
+            if (!p.created)
+                continue;
         }
+        lastRow = std::max(lastRow, p.row);
     }
-
-    // 10. With an image bank the box ends below the last port.
-    if (L.hasImageBank && L.portCount > 0) {
-        const PortBoxPlace& last = L.ports[L.portCount - 1];
-        if (last.created) {
-            L.groupBoxHeight = last.top + L.portHeight + 10;
-            L.panelHeight = L.groupBoxHeight + 16;
-        }
-    }
+    // The rows the ports fill (a 30-port kind 2 fills all eight of a column,
+    // although 29 ports make six rows of five).
+    L.rows = lastRow + 1;
     return L;
+}
+
+PortMapGeometry PortMapLayout::place(const PortMapMetrics& m) const {
+    PortMapGeometry g;
+    g.firstRowTop = m.headerHeight + kHeaderGap;
+    g.mapWidth = columns * m.portWidth + (columns - 1) * portGapX + 2 * portMargin;
+    g.groupBoxWidth = std::max(m.headerWidth, g.mapWidth);
+    g.groupBoxHeight =
+        rows > 0 ? g.firstRowTop + rows * m.portHeight + (rows - 1) * portGapY + kBottomMargin
+                 : m.headerHeight + kBottomMargin;
+    g.panelWidth = g.groupBoxWidth + 2 * kPanelMargin;
+    g.panelHeight = g.groupBoxHeight + 2 * kPanelMargin;
+    return g;
+}
+
+int PortMapLayout::portLeft(int i, const PortMapMetrics& m) const {
+    return portMargin + ports[i].column * (m.portWidth + portGapX);
+}
+
+int PortMapLayout::portTop(int i, const PortMapMetrics& m, const PortMapGeometry& g) const {
+    return g.firstRowTop + ports[i].row * (m.portHeight + portGapY);
 }
 
 int centredPosition(int windowSize, int screenSize) {

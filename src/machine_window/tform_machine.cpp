@@ -19,8 +19,11 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOption>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <algorithm>
 #include <cstring>
 
@@ -70,10 +73,16 @@ QColor lineColour(LineColour c) {
     }
 }
 
+// The windows were drawn for two families a Linux desktop rarely has: the
+// style hint lets the font system pick the closest kind it has.
 QFont namedFont(const char* family, int points, bool bold = false) {
     QFont f(family);
     f.setPointSize(points);
     f.setBold(bold);
+    if (std::strcmp(family, "Courier New") == 0)
+        f.setStyleHint(QFont::TypeWriter);
+    else if (std::strcmp(family, "Book Antiqua") == 0)
+        f.setStyleHint(QFont::Serif);
     return f;
 }
 
@@ -133,6 +142,38 @@ QLineEdit* edit(QWidget* parent, const char* name, const QString& text, int left
     if (readOnly)
         e->setFocusPolicy(Qt::NoFocus);
     return e;
+}
+
+// The size a line edit needs to show `text` whole in its font, as the edit
+// itself reckons it (its frame, inner margins and text margins).
+QSize editSizeFor(const QLineEdit* e, const QString& text) {
+    const QFontMetrics fm = e->fontMetrics();
+    const QMargins tm = e->textMargins();
+    QStyleOptionFrame opt;
+    opt.initFrom(e);
+    opt.lineWidth = e->hasFrame() ? e->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) : 0;
+    return e->style()->sizeFromContents(
+        QStyle::CT_LineEdit, &opt,
+        QSize(fm.horizontalAdvance(text) + 2 * 2 + tm.left() + tm.right(),
+              fm.height() + 2 * 1 + tm.top() + tm.bottom()),
+        e);
+}
+
+// Where a group box's inside starts below its title, in its own font.
+int groupBoxContentTop(const QGroupBox* g) {
+    QStyleOptionGroupBox opt;
+    opt.initFrom(g);
+    opt.text = g->title();
+    opt.lineWidth = 1;
+    opt.textAlignment = g->alignment();
+    opt.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+    const QRect label =
+        g->style()->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxLabel, g);
+    return label.bottom() + 1;
+}
+
+int textWidth(const QFont& font, const QString& text) {
+    return QFontMetrics(font).horizontalAdvance(text);
 }
 
 // Used when the window is given no engine: every request is refused.
@@ -304,49 +345,62 @@ void TFormMachine::buildPortMap() {
         ui_.messageBox("Wrong (totalPortQty > MAX_PORT_PER_MACHINE)", "");
         return;
     }
-    // 6. Default size, centred on the screen.
-    if (!placementLoaded_) {
-        resize(L.windowWidth, L.windowHeight);
-        const QRect screenArea = screen() ? screen()->geometry() : QRect(0, 0, 1024, 768);
-        move(centredPosition(L.windowWidth, screenArea.width()),
-             centredPosition(L.windowHeight, screenArea.height()));
-    }
     // 7, 12. Panel and group box, in a view that scrolls when the window is smaller.
     scrollArea = new QScrollArea(this);
     scrollArea->setFrameShape(QFrame::NoFrame);
     content = new QWidget;
-    Panel_Main = panel(content, 0, 0, L.innerWidth, L.panelHeight);
+    Panel_Main = panel(content, 0, 0, 1, 1);
     Panel_Main->setObjectName("Panel_Main");
     GroupBox_Machine = new QGroupBox(QString::fromStdString(windowTitle_), Panel_Main);
     GroupBox_Machine->setObjectName("GroupBox_Machine");
     GroupBox_Machine->setFont(namedFont("Courier New", 12));
-    GroupBox_Machine->setGeometry(5, 5, L.groupBoxWidth, L.groupBoxHeight);
 
-    // 8. Controls, then the port boxes.
+    // 8. Every size comes from the fonts the desktop really has, with the
+    // first drawing's sizes as the least: nothing overlaps, no text is cut.
+    // The function field and the job panels first, the rest beside them,
+    // the port grid below.
     const bool panelKind = L.kind != LayoutKind::Ordinary;
-    Edit_Function = edit(GroupBox_Machine, "Edit_Function", "JOB", L.jobLeft, L.jobTop, L.jobWidth,
-                         L.jobHeight, namedFont("Book Antiqua", panelKind ? 20 : 24, true), true);
+    const int top = std::max(30, groupBoxContentTop(GroupBox_Machine) + 8);
+    Edit_Function = edit(GroupBox_Machine, "Edit_Function", "JOB", 10, top, L.jobWidth, L.jobHeight,
+                         namedFont("Book Antiqua", L.functionFontSize, true), true);
     setTextColour(Edit_Function, bgr(kBlue));
+    {
+        int widest = editSizeFor(Edit_Function, "COPY+COMPARE(P. WP)").width();
+        for (int code = 0; code < 256; ++code)
+            widest = std::max(
+                widest,
+                editSizeFor(Edit_Function, QString::fromStdString(functionName(code))).width());
+        Edit_Function->resize(std::max(L.jobWidth, widest),
+                              std::max(L.jobHeight, Edit_Function->minimumSizeHint().height()));
+    }
     buildJobPanels();
-    if (L.hasImageBank)
-        buildSourceImageBox();
 
-    const QRect fn = Edit_Function->geometry();
+    // Beside the job panels, one under the other: the log number, the
+    // save-screen button and the master port, the image bank.
+    const QRect info = Panel_JobInfo->geometry();
+    const int besideLeft = info.right() + 1 + 10;
+    int besideTop = top;
+    int besideRight = info.right() + 1;
     const QFont bookAntiqua12 = namedFont("Book Antiqua", 12);
-    if (L.hasImageBank)
-        Label_Log = label(GroupBox_Machine, "Label_Log", "Log:", fn.left(),
-                          fn.top() + fn.height() + 10, 50, 16, bookAntiqua12);
-    else
-        Label_Log = label(GroupBox_Machine, "Label_Log", "Log:", fn.left() + fn.width() + 10,
-                          fn.top(), 50, 16, bookAntiqua12);
-    Label_Log->resize(50, 16);
-    Edit_LogNo = edit(GroupBox_Machine, "Edit_LogNo", " ", Label_Log->x() + 50 + 10, Label_Log->y(),
-                      80, 16, namedFont("Book Antiqua", 16), true);
+    Label_Log =
+        label(GroupBox_Machine, "Label_Log", "Log:", besideLeft, besideTop, 50, 16, bookAntiqua12);
+    Edit_LogNo = edit(GroupBox_Machine, "Edit_LogNo", " ", 0, besideTop, 80, 16,
+                      namedFont("Book Antiqua", 16), true);
     setTextColour(Edit_LogNo, bgr(kBlue));
+    {
+        const QSize number = editSizeFor(Edit_LogNo, "4294967295");
+        const int rowHeight = std::max({16, Label_Log->sizeHint().height(), number.height()});
+        Label_Log->setGeometry(besideLeft, besideTop, Label_Log->width(), rowHeight);
+        Edit_LogNo->setGeometry(Label_Log->geometry().right() + 1 + 10, besideTop,
+                                std::max(80, number.width()), rowHeight);
+    }
     const bool logKept = info_.support_LogRecord == 1;
     Label_Log->setVisible(logKept);
     Edit_LogNo->setVisible(logKept);
-
+    if (logKept) {
+        besideTop = Edit_LogNo->geometry().bottom() + 1 + 10;
+        besideRight = std::max(besideRight, Edit_LogNo->geometry().right() + 1);
+    }
     if (panelKind) {
         // 儲存畫面 ("save screen")
         Button_SaveScreen =
@@ -354,12 +408,45 @@ void TFormMachine::buildPortMap() {
         Button_SaveScreen->setObjectName("Button_SaveScreen");
         Button_SaveScreen->setFont(sizedFont(14));
         setTextColour(Button_SaveScreen, bgr(kRed));
-        Button_SaveScreen->setGeometry(fn.left() + fn.width() + 320, fn.top() - 10, 160,
-                                       fn.height() + 10);
+        Button_SaveScreen->setGeometry(
+            besideLeft, besideTop, std::max(160, Button_SaveScreen->sizeHint().width()),
+            std::max(Edit_Function->height() + 10, Button_SaveScreen->sizeHint().height()));
         connect(Button_SaveScreen, &QPushButton::clicked, this,
                 [this] { Button_SaveScreenClick(); });
+        besideTop = Button_SaveScreen->geometry().bottom() + 1 + 10;
+        besideRight = std::max(besideRight, Button_SaveScreen->geometry().right() + 1);
     }
+
+    // The port boxes take their size from their font; the master port of
+    // the panel kinds goes beside the function field, below the button.
     buildPorts();
+    if (panelKind && !GroupBox_Port.empty() && GroupBox_Port[0]) {
+        GroupBox_Port[0]->move(besideLeft, besideTop);
+        besideRight = std::max(besideRight, GroupBox_Port[0]->geometry().right() + 1);
+        besideTop = GroupBox_Port[0]->geometry().bottom() + 1;
+    }
+    if (L.hasImageBank) {
+        // Last in the column beside the job panels.
+        buildSourceImageBox(besideLeft, besideTop);
+        besideRight = std::max(besideRight, GroupBox_SourceImage->geometry().right() + 1);
+        besideTop = GroupBox_SourceImage->geometry().bottom() + 1;
+    }
+    const int headerRight = besideRight;
+    const int headerBottom =
+        std::max({info.bottom() + 1, Panel_JobTime->geometry().bottom() + 1, besideTop});
+
+    // The grid below, and the sizes of the group box and the panel.
+    PortMapMetrics metrics;
+    metrics.portWidth = portBoxSize_.width();
+    metrics.portHeight = portBoxSize_.height();
+    metrics.headerWidth = std::max(headerRight + 10, GroupBox_Machine->sizeHint().width());
+    metrics.headerHeight = headerBottom;
+    const PortMapGeometry g = L.place(metrics);
+    for (int i = 0; i < int(GroupBox_Port.size()); ++i)
+        if (GroupBox_Port[size_t(i)] && !L.ports[i].apart)
+            GroupBox_Port[size_t(i)]->move(L.portLeft(i, metrics), L.portTop(i, metrics, g));
+    GroupBox_Machine->setGeometry(5, 5, g.groupBoxWidth, g.groupBoxHeight);
+    Panel_Main->resize(g.panelWidth, g.panelHeight);
 
     // 11. Job items follow the controller's version (visibility is set again afterwards).
     Menu_Action->menuAction()->setVisible(board_.actionsAllowed());
@@ -403,10 +490,49 @@ void TFormMachine::buildPortMap() {
     column->addWidget(scrollArea, 1);
     setCentralWidget(central);
 
+    // 6. The size the window needs, cut to the screen it opens on (the
+    // port map scrolls), centred there unless its placement was kept.
+    statusBar();
+    fitToScreen();
+
     // 13. Colours; the Machine menu waits for the first status block.
     resetColours();
     Menu_Machine->menuAction()->setEnabled(false);
     windowReady_ = true;
+}
+
+void TFormMachine::fitToScreen() {
+    // The frame the desktop puts around the window, once it has one; before
+    // that, room for a usual title bar and border. The window's position is
+    // its frame's; its size is the inside's.
+    QMargins m(4, 30, 4, 4);
+    if (windowHandle() && !windowHandle()->frameMargins().isNull())
+        m = windowHandle()->frameMargins();
+    const QRect free = screen() ? screen()->availableGeometry() : QRect(0, 0, 1024, 768);
+    QSize inside = size();
+    const bool byContent = !placementLoaded_ && !isVisible();
+    if (byContent)
+        inside = QSize(Panel_Main->width(), Panel_Main->height() + menuBar()->sizeHint().height() +
+                                                statusBar()->sizeHint().height());
+    QRect frame(pos(), inside.grownBy(m));
+    frame.setWidth(std::min(frame.width(), free.width()));
+    frame.setHeight(std::min(frame.height(), free.height()));
+    if (byContent)
+        frame.moveTopLeft(QPoint(free.left() + centredPosition(frame.width(), free.width()),
+                                 free.top() + centredPosition(frame.height(), free.height())));
+    // A placement kept from a larger screen still opens wholly on this one.
+    frame.moveLeft(std::clamp(frame.left(), free.left(), free.right() + 1 - frame.width()));
+    frame.moveTop(std::clamp(frame.top(), free.top(), free.bottom() + 1 - frame.height()));
+    resize(frame.size().shrunkBy(m));
+    move(frame.topLeft());
+}
+
+void TFormMachine::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // Now that the desktop has framed the window, keep the frame on the screen too.
+    const QRect screenArea = screen() ? screen()->availableGeometry() : QRect();
+    if (Panel_Main && screenArea.isValid() && !screenArea.contains(frameGeometry()))
+        fitToScreen();
 }
 
 void TFormMachine::buildJobPanels() {
@@ -414,80 +540,130 @@ void TFormMachine::buildJobPanels() {
     const QFont book = namedFont("Book Antiqua", 12);
     const QFont courier = namedFont("Courier New", 12);
 
-    Panel_JobInfo = panel(GroupBox_Machine, fn.left() + fn.width() + 10, fn.top(), 400, 260);
+    // Rows 30 apart, or as far as the font's fields need.
+    Panel_JobInfo = panel(GroupBox_Machine, fn.right() + 1 + 10, fn.top(), 400, 260);
     Panel_JobInfo->setObjectName("Panel_JobInfo");
     QWidget* p = Panel_JobInfo;
-    QLabel* title = label(p, "Label_JobTitle", "JOB TITLE:", 10, 10, 100, 16, book);
-    Edit_JobTitle = edit(p, "Edit_JobTitle", "", title->x() + 100 + 10, 8, 250, 20, book, false);
+    Edit_JobTitle = edit(p, "Edit_JobTitle", "", 0, 0, 250, 20, book, false);
+    const int fieldHeight = std::max(20, Edit_JobTitle->minimumSizeHint().height());
+    const int rowHeight = std::max({16, QFontMetrics(book).height(), fieldHeight});
+    const int pitch = std::max(30, rowHeight + 4);
+    auto row = [&](int n) { return 10 + n * pitch; };
+    QLabel* title = label(p, "Label_JobTitle", "JOB TITLE:", 10, row(0), 100, rowHeight, book);
+    Edit_JobTitle->setGeometry(title->geometry().right() + 1 + 10, row(0), 250, fieldHeight);
     setTextColour(Edit_JobTitle, bgr(kBlue));
     Edit_JobTitle->installEventFilter(this);
-    label(p, "Label_MediaSize", "MEDIA SIZE:", 10, 40, 300, 16, book);
-    label(p, "Label_DataSize", "DATA SIZE:", 10, 70, 300, 16, book);
-    QLabel* total = label(p, "Label_Total", "TOTAL:                 PCS", 10, 100, 300, 16, book);
-    Edit_Total = edit(p, "Edit_Total", "", total->x() + 70, 98, 50, 20, book, false);
+    label(p, "Label_MediaSize", "MEDIA SIZE:", 10, row(1), 300, rowHeight, book);
+    label(p, "Label_DataSize", "DATA SIZE:", 10, row(2), 300, rowHeight, book);
+    // The quantity field sits in the blanks of its label, between "TOTAL:" and "PCS".
+    const QString totalText = "TOTAL:                 PCS";
+    QLabel* total = label(p, "Label_Total", totalText, 10, row(3), 0, rowHeight, book);
+    const int blanksFrom = textWidth(book, "TOTAL: ");
+    const int blanksTo = textWidth(book, "TOTAL:                ");
+    Edit_Total = edit(total, "Edit_Total", "", blanksFrom, (rowHeight - fieldHeight) / 2,
+                      std::max(50, blanksTo - blanksFrom), fieldHeight, book, false);
+    total->resize(std::max(total->width(), Edit_Total->geometry().right() + 1), rowHeight);
     setTextColour(Edit_Total, bgr(kBlue));
     connect(Edit_Total, &QLineEdit::textChanged, this,
             [this](const QString& t) { board_.setTotalText(t.toStdString()); });
-    Label_Remaining = label(p, "Label_Remaining", "(0)", 180, 100, 100, 16, book);
+    Label_Remaining = label(p, "Label_Remaining", "(0)", total->geometry().right() + 1 + 10, row(3),
+                            100, rowHeight, book);
     setTextColour(Label_Remaining, bgr(kBlue));
-    Label_Pass = label(p, "Label_Pass", "PASS:", 10, 130, 100, 16, book);
-    Label_Fail = label(p, "Label_Fail", "FAIL:", 10, 160, 100, 16, book);
-    Label_FailureRate = label(p, "Label_FailureRate", "FAILURE RATE:", 10, 190, 100, 16, book);
-    Label_Yield = label(p, "Label_Yield", "YIELD:", 10, 220, 100, 16, book);
+    Label_Pass = label(p, "Label_Pass", "PASS:", 10, row(4), 100, rowHeight, book);
+    Label_Fail = label(p, "Label_Fail", "FAIL:", 10, row(5), 100, rowHeight, book);
+    Label_FailureRate =
+        label(p, "Label_FailureRate", "FAILURE RATE:", 10, row(6), 100, rowHeight, book);
+    Label_Yield = label(p, "Label_Yield", "YIELD:", 10, row(7), 100, rowHeight, book);
+    // Wide enough for what the job's counts write into the labels later.
+    int infoWidth = std::max({400, Edit_JobTitle->geometry().right() + 1 + 10,
+                              Label_Remaining->x() + textWidth(book, "(999999)") + 10,
+                              10 + textWidth(book, "FAILURE RATE: 100.0%") + 10,
+                              10 + textWidth(book, "PASS:  4294967295 PCS") + 10});
+    for (QObject* o : p->children())
+        if (auto* w = qobject_cast<QWidget*>(o))
+            infoWidth = std::max(infoWidth, w->geometry().right() + 1 + 10);
+    const int infoHeight = std::max(260, row(8));
 
-    const int timeTop = fn.top() + fn.height() + 6;
-    const int infoBottom = Panel_JobInfo->y() + Panel_JobInfo->height();
-    Panel_JobTime = panel(GroupBox_Machine, fn.left(), timeTop, fn.width(), infoBottom - timeTop);
+    // Under the function field, as wide, down to the bottom of the other panel.
+    const int timeTop = fn.bottom() + 1 + 6;
+    Panel_JobTime = panel(GroupBox_Machine, fn.left(), timeTop, fn.width(), 10);
     Panel_JobTime->setObjectName("Panel_JobTime");
     p = Panel_JobTime;
-    label(p, "Label_JobStart", "JOB START:", 10, 10, 100, 16, courier);
-    label(p, "Label_JobEnd", "JOB END:", 10, 40, 100, 16, courier);
-    label(p, "Label_TotalTime", "TOTAL TIME:", 10, 70, 100, 16, courier);
-    label(p, "Label_TimePerCopy", "TIME PER COPY:", 10, 100, 100, 16, courier);
-    label(p, "Label_Operator", "OPERATOR:", 10, 130, 100, 16, book);
-    Edit_Operator = edit(p, "Edit_Operator", "", 10 + 100, 130, 250, 16, book, false);
+    label(p, "Label_JobStart", "JOB START:", 10, row(0), 100, rowHeight, courier);
+    label(p, "Label_JobEnd", "JOB END:", 10, row(1), 100, rowHeight, courier);
+    label(p, "Label_TotalTime", "TOTAL TIME:", 10, row(2), 100, rowHeight, courier);
+    label(p, "Label_TimePerCopy", "TIME PER COPY:", 10, row(3), 100, rowHeight, courier);
+    QLabel* op = label(p, "Label_Operator", "OPERATOR:", 10, row(4), 100, rowHeight, book);
+    Edit_Operator = edit(p, "Edit_Operator", "", op->geometry().right() + 1 + 10, row(4), 250,
+                         fieldHeight, book, false);
     setTextColour(Edit_Operator, bgr(kBlue));
+    int timeWidth = fn.width();
+    for (QObject* o : p->children())
+        if (auto* w = qobject_cast<QWidget*>(o))
+            timeWidth = std::max(timeWidth, w->geometry().right() + 1 + 10);
+    // The function field and this panel share their width; both panels end on one line.
+    Edit_Function->resize(timeWidth, fn.height());
+    const int bottom = std::max(fn.top() + infoHeight, timeTop + row(5));
+    Panel_JobTime->setGeometry(fn.left(), timeTop, timeWidth, bottom - timeTop);
+    Panel_JobInfo->setGeometry(fn.left() + timeWidth + 10, fn.top(), infoWidth, bottom - fn.top());
 }
 
-void TFormMachine::buildSourceImageBox() {
-    const QRect fn = Edit_Function->geometry();
-    const int left = fn.width() + 20;
-    const int boxWidth =
-        layout_.groupBoxWidth - fn.width() <= 500 ? 500 : layout_.groupBoxWidth - left - 10;
+void TFormMachine::buildSourceImageBox(int left, int top) {
     GroupBox_SourceImage = new QGroupBox("Source Image", GroupBox_Machine);
     GroupBox_SourceImage->setObjectName("GroupBox_SourceImage");
     GroupBox_SourceImage->setFont(sizedFont(12));
-    GroupBox_SourceImage->setGeometry(left, 20, boxWidth, 200);
     setBackground(GroupBox_SourceImage, bgr(kCream));
 
     QWidget* box = GroupBox_SourceImage;
     const QFont courier = namedFont("Courier New", 12);
-    Label_FreeSpace = label(box, "Label_FreeSpace", "Free Space:", 10, 20, 200, 16, courier);
-    Label_ImageQty = label(box, "Label_ImageQty", "Exist Image Qty:", 10, 40, 200, 16, courier);
+    const int rowHeight = std::max(16, QFontMetrics(courier).height());
+    const int first = std::max(20, groupBoxContentTop(GroupBox_SourceImage) + 2);
+    // Wide enough for the figures written into them later.
+    const int labelWidth = std::max(200, textWidth(courier, "Exist Image Qty: 4294967295") + 4);
+    Label_FreeSpace =
+        label(box, "Label_FreeSpace", "Free Space:", 10, first, labelWidth, rowHeight, courier);
+    Label_ImageQty = label(box, "Label_ImageQty", "Exist Image Qty:", 10, first + rowHeight + 4,
+                           labelWidth, rowHeight, courier);
 
     StringGrid_Images = new QTableWidget(4, 4, box);
     StringGrid_Images->setObjectName("StringGrid_Images");
-    StringGrid_Images->setGeometry(10, 60, 450, 200 - 10 - 60);
     StringGrid_Images->setFont(sizedFont(12));
     StringGrid_Images->setHorizontalHeaderLabels({"Name", "Capacity", "Data Size", "Last Addr"});
     StringGrid_Images->verticalHeader()->setVisible(false); // no fixed column
-    StringGrid_Images->verticalHeader()->setDefaultSectionSize(20);
+    const int gridRow = std::max(20, StringGrid_Images->fontMetrics().height() + 4);
+    StringGrid_Images->verticalHeader()->setDefaultSectionSize(gridRow);
     StringGrid_Images->horizontalHeader()->setDefaultSectionSize(100);
     StringGrid_Images->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     StringGrid_Images->setShowGrid(true);
     StringGrid_Images->setFocusPolicy(Qt::NoFocus);
+    // The heading and five rows, as the first drawing showed.
+    const int frame = 2 * StringGrid_Images->frameWidth();
+    const int gridTop = Label_ImageQty->geometry().bottom() + 1 + 4;
+    const int gridWidth = std::max(450, 4 * 100 + frame + 2);
+    const int gridHeight = std::max(
+        130, StringGrid_Images->horizontalHeader()->sizeHint().height() + 4 * gridRow + frame + 2);
+    StringGrid_Images->setGeometry(10, gridTop, gridWidth, gridHeight);
 
-    const int buttonLeft = boxWidth - 10 - 150;
     Button_AddImage = new QPushButton("Add Image", box);
     Button_DeleteImage = new QPushButton("Delete Image", box);
     Button_RenameImage = new QPushButton("Rename Image", box);
-    int top = 20;
+    int buttonWidth = 150, buttonHeight = 40;
     for (QPushButton* b : {Button_AddImage, Button_DeleteImage, Button_RenameImage}) {
         b->setFont(sizedFont(12));
-        b->setGeometry(buttonLeft, top, 150, 40);
-        top += 40 + 5;
+        buttonWidth = std::max(buttonWidth, b->sizeHint().width());
+        buttonHeight = std::max(buttonHeight, b->sizeHint().height());
+    }
+    const int buttonLeft = std::max(StringGrid_Images->geometry().right() + 1 + 10,
+                                    Label_ImageQty->geometry().right() + 1 + 10);
+    int y = first;
+    for (QPushButton* b : {Button_AddImage, Button_DeleteImage, Button_RenameImage}) {
+        b->setGeometry(buttonLeft, y, buttonWidth, buttonHeight);
+        y += buttonHeight + 5;
     }
     connect(Button_AddImage, &QPushButton::clicked, this, [this] { Button_AddImageClick(); });
+    const int width = std::max(500, buttonLeft + buttonWidth + 10);
+    const int height = std::max({200, StringGrid_Images->geometry().bottom() + 1 + 10, y + 5});
+    GroupBox_SourceImage->setGeometry(left, top, width, height);
 }
 
 void TFormMachine::buildPorts() {
@@ -495,20 +671,33 @@ void TFormMachine::buildPorts() {
     GroupBox_Port.assign(size_t(L.portCount), nullptr);
     Edit_PortLine1.assign(size_t(L.portCount), nullptr);
     Edit_PortLine2.assign(size_t(L.portCount), nullptr);
-    const QFont font = sizedFont(L.portFontSize);
+    // The form's own font: the status lines are laid out in fixed-width columns.
+    const QFont font = namedFont("Courier New", L.portFontSize);
+    int lineTop = L.lineTop, lineWidth = L.lineWidth, lineHeight = L.lineHeight;
     for (int i = 0; i < L.portCount; ++i) {
-        const PortBoxPlace& place = L.ports[i];
-        if (!place.created)
+        if (!L.ports[i].created)
             continue;
         auto* box = new QGroupBox(QString::fromStdString(portCaption(i, L.kind)), GroupBox_Machine);
         box->setFont(font);
-        box->setGeometry(place.left, place.top, L.portWidth, L.portHeight);
-        auto* line1 = edit(box, "Edit_PortLine1", " ", L.lineLeft, L.lineTop, L.lineWidth,
-                           L.lineHeight, font, true);
-        auto* line2 = edit(box, "Edit_PortLine2", " ", L.lineLeft, L.lineTop + L.lineHeight,
-                           L.lineWidth, L.lineHeight, font, true);
+        auto* line1 = edit(box, "Edit_PortLine1", " ", 0, 0, 1, 1, font, true);
+        auto* line2 = edit(box, "Edit_PortLine2", " ", 0, 0, 1, 1, font, true);
         line1->setTextMargins(0, 0, 0, 0);
         line2->setTextMargins(0, 0, 0, 0);
+        if (!portBoxSize_.isValid()) {
+            // Every box alike: room under the caption "#256" for two lines of
+            // the longest usual status ("Size NotEnough", "Ready  7450M").
+            QGroupBox probe("#256", GroupBox_Machine);
+            probe.setFont(font);
+            lineTop = std::max(L.lineTop, groupBoxContentTop(&probe));
+            const QSize need = editSizeFor(line1, QString(15, '0'));
+            lineWidth = std::max(L.lineWidth, need.width());
+            lineHeight = std::max(L.lineHeight, need.height());
+            portBoxSize_ = QSize(std::max(L.portWidth, L.lineLeft + lineWidth + L.lineLeft),
+                                 std::max(L.portHeight, lineTop + 2 * lineHeight + 3));
+        }
+        box->resize(portBoxSize_);
+        line1->setGeometry(L.lineLeft, lineTop, lineWidth, lineHeight);
+        line2->setGeometry(L.lineLeft, lineTop + lineHeight, lineWidth, lineHeight);
         GroupBox_Port[size_t(i)] = box;
         Edit_PortLine1[size_t(i)] = line1;
         Edit_PortLine2[size_t(i)] = line2;

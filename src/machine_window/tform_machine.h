@@ -1,5 +1,6 @@
 #pragma once
 #include <QMainWindow>
+#include <QSize>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -182,6 +183,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -190,7 +192,9 @@ private:
     void applyMenuVisibility();
     void buildPortMap();
     void buildJobPanels();
-    void buildSourceImageBox();
+    void buildSourceImageBox(int left, int top);
+    // The window's size and place on the screen it opens on.
+    void fitToScreen();
     void buildPorts();
     void resetColours();
     void savePlacement();
@@ -220,6 +224,7 @@ private:
 
     PortStatusBoard board_;
     PortMapLayout layout_;
+    QSize portBoxSize_; // measured from the port font when the first box is made
     std::string windowTitle_;
     std::string caption_;   // as the board gave it
     std::string machineId_; // kept: the record may serve another machine after an unplug

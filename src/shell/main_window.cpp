@@ -84,6 +84,7 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
     boardArea_->setFrameShape(QFrame::NoFrame);
     board_ = new QWidget;
     board_->setObjectName("board");
+    boardArea_->setWidgetResizable(true);
     boardArea_->setWidget(board_);
     setCentralWidget(boardArea_);
     noMachine_ = new QLabel(board_);
@@ -249,13 +250,12 @@ void TForm1::updateNoMachineNotice() {
 }
 
 void TForm1::fitBoard() {
+    // The area gives the board at least its own size and scrolls over the rest.
     QRect used;
     for (QObject* o : board_->children())
         if (auto* w = qobject_cast<QWidget*>(o); w && !w->isHidden())
             used |= w->geometry();
-    const QSize view = boardArea_->viewport()->size();
-    board_->resize(std::max(view.width(), used.right() + 1 + 20),
-                   std::max(view.height(), used.bottom() + 1 + 20));
+    board_->setMinimumSize(used.right() + 1, used.bottom() + 1 + 20);
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {

@@ -18,6 +18,8 @@
 #include "shell/main_window.h"
 #include "sim/stand_in.h"
 #include "support/event_loop.h"
+#include "support/layout_check.h"
+#include "support/manual_board.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -219,47 +221,6 @@ TEST_F(MainWindowTest, ThePictureShowsWhenTheMachineWorksAndWhenItWaitsForTheOpe
     form.close();
 }
 
-namespace {
-
-// A board on a manual clock with the given stand-ins plugged in, started up.
-struct ManualBoard {
-    ManualClock clock;
-    VirtualBus bus{clock};
-    TestUi ui;
-    std::vector<std::shared_ptr<StandInController>> machines;
-    std::unique_ptr<TForm1> form;
-
-    ManualBoard(const fs::path& dir, std::vector<const char*> profiles) {
-        for (const char* p : profiles) {
-            machines.push_back(StandInController::create(p, clock));
-            bus.plug(machines.back(), 0x6C15, machines.back()->profile().productId);
-        }
-        form = std::make_unique<TForm1>(bus, &bus, clock, ui, dir, dir / "no-program");
-        form->show();
-        for (int i = 0; i < 4; ++i)
-            form->machineSlots().Timer3Timer();
-        run(5000);
-    }
-    void run(int ms) {
-        MachineSlots& board = form->machineSlots();
-        for (int t = 0; t < ms; ++t) {
-            clock.advance(1);
-            bus.pump();
-            board.pollWatcher();
-            board.Timer1Timer();
-            board.Timer2Timer();
-        }
-    }
-    TFormMachine* openWindow(int picture) {
-        form->machineSlots().pictureClick(picture);
-        MACHINE& m = form->machineSlots().connection(form->picture(picture).connection());
-        auto* adapter = dynamic_cast<MachineWindowAdapter*>(m.window());
-        return adapter ? adapter->window() : nullptr;
-    }
-};
-
-} // namespace
-
 TEST_F(MainWindowTest, AnUnpluggedMachinesOpenWindowStaysAndSaysSo) {
     ManualBoard b(dir, {"usb10", "cf8"});
     ASSERT_EQ(b.form->picturesPlaced(), 2);
@@ -284,6 +245,7 @@ TEST_F(MainWindowTest, AnUnpluggedMachinesOpenWindowStaysAndSaysSo) {
     EXPECT_TRUE(w->Label_Unplugged->isVisible());
     EXPECT_NE(w->Label_Unplugged->text().toStdString().find(id), std::string::npos);
     EXPECT_FALSE(w->menuBar()->isEnabled());
+    EXPECT_TRUE(cleanLayout(w, "machine_window", "unplugged"));
 
     // A window that was not on screen goes quietly.
     TFormMachine* hidden = b.openWindow(1);

@@ -12,6 +12,8 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
@@ -35,6 +37,7 @@
 #include "settings/tform_change_machine_clock.h"
 #include "settings/tform_change_setupvalue.h"
 #include "settings/tform_nickname.h"
+#include "support/layout_check.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -149,15 +152,36 @@ QRect geometryOf(QWidget* w) {
 
 // --- layout ------------------------------------------------------------------
 
-TEST(MachineWindowLayout, SizesAndPortPositions) {
-    struct PortAt {
-        int index, left, top;
-        const char* caption;
-    };
+namespace {
+
+// The port at a column and row of the grid, by its neighbours' positions.
+struct PortAt {
+    int index, column, row;
+    const char* caption;
+};
+
+// Everything the window made lies in its group box, without overlaps, and
+// the window fits the screen (the map scrolls).
+void expectTidy(TFormMachine& w, const std::string& name) {
+    EXPECT_TRUE(cleanLayout(&w, "machine_window_layout", name));
+    const QRect box(QPoint(0, 0), w.GroupBox_Machine->size());
+    for (QObject* o : w.GroupBox_Machine->children()) {
+        auto* c = qobject_cast<QWidget*>(o);
+        if (c && !c->isHidden()) {
+            EXPECT_TRUE(box.contains(c->geometry())) << c->objectName().toStdString();
+        }
+    }
+    EXPECT_EQ(w.Panel_Main->size(), w.GroupBox_Machine->size() + QSize(10, 10));
+    EXPECT_EQ(w.GroupBox_Machine->pos(), QPoint(5, 5));
+}
+
+} // namespace
+
+TEST(MachineWindowLayout, PortsFillTheGridInEachKindsOrder) {
     struct Case {
         const char* name;
         int ports, machineType, perRow, perBoard;
-        int panelWidth, panelHeight, windowWidth, windowHeight, boxWidth, boxHeight;
+        int columns, rows;
         std::vector<PortAt> at;
     } cases[] = {
         {"16 ports, 8 per board",
@@ -165,90 +189,84 @@ TEST(MachineWindowLayout, SizesAndPortPositions) {
          0,
          0,
          8,
-         1130,
-         298,
-         1150,
-         368,
-         1120,
-         278,
-         {{0, 6, 112, "#01"}, {7, 979, 112, "#08"}, {8, 6, 198, "#09"}, {15, 979, 198, "#16"}}},
+         8,
+         2,
+         {{0, 0, 0, "#01"}, {7, 7, 0, "#08"}, {8, 0, 1, "#09"}, {15, 7, 1, "#16"}}},
         {"120 ports, 20 per row",
          120,
          0,
          20,
          8,
-         2798,
-         552,
-         2818,
-         622,
-         2788,
-         532,
-         {{0, 6, 82, "#01"},
-          {20, 6, 156, "#21"},
-          {99, 2647, 378, "#100"},
-          {119, 2647, 452, "#120"}}},
+         20,
+         6,
+         {{0, 0, 0, "#01"}, {20, 0, 1, "#21"}, {99, 19, 4, "#100"}, {119, 19, 5, "#120"}}},
+        // Eight ports per column fill all eight rows of the first columns,
+        // although 29 ports would make six rows of five: every row is shown.
         {"kind 2, 30 ports",
          30,
          2,
          0,
          8,
-         800,
-         428,
-         820,
-         498,
-         790,
-         418,
-         {{0, 570, 14, "#00"},
-          {1, 6, 76, "#01"},
-          {7, 6, 412, "#07"},
-          {8, 6, 468, "#08"},
-          {9, 132, 76, "#09"},
-          {29, 384, 300, "#29"}}},
+         5,
+         8,
+         {{1, 0, 0, "#01"},
+          {7, 0, 6, "#07"},
+          {8, 0, 7, "#08"},
+          {9, 1, 0, "#09"},
+          {29, 3, 4, "#29"}}},
         {"kind 2, 41 ports",
          41,
          2,
          0,
          8,
-         800,
-         540,
-         820,
-         610,
-         790,
-         530,
-         {{1, 6, 76, "#01"}, {9, 132, 76, "#09"}, {40, 510, 468, "#40"}}},
-        // Nine ports besides the master port.
+         5,
+         8,
+         {{1, 0, 0, "#01"}, {9, 1, 0, "#09"}, {40, 4, 7, "#40"}}},
+        // Nine ports besides the master port, columns filled from the right.
         {"kind 1, 9 ports",
          10,
          1,
          0,
          8,
-         1698,
-         148,
-         1718,
-         218,
-         1688,
-         138,
-         {{0, 570, 14, "#00"}, {1, 1574, 76, "#01"}, {8, 1574, 468, "#08"}, {9, 1462, 76, "#09"}}},
+         15,
+         8,
+         {{1, 14, 0, "#01"}, {8, 14, 7, "#08"}, {9, 13, 0, "#09"}}},
     };
-    const QRect screen = testApplication().primaryScreen()->geometry();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Fixture f(machine(c.ports, c.machineType, c.perRow, c.perBoard));
         TFormMachine& w = f.open();
         ASSERT_TRUE(w.windowReady());
-        EXPECT_EQ(w.Panel_Main->size(), QSize(c.panelWidth, c.panelHeight));
-        EXPECT_EQ(w.size(), QSize(c.windowWidth, c.windowHeight));
-        EXPECT_EQ(w.x(), c.windowWidth < screen.width() ? (screen.width() - c.windowWidth) / 2 : 0);
-        EXPECT_EQ(w.y(),
-                  c.windowHeight < screen.height() ? (screen.height() - c.windowHeight) / 2 : 0);
-        EXPECT_EQ(geometryOf(w.GroupBox_Machine), QRect(5, 5, c.boxWidth, c.boxHeight));
+        EXPECT_EQ(w.layout().columns, c.columns);
+        EXPECT_EQ(w.layout().rows, c.rows);
         ASSERT_EQ(int(w.GroupBox_Port.size()), c.ports);
+        const bool panelKind = c.machineType != 0;
+        // The grid's origin and pitch, from the first port of the grid.
+        const int first = panelKind ? 1 : 0;
+        const int column0 = w.layout().ports[first].column;
+        QGroupBox* origin = w.GroupBox_Port[size_t(first)];
+        ASSERT_NE(origin, nullptr);
+        const QSize pitch = origin->size() + QSize(w.layout().portGapX, w.layout().portGapY);
+        const QPoint zero = origin->pos() - QPoint(column0 * pitch.width(), 0);
+        EXPECT_EQ(zero.x(), w.layout().portMargin);
+        // The grid lies below the job panels.
+        EXPECT_GT(zero.y(), w.Panel_JobInfo->geometry().bottom());
         for (const PortAt& p : c.at) {
             QGroupBox* box = w.GroupBox_Port[size_t(p.index)];
             ASSERT_NE(box, nullptr) << p.index;
-            EXPECT_EQ(box->pos(), QPoint(p.left, p.top)) << "port " << p.index;
+            EXPECT_EQ(box->pos(), zero + QPoint(p.column * pitch.width(), p.row * pitch.height()))
+                << "port " << p.index;
             EXPECT_EQ(box->title().toStdString(), p.caption);
         }
+        if (panelKind) {
+            // The master port sits apart, beside the job panels.
+            QGroupBox* master = w.GroupBox_Port[0];
+            ASSERT_NE(master, nullptr);
+            EXPECT_EQ(master->title(), "#00");
+            EXPECT_GT(master->x(), w.Panel_JobInfo->geometry().right());
+            EXPECT_LT(master->y(), zero.y());
+        }
+        expectTidy(w, c.name);
     }
 }
 
@@ -256,32 +274,63 @@ TEST(MachineWindowLayout, ControlsOfTheOrdinaryAndPanelKinds) {
     {
         Fixture f(machine(16));
         TFormMachine& w = f.open();
-        EXPECT_EQ(geometryOf(w.Edit_Function), QRect(10, 30, 450, 30));
+        const QRect fn = geometryOf(w.Edit_Function);
+        EXPECT_EQ(fn.left(), 10);
+        EXPECT_GE(fn.width(), 450);
+        EXPECT_GE(fn.height(), 30);
         EXPECT_EQ(w.Edit_Function->text(), "JOB");
         EXPECT_EQ(w.Edit_Function->font().pointSize(), 24);
         EXPECT_TRUE(w.Edit_Function->font().bold());
-        EXPECT_EQ(geometryOf(w.Panel_JobInfo), QRect(470, 30, 400, 260));
-        EXPECT_EQ(geometryOf(w.Panel_JobTime), QRect(10, 66, 450, 224));
-        EXPECT_EQ(w.Label_Log->pos(), QPoint(470, 30));
-        EXPECT_EQ(geometryOf(w.Edit_LogNo), QRect(530, 30, 80, 16));
+        // The job panels: one beside the function field, one under it, ending together.
+        const QRect info = geometryOf(w.Panel_JobInfo), time = geometryOf(w.Panel_JobTime);
+        EXPECT_EQ(info.topLeft(), QPoint(fn.right() + 1 + 10, fn.top()));
+        EXPECT_GE(info.width(), 400);
+        EXPECT_GE(info.height(), 260);
+        EXPECT_EQ(time.topLeft(), QPoint(fn.left(), fn.bottom() + 1 + 6));
+        EXPECT_EQ(time.width(), fn.width());
+        EXPECT_EQ(time.bottom(), info.bottom());
+        // The log number beside them.
+        EXPECT_GT(w.Label_Log->x(), info.right());
+        EXPECT_EQ(w.Edit_LogNo->pos(),
+                  QPoint(w.Label_Log->geometry().right() + 1 + 10, w.Label_Log->y()));
+        EXPECT_GE(w.Edit_LogNo->width(), 80);
         EXPECT_EQ(w.Button_SaveScreen, nullptr);
         EXPECT_EQ(w.GroupBox_SourceImage, nullptr);
-        EXPECT_EQ(geometryOf(w.Edit_PortLine1[0]), QRect(2, 16, 131, 25));
-        EXPECT_EQ(geometryOf(w.Edit_PortLine2[0]), QRect(2, 41, 131, 25));
+        // Two status lines, one under the other, in the form's fixed-width font.
+        const QRect line1 = geometryOf(w.Edit_PortLine1[0]),
+                    line2 = geometryOf(w.Edit_PortLine2[0]);
+        EXPECT_EQ(line1.left(), 2);
+        EXPECT_EQ(line2.topLeft(), QPoint(2, line1.bottom() + 1));
+        EXPECT_EQ(line2.size(), line1.size());
+        EXPECT_GE(line1.width(), 131);
+        EXPECT_GE(line1.height(), 25);
+        EXPECT_EQ(w.Edit_PortLine1[0]->font().pointSize(), 12);
+        EXPECT_TRUE(QFontInfo(w.Edit_PortLine1[0]->font()).fixedPitch());
         EXPECT_EQ(w.Label_Pass->text(), "PASS:");
         EXPECT_EQ(w.Label_Remaining->text(), "(0)");
+        // The quantity field sits in its label's blanks, "(0)" after the label.
+        QWidget* total = w.Edit_Total->parentWidget();
+        EXPECT_EQ(total->objectName(), "Label_Total");
+        EXPECT_EQ(static_cast<QLabel*>(total)->text(), "TOTAL:                 PCS");
+        EXPECT_GT(w.Label_Remaining->x(), total->geometry().right());
+        expectTidy(w, "ordinary_16");
     }
     {
         Fixture f(machine(9, 1));
         TFormMachine& w = f.open();
-        EXPECT_EQ(geometryOf(w.Edit_Function), QRect(10, 30, 400, 24));
+        const QRect fn = geometryOf(w.Edit_Function);
+        EXPECT_GE(fn.width(), 400);
+        EXPECT_GE(fn.height(), 24);
         EXPECT_EQ(w.Edit_Function->font().pointSize(), 20);
         ASSERT_NE(w.Button_SaveScreen, nullptr);
-        EXPECT_EQ(geometryOf(w.Button_SaveScreen), QRect(730, 20, 160, 34));
         EXPECT_EQ(w.Button_SaveScreen->text(), QString::fromUtf8("儲存畫面"));
-        EXPECT_EQ(geometryOf(w.Edit_PortLine1[1]), QRect(2, 16, 107, 18));
-        EXPECT_EQ(geometryOf(w.Edit_PortLine2[1]), QRect(2, 34, 107, 18));
+        EXPECT_GE(w.Button_SaveScreen->width(), 160);
+        EXPECT_GE(w.Button_SaveScreen->height(), fn.height() + 10);
+        EXPECT_GT(w.Button_SaveScreen->x(), w.Panel_JobInfo->geometry().right());
+        EXPECT_GE(w.Edit_PortLine1[1]->width(), 107);
+        EXPECT_GE(w.Edit_PortLine1[1]->height(), 18);
         EXPECT_EQ(w.Edit_PortLine1[1]->font().pointSize(), 10);
+        expectTidy(w, "kind1_9");
     }
 }
 
@@ -300,6 +349,7 @@ TEST(MachineWindowLayout, KindOneShowsTheFirst121Ports) {
     }
     // Port data for a port without a box is kept but never painted.
     w.OnStatus(STATUS_CLEAR_PORTS, nullptr);
+    expectTidy(w, "kind1_130");
 }
 
 TEST(MachineWindowLayout, ImageBankBox) {
@@ -308,19 +358,22 @@ TEST(MachineWindowLayout, ImageBankBox) {
     Fixture f(info);
     TFormMachine& w = f.open();
     ASSERT_NE(w.GroupBox_SourceImage, nullptr);
-    // The group box is 1120 wide, more than 500 beyond the function field.
-    EXPECT_EQ(geometryOf(w.GroupBox_SourceImage), QRect(470, 20, 640, 200));
+    // Beside the job panels, under the log number, wide enough for its grid and buttons.
+    const QRect box = geometryOf(w.GroupBox_SourceImage);
+    EXPECT_GT(box.left(), w.Panel_JobInfo->geometry().right());
+    EXPECT_GT(box.top(), w.Edit_LogNo->geometry().bottom());
+    EXPECT_GE(box.width(), 500);
+    EXPECT_GE(box.height(), 200);
     EXPECT_EQ(w.GroupBox_SourceImage->title(), "Source Image");
-    EXPECT_EQ(geometryOf(w.StringGrid_Images), QRect(10, 60, 450, 130));
+    EXPECT_GE(w.StringGrid_Images->width(), 450);
     EXPECT_EQ(w.StringGrid_Images->columnCount(), 4);
     EXPECT_EQ(w.StringGrid_Images->rowCount(), 4) << "five rows with the heading";
-    EXPECT_EQ(geometryOf(w.Button_AddImage), QRect(480, 20, 150, 40));
-    EXPECT_EQ(geometryOf(w.Button_RenameImage), QRect(480, 110, 150, 40));
-    EXPECT_EQ(w.GroupBox_Port[0]->pos(), QPoint(6, 240));
-    EXPECT_EQ(w.Label_Log->pos(), QPoint(10, 70));
-    // The map ends below the last port.
-    EXPECT_EQ(w.GroupBox_Machine->height(), 326 + 70 + 10);
-    EXPECT_EQ(w.Panel_Main->height(), 406 + 16);
+    EXPECT_GT(w.Button_AddImage->x(), w.StringGrid_Images->geometry().right());
+    EXPECT_GE(w.Button_AddImage->width(), 150);
+    EXPECT_EQ(w.Button_DeleteImage->y(), w.Button_AddImage->geometry().bottom() + 1 + 5);
+    EXPECT_EQ(w.Button_RenameImage->y(), w.Button_DeleteImage->geometry().bottom() + 1 + 5);
+    // The ports below it all.
+    EXPECT_GT(w.GroupBox_Port[0]->y(), box.bottom());
 
     uint8_t block[256] = {};
     auto put = [&](size_t off, uint32_t v) { std::memcpy(block + off, &v, 4); };
@@ -333,6 +386,7 @@ TEST(MachineWindowLayout, ImageBankBox) {
     EXPECT_EQ(w.Label_FreeSpace->text(), "Free Space: 10.00GB");
     EXPECT_EQ(w.Label_ImageQty->text(), "Exist Image Qty: 4");
     EXPECT_EQ(w.StringGrid_Images->rowCount(), 6);
+    expectTidy(w, "image_bank");
     put(96, 0);
     put(108, 0);
     w.showImageBankInfo(block);
@@ -373,12 +427,12 @@ TEST(MachineWindow, PlacementFileOfAnotherMachineIsIgnoredAndOverwritten) {
     std::ofstream(par) << "M-0041 \n10 20 300 200 \n";
     TFormMachine& w = f.open();
     EXPECT_FALSE(w.placementLoaded());
-    EXPECT_EQ(w.size(), QSize(1150, 368));
+    EXPECT_NE(w.size(), QSize(300, 200));
     w.close();
     std::ifstream in(par);
     std::stringstream text;
     text << in.rdbuf();
-    EXPECT_EQ(text.str(), format("M-0042 \n%d %d 1150 368 \n", w.y(), w.x()));
+    EXPECT_EQ(text.str(), format("M-0042 \n%d %d %d %d \n", w.y(), w.x(), w.width(), w.height()));
 }
 
 TEST(MachineWindow, OwnPlacementFileIsApplied) {
@@ -388,7 +442,9 @@ TEST(MachineWindow, OwnPlacementFileIsApplied) {
     EXPECT_TRUE(w.placementLoaded());
     EXPECT_EQ(w.pos(), QPoint(30, 40));
     EXPECT_EQ(w.size(), QSize(700, 500));
-    EXPECT_EQ(w.Panel_Main->size(), QSize(1130, 298)) << "the map keeps its size and scrolls";
+    // The map keeps its size and scrolls.
+    EXPECT_GT(w.Panel_Main->width(), 700);
+    EXPECT_GT(w.scrollArea->horizontalScrollBar()->maximum(), 0);
 }
 
 // --- menus ----------------------------------------------------------------------
@@ -878,6 +934,7 @@ TEST(MachineWindow, AQuestionClosedWithoutAnyAnswerStaysAnswerableFromTheWindow)
     // Further status blocks of the same wait keep it.
     w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
     EXPECT_TRUE(w.Panel_Question->isVisible());
+    EXPECT_TRUE(cleanLayout(&w, "machine_window", "question_bar"));
 
     w.Button_QuestionFinish->click();
     EXPECT_EQ(f.requests.calls, std::vector<std::string>{"finish"});
@@ -946,13 +1003,15 @@ TEST(MachineWindow, SavedPictureDecodesWithThePanelSize) {
     ASSERT_EQ(file, expected);
     int width = 0, height = 0;
     ASSERT_TRUE(djpegSize(file, width, height));
-    EXPECT_EQ(width, 1130);
-    EXPECT_EQ(height, 298);
+    const QSize panel = w.Panel_Main->size();
+    EXPECT_EQ(width, panel.width());
+    EXPECT_EQ(height, panel.height());
 
     // The still copy of the port area sits below the live panel.
     ASSERT_NE(w.Image_Still, nullptr);
     EXPECT_TRUE(w.Image_Still->isVisibleTo(&w));
-    EXPECT_EQ(geometryOf(w.Image_Still), QRect(0, 298 + 15, 1130, 298 - 80));
+    EXPECT_EQ(geometryOf(w.Image_Still),
+              QRect(0, panel.height() + 15, panel.width(), panel.height() - 80));
 
     // A second picture in the same second replaces the first.
     std::ofstream(file, std::ios::trunc) << "not a picture";

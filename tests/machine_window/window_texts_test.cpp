@@ -146,7 +146,7 @@ TEST(PortMapDecisions, KindOneKeepsOnlyThePortsThatFitTheMap) {
         created += L.ports[i].created;
     EXPECT_EQ(created, 121);
     EXPECT_TRUE(L.ports[120].created);
-    EXPECT_EQ(L.ports[120].left, 6) << "the last of the 121 fills the leftmost column";
+    EXPECT_EQ(L.ports[120].column, 0) << "the last of the 121 fills the leftmost column";
     EXPECT_FALSE(L.ports[121].created);
 }
 
