@@ -1,0 +1,192 @@
+// Every window of the program, drawn on the offscreen platform as a user
+// would see it: the board with 1, 8 and 10 machines, the machine window of
+// every stand-in kind standing by and in the middle of a job, the dialogs and
+// the tool windows. Each is checked for controls that overlap or lie outside
+// what can be seen, and its picture is written to
+//   <screenshot dir>/every_window[_scale2]/<name>.png
+// The test runs once at scale 1 and once with QT_SCALE_FACTOR=2.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "logdb/tform_report.h"
+#include "logdb/tform_show_log.h"
+#include "machine_window/tform_continue_or_exit.h"
+#include "machine_window/widget_support.h"
+#include "master_usb/tform2.h"
+#include "master_usb/tform_download_source.h"
+#include "settings/tform_change_machine_clock.h"
+#include "settings/tform_nickname.h"
+#include "shell/machine_window_view.h"
+#include "shell/main_window.h"
+#include "sim/sim_profiles.h"
+#include "sim/simulated_drives.h"
+#include "sim/stand_in.h"
+#include "support/layout_check.h"
+#include "support/manual_board.h"
+#include "support/test_ui.h"
+
+using namespace dupmon;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The pictures of a run at scale 2 go to a folder of their own.
+std::string folder() {
+    const char* scale = std::getenv("QT_SCALE_FACTOR");
+    return scale && std::string(scale) != "1" ? "every_window_scale" + std::string(scale)
+                                              : "every_window";
+}
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        char tmpl[] = "/tmp/dupmon_every_XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+// The program over stand-ins that run jobs fast and keep a job log; this
+// test program carries the machine pictures, as the real one does.
+struct Program {
+    QApplication& app = testApplication();
+    TempDir dir;
+    ManualBoard board;
+    ManualClock& clock = board.clock;
+    TestUi& ui = board.ui;
+    std::vector<std::shared_ptr<StandInController>>& machines = board.machines;
+    std::unique_ptr<TForm1>& form = board.form;
+
+    explicit Program(const std::vector<std::string>& profiles)
+        : board(dir.path, profiles, fs::read_symlink("/proc/self/exe"), [](StandInController& s) {
+              s.machine().speed = 20;
+              if (s.profile().jobLog)
+                  s.machine().preloadLog(12); // rows for the log viewer
+          }) {}
+    ~Program() {
+        ui.answerYes = true;
+        form->close();
+    }
+    void run(int ms) { board.run(ms); }
+    TFormMachine* openWindow(int picture) { return board.openWindow(picture); }
+};
+
+// A target port (not the master's "Reading...") showing its progress.
+bool midJob(TFormMachine* w) {
+    for (size_t i = 1; i < w->Edit_PortLine2.size(); ++i) {
+        const QLineEdit* e = w->Edit_PortLine2[i];
+        if (e && (e->text().startsWith("Write ") || e->text().startsWith("Comp ") ||
+                  e->text().startsWith("Read ")))
+            return true;
+    }
+    return false;
+}
+
+class EveryMachineWindow : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(EveryMachineWindow, StandingByAndMidJob) {
+    const std::string profile = GetParam();
+    Program p({profile});
+    ASSERT_EQ(p.form->picturesPlaced(), 1);
+    ASSERT_TRUE(p.form->picture(0).isOn());
+    TFormMachine* w = p.openWindow(0);
+    ASSERT_NE(w, nullptr);
+    p.run(500);
+    ASSERT_TRUE(w->IsStandby());
+    EXPECT_TRUE(cleanLayout(w, folder(), "machine_" + profile + "_standby"));
+
+    // A copy started at the machine's panel; the question at its end is
+    // answered by the stand-in's operator.
+    p.machines[0]->machine().insertMedium(0, p.machines[0]->machine().defaultMedium(0));
+    ASSERT_EQ(p.machines[0]->machine().startJob(1, p.clock.tickMs()), JOB_STARTED);
+    for (int i = 0; i < 300 && !midJob(w); ++i)
+        p.run(100);
+    ASSERT_TRUE(midJob(w)) << "no port shows a copy in progress";
+    EXPECT_TRUE(cleanLayout(w, folder(), "machine_" + profile + "_mid_job"));
+}
+
+std::vector<std::string> profileNames() {
+    std::vector<std::string> names;
+    for (const SimProfile& p : simProfiles())
+        names.push_back(p.name);
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Profiles, EveryMachineWindow, ::testing::ValuesIn(profileNames()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             return info.param;
+                         });
+
+// Boards of one, eight (every registry entry) and ten machines (two of them
+// find no entry and get no picture).
+TEST(EveryWindow, TheBoard) {
+    const std::vector<std::string> kinds = {"usb10",    "combo16", "cf8",  "sd20",   "microsd24",
+                                            "panel121", "panel2",  "old7", "bank10", "nolog8"};
+    for (size_t count : {1u, 8u, 10u}) {
+        SCOPED_TRACE(count);
+        Program p(std::vector<std::string>(kinds.begin(), kinds.begin() + long(count)));
+        EXPECT_EQ(p.form->picturesPlaced(), int(std::min<size_t>(count, 8)));
+        EXPECT_TRUE(cleanLayout(p.form.get(), folder(), "board_" + std::to_string(count)));
+    }
+    // An empty board says how to attach a machine.
+    Program empty({});
+    EXPECT_TRUE(empty.form->noMachineNotice()->isVisible());
+    EXPECT_TRUE(cleanLayout(empty.form.get(), folder(), "board_empty"));
+}
+
+TEST(EveryWindow, DialogsOfTheMachineWindow) {
+    Program p({"usb10"});
+    TFormMachine* w = p.openWindow(0);
+    ASSERT_NE(w, nullptr);
+    w->nicknameDialog()->Edit_nickname->setText("Back room, second shelf");
+    EXPECT_TRUE(cleanLayout(w->nicknameDialog(), folder(), "nickname"));
+    w->nicknameDialog()->hide();
+    w->clockDialog()->Edit_machineClock->setText("2026-03-14 08:05:07");
+    w->clockDialog()->Edit_computerClock->setText("2026-03-15 10:00:00");
+    EXPECT_TRUE(cleanLayout(w->clockDialog(), folder(), "machine_clock"));
+    w->clockDialog()->hide();
+    w->continueDialog()->setQuestion(
+        "SIM USB Tower 10 (SU10-000001) asks: Continue runs the job again on new targets, "
+        "Finish ends it.");
+    EXPECT_TRUE(cleanLayout(w->continueDialog(), folder(), "continue_or_finish"));
+    w->continueDialog()->hide();
+}
+
+TEST(EveryWindow, LogViewerAndReport) {
+    Program p({"usb10"});
+    MACHINE& m = p.form->machineSlots().connection(p.form->picture(0).connection());
+    p.run(3000); // the stand-in's job log reaches the database
+    TFormReport report(p.ui, p.clock);
+    EXPECT_TRUE(cleanLayout(&report, folder(), "report"));
+    report.hide();
+    TForm_ShowLog viewer(nullptr, m.info(), "SIM USB Tower 10(v3.12.5)", m.logDatabasePath(),
+                         m.databaseDir(), p.ui, &report);
+    EXPECT_TRUE(cleanLayout(&viewer, folder(), "log_viewer"));
+}
+
+TEST(EveryWindow, DownloadAndProgress) {
+    Program p({"usb10"});
+    SimulatedDrives drives(p.dir.path / "SimulatedDrives");
+    drives.addMachine(p.machines[0]);
+    p.form->installDownloadWindow(drives, p.ui, p.clock);
+    TForm_DownloadSource* download = p.form->downloadWindow();
+    ASSERT_NE(download, nullptr);
+    EXPECT_TRUE(cleanLayout(download, folder(), "download_source"));
+    download->hide();
+    TForm2 progress;
+    EXPECT_TRUE(cleanLayout(&progress, folder(), "progress"));
+}
+
+} // namespace
