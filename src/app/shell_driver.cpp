@@ -1,67 +1,88 @@
 #include "app/shell_driver.h"
 
+#include <QAbstractEventDispatcher>
+#include <algorithm>
+
+#include "common/clock.h"
+
 namespace dupmon {
 
 ShellDriver::ShellDriver(QObject* parent) : QObject(parent) {
-    timer1_.setInterval(10);
-    timer2_.setInterval(1);
-    timer2_.setTimerType(Qt::PreciseTimer);
     timer3_.setInterval(200);
-    QObject::connect(&timer1_, &QTimer::timeout, this, [this] {
-        // Also with a descriptor: a transport that carries reports and device
-        // changes on one socket may have taken a change in with the reports.
-        if (watcher_)
-            slots_->pollWatcher();
-        slots_->Timer1Timer();
-        watchLinks();
-    });
-    QObject::connect(&timer2_, &QTimer::timeout, this, [this] { slots_->Timer2Timer(); });
+    work_.setSingleShot(true);
+    work_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer3_, &QTimer::timeout, this, [this] {
         slots_->Timer3Timer();
-        watchLinks();
+        rearm();
+    });
+    QObject::connect(&work_, &QTimer::timeout, this, [this] {
+        ++workWakeups_;
+        slots_->runDueWork();
+        rearm();
     });
 }
 
-void ShellDriver::attachSlots(MachineSlots* machineSlots, DeviceWatcher* watcher) {
+void ShellDriver::attachSlots(MachineSlots* machineSlots, DeviceWatcher* /*watcher*/) {
     slots_ = machineSlots;
-    watcher_ = watcher;
-}
-
-void ShellDriver::watchLinks() {
-    std::map<int, bool> wanted;
-    // The watcher starts with discovery: from then on its descriptor tells of changes.
-    if (watcher_ && watcher_->fd() >= 0)
-        wanted[watcher_->fd()] = true;
-    for (int j = 0; j < slots_->slotsInUse(); ++j)
-        if (CUsbhidioc* link = slots_->link(j); link && link->fd() >= 0)
-            wanted[link->fd()] = true;
-    for (auto it = linkNotifiers_.begin(); it != linkNotifiers_.end();)
-        it = wanted.count(it->first) ? std::next(it) : linkNotifiers_.erase(it);
-    for (const auto& [fd, unused] : wanted) {
-        if (linkNotifiers_.count(fd))
-            continue;
-        auto n = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-        QObject::connect(n.get(), &QSocketNotifier::activated, this, [this, fd = fd] {
-            if (watcher_ && watcher_->fd() == fd)
-                slots_->pollWatcher();
-            for (int j = 0; j < slots_->slotsInUse(); ++j)
-                if (CUsbhidioc* link = slots_->link(j); link && link->fd() == fd)
-                    slots_->onLinkReadable(j);
-        });
-        linkNotifiers_[fd] = std::move(n);
-    }
 }
 
 void ShellDriver::enableWorkTimers() {
-    timer1_.start();
-    timer2_.start();
+    working_ = true;
+    // A window may post a request to an engine from any handler: look again
+    // at the deadlines whenever the loop is about to sleep.
+    if (auto* dispatcher = QAbstractEventDispatcher::instance(); dispatcher && !beforeSleep_)
+        beforeSleep_ = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                                        [this] { rearm(); });
+    rearm();
 }
 
 void ShellDriver::stopAll() {
-    timer1_.stop();
-    timer2_.stop();
+    working_ = false;
+    QObject::disconnect(beforeSleep_);
+    beforeSleep_ = {};
+    work_.stop();
     timer3_.stop();
-    linkNotifiers_.clear();
+    notifiers_.clear();
+}
+
+void ShellDriver::rearm() {
+    if (!working_ || !slots_)
+        return;
+    watchDescriptors();
+    const uint32_t wait = slots_->msUntilWork();
+    if (wait == MachineSlots::kNever) {
+        work_.stop();
+        return;
+    }
+    const uint32_t at = SystemClock::instance().tickMs() + wait;
+    if (work_.isActive() && at == armedAt_)
+        return;
+    armedAt_ = at;
+    work_.start(int(std::min<uint32_t>(wait, 24u * 3600 * 1000)));
+}
+
+void ShellDriver::watchDescriptors() {
+    slots_->descriptors(known_, wanted_);
+    auto has = [](const std::vector<int>& v, int fd) {
+        return std::find(v.begin(), v.end(), fd) != v.end();
+    };
+    // A descriptor that is gone must not stay watched: its number may come back for another file.
+    for (auto it = notifiers_.begin(); it != notifiers_.end();)
+        it = has(known_, it->first) ? std::next(it) : notifiers_.erase(it);
+    for (int fd : known_) {
+        auto& n = notifiers_[fd];
+        if (!n) {
+            n = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+            n->setEnabled(false);
+            QObject::connect(n.get(), &QSocketNotifier::activated, this, [this, fd] {
+                slots_->onReadable(fd);
+                rearm();
+            });
+        }
+        const bool want = has(wanted_, fd);
+        if (n->isEnabled() != want)
+            n->setEnabled(want);
+    }
 }
 
 } // namespace dupmon

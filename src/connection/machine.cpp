@@ -83,6 +83,17 @@ void MACHINE::step() {
         openLogStore();
 }
 
+uint32_t MACHINE::msUntilDue() const {
+    if (!connected_)
+        return COMMAND_MACHINE::kNoDeadline;
+    uint32_t due = engine_->msUntilDue();
+    if (storeFailing_) {
+        const auto retry = static_cast<int32_t>(storeRetryAt_ - clock_.tickMs());
+        due = std::min(due, retry > 0 ? uint32_t(retry) : 0u);
+    }
+    return due;
+}
+
 void MACHINE::showMachineWindow(const std::string& title) {
     if (!window_ && windowFactory_) {
         window_ = windowFactory_(*this, title);

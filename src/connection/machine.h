@@ -79,6 +79,9 @@ public:
                  std::filesystem::path databaseDir, int slot, int connectionIndex);
     void disconnect();
     void step();
+    // Milliseconds until a step has something to do without an answer coming:
+    // the engine's own time, or the next try of a failing log store.
+    uint32_t msUntilDue() const;
     void showMachineWindow(const std::string& title);
     // Writes one message-log line: to the debug file once it is open, before that to memory.
     void log(const char* text);
@@ -93,6 +96,7 @@ public:
     void setPictureIndex(int index) { pictureIndex_ = index; }
     MachineInfo& info() { return *info_; }
     COMMAND_MACHINE& engine() { return *engine_; }
+    const COMMAND_MACHINE& engine() const { return *engine_; }
     MachineWindowView* window() { return window_.get(); }
     const std::filesystem::path& logDatabasePath() const { return logDatabasePath_; }
     // The log database and daily file, open while the machine is connected

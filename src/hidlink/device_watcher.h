@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,10 +18,14 @@ public:
     // Begin watching; false when the platform offers no way to watch.
     virtual bool start() = 0;
     // A descriptor that becomes readable when changes may be waiting, or -1
-    // when the owner must call poll() on a timer.
+    // when the owner must call poll() when msUntilPoll() says.
     virtual int fd() const { return -1; }
     // Changes seen since the last call; never blocks.
     virtual std::vector<DeviceChange> poll() = 0;
+    // While fd() is -1: milliseconds until poll() may find something new
+    // (kNoPoll: nothing will come unless the program itself makes a change).
+    static constexpr uint32_t kNoPoll = UINT32_MAX;
+    virtual uint32_t msUntilPoll() const { return kNoPoll; }
 };
 
 } // namespace dupmon

@@ -22,6 +22,9 @@ public:
     virtual ReadStatus read(uint8_t* report) = 0;
     // A descriptor that becomes readable when a report arrives, or -1.
     virtual int fd() const { return -1; }
+    // Reports already taken from a descriptor shared with other devices and
+    // held for this one: read() has them although fd() may not turn readable.
+    virtual bool inputQueued() const { return false; }
 };
 
 // The platform's HID devices: hidraw on Linux, the virtual bus of the stand-in

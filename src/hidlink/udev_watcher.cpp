@@ -66,6 +66,13 @@ std::vector<DeviceChange> UdevWatcher::poll() {
     return {};
 }
 
+uint32_t UdevWatcher::msUntilPoll() const {
+    if (!comparing_)
+        return kNoPoll;
+    const uint32_t since = clock_.tickMs() - lastCompare_;
+    return since >= kComparePeriodMs ? 0 : kComparePeriodMs - since;
+}
+
 std::vector<DeviceChange> UdevWatcher::pollMonitor() {
     std::vector<DeviceChange> changes;
     // The monitor's socket does not block: this ends when nothing is queued.

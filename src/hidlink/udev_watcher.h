@@ -36,6 +36,8 @@ public:
     // on a timer then).
     int fd() const override;
     std::vector<DeviceChange> poll() override;
+    // While comparing: the time left until the next comparison.
+    uint32_t msUntilPoll() const override;
 
     bool comparing() const { return comparing_; }
 

@@ -55,6 +55,8 @@ public:
     int lastFrameLength() const { return lastFrameLength_; }
     // Readable when a report may be waiting, or -1.
     int fd() const { return device_ ? device_->fd() : -1; }
+    // Reports are held for this link that no descriptor will announce again.
+    bool inputQueued() const { return device_ && device_->inputQueued(); }
     // True once a read found the device gone.
     bool deviceGone() const { return gone_; }
 

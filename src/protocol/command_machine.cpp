@@ -880,6 +880,33 @@ void COMMAND_MACHINE::decideIdentification() {
     }
 }
 
+uint32_t COMMAND_MACHINE::msUntilDue() const {
+    if (!connected_)
+        return kNoDeadline;
+    if (!deciding_) {
+        if (cmdState_ == CMD_RECEIVE)
+            return channel_.msUntilDue();
+        if (cmdState_ == CMD_RELEASE_WAIT) {
+            int now = clock_.localTime().millisecond;
+            if (now < releaseMs_)
+                now += 1000;
+            const int elapsed = now - releaseMs_;
+            return elapsed > 100 ? 0 : uint32_t(101 - elapsed);
+        }
+        return 0;
+    }
+    if (sequence_ == 1 && step_ == ID_WAIT) {
+        const LocalTime t = clock_.localTime();
+        const int seconds = (t.second - identifyStartSecond_ + 60) % 60;
+        return seconds >= 2 ? 0 : uint32_t((2 - seconds) * 1000 - t.millisecond);
+    }
+    if (sequence_ == 3 && step_ == TOP && idleSettled_ && !anyRequest()) {
+        const auto left = static_cast<int32_t>(nextIdlePoll_ - clock_.tickMs());
+        return left > 0 ? uint32_t(left) : 0;
+    }
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Operating loop
 
@@ -909,7 +936,7 @@ void COMMAND_MACHINE::decideOperating() {
         // An idle machine with nothing to fetch and nothing asked of it is
         // polled at a modest rate; anything posted is served at once.
         if (idleSettled_ && !anyRequest() &&
-            clock_.tickMs() - lastPollTime_ < kIdlePollIntervalMs)
+            static_cast<int32_t>(nextIdlePoll_ - clock_.tickMs()) > 0)
             break;
         idleSettled_ = false;
         if (globalRefreshMark_ && windowOpen_) {
@@ -930,7 +957,8 @@ void COMMAND_MACHINE::decideOperating() {
             singleSub_ = 14;
             begin(Exchange::Single, TOP);
         } else {
-            lastPollTime_ = clock_.tickMs();
+            const uint32_t now = clock_.tickMs();
+            nextIdlePoll_ = now - now % kIdlePollIntervalMs + kIdlePollIntervalMs;
             begin(Exchange::Status, STATUS);
         }
         break;

@@ -206,6 +206,11 @@ public:
     bool deciding() const { return deciding_; }
     // Looking for an answer: the link should be read even after it handed up a stale one.
     bool awaitingAnswer() const { return connected_ && !deciding_ && cmdState_ == 2; }
+    // Milliseconds until a step can move the engine on without an answer: a
+    // decision, a send, a time-out, the end of a wait (0: now; kNoDeadline:
+    // disconnected). An answer on the link is the other thing that moves it.
+    static constexpr uint32_t kNoDeadline = UINT32_MAX;
+    uint32_t msUntilDue() const;
     bool isIdle() const { return status_.machineState == 0; }
     const MachineStatus& status() const { return status_; }
     const MachineInfo& info() const { return *info_; }
@@ -368,9 +373,11 @@ private:
     bool infoTransferring_ = false;
 
     // Idle with nothing to fetch: the next status poll waits for the interval.
+    // The polls fall on one grid of the tick count, so that the idle machines
+    // are all polled in the same wake-up of the program.
     static constexpr uint32_t kIdlePollIntervalMs = 100;
     bool idleSettled_ = false;
-    uint32_t lastPollTime_ = 0;
+    uint32_t nextIdlePoll_ = 0;
 
     static bool globalRefreshMark_;
 };

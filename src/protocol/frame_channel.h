@@ -22,6 +22,8 @@ public:
     static constexpr size_t kReceiveBufferSize = 128 * 1024;
     // The read callback copies at most this many bytes (the link's buffer).
     static constexpr size_t kMaxReadLength = 8192;
+    // An answer that has not come 11 full seconds after the send is asked for again.
+    static constexpr uint32_t kAnswerTimeOutMs = 11000;
 
     explicit FrameChannel(const Clock& clock);
 
@@ -51,6 +53,18 @@ public:
     const uint8_t* lastCommand() const { return last_; }
     size_t lastCommandLength() const { return lastLength_; }
     uint32_t lastSendTime() const { return sendTime_; }
+    // Milliseconds until receive() can move on without a new answer: the
+    // time-out that sends the last command again, or the end of the quiet
+    // time that hands a held answer up.
+    uint32_t msUntilDue() const {
+        const uint32_t now = clock_.tickMs();
+        if (settling_) {
+            const uint32_t quiet = now - quietSince_;
+            return quiet >= settleMs_ ? 0 : settleMs_ - quiet;
+        }
+        const uint32_t elapsed = now - sendTime_;
+        return elapsed >= kAnswerTimeOutMs ? 0 : kAnswerTimeOutMs - elapsed;
+    }
 
     // Quiet time after an answer to a command sent more than once: as long
     // again as the answer took, within these bounds.

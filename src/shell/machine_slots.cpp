@@ -1,5 +1,6 @@
 #include "shell/machine_slots.h"
 
+#include <algorithm>
 #include <cstring>
 #include <strings.h>
 
@@ -224,45 +225,119 @@ void MachineSlots::statusPolled(int c) {
         board_.showActivity(m.pictureIndex(), now);
 }
 
+bool MachineSlots::linkWaits(int slot) const {
+    const Slot& s = slots_[size_t(slot)];
+    return s.link && s.enabled && (s.link->awaitingReply() || engineAwaits(slot));
+}
+
 void MachineSlots::Timer1Timer() {
     if (inTimer1_)
         return;
     inTimer1_ = true;
-    for (int j = 0; j < slotsInUse_; ++j) {
-        Slot& s = slots_[size_t(j)];
-        if (s.link && s.enabled && (s.link->awaitingReply() || engineAwaits(j)))
-            s.link->pollInput();
-    }
+    lastLinkPoll_ = clock_.tickMs();
+    for (int j = 0; j < slotsInUse_; ++j)
+        if (linkWaits(j))
+            slots_[size_t(j)].link->pollInput();
     inTimer1_ = false;
 }
 
-void MachineSlots::onLinkReadable(int slot) {
-    if (slot < 0 || slot >= slotsInUse_ || inTimer2_)
-        return;
-    Slot& s = slots_[size_t(slot)];
-    if (!s.link || !s.enabled)
-        return;
-    s.link->pollInput();
-    for (auto& c : connections_) {
-        if (!c->connected() || c->slot() != slot)
-            continue;
-        // Take the answer, decide, send: a few steps, never a loop.
-        inTimer2_ = true;
-        for (int i = 0; i < 4 && c->connected(); ++i)
-            c->step();
-        inTimer2_ = false;
-        return;
-    }
+bool MachineSlots::engineDue(const MACHINE& m) const {
+    const COMMAND_MACHINE& e = m.engine();
+    if (m.msUntilDue() == 0)
+        return true;
+    if (!e.awaitingAnswer() || m.slot() < 0 || m.slot() >= kSlotCount)
+        return false;
+    const CUsbhidioc* link = slots_[size_t(m.slot())].link.get();
+    return link && (link->frameReady() || link->inputQueued());
 }
 
 void MachineSlots::Timer2Timer() {
     if (inTimer2_)
         return;
     inTimer2_ = true;
-    for (auto& c : connections_)
-        if (c->connected())
-            c->step();
+    for (auto& c : connections_) {
+        if (!c->connected() || !engineDue(*c))
+            continue;
+        // Reports the link already holds complete the answer without a new event.
+        if (CUsbhidioc* link = slots_[size_t(c->slot())].link.get();
+            link && !link->frameReady() && link->inputQueued())
+            link->pollInput();
+        c->step();
+    }
     inTimer2_ = false;
+}
+
+void MachineSlots::stepDueEngines() {
+    // A few rounds take an answer, decide and send; more is left to the next turn of the loop.
+    for (int round = 0; round < 16; ++round) {
+        bool due = false;
+        for (const auto& c : connections_)
+            due = due || (c->connected() && engineDue(*c));
+        if (!due || inTimer2_)
+            return;
+        Timer2Timer();
+    }
+}
+
+void MachineSlots::onReadable(int fd) {
+    if (fd < 0)
+        return;
+    if (watcherStarted() && watcher_->fd() == fd)
+        pollWatcher();
+    for (int j = 0; j < slotsInUse_; ++j)
+        if (linkWaits(j) && slots_[size_t(j)].link->fd() == fd)
+            slots_[size_t(j)].link->pollInput();
+    stepDueEngines();
+}
+
+void MachineSlots::runDueWork() {
+    bool linkWithoutDescriptor = false;
+    for (int j = 0; j < slotsInUse_; ++j)
+        linkWithoutDescriptor =
+            linkWithoutDescriptor || (linkWaits(j) && slots_[size_t(j)].link->fd() < 0);
+    if (linkWithoutDescriptor && clock_.tickMs() - lastLinkPoll_ >= kLinkPollMs)
+        Timer1Timer();
+    if (watcherStarted() && watcher_->fd() < 0 && watcher_->msUntilPoll() == 0)
+        pollWatcher();
+    stepDueEngines();
+}
+
+uint32_t MachineSlots::msUntilWork() const {
+    uint32_t wait = kNever;
+    for (const auto& c : connections_)
+        if (c->connected())
+            wait = std::min(wait, engineDue(*c) ? 0 : c->msUntilDue());
+    for (int j = 0; j < slotsInUse_; ++j) {
+        if (linkWaits(j) && slots_[size_t(j)].link->fd() < 0) {
+            const uint32_t since = clock_.tickMs() - lastLinkPoll_;
+            wait = std::min(wait, since >= kLinkPollMs ? 0 : kLinkPollMs - since);
+            break;
+        }
+    }
+    if (watcherStarted() && watcher_->fd() < 0)
+        wait = std::min(wait, watcher_->msUntilPoll());
+    return wait;
+}
+
+void MachineSlots::descriptors(std::vector<int>& known, std::vector<int>& wanted) const {
+    known.clear();
+    wanted.clear();
+    auto add = [](std::vector<int>& v, int fd) {
+        if (fd >= 0 && std::find(v.begin(), v.end(), fd) == v.end())
+            v.push_back(fd);
+    };
+    if (watcherStarted()) {
+        add(known, watcher_->fd());
+        add(wanted, watcher_->fd());
+    }
+    for (int j = 0; j < slotsInUse_; ++j) {
+        const CUsbhidioc* link = slots_[size_t(j)].link.get();
+        if (!link)
+            continue;
+        add(known, link->fd());
+        if (linkWaits(j))
+            add(wanted, link->fd());
+    }
 }
 
 void MachineSlots::onMachineEvent(void* self, int connection, int code, int index,

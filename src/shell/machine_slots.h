@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/clock.h"
 #include "common/ui_services.h"
@@ -66,15 +67,37 @@ public:
                                                const std::filesystem::path& parameterDir)>;
     void setLogViewerOpener(LogViewerOpener opener) { openLogViewer_ = std::move(opener); }
 
+    // Lets every link that waits for an answer read its input reports.
     void Timer1Timer();
-    // A link's descriptor became readable: read it now, and let its engine
-    // take the answer and send its next command at once.
-    void onLinkReadable(int slot);
+    // Steps every engine that can move now: one with a decision to take, a
+    // frame to send, an answer on its link, or a wait or time-out that is over.
     void Timer2Timer();
     void Timer3Timer();
     void onDeviceChange(const DeviceChange& change);
     // Takes every change the watcher has seen.
     void pollWatcher();
+
+    // --- what the event loop waits for ---
+    static constexpr uint32_t kNever = UINT32_MAX;
+    // Links that have no descriptor are read on Timer1's own period while they wait.
+    static constexpr uint32_t kLinkPollMs = 10;
+    // A descriptor became readable: the watcher takes its changes, the links
+    // behind it read their reports, and their engines take the answers and
+    // send what comes next at once.
+    void onReadable(int fd);
+    // Steps the engines until none can move now, so that a decision, its
+    // send and the next decision follow each other without waiting.
+    void stepDueEngines();
+    // Everything that is due by now: the watcher and the links that have no
+    // descriptor, and the engines.
+    void runDueWork();
+    // Milliseconds until runDueWork() has something to do; kNever when only a
+    // descriptor can bring work.
+    uint32_t msUntilWork() const;
+    // The descriptors of the watcher and of the links (`known`), and those to
+    // watch for reading now (`wanted`): the watcher's, and those of links whose
+    // machine waits for an answer. A link that waits for nothing is not read.
+    void descriptors(std::vector<int>& known, std::vector<int>& wanted) const;
     void attach(int slot);
     void detach(int slot);
     void machineEvent(int connection, int code, int value, const void* data);
@@ -105,6 +128,10 @@ private:
     bool engineAwaits(int slot) const;
     // A status block came in: show a change of the machine's activity on its picture.
     void statusPolled(int connection);
+    bool linkWaits(int slot) const;
+    // The connection's engine can move on a step now.
+    bool engineDue(const MACHINE& m) const;
+    bool watcherStarted() const { return watcher_ && startupStep_ >= 3; }
 
     HidBackend& backend_;
     DeviceWatcher* watcher_;
@@ -119,6 +146,7 @@ private:
     int slotsInUse_ = 0;
     int startupStep_ = 0;
     bool inTimer1_ = false, inTimer2_ = false, inTimer3_ = false;
+    uint32_t lastLinkPoll_ = 0;
     LogViewerOpener openLogViewer_;
 };
 

@@ -19,18 +19,34 @@ struct SimClientBackend::Connection {
     using Report = std::array<uint8_t, kReportSize>;
 
     int fd = -1;
+    // Counts connections: a device opened on an earlier one is gone for good,
+    // even when the simulator hands out its handle number again.
+    unsigned generation = 0;
+    // Only poll() reads the socket; devices take what it handed them.
+    bool watching = false;
     std::string in;
     std::deque<std::string> replies;
     std::map<int, std::deque<Report>> inputs;
     std::set<int> gone;
     std::vector<DeviceChange> changes;
 
-    ~Connection() { shut(); }
+    ~Connection() { close(); }
 
-    void shut() {
+    void close() {
         if (fd >= 0)
             ::close(fd);
         fd = -1;
+    }
+
+    // The connection ended without being asked to: the devices opened on it are gone.
+    void lost() {
+        close();
+        watching = false;
+        ++generation;
+        in.clear();
+        replies.clear();
+        inputs.clear();
+        gone.clear();
     }
 
     bool sendLine(const std::string& line) {
@@ -49,7 +65,7 @@ struct SimClientBackend::Connection {
                 ::poll(&p, 1, 100);
                 continue;
             }
-            shut();
+            lost();
             return false;
         }
         return true;
@@ -74,23 +90,27 @@ struct SimClientBackend::Connection {
         }
     }
 
-    // Reads what the socket holds without waiting; false once it closed.
+    // Reads what the socket holds without waiting; false once it closed. A
+    // read that does not fill the buffer took everything there was: the
+    // socket turns readable again when more comes.
     bool pump() {
         if (fd < 0)
             return false;
-        char buf[16384];
+        char buf[65536];
         for (;;) {
             const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
             if (n > 0) {
                 in.append(buf, static_cast<size_t>(n));
+                if (static_cast<size_t>(n) < sizeof buf)
+                    break;
                 continue;
             }
-            if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                shut();
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 break;
-            }
-            if (errno == EAGAIN)
-                break;
+            lost();
+            return false;
         }
         size_t start = 0;
         for (size_t nl; (nl = in.find('\n', start)) != std::string::npos; start = nl + 1)
@@ -116,7 +136,7 @@ struct SimClientBackend::Connection {
                 return "err connection closed";
             const auto left = duration_cast<milliseconds>(end - steady_clock::now()).count();
             if (left <= 0) {
-                shut(); // a late reply would be taken for the next request's
+                lost(); // a late reply would be taken for the next request's
                 return "err no reply";
             }
             pollfd p{fd, POLLIN, 0};
@@ -131,8 +151,11 @@ class SimClientDevice final : public HidDevice {
 public:
     SimClientDevice(std::shared_ptr<SimClientBackend::Connection> conn, int handle, uint16_t vid,
                     uint16_t pid)
-        : conn_(std::move(conn)), handle_(handle), vid_(vid), pid_(pid) {}
+        : conn_(std::move(conn)), generation_(conn_->generation), handle_(handle), vid_(vid),
+          pid_(pid) {}
     ~SimClientDevice() override {
+        if (!current())
+            return;
         if (conn_->fd >= 0 && !conn_->gone.count(handle_))
             conn_->sendLine(format("close %d", handle_)); // streamed: no reply
         conn_->inputs.erase(handle_);
@@ -151,7 +174,10 @@ public:
         return conn_->sendLine(format("write %d ", handle_) + toHex(report, kReportSize));
     }
     ReadStatus read(uint8_t* report) override {
-        conn_->pump();
+        if (!current())
+            return ReadStatus::Gone;
+        if (!conn_->watching)
+            conn_->pump();
         auto it = conn_->inputs.find(handle_);
         if (it != conn_->inputs.end() && !it->second.empty()) {
             std::memcpy(report, it->second.front().data(), kReportSize);
@@ -160,12 +186,20 @@ public:
         }
         return isGone() ? ReadStatus::Gone : ReadStatus::NoReport;
     }
-    int fd() const override { return conn_->fd; }
+    int fd() const override { return current() ? conn_->fd : -1; }
+    bool inputQueued() const override {
+        if (!current())
+            return false;
+        auto it = conn_->inputs.find(handle_);
+        return it != conn_->inputs.end() && !it->second.empty();
+    }
 
 private:
-    bool isGone() const { return conn_->fd < 0 || conn_->gone.count(handle_) != 0; }
+    bool current() const { return conn_->generation == generation_; }
+    bool isGone() const { return !current() || conn_->fd < 0 || conn_->gone.count(handle_) != 0; }
 
     std::shared_ptr<SimClientBackend::Connection> conn_;
+    unsigned generation_;
     int handle_;
     uint16_t vid_, pid_;
 };
@@ -179,7 +213,8 @@ SimClientBackend::SimClientBackend(std::string socketPath, uint32_t replyTimeout
 SimClientBackend::~SimClientBackend() = default;
 
 bool SimClientBackend::connect() {
-    conn_->shut();
+    if (conn_->fd >= 0)
+        conn_->lost();
     sockaddr_un addr{};
     if (path_.empty() || path_.size() >= sizeof addr.sun_path)
         return false;
@@ -193,7 +228,10 @@ bool SimClientBackend::connect() {
         return false;
     }
     conn_->fd = fd;
-    return conn_->request("hello", timeoutMs_) == std::string("ok ") + kGreeting;
+    if (conn_->request("hello", timeoutMs_) == std::string("ok ") + kGreeting)
+        return true;
+    conn_->close();
+    return false;
 }
 
 bool SimClientBackend::connected() const {
@@ -229,7 +267,10 @@ std::unique_ptr<HidDevice> SimClientBackend::open(const std::string& path) {
 bool SimClientBackend::start() {
     if (!connected() && !connect())
         return false;
-    return conn_->request("watch", timeoutMs_) == "ok";
+    if (conn_->request("watch", timeoutMs_) != "ok")
+        return false;
+    conn_->watching = true;
+    return true;
 }
 
 int SimClientBackend::fd() const {

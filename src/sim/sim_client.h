@@ -16,8 +16,10 @@ namespace dupmon {
 // The stand-in machines of a running dupmon-sim, reached over its local
 // socket: enumeration, open handles, reports both ways, and plug/unplug
 // notifications. The socket is the descriptor of the backend, of the watcher
-// and of every device: when it becomes readable, poll() the watcher and let
-// every link read its reports.
+// and of every device. Once watching (start()), the socket is read only by
+// poll(): call it when the socket becomes readable, then let every link read
+// the reports it handed out. Before that, each device read looks at the
+// socket itself.
 class SimClientBackend final : public HidBackend, public DeviceWatcher {
 public:
     explicit SimClientBackend(std::string socketPath, uint32_t replyTimeoutMs = 3000);

@@ -79,6 +79,8 @@ public:
     // DeviceWatcher
     bool start() override { return true; }
     std::vector<DeviceChange> poll() override;
+    // Changes come from plug() and unplug(): due at once when there are any.
+    uint32_t msUntilPoll() const override { return changes_.empty() ? kNoPoll : 0; }
 
     // Used by devices and open handles.
     void queueInput(VirtualPort& port, const uint8_t* report, uint32_t timeMs);

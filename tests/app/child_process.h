@@ -3,6 +3,8 @@
 // thing: its standard output and error go to one file.
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -62,11 +64,11 @@ struct Child {
         }
         return -1;
     }
-    // Ends the child as a user's Ctrl-C would; its exit status, or -1.
-    int stop() {
+    // Ends the child as a user's Ctrl-C would (or with `sig`); its exit status, or -1.
+    int stop(int sig = SIGTERM) {
         if (pid <= 0)
             return -1;
-        ::kill(pid, SIGTERM);
+        ::kill(pid, sig);
         int status = 0;
         ::waitpid(pid, &status, 0);
         pid = -1;
@@ -111,6 +113,29 @@ inline std::filesystem::path makeRuntimeDir(const std::filesystem::path& under) 
     std::filesystem::create_directories(dir);
     ::chmod(dir.c_str(), 0700);
     return dir;
+}
+
+// A fresh folder for one run of the programs, with "work" in it for the
+// monitor, TMPDIR pointing into it and a private runtime folder.
+inline std::filesystem::path freshRunFolder(const std::string& name) {
+    const std::filesystem::path dir = baseTemp() / (name + "-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir / "work");
+    ::setenv("TMPDIR", dir.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", makeRuntimeDir(dir).c_str(), 1);
+    return dir;
+}
+
+// What a shell command prints on its standard output.
+inline std::string commandOutput(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, p))
+            out += buf;
+        ::pclose(p);
+    }
+    return out;
 }
 
 } // namespace dupmon

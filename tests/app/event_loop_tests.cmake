@@ -1,0 +1,5 @@
+# The commands of a sync, stepped on a fixed beat and only when due, in-process and end to end.
+dupmon_test(app_wire_sequence_test SOURCES wire_sequence_test.cpp LIBS dupmon_slots dupmon_sim)
+target_compile_definitions(app_wire_sequence_test PRIVATE
+    DUPMON_MONITOR="$<TARGET_FILE:duplicator-monitor>" DUPMON_SIM="$<TARGET_FILE:dupmon-sim>")
+add_dependencies(app_wire_sequence_test duplicator-monitor dupmon-sim)
