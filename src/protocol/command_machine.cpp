@@ -648,15 +648,21 @@ void COMMAND_MACHINE::onAnswer() {
             finish();
             break;
         }
-        if (logRecord_fn_)
-            logRecord_fn_(logRecordUser_, int(kLogRecordSize), channel_.answer() + 4);
-        ++logNext_;
-        if (--logToFetch_ > 0) {
-            uint8_t p[5] = {23};
-            writeBE32(p + 1, logNext_);
-            sendCommand('W', p, 5);
-        } else {
-            finish();
+        {
+            // The next request goes out before this record is stored, so that
+            // the controller answers while the record reaches the disk.
+            uint8_t record[kLogRecordSize];
+            std::memcpy(record, channel_.answer() + 4, kLogRecordSize);
+            ++logNext_;
+            if (--logToFetch_ > 0) {
+                uint8_t p[5] = {23};
+                writeBE32(p + 1, logNext_);
+                sendCommand('W', p, 5);
+            } else {
+                finish();
+            }
+            if (logRecord_fn_)
+                logRecord_fn_(logRecordUser_, int(kLogRecordSize), record);
         }
         break;
     case Exchange::PortFetch: onPortAnswer(); break;

@@ -109,3 +109,39 @@ TEST_F(EngineDeadlineTest, ARequestPostedToAWaitingMachineIsDueAtOnce) {
     h.run(40);
     EXPECT_EQ(mc.countOf("W42"), 1);
 }
+
+TEST_F(EngineTest, TheNextRecordIsAskedForBeforeTheLastOneIsStored) {
+    // What had gone out on the link when each record was handed over for storing.
+    struct Seen {
+        uint32_t record;
+        char lastLetter;
+        uint32_t lastAsked; // the log number of the last W 23 sent
+        bool awaiting;
+    };
+    std::vector<Seen> seen;
+    std::pair<EngineHarness*, std::vector<Seen>*> context{&h, &seen};
+    identify();
+    h.engine.setLogRecordCallback(
+        [](void* u, int, const uint8_t* r) {
+            auto* t = static_cast<std::pair<EngineHarness*, std::vector<Seen>*>*>(u);
+            const FrameChannel& ch = t->first->engine.channel();
+            t->second->push_back({readBE32(r), char(ch.lastCommand()[3]),
+                                  readBE32(ch.lastCommand() + 5),
+                                  t->first->engine.awaitingAnswer()});
+            EngineHarness::onRecord(t->first, 128, r);
+        },
+        &context);
+    ASSERT_TRUE(h.runUntil([&] { return seen.size() >= 6; }));
+    // Two records a pass: the first of each pair arrives with the second already asked for.
+    for (size_t i = 0; i + 1 < 6; i += 2) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(seen[i].record, 500 + i);
+        EXPECT_EQ(seen[i].lastLetter, 'W');
+        EXPECT_EQ(seen[i].lastAsked, 501 + i);
+        EXPECT_TRUE(seen[i].awaiting);
+        // The last of a pass ends it: the status poll comes after the record is stored.
+        EXPECT_EQ(seen[i + 1].record, 501 + i);
+        EXPECT_FALSE(seen[i + 1].awaiting);
+    }
+    EXPECT_EQ(logNumbersAsked(), (std::vector<uint32_t>{500, 501, 502, 503, 504, 505}));
+}
