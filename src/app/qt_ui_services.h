@@ -1,7 +1,9 @@
 #pragma once
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QString>
+#include <QTimer>
 #include <cstdio>
 #include <string>
 
@@ -33,6 +35,19 @@ public:
             QString::fromUtf8(text.data(), int(text.size())), QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(QMessageBox::No);
         return box.exec() == QMessageBox::Yes;
+    }
+    void messageBoxLater(std::string_view text, std::string_view caption) override {
+        if (headless_) {
+            messageBox(text, caption);
+            return;
+        }
+        // From its own turn of the event loop, so that the machine step that
+        // raised it has returned and every timer keeps running under the box.
+        QTimer::singleShot(0, QCoreApplication::instance(),
+                           [this, t = std::string(text), c = std::string(caption)] {
+                               if (!closing_)
+                                   messageBox(t, c);
+                           });
     }
     bool processEvents() override {
         if (closing_)

@@ -25,11 +25,11 @@ ShellPaths ShellPaths::under(const std::filesystem::path& workDir,
 
 MachineSlots::MachineSlots(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock,
                            UiServices& ui, BoardView& board, ShellPaths paths)
-    : backend_(backend), watcher_(watcher), clock_(clock), ui_(ui), board_(board),
+    : backend_(backend), watcher_(watcher), clock_(clock), ui_(ui), stepUi_(ui), board_(board),
       paths_(std::move(paths)) {
     for (int i = 0; i < kSlotCount; ++i) {
         auto& c = connections_[size_t(i)];
-        c = std::make_unique<MACHINE>(clock_, ui_);
+        c = std::make_unique<MACHINE>(clock_, stepUi_);
         c->setWorkingDirectory(paths_.workDir);
         c->setStatusHook([this, i](int code) {
             if (code == STATUS_MACHINE)
@@ -360,7 +360,7 @@ void MachineSlots::machineEvent(int c, int code, int /*value*/, const void* data
             board_.setCaption(picture, record);
         } else if (!registry_.addMachine(record, &position)) {
             // Which machine, and why: the registry keeps a fixed number of machines.
-            ui_.messageBox(
+            stepUi_.messageBox(
                 format("Can't add machine !\n\nMachine id: %s (%s)\nThe machine list "
                        "holds at most %d machines and all %d entries are taken; this "
                        "machine stays connected without a picture on the board.",

@@ -137,6 +137,8 @@ private:
     DeviceWatcher* watcher_;
     const Clock& clock_;
     UiServices& ui_;
+    // What the connections and their engines raise waits for the step to return.
+    StepUiServices stepUi_;
     BoardView& board_;
     ShellPaths paths_;
     SYSTEM_DATABASE registry_;

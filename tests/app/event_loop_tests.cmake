@@ -3,3 +3,7 @@ dupmon_test(app_wire_sequence_test SOURCES wire_sequence_test.cpp LIBS dupmon_sl
 target_compile_definitions(app_wire_sequence_test PRIVATE
     DUPMON_MONITOR="$<TARGET_FILE:duplicator-monitor>" DUPMON_SIM="$<TARGET_FILE:dupmon-sim>")
 add_dependencies(app_wire_sequence_test duplicator-monitor dupmon-sim)
+
+# A machine's message box open while the others keep syncing.
+dupmon_test(app_busy_message_box_test SOURCES busy_message_box_test.cpp
+    LIBS dupmon_main_window dupmon_sim Qt6::Widgets)
