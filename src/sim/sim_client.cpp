@@ -15,6 +15,16 @@ namespace dupmon {
 
 using namespace simwire;
 
+namespace {
+
+uint32_t nowMs() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+} // namespace
+
 struct SimClientBackend::Connection {
     using Report = std::array<uint8_t, kReportSize>;
 
@@ -28,6 +38,7 @@ struct SimClientBackend::Connection {
     std::deque<std::string> replies;
     std::map<int, std::deque<Report>> inputs;
     std::set<int> gone;
+    std::map<int, std::string> openPaths; // handle -> device path
     std::vector<DeviceChange> changes;
 
     ~Connection() { close(); }
@@ -38,15 +49,19 @@ struct SimClientBackend::Connection {
         fd = -1;
     }
 
-    // The connection ended without being asked to: the devices opened on it are gone.
+    // The connection ended without being asked to: every machine served on it left.
     void lost() {
         close();
+        if (watching)
+            for (const auto& [handle, path] : openPaths)
+                changes.push_back({DeviceChange::Removal, path});
         watching = false;
         ++generation;
         in.clear();
         replies.clear();
         inputs.clear();
         gone.clear();
+        openPaths.clear();
     }
 
     bool sendLine(const std::string& line) {
@@ -160,6 +175,7 @@ public:
             conn_->sendLine(format("close %d", handle_)); // streamed: no reply
         conn_->inputs.erase(handle_);
         conn_->gone.erase(handle_);
+        conn_->openPaths.erase(handle_);
     }
     bool getAttributes(uint16_t& vid, uint16_t& pid) override {
         if (isGone())
@@ -261,27 +277,63 @@ std::unique_ptr<HidDevice> SimClientBackend::open(const std::string& path) {
     const int handle = std::atoi(w[1].c_str());
     const auto vid = static_cast<uint16_t>(std::strtoul(w[2].c_str(), nullptr, 16));
     const auto pid = static_cast<uint16_t>(std::strtoul(w[3].c_str(), nullptr, 16));
+    conn_->openPaths[handle] = path;
     return std::make_unique<SimClientDevice>(conn_, handle, vid, pid);
 }
 
-bool SimClientBackend::start() {
-    if (!connected() && !connect())
-        return false;
+bool SimClientBackend::subscribe() {
     if (conn_->request("watch", timeoutMs_) != "ok")
         return false;
     conn_->watching = true;
     return true;
 }
 
+bool SimClientBackend::start() {
+    watch_ = true;
+    nextTry_ = nowMs() + kReconnectMs;
+    if (!connected() && !connect())
+        return false;
+    return subscribe();
+}
+
 int SimClientBackend::fd() const {
     return conn_->fd;
 }
 
+bool SimClientBackend::reconnect() {
+    if (!connect() || !subscribe()) {
+        conn_->close();
+        return false;
+    }
+    // Whatever the simulator has now arrives, as machines plugged in would.
+    for (const std::string& path : enumerate())
+        conn_->changes.push_back({DeviceChange::Arrival, path});
+    return true;
+}
+
 std::vector<DeviceChange> SimClientBackend::poll() {
-    conn_->pump();
+    if (conn_->fd >= 0) {
+        conn_->pump();
+        if (conn_->fd < 0)
+            nextTry_ = nowMs() + kReconnectMs;
+    } else if (watch_ && static_cast<int32_t>(nowMs() - nextTry_) >= 0) {
+        nextTry_ = nowMs() + kReconnectMs;
+        std::vector<DeviceChange> before;
+        before.swap(conn_->changes); // removals not yet taken survive the attempt
+        reconnect();
+        before.insert(before.end(), conn_->changes.begin(), conn_->changes.end());
+        conn_->changes.swap(before);
+    }
     std::vector<DeviceChange> out;
     out.swap(conn_->changes);
     return out;
+}
+
+uint32_t SimClientBackend::msUntilPoll() const {
+    if (conn_->fd >= 0 || !watch_)
+        return kNoPoll;
+    const int32_t left = static_cast<int32_t>(nextTry_ - nowMs());
+    return left > 0 ? static_cast<uint32_t>(left) : 0;
 }
 
 } // namespace dupmon

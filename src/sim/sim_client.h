@@ -20,8 +20,15 @@ namespace dupmon {
 // poll(): call it when the socket becomes readable, then let every link read
 // the reports it handed out. Before that, each device read looks at the
 // socket itself.
+//
+// A simulator that goes away is every machine it served unplugged: poll()
+// reports their removal, then tries to connect again every second (fd() is
+// -1 meanwhile) and, once the simulator answers on the same socket, reports
+// the arrival of every machine it has.
 class SimClientBackend final : public HidBackend, public DeviceWatcher {
 public:
+    static constexpr uint32_t kReconnectMs = 1000;
+
     explicit SimClientBackend(std::string socketPath, uint32_t replyTimeoutMs = 3000);
     ~SimClientBackend() override;
     SimClientBackend(const SimClientBackend&) = delete;
@@ -42,13 +49,20 @@ public:
     bool start() override;
     int fd() const override;
     std::vector<DeviceChange> poll() override;
+    // While the simulator is away: the time until the next try to reach it.
+    uint32_t msUntilPoll() const override;
 
     struct Connection; // shared with the open devices
 
 private:
+    bool subscribe();
+    bool reconnect();
+
     std::string path_;
     uint32_t timeoutMs_;
     std::shared_ptr<Connection> conn_;
+    bool watch_ = false;   // start() was asked for: keep watching across reconnections
+    uint32_t nextTry_ = 0; // tick of the next reconnection attempt
 };
 
 } // namespace dupmon

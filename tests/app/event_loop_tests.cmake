@@ -7,3 +7,9 @@ add_dependencies(app_wire_sequence_test duplicator-monitor dupmon-sim)
 # A machine's message box open while the others keep syncing.
 dupmon_test(app_busy_message_box_test SOURCES busy_message_box_test.cpp
     LIBS dupmon_main_window dupmon_sim Qt6::Widgets)
+
+# dupmon-sim killed under the headless monitor and started again.
+dupmon_test(app_lost_simulator_test SOURCES lost_simulator_test.cpp LIBS dupmon_logdb)
+target_compile_definitions(app_lost_simulator_test PRIVATE
+    DUPMON_MONITOR="$<TARGET_FILE:duplicator-monitor>" DUPMON_SIM="$<TARGET_FILE:dupmon-sim>")
+add_dependencies(app_lost_simulator_test duplicator-monitor dupmon-sim)
