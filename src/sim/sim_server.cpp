@@ -441,9 +441,9 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
                (marked.empty() ? "-" : marked);
     }
     if (cmd == "status") {
-        return format("ok state=%u sub=%u pass=%u fail=%u logFirst=%u logCount=%u", model.state(),
-                      model.subState(), model.passCount(), model.failCount(), model.logFirstNo(),
-                      model.logCount());
+        return format("ok state=%u sub=%u pass=%u fail=%u logFirst=%u logCount=%u polls=%zu",
+                      model.state(), model.subState(), model.passCount(), model.failCount(),
+                      model.logFirstNo(), model.logCount(), m->device->commands('B').size());
     }
     return err("unknown command " + cmd);
 }

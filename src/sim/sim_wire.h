@@ -21,7 +21,7 @@
 //   log <machine> <n> [first=<n>]  (append n past records; renumber from first)
 //   speed <machine> <x>            (job time per real time)
 //   status <machine>               -> ok state=<n> sub=<n> pass=<n> fail=<n> logFirst=<n>
-//                                     logCount=<n>
+//                                     logCount=<n> polls=<status polls answered>
 //   setup <machine>                -> ok writes=<n> <512 hex digits of the setup block>
 //   devinfo <machine>              -> ok session=<0|1> releases=<n> marked=<p,p,...|->
 //   wire <ms>                      (time per report on the wire)
