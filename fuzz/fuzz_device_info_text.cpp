@@ -22,11 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     if (t.text.size() < 2 || t.text.compare(t.text.size() - 2, 2, "\r\n") != 0)
         std::abort();
-    for (size_t i = 0; i < t.text.size(); ++i) {
-        const char c = t.text[i];
-        if (c == '\0' || (c == '\n' && (i == 0 || t.text[i - 1] != '\r')))
+    if (t.text.find('\0') != std::string::npos)
+        std::abort();
+    for (size_t nl = t.text.find('\n'); nl != std::string::npos; nl = t.text.find('\n', nl + 1))
+        if (nl == 0 || t.text[nl - 1] != '\r')
             std::abort();
-    }
     if (t.repeatPorts.size() > kMaxRepeatPorts)
         std::abort();
     const unsigned count = size >= 3 ? unsigned(data[1]) << 8 | data[2] : 0;

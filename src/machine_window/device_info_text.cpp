@@ -1,6 +1,8 @@
 #include "machine_window/device_info_text.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "common/byte_order.h"
@@ -25,91 +27,106 @@ constexpr size_t kRecordReach = 96;
 constexpr size_t kStopLineRoom = 80;
 constexpr size_t kMaxText = kDeviceInfoTextBuffer - 1;
 
-// A fixed text field of a record, cut at its first NUL; control characters
-// become blanks so that a device cannot break the lines of the text.
-std::string fieldString(const uint8_t* p, size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n && p[i] != 0; ++i)
-        s += p[i] < 32 || p[i] == 127 ? ' ' : char(p[i]);
-    return s;
-}
+// A record's text field as a C string: cut at its first NUL, control
+// characters as blanks so that a device cannot break the lines of the text.
+template <size_t N> struct Field {
+    char text[N + 1];
+    explicit Field(const uint8_t* p) {
+        size_t i = 0;
+        for (; i < N && p[i] != 0; ++i)
+            text[i] = p[i] < 32 || p[i] == 127 ? ' ' : char(p[i]);
+        text[i] = 0;
+    }
+};
 
 // A field of an SD card's identification: every character outside 33 .. 126 is a blank.
-std::string cardChars(const uint8_t* p, size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i)
-        s += p[i] >= 33 && p[i] <= 126 ? char(p[i]) : ' ';
-    return s;
+template <size_t N> struct CardChars {
+    char text[N + 1];
+    explicit CardChars(const uint8_t* p) {
+        for (size_t i = 0; i < N; ++i)
+            text[i] = p[i] >= 33 && p[i] <= 126 ? char(p[i]) : ' ';
+        text[N] = 0;
+    }
+};
+
+// printf onto the end of a line, without a text of its own per piece.
+__attribute__((format(printf, 2, 3))) void append(std::string& line, const char* fmt, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n > 0)
+        line.append(buf, std::min(size_t(n), sizeof buf - 1));
 }
 
-std::string usbDetails(const uint8_t* r) {
-    return format(" %04Xh %04Xh", readBE16(r + 4), readBE16(r + 6)) +
-           format("  %-40s", fieldString(r + 8, 40).c_str()) +
-           format("  %-8s", fieldString(r + 66, 8).c_str()) +
-           format("  %-16s", fieldString(r + 74, 16).c_str()) +
-           format("  %-4s", fieldString(r + 90, 4).c_str());
-}
-
-std::string sdDetails(const uint8_t* r) {
-    if (r[1] == 0)
-        return {};
-    const std::string revision = format(" %d.%d", r[44], r[45]);
-    std::string s = format("[%03d, ", r[35]) + cardChars(r + 36, 2) + ", " + cardChars(r + 38, 5) +
-                    format(",%-6s]    %04d-%02d   %-12lu", revision.c_str(), readBE16(r + 32),
-                           r[34], static_cast<unsigned long>(readBE32(r + 28)));
-    if (r[1] == 2)
-        s += " (MMC)";
-    else if (r[1] == 3)
-        s += " (eMMC)";
-    return s;
-}
-
-std::string cfDetails(const uint8_t* r) {
-    return format("  %-40s", fieldString(r + 48, 40).c_str()) +
-           format("  %-8s", fieldString(r + 40, 8).c_str()) +
-           format("  %-20s", fieldString(r + 20, 20).c_str());
-}
-
-std::string deviceText(const uint8_t* r, int t);
-
-} // namespace
-
-std::string deviceCapacityText(uint32_t sectors, uint16_t sectorSize) {
+void appendCapacity(std::string& line, uint32_t sectors, uint16_t sectorSize) {
     const uint64_t mb = uint64_t(sectors) * sectorSize / 1024 / 1024;
-    std::string s;
+    char s[64];
     if (mb < 1024)
-        s = format("%dMB(%u)", int(mb), sectors);
+        std::snprintf(s, sizeof s, "%dMB(%u)", int(mb), sectors);
     else if (mb < 10240)
-        s = format("%.2fGB(%u)", double(mb) / 1024, sectors);
+        std::snprintf(s, sizeof s, "%.2fGB(%u)", double(mb) / 1024, sectors);
     else
-        s = format("%.1fGB(%u)", double(mb) / 1024, sectors);
-    return format("%-20s", s.c_str());
+        std::snprintf(s, sizeof s, "%.1fGB(%u)", double(mb) / 1024, sectors);
+    append(line, "%-20s", s);
 }
 
-namespace {
+void appendUsb(std::string& line, const uint8_t* r) {
+    append(line, " %04Xh %04Xh  %-40s  %-8s  %-16s  %-4s", readBE16(r + 4), readBE16(r + 6),
+           Field<40>(r + 8).text, Field<8>(r + 66).text, Field<16>(r + 74).text,
+           Field<4>(r + 90).text);
+}
+
+void appendSd(std::string& line, const uint8_t* r) {
+    if (r[1] == 0)
+        return;
+    char revision[16];
+    std::snprintf(revision, sizeof revision, " %d.%d", r[44], r[45]);
+    append(line, "[%03d, %s, %s,%-6s]    %04d-%02d   %-12lu", r[35], CardChars<2>(r + 36).text,
+           CardChars<5>(r + 38).text, revision, readBE16(r + 32), r[34],
+           static_cast<unsigned long>(readBE32(r + 28)));
+    if (r[1] == 2)
+        line += " (MMC)";
+    else if (r[1] == 3)
+        line += " (eMMC)";
+}
+
+void appendCf(std::string& line, const uint8_t* r) {
+    append(line, "  %-40s  %-8s  %-20s", Field<40>(r + 48).text, Field<8>(r + 40).text,
+           Field<20>(r + 20).text);
+}
 
 // What follows a record's number: its status, or its capacity and details.
-std::string deviceText(const uint8_t* r, int t) {
+void appendDevice(std::string& line, const uint8_t* r, int t) {
     const uint8_t status = r[0];
-    if (status == 0)
-        return "Not Exist !";
-    if (status == 1 || status == 2)
-        return "Bad device !";
-    if (status != 3)
-        return format(" Unknown device status ! status=%d", status);
-    switch (t) {
-    case kDeviceTypeUsb:
-        return deviceCapacityText(readBE32(r + 52), readBE16(r + 64)) + usbDetails(r);
-    case kDeviceTypeSd:
-        return deviceCapacityText(readBE32(r + 8), readBE16(r + 46)) + sdDetails(r);
-    case kDeviceTypeCf:
-        return deviceCapacityText(readBE32(r + 8), readBE16(r + 12)) + cfDetails(r);
-    default:
-        return format(" Unknown device type ! type=%d", t);
+    if (status == 0) {
+        line += "Not Exist !";
+    } else if (status == 1 || status == 2) {
+        line += "Bad device !";
+    } else if (status != 3) {
+        append(line, " Unknown device status ! status=%d", status);
+    } else if (t == kDeviceTypeUsb) {
+        appendCapacity(line, readBE32(r + 52), readBE16(r + 64));
+        appendUsb(line, r);
+    } else if (t == kDeviceTypeSd) {
+        appendCapacity(line, readBE32(r + 8), readBE16(r + 46));
+        appendSd(line, r);
+    } else if (t == kDeviceTypeCf) {
+        appendCapacity(line, readBE32(r + 8), readBE16(r + 12));
+        appendCf(line, r);
+    } else {
+        append(line, " Unknown device type ! type=%d", t);
     }
 }
 
 } // namespace
+
+std::string deviceCapacityText(uint32_t sectors, uint16_t sectorSize) {
+    std::string s;
+    appendCapacity(s, sectors, sectorSize);
+    return s;
+}
 
 DeviceInfoText composeDeviceInfoText(const uint8_t* block, size_t size, uint8_t machineDeviceType,
                                      const std::function<bool(uint32_t)>& checkSerial) {
@@ -134,6 +151,9 @@ DeviceInfoText composeDeviceInfoText(const uint8_t* block, size_t size, uint8_t 
     text += std::string(118, '=') + "\r\n";
 
     // 2. One line per device.
+    text.reserve(kDeviceInfoTextBuffer);
+    std::string line;
+    line.reserve(512);
     bool textFull = false;
     int notShown = 0;
     for (int j = 0; j < n; ++j) {
@@ -163,8 +183,12 @@ DeviceInfoText composeDeviceInfoText(const uint8_t* block, size_t size, uint8_t 
             continue;
         }
 
-        const std::string line =
-            format("%3d  ", j + 1) + deviceText(r, t) + (repeat ? kRepeatWarning : "") + "\r\n";
+        line.clear();
+        append(line, "%3d  ", j + 1);
+        appendDevice(line, r, t);
+        if (repeat)
+            line += kRepeatWarning;
+        line += "\r\n";
         if (text.size() + line.size() + kStopLineRoom <= kMaxText) {
             text += line;
             ++out.devicesShown;
