@@ -42,8 +42,19 @@ void onSignal(int) {
     [[maybe_unused]] auto n = ::write(signalPipe[1], &c, 1);
 }
 
-void quitOnSignals(QObject* context, std::function<void()> quit) {
+// Caught from the start: a signal during start-up waits in the pipe until the
+// program can end the way it ends when running, instead of killing it half-made.
+void catchQuitSignals() {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return;
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+void quitOnSignals(QObject* context, std::function<void()> quit) {
+    if (signalPipe[0] < 0)
         return;
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
     QObject::connect(notifier, &QSocketNotifier::activated, context, [notifier, quit] {
@@ -52,10 +63,6 @@ void quitOnSignals(QObject* context, std::function<void()> quit) {
         notifier->setEnabled(false);
         quit();
     });
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
 }
 
 // What this monitor holds that no other may share, and what it is, in words.
@@ -111,6 +118,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    catchQuitSignals();
     std::unique_ptr<QCoreApplication> app;
     if (o.headless)
         app = std::make_unique<QCoreApplication>(argc, argv);
