@@ -47,6 +47,13 @@ public:
     // command's answer.
     bool receive();
 
+    // An answer held back (see receive) is handed up at this tick unless
+    // another answer comes first; false when none is held.
+    bool holdEnd(uint32_t& tick) const {
+        tick = quietSince_ + settleMs_;
+        return settling_;
+    }
+
     const uint8_t* answer() const { return rx_.get(); }
     int answerLength() const { return rxLength_; }
     uint8_t result() const { return rx_[3]; }

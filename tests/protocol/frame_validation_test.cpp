@@ -193,10 +193,14 @@ TEST_F(FrameChannelTest, AnAnswerToACommandSentTwiceWaitsUntilTheSecondAnswerIsD
     wire.answers.push_back(answer({7}, 0));
     EXPECT_FALSE(channel.receive());
     EXPECT_NE(wire.logs.back().find("[Second answer dropped] CMD:W,cmd[4]=42"), std::string::npos);
+    uint32_t end = 0;
+    ASSERT_TRUE(channel.holdEnd(end));
+    EXPECT_EQ(end, clock.tickMs() + FrameChannel::kSettleMinMs);
     clock.advance(FrameChannel::kSettleMinMs - 1);
     EXPECT_FALSE(channel.receive());
     clock.advance(1);
     ASSERT_TRUE(channel.receive());
+    EXPECT_FALSE(channel.holdEnd(end));
     EXPECT_EQ(channel.answer()[4], 7);
     EXPECT_EQ(wire.sent.size(), 2u) << "nothing more was sent";
 
