@@ -54,13 +54,7 @@ TFormAction_GetDeviceInfo::TFormAction_GetDeviceInfo(std::filesystem::path workD
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    // Room for a whole line of the widest (USB) form where the screen has it;
-    // the memo scrolls sideways otherwise.
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    const QSize area = screen ? screen->availableGeometry().size() : QSize(1024, 768);
-    Memo1->setMinimumSize(
-        std::min(Memo1->fontMetrics().horizontalAdvance(QString(124, 'M')), area.width() - 80),
-        std::min(320, area.height() / 2));
+    Memo1->setMinimumSize(300, 120);
 
     Button_selectFile = button(this, "Button_selectFile", "Set Append File");
     Edit_TargetFilename = readOnlyEdit(this, "Edit_TargetFilename");
@@ -96,7 +90,12 @@ TFormAction_GetDeviceInfo::TFormAction_GetDeviceInfo(std::filesystem::path workD
     whole->addWidget(Memo1, 1);
     whole->addLayout(files);
     whole->addLayout(actions);
-    resize(sizeHint());
+    // Room for a whole line of the widest (USB) form where the screen has it;
+    // the memo scrolls sideways otherwise.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QSize area = screen ? screen->availableGeometry().size() : QSize(1024, 768);
+    const int lineWidth = Memo1->fontMetrics().horizontalAdvance(QString(124, 'M')) + 60;
+    resize(std::min(lineWidth, area.width() - 40), std::min(480, area.height() - 80));
 
     connect(Button_selectFile, &QPushButton::clicked, this, [this] { Button_selectFileClick(); });
     connect(Button_setCheck_ID_file, &QPushButton::clicked, this,
