@@ -22,6 +22,7 @@
 #include "app/shell_driver.h"
 #include "app/single_instance.h"
 #include "common/version.h"
+#include "export/monitor_export.h"
 #include "hidlink/hidraw_backend.h"
 #include "hidlink/udev_watcher.h"
 #include "master_usb/udisks2_drives.h"
@@ -82,6 +83,25 @@ std::vector<InstanceClaim> instanceClaims(const MonitorOptions& o,
         description += ", the USB bus";
     }
     return claims;
+}
+
+// Every record the machines store also goes to a PostgreSQL server, when
+// --export or the working folder's parameter file names one. Its notices
+// are passed on on this thread, through `context`'s event queue.
+std::unique_ptr<MonitorExport> makeExport(const MonitorOptions& o,
+                                          const std::filesystem::path& workDir,
+                                          MonitorExport::Outputs outputs, QObject* context) {
+    const std::optional<std::string> url =
+        o.exportUrl.empty() ? readExportSetting(workDir) : std::optional(o.exportUrl);
+    if (!url)
+        return nullptr;
+    ExporterOptions options;
+    options.url = *url;
+    options.databaseDir = ShellPaths::under(workDir, {}).databaseDir;
+    outputs.post = [context](std::function<void()> call) {
+        QMetaObject::invokeMethod(context, std::move(call), Qt::QueuedConnection);
+    };
+    return std::make_unique<MonitorExport>(std::move(options), std::move(outputs));
 }
 
 } // namespace
@@ -193,6 +213,10 @@ int main(int argc, char** argv) {
     if (o.headless) {
         ShellDriver driver;
         HeadlessBoard board(driver);
+        // Made before the slots and ended after them: their records flow into it.
+        const std::unique_ptr<MonitorExport> exporter = makeExport(
+            o, workDir, {[&board](const std::string& line) { board.report(line); }, {}, {}},
+            app.get());
         MachineSlots machineSlots(*backend, watcher, clock, ui, board,
                                   ShellPaths::under(workDir, programFile));
         for (int i = 0; i < MachineSlots::kSlotCount; ++i) {
@@ -201,7 +225,11 @@ int main(int argc, char** argv) {
                 HeadlessBoard::line(std::string(stored ? "stored" : "NOT stored") + " log record " +
                                     std::to_string(logNo) + " of " + m.info().machineId);
             });
+            if (exporter)
+                exporter->attach(m);
         }
+        if (exporter)
+            exporter->start();
         driver.attachSlots(&machineSlots, watcher);
         driver.startUp();
         if (o.demo)
@@ -210,13 +238,30 @@ int main(int argc, char** argv) {
         ui.setClosing();
         driver.stopAll();
         machineSlots.formClose();
+        if (exporter)
+            exporter->stop();
         return rc;
     }
 
     // The PC's drives for the master stick: the stand-ins' sticks in a folder
     // of the working directory when they run inside the program.
-    std::unique_ptr<DriveService> drives; // outlives the windows that use it
+    std::unique_ptr<DriveService> drives;    // outlives the windows that use it
+    std::unique_ptr<MonitorExport> exporter; // outlives the machines that feed it
     TForm1 form(*backend, watcher, clock, ui, workDir, programFile);
+    exporter =
+        makeExport(o, workDir,
+                   {[&form](const std::string& line) {
+                        std::fprintf(stderr, "duplicator-monitor: %s\n", line.c_str());
+                        form.report(line);
+                    },
+                    [&ui](const std::string& text) { ui.messageBox(text, "PostgreSQL export"); },
+                    {}},
+                   &form);
+    if (exporter) {
+        for (int i = 0; i < MachineSlots::kSlotCount; ++i)
+            exporter->attach(form.machineSlots().connection(i));
+        exporter->start();
+    }
     if (demo)
         demo->setAnsweredAtPc(
             [&form](const std::string& machineId) { return form.machineWindowShown(machineId); });
@@ -236,5 +281,7 @@ int main(int argc, char** argv) {
     form.show();
     const int rc = app->exec();
     ui.setClosing();
+    if (exporter)
+        exporter->stop();
     return rc;
 }

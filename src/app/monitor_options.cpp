@@ -29,6 +29,11 @@ OptionsAction parseMonitorOptions(const std::vector<std::string>& args, MonitorO
             if (!takeOptionValue(args, i, "--simulator", "the socket of a running dupmon-sim",
                                  o.simulator, error))
                 return OptionsAction::Error;
+        } else if (isOption(a, "--export")) {
+            if (!takeOptionValue(args, i, "--export",
+                                 "the PostgreSQL server, postgresql://USER@HOST:PORT/DATABASE",
+                                 o.exportUrl, error))
+                return OptionsAction::Error;
         } else if (isOption(a, "--workdir")) {
             if (!takeOptionValue(args, i, "--workdir", "the folder for the program's files",
                                  o.workDir, error))
@@ -52,7 +57,7 @@ OptionsAction parseMonitorOptions(const std::vector<std::string>& args, MonitorO
 void printMonitorUsage(FILE* out) {
     std::fputs(
         "usage: duplicator-monitor [--demo | --simulator SOCKET] [--headless]\n"
-        "                          [--workdir DIR | --user-data]\n"
+        "                          [--workdir DIR | --user-data] [--export URL]\n"
         "Watches the duplicators on the USB bus, keeps their job logs and shows them\n"
         "on a board of machine pictures. All files live in the working folder.\n"
         "\n"
@@ -63,6 +68,9 @@ void printMonitorUsage(FILE* out) {
         "  --headless          no windows: sync every machine's job log, one line per event\n"
         "  --workdir DIR       keep the program's files in DIR (default: the current folder)\n"
         "  --user-data         keep them in ~/.local/share/duplicator-monitor (XDG data)\n"
+        "  --export URL        send every stored job-log record to this PostgreSQL server\n"
+        "                      too (postgresql://USER@HOST:PORT/DATABASE); without it, the\n"
+        "                      server that postgresql_export.par in the working folder names\n"
         "  --help              print this help and exit\n"
         "  --version           print the program's version and exit\n",
         out);

@@ -14,6 +14,9 @@ struct MonitorOptions {
     std::string simulator; // the socket of a running dupmon-sim
     std::string workDir;
     bool userData = false; // work in the per-user data folder (the desktop entry's way)
+    // The PostgreSQL server every stored record also goes to; empty: the one
+    // the working folder's parameter file names, if any.
+    std::string exportUrl;
 };
 
 enum class OptionsAction { Run, Help, Version, Error };

@@ -271,6 +271,8 @@ void MACHINE::onLogRecord(void* self, int length, const uint8_t* record) {
                    .c_str());
     }
     m->engine_->setStoredRecords(true);
+    if (m->storedRecordHook_)
+        m->storedRecordHook_(record);
     if (m->window_) {
         m->window_->setLogNumber(m->info_->lastStoredLogNo + 1);
         m->window_->addLogRecord(record);

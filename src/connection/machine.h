@@ -68,6 +68,10 @@ public:
     void setRecordHook(std::function<void(uint32_t logNo, bool stored)> hook) {
         recordHook_ = std::move(hook);
     }
+    // Told of every record once it is in the log database (the export follows it).
+    void setStoredRecordHook(std::function<void(const uint8_t* record128)> hook) {
+        storedRecordHook_ = std::move(hook);
+    }
     // Told of every status notification of the engine (the code), before the
     // machine window is: the board follows the machine's state with it.
     void setStatusHook(std::function<void(int code)> hook) { statusHook_ = std::move(hook); }
@@ -131,6 +135,7 @@ private:
     std::unique_ptr<MachineWindowView> window_;
     MachineWindowFactory windowFactory_;
     std::function<void(uint32_t, bool)> recordHook_;
+    std::function<void(const uint8_t*)> storedRecordHook_;
     std::function<void(int)> statusHook_;
 
     int slot_ = -1;

@@ -20,6 +20,7 @@ TEST(MonitorOptions, EachFormAndEachMistake) {
         OptionsAction action;
         std::string simulator, workDir, error;
         bool demo = false, headless = false;
+        std::string exportUrl = "";
     } cases[] = {
         {{}, OptionsAction::Run, "", "", ""},
         {{"--headless", "--demo"}, OptionsAction::Run, "", "", "", true, true},
@@ -48,6 +49,17 @@ TEST(MonitorOptions, EachFormAndEachMistake) {
          "",
          "",
          "--user-data and --workdir exclude each other"},
+        {{"--headless", "--export", "postgresql://e@h/site"},
+         OptionsAction::Run,
+         "",
+         "",
+         "",
+         false,
+         true,
+         "postgresql://e@h/site"},
+        // A URL that is none is for the export to say: collecting goes on.
+        {{"--export=http://h/x"}, OptionsAction::Run, "", "", "", false, false, "http://h/x"},
+        {{"--export"}, OptionsAction::Error, "", "", "option --export needs a value"},
     };
     for (const auto& c : cases) {
         std::string shown;
@@ -65,6 +77,7 @@ TEST(MonitorOptions, EachFormAndEachMistake) {
         EXPECT_EQ(o.workDir, c.workDir);
         EXPECT_EQ(o.demo, c.demo);
         EXPECT_EQ(o.headless, c.headless);
+        EXPECT_EQ(o.exportUrl, c.exportUrl);
     }
 }
 

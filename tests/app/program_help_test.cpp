@@ -51,7 +51,8 @@ struct Program {
 
 const Program kPrograms[] = {
     {DUPMON_MONITOR,
-     {"--demo", "--simulator", "--headless", "--workdir", "--user-data", "--help", "--version"},
+     {"--demo", "--simulator", "--headless", "--workdir", "--user-data", "--export", "--help",
+      "--version"},
      "--workdir",
      "duplicator-monitor: option --workdir needs a value"},
     {DUPMON_SIM,

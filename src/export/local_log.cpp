@@ -1,0 +1,72 @@
+#include "export/local_log.h"
+
+#include <cstring>
+#include <memory>
+
+#include "common/byte_order.h"
+#include "common/text.h"
+#include "logdb/log_database.h"
+
+namespace dupmon {
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr std::string_view kDatabaseSuffix = ".QX42.LOGDATA";
+}
+
+DatabaseResult LocalLog::open(const fs::path& path) {
+    file_.reset();
+    count_ = 0;
+    ReadableFile in = openRegularFile(path);
+    if (!in) {
+        problem_ = in.problem;
+        return in.missing ? DATABASE_NOT_EXIST : DATABASE_CORRUPT;
+    }
+    const DatabaseResult result = checkLogHeader(in.file.get());
+    if (result != PASS) {
+        problem_ = logHeaderProblem(result);
+        return result;
+    }
+    file_ = std::move(in.file);
+    count_ = in.size > kLogHeaderSize ? (in.size - kLogHeaderSize) / kLogRecordSize : 0;
+    problem_.clear();
+    return PASS;
+}
+
+bool LocalLog::read(uint64_t first, uint32_t n, uint8_t* out) {
+    if (!file_ || first + n > count_ ||
+        !seekTo(file_.get(), kLogHeaderSize + first * kLogRecordSize))
+        return false;
+    if (std::fread(out, kLogRecordSize, n, file_.get()) != n) {
+        problem_ = "cannot be read";
+        return false;
+    }
+    return true;
+}
+
+std::optional<uint64_t> LocalLog::indexAfter(uint32_t logNo) {
+    constexpr uint32_t kChunk = 4096;
+    auto chunk = std::make_unique<uint8_t[]>(size_t(kChunk) * kLogRecordSize);
+    for (uint64_t end = count_; end > 0;) {
+        const uint32_t n = uint32_t(std::min<uint64_t>(kChunk, end));
+        const uint64_t first = end - n;
+        if (!read(first, n, chunk.get()))
+            return std::nullopt;
+        for (uint32_t i = n; i-- > 0;)
+            if (readBE32(chunk.get() + size_t(i) * kLogRecordSize) == logNo)
+                return first + i + 1;
+        end = first;
+    }
+    return std::nullopt;
+}
+
+std::string machineIdOfLogDatabase(const fs::path& path) {
+    const std::string name = path.filename().string();
+    if (name.size() <= kDatabaseSuffix.size() || !name.ends_with(kDatabaseSuffix))
+        return {};
+    return machineIdFromFileName(
+        std::string_view(name).substr(0, name.size() - kDatabaseSuffix.size()));
+}
+
+} // namespace dupmon

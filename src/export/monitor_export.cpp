@@ -1,0 +1,89 @@
+#include "export/monitor_export.h"
+
+#include "common/file_io.h"
+#include "common/text.h"
+#include "connection/machine.h"
+
+namespace dupmon {
+
+std::optional<std::string> readExportSetting(const std::filesystem::path& workDir) {
+    for (const std::string& line : readTextLines(workDir / kExportParameterFile, 64, 4096)) {
+        const std::string_view text = trimBlanks(cutLineEnd(line));
+        if (!text.empty() && text[0] != '#')
+            return std::string(text);
+    }
+    return std::nullopt;
+}
+
+MonitorExport::MonitorExport(ExporterOptions options, Outputs outputs)
+    : exporter_(std::make_unique<RecordExporter>(std::move(options))),
+      outputs_(std::move(outputs)) {
+    if (outputs_.post)
+        exporter_->setWakeUp([this] { outputs_.post([this] { poll(); }); });
+}
+
+MonitorExport::~MonitorExport() {
+    stop();
+}
+
+void MonitorExport::attach(MACHINE& machine) {
+    machines_.push_back(&machine);
+    machine.setStoredRecordHook(
+        [this, &machine](const uint8_t* record128) { stored(machine, record128); });
+}
+
+void MonitorExport::start() {
+    exporter_->start();
+    poll();
+}
+
+void MonitorExport::stop() {
+    exporter_->stop();
+    poll();
+}
+
+void MonitorExport::stored(MACHINE& machine, const uint8_t* record128) {
+    const MachineInfo& info = machine.info();
+    exporter_->offer(fieldText(info.machineId, sizeof info.machineId), record128);
+    if (!outage_.empty() && !told_.count(&machine))
+        tellMachine(machine, outage_);
+}
+
+void MonitorExport::tellMachine(MACHINE& machine, const std::string& text) {
+    machine.log(text.c_str());
+    told_.insert(&machine);
+}
+
+void MonitorExport::poll() {
+    for (const ExportNotice& n : exporter_->takeNotices()) {
+        if (outputs_.boardLine)
+            outputs_.boardLine(n.text);
+        switch (n.kind) {
+        case ExportNotice::Kind::Outage:
+        case ExportNotice::Kind::Off:
+            outage_ = n.text;
+            told_.clear();
+            for (MACHINE* m : machines_)
+                if (m->connected())
+                    tellMachine(*m, n.text);
+            break;
+        case ExportNotice::Kind::Back:
+            for (MACHINE* m : machines_)
+                if (told_.count(m) && m->connected())
+                    m->log(n.text.c_str());
+            outage_.clear();
+            told_.clear();
+            alerted_ = false;
+            break;
+        case ExportNotice::Kind::Connected:
+        case ExportNotice::Kind::Note:
+            break;
+        }
+        if (n.operatorMustAct && !alerted_ && outputs_.alert) {
+            alerted_ = true;
+            outputs_.alert(n.text);
+        }
+    }
+}
+
+} // namespace dupmon
