@@ -335,7 +335,9 @@ void MachineSlots::descriptors(std::vector<int>& known, std::vector<int>& wanted
         if (!link)
             continue;
         add(known, link->fd());
-        if (linkWaits(j))
+        // A device that is gone stays readable (end of file) until its removal is
+        // taken: watching it would wake the program for nothing.
+        if (linkWaits(j) && !link->deviceGone())
             add(wanted, link->fd());
     }
 }

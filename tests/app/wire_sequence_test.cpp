@@ -16,6 +16,7 @@
 #include "shell/machine_slots.h"
 #include "sim/sim_profiles.h"
 #include "sim/stand_in.h"
+#include "support/quiet_board.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -25,19 +26,6 @@ namespace {
 
 constexpr const char* kMachineId = "SEQ-1";
 constexpr uint32_t kRecords = 25;
-
-struct QuietBoard final : BoardView {
-    int placed = 0;
-    int placePicture(const MachineInfo&) override { return placed++; }
-    void showOn(int, int) override {}
-    void showOff(int, int) override {}
-    bool isOn(int) const override { return false; }
-    int pictureConnection(int) const override { return -1; }
-    void setCaption(int, const MachineInfo&) override {}
-    void enableWorkTimers() override {}
-    void stopStartupTimer() override {}
-    void closeMainWindow() override {}
-};
 
 // One command as the controller saw it: "A", "W 17 00 00 01 f4", ... Data
 // frames are "data" (the clock text in one of them changes with the time).

@@ -23,28 +23,13 @@
 #include "shell/machine_slots.h"
 #include "sim/stand_in.h"
 #include "sim/virtual_bus.h"
+#include "support/quiet_board.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
 
 namespace {
-
-// A board that only keeps what it is told.
-struct QuietBoard final : BoardView {
-    int placed = 0;
-    std::vector<std::string> lines;
-    int placePicture(const MachineInfo&) override { return placed++; }
-    void showOn(int, int) override {}
-    void showOff(int, int) override {}
-    bool isOn(int) const override { return false; }
-    int pictureConnection(int) const override { return -1; }
-    void setCaption(int, const MachineInfo&) override {}
-    void enableWorkTimers() override {}
-    void stopStartupTimer() override {}
-    void closeMainWindow() override {}
-    void report(const std::string& line) override { lines.push_back(line); }
-};
 
 uint32_t envNumber(const char* name, uint32_t fallback) {
     const char* v = std::getenv(name);
