@@ -185,7 +185,7 @@ int SYSTEM_DATABASE::openImage(std::span<const uint8_t> file) {
     // 1. Title and version, as far as the file reaches: a file cut short is
     //    still known by what it holds of them.
     const size_t titleBytes = std::min(file.size(), kRegistryTitleSize);
-    if (std::memcmp(file.data(), kRegistryTitle, titleBytes) != 0) {
+    if (titleBytes != 0 && std::memcmp(file.data(), kRegistryTitle, titleBytes) != 0) {
         problem_ = "its title is not the machine registry's";
         return DATABASE_WRONG_TITLE;
     }
