@@ -88,6 +88,7 @@ void printSimUsage(FILE* out) {
         "  list | profiles | plug PROFILE [id=ID] [logs=N] [first=N] [boards=N] [speed=X]\n"
         "  unplug M | media M PORT insert [mb=N] [bad] | media M PORT remove\n"
         "  job M FUNCTION | continue M | finish M | status M | speed M X | log M N [first=N]\n"
+        "  setup M | devinfo M   (the setup block the host wrote; device-info state)\n"
         "  fault M KIND [times=N] [delay=MS] [cmd=LETTER] [sub=N] | wire MS\n"
         "  trace NAME | trace off | quit\n",
         out);
