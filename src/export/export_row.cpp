@@ -1,7 +1,9 @@
 #include "export/export_row.h"
 
+#include <algorithm>
 #include <charconv>
 
+#include "common/byte_order.h"
 #include "common/text.h"
 #include "logdb/log_record.h"
 
@@ -192,6 +194,19 @@ void appendCopyRow(std::string& out, std::string_view machineId, const uint8_t* 
         out.push_back(hex[record128[i] & 15]);
     }
     out.push_back('\n');
+}
+
+LogNumberRange appendMachineRows(std::string& out, std::string_view machineId,
+                                 const uint8_t* records, uint32_t count) {
+    LogNumberRange range{UINT32_MAX, 0};
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* record = records + size_t(i) * kLogRecordSize;
+        const uint32_t logNo = readBE32(record);
+        range.lowest = std::min(range.lowest, logNo);
+        range.highest = std::max(range.highest, logNo);
+        appendCopyRow(out, machineId, record);
+    }
+    return range;
 }
 
 } // namespace dupmon

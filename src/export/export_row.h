@@ -48,6 +48,14 @@ ExportRow exportRow(std::string_view machineId, const uint8_t* record128);
 // backslash escapes, \N for NULL, the raw bytes as bytea hex).
 void appendCopyRow(std::string& out, std::string_view machineId, const uint8_t* record128);
 
+struct LogNumberRange {
+    uint32_t lowest = 0, highest = 0;
+};
+// Appends `count` records (128 bytes each, one after the other) of one
+// machine as COPY lines; returns the range their log numbers lie in.
+LogNumberRange appendMachineRows(std::string& out, std::string_view machineId,
+                                 const uint8_t* records, uint32_t count);
+
 // Text a server of UTF-8 encoding takes: valid UTF-8 is kept, a byte that is
 // not part of a valid sequence becomes U+FFFD, and NUL becomes U+FFFD too.
 // Device-supplied texts (serials, identification) may hold any byte.

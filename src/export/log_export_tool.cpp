@@ -1,6 +1,7 @@
 #include "export/log_export_tool.h"
 
 #include <algorithm>
+#include <future>
 #include <optional>
 
 #include "common/result_codes.h"
@@ -124,22 +125,46 @@ private:
             return 1;
         }
         const uint64_t total = log.count();
-        std::vector<uint8_t> records(size_t(kBatchRecords) * kLogRecordSize);
-        std::string rows;
+        // The next batch is read and written as rows while the server takes
+        // this one: the program's work and the server's overlap.
+        struct Batch {
+            uint32_t count = 0;
+            bool read = false;
+            std::string rows;
+            LogNumberRange numbers;
+        };
+        auto prepare = [&log, &id](uint64_t first, uint32_t n) {
+            Batch b;
+            b.count = n;
+            std::vector<uint8_t> records(size_t(n) * kLogRecordSize);
+            b.read = log.read(first, n, records.data());
+            if (b.read) {
+                b.rows.reserve(size_t(n) * 512);
+                b.numbers = appendMachineRows(b.rows, id, records.data(), n);
+            }
+            return b;
+        };
+        auto batchAt = [&](uint64_t first) {
+            return std::async(std::launch::async, prepare, first,
+                              uint32_t(std::min<uint64_t>(kBatchRecords, total - first)));
+        };
         uint64_t done = 0, inserted = 0, refused = 0;
         std::string refusal;
         int lastTenth = -1;
         progress(db, 0, total, lastTenth);
+        std::future<Batch> next;
+        if (total > 0)
+            next = batchAt(0);
         while (done < total) {
-            const uint32_t n = uint32_t(std::min<uint64_t>(kBatchRecords, total - done));
-            if (!log.read(done, n, records.data())) {
+            const Batch batch = next.get();
+            if (!batch.read) {
                 err_ << kProgram << ": " << db << ": cannot be read after record " << done << "\n";
                 return 1;
             }
-            rows.clear();
-            for (uint32_t i = 0; i < n; ++i)
-                appendCopyRow(rows, id, records.data() + size_t(i) * kLogRecordSize);
-            const SendResult sent = sendRecordRows(session_, rows);
+            if (done + batch.count < total)
+                next = batchAt(done + batch.count);
+            const SendResult sent = sendMachineRows(session_, batch.rows, id, batch.numbers.lowest,
+                                                    batch.numbers.highest);
             if (!sent.ok)
                 fail(1, server_.shown,
                      session_.problem() + "; " + std::to_string(done) + " of " +
@@ -149,7 +174,7 @@ private:
             if (sent.refused > 0 && refused == 0)
                 refusal = sent.refusal;
             refused += sent.refused;
-            done += n;
+            done += batch.count;
             progress(db, done, total, lastTenth);
         }
         out_ << db << ": " << total << " records of machine " << id << ": " << inserted

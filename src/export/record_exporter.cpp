@@ -237,8 +237,11 @@ bool RecordExporter::takeBatch(std::vector<Item>& items, std::vector<std::string
     return true;
 }
 
-bool RecordExporter::sendRows(const std::string& rows, uint64_t records) {
-    const SendResult result = sendRecordRows(session_, rows);
+bool RecordExporter::sendRows(const std::string& rows, uint64_t records,
+                              const std::string& machineId, std::optional<LogNumberRange> numbers) {
+    const SendResult result =
+        numbers ? sendMachineRows(session_, rows, machineId, numbers->lowest, numbers->highest)
+                : sendRecordRows(session_, rows);
     if (!result.ok)
         return false;
     {
@@ -331,9 +334,8 @@ bool RecordExporter::catchUp(const std::string& machineId, const fs::path& datab
             return true;
         }
         rows.clear();
-        for (uint32_t i = 0; i < n; ++i)
-            appendCopyRow(rows, machineId, records.data() + size_t(i) * 128);
-        if (!sendRows(rows, n))
+        const LogNumberRange numbers = appendMachineRows(rows, machineId, records.data(), n);
+        if (!sendRows(rows, n, machineId, numbers))
             return false;
         next += n;
         sent += n;

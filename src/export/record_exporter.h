@@ -5,11 +5,13 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "export/export_row.h"
 #include "export/pg_session.h"
 
 namespace dupmon {
@@ -96,7 +98,10 @@ private:
     void waitMs(uint32_t ms);
     // Takes up to a batch of queued records; waits while there is nothing to do.
     bool takeBatch(std::vector<Item>& items, std::vector<std::string>& ids);
-    bool sendRows(const std::string& rows, uint64_t records);
+    // Rows of the queue (any machines), or of one machine's database with
+    // the range of their log numbers.
+    bool sendRows(const std::string& rows, uint64_t records, const std::string& machineId = {},
+                  std::optional<LogNumberRange> numbers = std::nullopt);
     // Every local database, from the server's highest log number of its machine.
     bool catchUpAll(uint64_t& sent);
     bool catchUpBehind();

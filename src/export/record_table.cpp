@@ -1,5 +1,6 @@
 #include "export/record_table.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
 
@@ -158,6 +159,28 @@ SendResult sendRecordRows(PgSession& s, const std::string& rows) {
     }
     result.ok = true;
     return result;
+}
+
+SendResult sendMachineRows(PgSession& s, const std::string& rows, const std::string& machineId,
+                           uint32_t lowest, uint32_t highest) {
+    static const std::string copyStraight =
+        "COPY dupmon_job_record (" + std::string(kRecordColumns) + ") FROM STDIN";
+    if (rows.empty() || !s.exec("BEGIN"))
+        return sendRecordRows(s, rows);
+    PgResult held =
+        s.query("SELECT 1 FROM dupmon_job_record WHERE machine_id = $1 AND log_no "
+                "BETWEEN $2 AND $3 LIMIT 1",
+                {serverText(machineId), std::to_string(lowest), std::to_string(highest)});
+    if (held && PQntuples(held.get()) == 0 && s.copyIn(copyStraight.c_str(), rows) &&
+        s.exec("COMMIT")) {
+        SendResult result;
+        result.ok = true;
+        result.inserted = uint64_t(std::count(rows.begin(), rows.end(), '\n'));
+        return result;
+    }
+    if (s.connected())
+        s.exec("ROLLBACK");
+    return sendRecordRows(s, rows);
 }
 
 bool serverHighestLogNo(PgSession& s, const std::string& machineId,

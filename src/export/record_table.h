@@ -41,6 +41,14 @@ struct SendResult {
 // never keeps the others out.
 SendResult sendRecordRows(PgSession& session, const std::string& rows);
 
+// Rows (as for sendRecordRows) of one machine, whose log numbers all lie
+// from `lowest` to `highest`. When the server holds none of that range, the
+// rows are copied straight into the record table, which is as fast as a
+// plain COPY; else, or when a row of the range arrives meanwhile, they go as
+// sendRecordRows sends them. The backfill of a new server takes the fast way.
+SendResult sendMachineRows(PgSession& session, const std::string& rows,
+                           const std::string& machineId, uint32_t lowest, uint32_t highest);
+
 // The highest log number the server holds for the machine; nullopt when it
 // holds none. False, with the session's problem set, when it cannot be asked.
 bool serverHighestLogNo(PgSession& session, const std::string& machineId,

@@ -138,6 +138,44 @@ TEST_F(RecordTable, ARecordSentTwiceCountsOnce) {
     EXPECT_FALSE(highest.has_value());
 }
 
+TEST_F(RecordTable, ARangeOfOneMachineGoesOnceWhetherTheServerHoldsPartOfItOrNot) {
+    PgSession s;
+    connectTo(s, url());
+    ASSERT_TRUE(prepareExportSession(s).ready);
+    auto rowsOf = [](uint32_t first, uint32_t count, LogNumberRange& numbers) {
+        std::string rows;
+        std::vector<uint8_t> records;
+        for (uint32_t k = first; k < first + count; ++k) {
+            const RecordBytes r = jobRecord(k, k);
+            records.insert(records.end(), r.b.begin(), r.b.end());
+        }
+        numbers = appendMachineRows(rows, "M1", records.data(), count);
+        return rows;
+    };
+    LogNumberRange numbers;
+    // A range the server lacks, then one that overlaps it, then the same again.
+    const std::string first = rowsOf(1000, 500, numbers);
+    EXPECT_EQ(numbers.lowest, 1000u);
+    EXPECT_EQ(numbers.highest, 1499u);
+    const SendResult a = sendMachineRows(s, first, "M1", numbers.lowest, numbers.highest);
+    const std::string overlapping = rowsOf(1400, 300, numbers);
+    const SendResult b = sendMachineRows(s, overlapping, "M1", numbers.lowest, numbers.highest);
+    const SendResult c = sendMachineRows(s, overlapping, "M1", numbers.lowest, numbers.highest);
+    ASSERT_TRUE(a.ok && b.ok && c.ok) << s.problem();
+    EXPECT_EQ(a.inserted, 500u);
+    EXPECT_EQ(b.inserted, 200u);
+    EXPECT_EQ(c.inserted, 0u);
+    EXPECT_EQ(serverLogNumbers("M1"), range(1000, 700));
+    // A range given too narrow (numbers outside it on the server) still
+    // counts each record once: the row the server holds stops the straight
+    // copy, and the batch goes the careful way.
+    const std::string again = rowsOf(1600, 200, numbers);
+    const SendResult d = sendMachineRows(s, again, "M1", 1700, 1799);
+    ASSERT_TRUE(d.ok) << s.problem();
+    EXPECT_EQ(d.inserted, 100u);
+    EXPECT_EQ(serverLogNumbers("M1"), range(1000, 800));
+}
+
 TEST_F(RecordTable, OneRowTheServerRefusesKeepsNoOtherOut) {
     PgSession s;
     connectTo(s, url());
