@@ -131,6 +131,10 @@ void RecordExporter::waitMs(uint32_t ms) {
 
 bool RecordExporter::connectAndPrepare(std::string& problem, bool& mustAct) {
     mustAct = false;
+    {
+        std::lock_guard lock(mutex_);
+        ++counters_.attempts;
+    }
     const PgSession::Failure failure =
         session_.connect(server_, options_.connectTimeoutMs, stopFd_);
     if (failure != PgSession::Failure::None) {

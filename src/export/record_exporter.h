@@ -76,6 +76,7 @@ public:
         uint64_t sent = 0;     // rows written to the server, new or not
         uint64_t inserted = 0; // rows new on the server
         uint64_t refused = 0;  // rows the server would not take
+        uint64_t attempts = 0; // connections tried
         uint64_t connections = 0;
     };
     Counters counters() const;
