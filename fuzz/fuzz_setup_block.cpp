@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t k = 0; k < kSetupFieldCount && pos < size; ++k) {
         const SetupField& f = setupFields()[k];
         if (f.kind == SetupControlKind::MaskEdit) {
-            const size_t n = std::min<size_t>(data[pos++] % 12, size - pos);
+            const size_t want = data[pos++] % 12;
+            const size_t n = std::min<size_t>(want, size - pos);
             e.controls[k].text.assign(reinterpret_cast<const char*>(data + pos), n);
             pos += n;
         } else {

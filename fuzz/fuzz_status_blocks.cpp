@@ -68,8 +68,9 @@ struct Run {
     uint32_t logFirst = 0, logCount = 0;
     bool previousWasStatusPoll = false;
     uint8_t requests = 0;
-    uint32_t askedLogNo = 0;
-    bool logAsked = false;
+    // Job-log numbers asked for and not yet delivered; the engine asks for
+    // the next record before it hands up the one that came.
+    std::vector<uint32_t> asked;
 };
 
 // A status answer the engine takes: 33 bytes, "#", length 30, right sum.
@@ -104,8 +105,7 @@ void onFrame(void* user, const uint8_t* f, size_t n, bool again) {
     } else if (f[3] == 'W' && n == 10 && f[4] == 23 && !again) {
         // No job-log record is asked of a controller that holds none.
         check(!run.statusKnown || run.logCount != 0);
-        run.askedLogNo = readBE32(f + 5);
-        run.logAsked = true;
+        run.asked.push_back(readBE32(f + 5));
     }
 }
 
@@ -124,12 +124,21 @@ void onStatus(void* user, int code, const void* data) {
         run.board->onStatus(code, data);
 }
 
-// The record is the one asked for; it is stored, as the log database would.
+// The record is the one asked for, either the last request or the one before
+// a follow-up that just went out; it is stored, as the log database would.
 void onRecord(void* user, int length, const uint8_t* record) {
     auto& run = *static_cast<Run*>(user);
     check(length == 128);
-    check(run.logAsked && readBE32(record) == run.askedLogNo);
-    run.info->lastStoredLogNo = int32_t(run.askedLogNo);
+    check(!run.asked.empty());
+    const uint32_t no = readBE32(record);
+    const size_t n = run.asked.size();
+    if (no == run.asked.back()) {
+        run.asked.clear();
+    } else {
+        check(n >= 2 && run.asked[n - 2] == no && run.asked[n - 1] == no + 1);
+        run.asked.erase(run.asked.begin(), run.asked.end() - 1);
+    }
+    run.info->lastStoredLogNo = int32_t(no);
     run.engine->setStoredRecords(true);
 }
 
