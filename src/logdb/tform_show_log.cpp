@@ -96,8 +96,9 @@ TForm_ShowLog::TForm_ShowLog(QWidget* owner, const MachineInfo& info, const std:
     setObjectName("Form_ShowLog");
     // 1. Caption and inputs.
     setWindowTitle(kLogViewerCaption);
-    Menu_File = menuBar()->addMenu(kLogViewerFileMenu);
-    Item_SaveToTextFile = Menu_File->addAction(kLogViewerSaveItem);
+    // Underlined letters for the keyboard: Alt+F, then S.
+    Menu_File = menuBar()->addMenu(QString("&") + kLogViewerFileMenu);
+    Item_SaveToTextFile = Menu_File->addAction(QString("&") + kLogViewerSaveItem);
     connect(Item_SaveToTextFile, &QAction::triggered, this, [this] { SaveToTextFileClick(); });
 
     // 2. Position file: only this machine's applies.

@@ -269,36 +269,37 @@ void TFormMachine::construct(const std::string& caption) {
 }
 
 void TFormMachine::createMenus() {
+    // Every menu and item has its own underlined letter, for the keyboard.
     QMenuBar* bar = menuBar();
-    Menu_Machine = bar->addMenu("Machine");
-    Item_ChangeNickname = Menu_Machine->addAction("Change Nickname");
-    Item_ChangeMachineClock = Menu_Machine->addAction("Change Machine Clock");
-    Item_SetupMachineParameter = Menu_Machine->addAction("Setup Machine Parameter");
+    Menu_Machine = bar->addMenu("&Machine");
+    Item_ChangeNickname = Menu_Machine->addAction("Change &Nickname");
+    Item_ChangeMachineClock = Menu_Machine->addAction("Change Machine &Clock");
+    Item_SetupMachineParameter = Menu_Machine->addAction("&Setup Machine Parameter");
     Item_ChangeMachineClock->setVisible(false);
     Item_SetupMachineParameter->setVisible(false);
 
-    Menu_LogData = bar->addMenu("LogData");
-    Item_OpenLogWindow = Menu_LogData->addAction("OpenLogWindow");
-    Item_ShowDetailReport = Menu_LogData->addAction("Show Detail Report");
-    Item_ShowDailyReport = Menu_LogData->addAction("Show Daily Report");
-    Item_ShowPerformanceByPort = Menu_LogData->addAction("Show Performance by PORT");
+    Menu_LogData = bar->addMenu("&LogData");
+    Item_OpenLogWindow = Menu_LogData->addAction("&OpenLogWindow");
+    Item_ShowDetailReport = Menu_LogData->addAction("Show &Detail Report");
+    Item_ShowDailyReport = Menu_LogData->addAction("Show D&aily Report");
+    Item_ShowPerformanceByPort = Menu_LogData->addAction("Show &Performance by PORT");
     for (QAction* a : {Item_ShowDetailReport, Item_ShowDailyReport, Item_ShowPerformanceByPort})
         a->setVisible(false);
 
-    Menu_System = bar->addMenu("System");
+    Menu_System = bar->addMenu("S&ystem");
 
-    Menu_Action = bar->addMenu("Action");
-    Item_GetInfo = Menu_Action->addAction("Get Info");
-    Item_DownloadSourceFiles = Menu_Action->addAction("Download Source Files");
-    Item_Copy = Menu_Action->addAction("Copy");
-    Item_Compare = Menu_Action->addAction("Compare");
-    Item_CopyCompare = Menu_Action->addAction("Copy+Compare");
-    Item_CopyWriteProtect = Menu_Action->addAction("Copy+WriteProtect");
-    Item_CopyCompareWriteProtect = Menu_Action->addAction("Copy+Compare+WriteProtect");
-    Item_CapacityCheck = Menu_Action->addAction("Capacity Check");
-    Item_SendFiles = Menu_Action->addAction("Send Files");
+    Menu_Action = bar->addMenu("&Action");
+    Item_GetInfo = Menu_Action->addAction("Get &Info");
+    Item_DownloadSourceFiles = Menu_Action->addAction("&Download Source Files");
+    Item_Copy = Menu_Action->addAction("&Copy");
+    Item_Compare = Menu_Action->addAction("Co&mpare");
+    Item_CopyCompare = Menu_Action->addAction("Copy+Com&pare");
+    Item_CopyWriteProtect = Menu_Action->addAction("Copy+&WriteProtect");
+    Item_CopyCompareWriteProtect = Menu_Action->addAction("Copy+Compare+W&riteProtect");
+    Item_CapacityCheck = Menu_Action->addAction("Capacity C&heck");
+    Item_SendFiles = Menu_Action->addAction("S&end Files");
 
-    Item_NextJob = bar->addAction("Next Job");
+    Item_NextJob = bar->addAction("&Next Job");
 
     connect(Item_ChangeNickname, &QAction::triggered, this, [this] { ChangeNicknameClick(); });
     connect(Item_ChangeMachineClock, &QAction::triggered, this,

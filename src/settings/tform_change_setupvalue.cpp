@@ -5,13 +5,18 @@
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace dupmon {
 
@@ -101,14 +106,32 @@ TForm_change_setupValue::TForm_change_setupValue(QWidget* parent) : QDialog(pare
         buttons->addWidget(b);
     }
 
-    auto* top = new QHBoxLayout;
+    // The fields scroll above the buttons where the screen is smaller than
+    // they are (a small screen, or a desktop scaled up).
+    auto* fieldsPane = new QWidget;
+    auto* top = new QHBoxLayout(fieldsPane);
+    top->setContentsMargins(0, 0, 0, 0);
     top->addLayout(values);
     top->addSpacing(12);
     top->addLayout(choices);
+    auto* fieldsArea = new QScrollArea(this);
+    fieldsArea->setFrameShape(QFrame::NoFrame);
+    fieldsArea->setWidgetResizable(true);
+    fieldsArea->setWidget(fieldsPane);
     auto* whole = new QVBoxLayout(this);
-    whole->addLayout(top);
+    whole->addWidget(fieldsArea, 1);
     whole->addLayout(buttons);
     whole->setSizeConstraint(QLayout::SetFixedSize);
+    const QSize need = fieldsPane->sizeHint();
+    const QRect screenArea = QGuiApplication::primaryScreen()
+                                 ? QGuiApplication::primaryScreen()->availableGeometry()
+                                 : QRect(0, 0, 1024, 768);
+    // Room for the title bar, the margins and the buttons.
+    const int spare = 60 + 3 * whole->spacing() + Button_OK->sizeHint().height() +
+                      whole->contentsMargins().top() + whole->contentsMargins().bottom();
+    const int height = std::min(need.height(), screenArea.height() - spare);
+    const int bar = height < need.height() ? style()->pixelMetric(QStyle::PM_ScrollBarExtent) : 0;
+    fieldsArea->setFixedSize(std::min(need.width() + bar, screenArea.width() - 40), height);
 
     connect(Button_OK, &QPushButton::clicked, this, [this] { OKClick(); });
     connect(Button_TEST, &QPushButton::clicked, this, [this] { TESTClick(); });

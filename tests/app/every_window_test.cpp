@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "devinfo/tform_action_getdeviceinfo.h"
 #include "logdb/tform_report.h"
 #include "logdb/tform_show_log.h"
 #include "machine_window/tform_continue_or_exit.h"
@@ -27,6 +28,7 @@
 #include "master_usb/tform2.h"
 #include "master_usb/tform_download_source.h"
 #include "settings/tform_change_machine_clock.h"
+#include "settings/tform_change_setupvalue.h"
 #include "settings/tform_nickname.h"
 #include "shell/machine_window_view.h"
 #include "shell/main_window.h"
@@ -190,3 +192,14 @@ TEST(EveryWindow, DownloadAndProgress) {
 }
 
 } // namespace
+
+TEST(EveryWindow, SetupParametersAndDeviceInformation) {
+    Program p({"usb10"});
+    TForm_change_setupValue& setup = p.form->setupDialog();
+    setup.loadBlock(p.machines[0]->machine().setup.data());
+    EXPECT_TRUE(cleanLayout(&setup, folder(), "setup_parameters"));
+    setup.hide();
+    TFormAction_GetDeviceInfo& info = p.form->getDeviceInfoWindow();
+    EXPECT_TRUE(cleanLayout(&info, folder(), "device_information"));
+    info.hide();
+}

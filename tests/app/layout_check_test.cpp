@@ -5,6 +5,9 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -174,6 +177,28 @@ TEST(LayoutCheckWindow, AWindowLargerThanItsScreenIsReported) {
     window.setGeometry(avail.x(), avail.y(), avail.width() + 50, 100);
     namedLabel(&window, "Label_A", "YIELD:")->setGeometry(10, 10, 100, 30);
     EXPECT_TRUE(mentions(layoutProblems(&window), "does not fit the screen", "QWidget"));
+}
+
+TEST(LayoutCheckWindow, MenusMustBeReachableFromTheKeyboard) {
+    testApplication();
+    QMainWindow window;
+    window.resize(300, 200);
+    window.setCentralWidget(new QLabel("PASS:"));
+    QMenu* machine = window.menuBar()->addMenu("&Machine");
+    machine->addAction("Change &Nickname");
+    machine->addAction("Setup Machine Parameter"); // no letter
+    QMenu* action = window.menuBar()->addMenu("&Action");
+    action->addAction("&Copy");
+    action->addAction("&Compare"); // the same letter as Copy
+    QAction* hidden = action->addAction("Capacity Check");
+    hidden->setVisible(false); // hidden items are not reached anyway
+    const std::vector<std::string> problems = layoutProblems(&window);
+    EXPECT_TRUE(mentions(problems, "no underlined letter", "Setup Machine Parameter"))
+        << joined(problems);
+    EXPECT_TRUE(mentions(problems, "share their underlined letter", "&Compare"))
+        << joined(problems);
+    EXPECT_FALSE(mentions(problems, "", "Capacity Check")) << joined(problems);
+    EXPECT_EQ(problems.size(), 2u) << joined(problems);
 }
 
 TEST(LayoutCheckWindow, AnEmptyWindowIsNotPassedUnchecked) {

@@ -351,8 +351,8 @@ TEST_F(LogWindows, SaveToTextFileShowsTheReportWindowForThisMachine) {
     TFormReport report(ui, clock);
     TForm_ShowLog viewer(nullptr, info, "LINE-01(v2.40.7)", db, dir, ui, &report);
     viewer.show();
-    EXPECT_EQ(viewer.Menu_File->title(), "File");
-    EXPECT_EQ(viewer.Item_SaveToTextFile->text(), "SaveToTextFile");
+    EXPECT_EQ(viewer.Menu_File->title().remove('&'), "File");
+    EXPECT_EQ(viewer.Item_SaveToTextFile->text().remove('&'), "SaveToTextFile");
     bool shown = false;
     whenModal([&](QWidget* w) {
         shown = w == &report;

@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTableWidget>
+#include <QTest>
 #include <QTimer>
 #include <array>
 #include <cstdio>
@@ -1059,4 +1060,28 @@ TEST(MachineWindow, TheSaveScreenButtonSaysWhereThePictureWent) {
     const std::string note = w.statusBar()->currentMessage().toStdString();
     EXPECT_EQ(note.rfind("The picture could not be saved in ", 0), 0u) << note;
     EXPECT_NE(note.find((f.dir.path / "SavePicture").string()), std::string::npos) << note;
+}
+
+TEST(MachineWindow, MenusWorkFromTheKeyboard) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data()); // standing by: the menus are enabled
+    w.show();
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    // Alt+A opens Action, C chooses Copy.
+    QTest::keyClick(&w, Qt::Key_A, Qt::AltModifier);
+    ASSERT_EQ(QApplication::activePopupWidget(), w.Menu_Action);
+    QTest::keyClick(w.Menu_Action, Qt::Key_C);
+    EXPECT_EQ(f.requests.calls, std::vector<std::string>{"copy"});
+    // Alt+M opens Machine, N changes the nickname.
+    QTest::keyClick(&w, Qt::Key_M, Qt::AltModifier);
+    ASSERT_EQ(QApplication::activePopupWidget(), w.Menu_Machine);
+    bool asked = false;
+    whenModal([&](QWidget* d) {
+        asked = d == w.nicknameDialog();
+        static_cast<QDialog*>(d)->reject();
+    });
+    QTest::keyClick(w.Menu_Machine, Qt::Key_N);
+    EXPECT_TRUE(asked);
 }

@@ -10,7 +10,9 @@
 //     area under its title), so that part of it is cut off;
 //   - a window does not fit the available area of the screen it is on;
 //   - a label, button, group box title or read-only field is too small for
-//     its text or its font.
+//     its text or its font;
+//   - a visible menu or menu item has no underlined letter (Alt+letter), or
+//     shares it with a sibling: the menus must be reachable from the keyboard.
 // Widget geometry is checked, not pixels. The content of a scroll area may be
 // larger than the area as long as it can scroll there.
 //
@@ -29,8 +31,10 @@
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QImage>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPixmap>
 #include <QPushButton>
@@ -46,6 +50,7 @@
 #include <QWidget>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -214,6 +219,29 @@ inline void checkTree(const QWidget* w, const QWidget* top, std::vector<std::str
     }
 }
 
+// Each visible entry of a menu bar or menu has an underlined letter of its own.
+inline void checkMenu(const QList<QAction*>& actions, const std::string& where,
+                      std::vector<std::string>& out) {
+    std::map<int, std::string> taken;
+    for (QAction* a : actions) {
+        if (!a->isVisible() || a->isSeparator())
+            continue;
+        const std::string text = a->text().toStdString();
+        const QKeySequence key = QKeySequence::mnemonic(a->text());
+        if (key.isEmpty()) {
+            out.push_back(where + ": \"" + text + "\" has no underlined letter");
+        } else {
+            auto [it, fresh] = taken.emplace(key[0].toCombined(), text);
+            if (!fresh)
+                out.push_back(where + ": \"" + text + "\" and \"" + it->second +
+                              "\" share their underlined letter");
+        }
+        if (a->menu())
+            checkMenu(a->menu()->actions(), where + " > " + a->text().remove('&').toStdString(),
+                      out);
+    }
+}
+
 } // namespace layout_check_detail
 
 // Lays out and shows `top` (when hidden), then lists every problem found.
@@ -236,6 +264,9 @@ inline std::vector<std::string> layoutProblems(QWidget* top) {
                           " does not fit the screen's " + rectText(avail));
     }
     checkTree(top, top, out);
+    for (const QMenuBar* bar : top->findChildren<QMenuBar*>())
+        if (bar->isVisible())
+            checkMenu(bar->actions(), describe(top) + " menu bar", out);
     return out;
 }
 
