@@ -614,22 +614,32 @@ std::string reportLine(const LogRecord& r) {
     return s;
 }
 
+void appendLogViewerColumn(std::string& out, const LogRecord& r, int column) {
+    TextBuilder t(out);
+    switch (column) {
+    case 0: t.dec(r.logNo + 1, 5); break;
+    case 1: appendDateTime(t, r); break;
+    case 2: t.dec(r.port); break;
+    case 3: appendResult(out, r); break;
+    case 4: appendFunction(out, r); break;
+    case 5: appendTime(out, runTime(r)); break;
+    case 6: appendCapacity(out, r); break;
+    case 7:
+        if (!appendBurnIn(out, r))
+            appendTargetInfo(out, r, TargetForm::Viewer);
+        if (showsRealSize(r)) {
+            t.str(",Real Size=");
+            appendSize(out, r.dataSize, r.sectorSize);
+        }
+        break;
+    default: break;
+    }
+}
+
 std::array<std::string, kLogViewerColumns> logViewerColumns(const LogRecord& r) {
     std::array<std::string, kLogViewerColumns> c;
-    TextBuilder(c[0]).dec(r.logNo + 1, 5);
-    TextBuilder dt(c[1]);
-    appendDateTime(dt, r);
-    TextBuilder(c[2]).dec(r.port);
-    appendResult(c[3], r);
-    appendFunction(c[4], r);
-    appendTime(c[5], runTime(r));
-    appendCapacity(c[6], r);
-    if (!appendBurnIn(c[7], r))
-        appendTargetInfo(c[7], r, TargetForm::Viewer);
-    if (showsRealSize(r)) {
-        c[7] += ",Real Size=";
-        appendSize(c[7], r.dataSize, r.sectorSize);
-    }
+    for (int i = 0; i < kLogViewerColumns; ++i)
+        appendLogViewerColumn(c[size_t(i)], r, i);
     return c;
 }
 

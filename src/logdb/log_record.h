@@ -107,6 +107,9 @@ void appendReportLine(std::string& out, const LogRecord& r);
 // RUN Time, Capacity(Sector), and the target or burn-in column.
 constexpr int kLogViewerColumns = 8;
 std::array<std::string, kLogViewerColumns> logViewerColumns(const LogRecord& r);
+// Column `column` of logViewerColumns appended to `out`, for writers that
+// build one long text (the log tool's csv).
+void appendLogViewerColumn(std::string& out, const LogRecord& r, int column);
 // What the last column shows for a kind of machine (deviceType): CID
 // fields of SD cards, USB ids and serials, CF identification, or nothing set.
 enum class TargetHeading { SdCid, UsbSerial, CfIdentification, Other };

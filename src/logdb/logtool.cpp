@@ -16,6 +16,7 @@
 #include "logdb/log_database.h"
 #include "logdb/log_record.h"
 #include "logdb/report.h"
+#include "logdb/text_builder.h"
 #include "shell/system_database.h"
 
 namespace dupmon {
@@ -119,19 +120,31 @@ std::optional<ReportDate> parseDate(std::string_view text) {
     return ReportDate{uint16_t(y), uint16_t(m), uint16_t(d)};
 }
 
-// RFC 4180: a field with a comma, quote or line break is quoted, quotes doubled.
-void appendCsvField(std::string& out, std::string_view field) {
-    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
-        out.append(field);
+// RFC 4180: a field with a comma, quote or line break is quoted, quotes
+// doubled. The field is the text from `mark` to the end of `out`, where it
+// was just written; most fields need nothing.
+void quoteCsvFieldFrom(std::string& out, size_t mark) {
+    const std::string_view field(out.data() + mark, out.size() - mark);
+    bool plain = true, quotes = false;
+    for (char c : field) {
+        plain &= c != ',' && c != '\r' && c != '\n';
+        quotes |= c == '"';
+    }
+    if (plain && !quotes)
+        return;
+    if (!quotes) { // the common case, a comma: quoted where it stands
+        out.insert(out.begin() + std::ptrdiff_t(mark), '"');
+        out.push_back('"');
         return;
     }
-    out.push_back('"');
+    std::string quoted = "\"";
     for (char c : field) {
         if (c == '"')
-            out.push_back('"');
-        out.push_back(c);
+            quoted.push_back('"');
+        quoted.push_back(c);
     }
-    out.push_back('"');
+    quoted.push_back('"');
+    out.replace(mark, std::string::npos, quoted);
 }
 
 // "is a folder, not a file (DATABASE_CORRUPT)", or the code's name alone.
@@ -332,8 +345,11 @@ int Tool::csv(const std::string& path) {
         "log_number",  "date_time",        "port_number", "function_number",
         "result_code", "capacity_sectors", "sector_size", "run_time_seconds"};
     std::string chunk;
+    chunk.reserve(kOutputChunk + 4096);
     for (int c = 0; c < kLogViewerColumns; ++c) {
-        appendCsvField(chunk, logViewerHeader(c, machine.deviceType));
+        const size_t mark = chunk.size();
+        chunk += logViewerHeader(c, machine.deviceType);
+        quoteCsvFieldFrom(chunk, mark);
         chunk.push_back(',');
     }
     for (const char* h : rawHeaders)
@@ -343,16 +359,21 @@ int Tool::csv(const std::string& path) {
     while (const uint8_t* raw = reader.next()) {
         if (ranged && !isInReportRange(raw, start, end))
             continue;
-        LogRecord r = decodeLogRecord(raw);
-        for (const std::string& column : logViewerColumns(r)) {
-            appendCsvField(chunk, column);
+        const LogRecord r = decodeLogRecord(raw);
+        // The viewer's columns, then the raw fields:
+        // "%u,%04u-%02u-%02uT%02u:%02u:%02u,%u,%u,%u,%u,%u,%u\r\n"
+        for (int c = 0; c < kLogViewerColumns; ++c) {
+            const size_t mark = chunk.size();
+            appendLogViewerColumn(chunk, r, c);
+            quoteCsvFieldFrom(chunk, mark);
             chunk.push_back(',');
         }
-        chunk +=
-            format("%u,%04u-%02u-%02uT%02u:%02u:%02u,%u,%u,%u,%u,%u,%u\r\n", r.logNo,
-                   r.year + 2000u, unsigned(r.month), unsigned(r.day), unsigned(r.hour),
-                   unsigned(r.minute), unsigned(r.second), unsigned(r.port), unsigned(r.function),
-                   unsigned(r.resultCode), r.capacity, unsigned(r.sectorSize), runTime(r));
+        TextBuilder t(chunk);
+        t.dec(r.logNo).chr(',').dec(r.year + 2000u, 4).chr('-').dec(r.month, 2).chr('-');
+        t.dec(r.day, 2).chr('T').dec(r.hour, 2).chr(':').dec(r.minute, 2).chr(':');
+        t.dec(r.second, 2).chr(',').dec(r.port).chr(',').dec(r.function).chr(',');
+        t.dec(r.resultCode).chr(',').dec(r.capacity).chr(',').dec(r.sectorSize).chr(',');
+        t.dec(runTime(r)).str("\r\n");
         flush(chunk, false);
     }
     flush(chunk, true);
@@ -368,12 +389,11 @@ int Tool::report(const std::string& path) {
     if (!isLegalReportRange(*start, *end))
         fail(2, path, kIllegalDateMessage.text);
     MachineInfo machine = machineFor(path);
-    ReportBuild build = buildReport(path, machine, *start, *end, clock_);
-    if (build.status == ReportStatus::ReadFailed)
-        fail(1, path, errorName(build.readResult));
-    uint32_t count = summarizeLogDatabase(path).count;
     const std::string& file = outIt->second;
-    switch (saveReport(file, build.memo)) {
+    const StreamedReport r = writeSealedReport(path, machine, *start, *end, clock_, file);
+    if (r.status == ReportStatus::ReadFailed)
+        fail(1, path, problemText(r.readResult, r.problem));
+    switch (r.save) {
     case ReportSaveStatus::Saved:
         break;
     case ReportSaveStatus::NoContents:
@@ -383,24 +403,15 @@ int Tool::report(const std::string& path) {
     case ReportSaveStatus::MemoryNotEnough:
         fail(1, file, kMemoryNotEnoughMessage.text);
     }
-    out_ << file << ": " << build.linesInRange << " of " << count << " records\n";
+    out_ << file << ": " << r.linesInRange << " of " << r.records << " records\n";
     return 0;
 }
 
 int Tool::verify(const std::string& path) {
-    std::error_code ec;
-    uint64_t size = fs::file_size(path, ec);
-    if (ec)
-        fail(1, path, ec.message());
-    FilePtr f = openFile(path, "rb");
-    if (!f)
-        fail(1, path, std::strerror(errno));
-    std::vector<uint8_t> bytes(static_cast<size_t>(size));
-    if (std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size())
-        fail(1, path, "short read");
-    SealCheck check = verifySeal(bytes.data(), bytes.size());
+    std::string problem;
+    const SealCheck check = verifySealedFile(path, &problem);
     if (!check.sealFound)
-        fail(1, path, "no seal found");
+        fail(1, path, problem.empty() ? "no seal found" : problem);
     out_ << "content length: " << check.contentLength << " (seal at " << check.sealOffset << ")\n";
     out_ << format("CRC: %08X (computed %08X)\n", check.storedCrc, check.computedCrc);
     out_ << "seal: " << (check.valid ? "OK" : "MISMATCH") << "\n";

@@ -1,11 +1,14 @@
 #include "logdb/report.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <system_error>
 #include <tuple>
 
+#include "common/file_io.h"
 #include "common/file_io.h"
 #include "common/text.h"
 #include "common/timestamp.h"
@@ -168,27 +171,31 @@ size_t sealLength() {
     return sizeof kSealMarker + kSealCodeSize + std::strlen(kSealNotice);
 }
 
+namespace {
+
+// Marker, the 64 code characters (the CRC, then the content length, one
+// character per bit, least significant first) and the notice.
+std::string sealText(uint32_t crc, uint32_t length) {
+    std::string seal(kSealMarker, sizeof kSealMarker);
+    for (size_t i = 0; i < 32; ++i)
+        seal.push_back((crc >> i) & 1 ? kBackspace : ' ');
+    for (size_t i = 0; i < 32; ++i)
+        seal.push_back((length >> i) & 1 ? kBackspace : ' ');
+    seal += kSealNotice;
+    return seal;
+}
+
+} // namespace
+
 size_t addSeal(uint8_t* buffer, size_t n) {
     // 1.-3. The CRC runs over whole 32-bit words; zeros fill the last one.
     std::memset(buffer + n, 0, 16);
     size_t rounded = (n + 3) & ~size_t(3);
     uint32_t crc = crc32(buffer, rounded);
-    // 4. One character per bit, least significant first: CRC, then length.
-    char code[kSealCodeSize];
-    uint32_t length = static_cast<uint32_t>(n);
-    for (size_t i = 0; i < 32; ++i) {
-        code[i] = (crc >> i) & 1 ? kBackspace : ' ';
-        code[32 + i] = (length >> i) & 1 ? kBackspace : ' ';
-    }
-    // 5. Marker, code, notice and a terminating NUL (not counted).
-    uint8_t* p = buffer + n;
-    std::memcpy(p, kSealMarker, sizeof kSealMarker);
-    p += sizeof kSealMarker;
-    std::memcpy(p, code, sizeof code);
-    p += sizeof code;
-    size_t noticeLength = std::strlen(kSealNotice);
-    std::memcpy(p, kSealNotice, noticeLength + 1);
-    return n + sealLength();
+    // 4.-5. Marker, code, notice and a terminating NUL (not counted).
+    const std::string seal = sealText(crc, static_cast<uint32_t>(n));
+    std::memcpy(buffer + n, seal.c_str(), seal.size() + 1);
+    return n + seal.size();
 }
 
 namespace {
@@ -255,42 +262,205 @@ ReportMessage reportSaveMessage(ReportSaveStatus status) {
     return {nullptr, nullptr};
 }
 
-SealCheck verifySeal(const uint8_t* data, size_t size) {
-    SealCheck check;
-    const size_t sealSize = sealLength();
+namespace {
+
+// Reads the seal at the end of a file: marker, code and notice in the last
+// sealLength() bytes. False when they are not a seal.
+bool parseSeal(const uint8_t* seal, SealCheck& check) {
     const size_t noticeLength = std::strlen(kSealNotice);
-    if (size < sealSize)
-        return check;
-    const size_t at = size - sealSize;
-    const uint8_t* code = data + at + sizeof kSealMarker;
-    if (std::memcmp(data + at, kSealMarker, sizeof kSealMarker) != 0 ||
-        std::memcmp(data + size - noticeLength, kSealNotice, noticeLength) != 0)
-        return check;
+    const uint8_t* code = seal + sizeof kSealMarker;
+    if (std::memcmp(seal, kSealMarker, sizeof kSealMarker) != 0 ||
+        std::memcmp(code + kSealCodeSize, kSealNotice, noticeLength) != 0)
+        return false;
     uint32_t crc = 0, length = 0;
     for (size_t i = 0; i < 32; ++i) {
         for (auto [c, value] : {std::pair{code[i], &crc}, std::pair{code[32 + i], &length}}) {
             if (c == kBackspace)
                 *value |= uint32_t(1) << i;
             else if (c != ' ')
-                return check;
+                return false;
         }
     }
     check.sealFound = true;
-    check.sealOffset = at;
     check.contentLength = length;
     check.storedCrc = crc;
-    // The content ends where the seal begins; the CRC is taken over it padded
-    // with zeros to a whole 32-bit word.
-    const size_t n = at;
-    if (n % 4 == 0) {
-        check.computedCrc = crc32(data, n);
-    } else {
-        std::vector<uint8_t> padded(data, data + n);
-        padded.resize((n + 3) & ~size_t(3), 0);
-        check.computedCrc = crc32(padded.data(), padded.size());
-    }
-    check.valid = length == n && check.computedCrc == crc;
+    return true;
+}
+
+// The CRC of content of length n finished: zeros fill the last 32-bit word.
+uint32_t finishSealCrc(uint32_t crc, uint64_t n) {
+    static const uint8_t zeros[3] = {};
+    return crc32Update(crc, zeros, size_t((4 - n % 4) % 4));
+}
+
+} // namespace
+
+SealCheck verifySeal(const uint8_t* data, size_t size) {
+    SealCheck check;
+    const size_t sealSize = sealLength();
+    if (size < sealSize)
+        return check;
+    const size_t at = size - sealSize;
+    if (!parseSeal(data + at, check))
+        return check;
+    check.sealOffset = at;
+    // The content ends where the seal begins.
+    check.computedCrc = finishSealCrc(crc32(data, at), at);
+    check.valid = check.contentLength == at && check.computedCrc == check.storedCrc;
     return check;
+}
+
+SealCheck verifySealedFile(const fs::path& file, std::string* problem) {
+    SealCheck check;
+    ReadableFile in = openRegularFile(file);
+    if (!in) {
+        if (problem)
+            *problem = in.problem;
+        return check;
+    }
+    const size_t sealSize = sealLength();
+    if (in.size < sealSize)
+        return check;
+    // 1. The seal at the end.
+    const uint64_t at = in.size - sealSize;
+    std::vector<uint8_t> seal(sealSize);
+    if (!seekTo(in.file.get(), at) ||
+        std::fread(seal.data(), 1, seal.size(), in.file.get()) != seal.size()) {
+        if (problem)
+            *problem = "cannot be read: " + errorText(errno != 0 ? errno : EIO);
+        return check;
+    }
+    if (!parseSeal(seal.data(), check))
+        return check;
+    check.sealOffset = size_t(at);
+    // 2. The content before it, a chunk at a time.
+    std::vector<uint8_t> chunk(kReportChunk);
+    uint32_t crc = kCrc32Initial;
+    if (!seekTo(in.file.get(), 0))
+        return check;
+    for (uint64_t left = at; left > 0;) {
+        const size_t want = size_t(std::min<uint64_t>(left, chunk.size()));
+        if (std::fread(chunk.data(), 1, want, in.file.get()) != want) {
+            if (problem)
+                *problem = "cannot be read: " + errorText(errno != 0 ? errno : EIO);
+            check.sealFound = false;
+            return check;
+        }
+        crc = crc32Update(crc, chunk.data(), want);
+        left -= want;
+    }
+    check.computedCrc = finishSealCrc(crc, at);
+    check.valid = check.contentLength == at && check.computedCrc == check.storedCrc;
+    return check;
+}
+
+// --- a sealed report written as it is built --------------------------------
+
+namespace {
+
+// Writes the sealed file from the memo's pieces as they come, never holding
+// more than a chunk: the CRC follows the bytes out. The memo's last "\n" is
+// left out, as Save to File drops the memo's last character.
+class SealedReportWriter {
+public:
+    explicit SealedReportWriter(std::FILE* f) : f_(f) { buffer_.reserve(kReportChunk + 4096); }
+
+    // One memo piece: its text, then "\r\n".
+    std::string& piece() {
+        if (pendingLineFeed_)
+            buffer_.push_back('\n');
+        return buffer_;
+    }
+    void endPiece() {
+        buffer_.push_back('\r');
+        pendingLineFeed_ = true;
+        if (buffer_.size() >= kReportChunk)
+            flush();
+    }
+    // The three line ends and the seal; false when the file was not written whole.
+    bool finish() {
+        pendingLineFeed_ = false;
+        buffer_ += "\r\n\r\n\r\n";
+        flush();
+        const std::string seal = sealText(finishSealCrc(crc_, length_), uint32_t(length_));
+        ok_ = ok_ && std::fwrite(seal.data(), 1, seal.size(), f_) == seal.size();
+        return ok_;
+    }
+
+private:
+    void flush() {
+        crc_ = crc32Update(crc_, reinterpret_cast<const uint8_t*>(buffer_.data()), buffer_.size());
+        length_ += buffer_.size();
+        ok_ = ok_ && std::fwrite(buffer_.data(), 1, buffer_.size(), f_) == buffer_.size();
+        buffer_.clear();
+    }
+
+    std::FILE* f_;
+    std::string buffer_;
+    bool pendingLineFeed_ = false;
+    bool ok_ = true;
+    uint32_t crc_ = kCrc32Initial;
+    uint64_t length_ = 0;
+};
+
+} // namespace
+
+StreamedReport writeSealedReport(const fs::path& databasePath, const MachineInfo& info,
+                                 ReportDate start, ReportDate end, const Clock& clock,
+                                 const fs::path& file) {
+    StreamedReport r;
+    if (!isLegalReportRange(start, end)) {
+        r.status = ReportStatus::IllegalDate;
+        return r;
+    }
+    LogRecordReader reader;
+    if (DatabaseResult result = reader.open(databasePath); result != PASS) {
+        r.status = ReportStatus::ReadFailed;
+        r.readResult = result;
+        r.problem = reader.problem();
+        return r;
+    }
+    r.records = reader.count();
+    // An empty database builds an empty memo: nothing to save.
+    if (reader.count() == 0) {
+        r.save = ReportSaveStatus::NoContents;
+        return r;
+    }
+    // Written beside the chosen file and put in its place only when whole:
+    // a failure leaves whatever was there.
+    const fs::path part = file.string() + ".part";
+    FilePtr f = openFile(part, "wb");
+    if (!f) {
+        r.save = ReportSaveStatus::CantCreateFile;
+        return r;
+    }
+    SealedReportWriter out(f.get());
+    out.piece() += reportHeader(info, start, end, clock.localTime());
+    out.endPiece();
+    while (const uint8_t* raw = reader.next()) {
+        if (!isInReportRange(raw, start, end))
+            continue;
+        appendReportLine(out.piece(), decodeLogRecord(raw));
+        out.endPiece();
+        ++r.linesInRange;
+    }
+    bool written = !reader.failed() && out.finish();
+    written = std::fclose(f.release()) == 0 && written;
+    std::error_code ec;
+    if (reader.failed()) {
+        fs::remove(part, ec);
+        r.status = ReportStatus::ReadFailed;
+        r.readResult = DATABASE_CORRUPT;
+        r.problem = "cannot be read to its end";
+        return r;
+    }
+    if (!written || (fs::rename(part, file, ec), ec)) {
+        fs::remove(part, ec);
+        r.save = ReportSaveStatus::CantCreateFile;
+        return r;
+    }
+    r.save = ReportSaveStatus::Saved;
+    return r;
 }
 
 } // namespace dupmon

@@ -94,5 +94,28 @@ struct SealCheck {
     bool valid = false;         // found, length equals the seal's offset, CRCs equal
 };
 SealCheck verifySeal(const uint8_t* data, size_t size);
+// The same for a sealed file, read a chunk at a time whatever its size.
+// `problem` tells why a file could not be read (no seal found then).
+SealCheck verifySealedFile(const std::filesystem::path& file, std::string* problem = nullptr);
+
+// Reports are read and written in chunks of this size.
+constexpr size_t kReportChunk = size_t(1) << 20;
+
+// Build report and Save to File in one pass, for the log tool: the records
+// stream from the database and the report streams into the file with its
+// seal, so memory stays at a chunk or two whatever the database's size. The
+// bytes are those saveReport writes for the memo buildReport makes. The file
+// is written beside `file` and takes its place only when whole.
+struct StreamedReport {
+    ReportStatus status = ReportStatus::Built;
+    DatabaseResult readResult = PASS;
+    std::string problem; // why the database could not be read, in words
+    ReportSaveStatus save = ReportSaveStatus::Saved;
+    uint32_t records = 0; // in the database
+    uint32_t linesInRange = 0;
+};
+StreamedReport writeSealedReport(const std::filesystem::path& databasePath, const MachineInfo& info,
+                                 ReportDate start, ReportDate end, const Clock& clock,
+                                 const std::filesystem::path& file);
 
 } // namespace dupmon

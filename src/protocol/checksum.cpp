@@ -40,7 +40,10 @@ constexpr auto kCrc16Table = makeCrc16Table();
 } // namespace
 
 uint32_t crc32(const uint8_t* data, size_t count) {
-    uint32_t r = 0xA9EA3693u;
+    return crc32Update(kCrc32Initial, data, count);
+}
+
+uint32_t crc32Update(uint32_t r, const uint8_t* data, size_t count) {
     const auto& t = kCrc32;
     for (; count >= 8; count -= 8, data += 8) {
         const uint32_t a = r ^ (uint32_t(data[0]) << 24 | uint32_t(data[1]) << 16 |

@@ -264,3 +264,75 @@ TEST_F(Report, SaveToFileWritesTheSealedReport) {
     EXPECT_EQ(reportSaveMessage(ReportSaveStatus::CantCreateFile).text,
               std::string("Can't Create File !"));
 }
+
+// The log tool's report streams records in and the sealed file out: its
+// bytes are those Save to File writes for the memo Build report makes, for
+// ranges that select all, some or none of the records, over a log long
+// enough to cross several chunks.
+TEST_F(Report, AStreamedReportHasTheBytesOfSaveToFile) {
+    std::vector<uint8_t> records;
+    for (uint32_t n = 0; n < 12000; ++n) {
+        const RecordBytes r = copyRecord(n, 3 + int(n / 4000), 1 + int(n % 28));
+        records.insert(records.end(), r.b.begin(), r.b.end());
+    }
+    writeBytes(db, records.data(), records.size(), true);
+    const fs::path out = dir / "streamed.txt";
+    struct Range {
+        ReportDate from, to;
+        uint32_t lines;
+    } ranges[] = {{{2026, 3, 1}, {2026, 5, 31}, 12000},
+                  {{2026, 4, 3}, {2026, 4, 3}, 143},
+                  {{2027, 1, 1}, {2027, 1, 1}, 0}};
+    for (const Range& range : ranges) {
+        const StreamedReport s = writeSealedReport(db, info, range.from, range.to, clock, out);
+        ASSERT_EQ(s.save, ReportSaveStatus::Saved);
+        EXPECT_EQ(s.records, 12000u);
+        EXPECT_EQ(s.linesInRange, range.lines);
+        const ReportBuild whole = build(range.from, range.to);
+        EXPECT_EQ(whole.linesInRange, range.lines);
+        const std::vector<uint8_t> file = readBytes(out);
+        EXPECT_EQ(file, sealedReport(whole.memo)) << range.lines;
+        EXPECT_FALSE(fs::exists(dir / "streamed.txt.part"));
+        // The chunked verifier reads what the whole-file one reads.
+        const SealCheck a = verifySealedFile(out), b = verifySeal(file.data(), file.size());
+        EXPECT_TRUE(a.valid);
+        EXPECT_EQ(a.computedCrc, b.computedCrc);
+        EXPECT_EQ(a.contentLength, b.contentLength);
+    }
+    if (const size_t size = readBytes(out).size(); size > 0) {
+        std::vector<uint8_t> edited = readBytes(out);
+        edited[edited.size() / 3] ^= 0x40;
+        writeBytes(out, edited.data(), edited.size());
+        const SealCheck bad = verifySealedFile(out);
+        EXPECT_TRUE(bad.sealFound);
+        EXPECT_FALSE(bad.valid);
+        EXPECT_EQ(bad.computedCrc, verifySeal(edited.data(), edited.size()).computedCrc);
+    }
+}
+
+// A report that cannot be made leaves the chosen file as it was and no
+// piece of the new one.
+TEST_F(Report, AStreamedReportThatFailsLeavesTheOldFile) {
+    addFiveRecords();
+    const fs::path out = dir / "kept.txt";
+    writeBytes(out, "old report", 10);
+    const StreamedReport missing = writeSealedReport(dir / "missing.QX42.LOGDATA", info,
+                                                     {2026, 3, 1}, {2026, 3, 31}, clock, out);
+    EXPECT_EQ(missing.status, ReportStatus::ReadFailed);
+    EXPECT_EQ(missing.readResult, DATABASE_NOT_EXIST);
+    EXPECT_EQ(readText(out), "old report");
+
+    const StreamedReport nowhere = writeSealedReport(db, info, {2026, 3, 1}, {2026, 3, 31}, clock,
+                                                     dir / "no-folder" / "r.txt");
+    EXPECT_EQ(nowhere.save, ReportSaveStatus::CantCreateFile);
+
+    ASSERT_TRUE(createLogDatabase(dir / "empty.QX42.LOGDATA"));
+    const StreamedReport empty = writeSealedReport(dir / "empty.QX42.LOGDATA", info,
+                                                   {2026, 3, 1}, {2026, 3, 31}, clock, out);
+    EXPECT_EQ(empty.save, ReportSaveStatus::NoContents);
+    EXPECT_EQ(readText(out), "old report");
+    EXPECT_FALSE(fs::exists(dir / "kept.txt.part"));
+
+    const SealCheck folder = verifySealedFile(dir);
+    EXPECT_FALSE(folder.sealFound);
+}

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -85,5 +86,18 @@ TEST(Checksums, WideStepsAgreeWithByteSteps) {
                 r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
         }
         EXPECT_EQ(crc32(data.data(), n), r) << n;
+    }
+}
+
+TEST(Checksums, PiecesGiveTheCrcOfTheWhole) {
+    std::vector<uint8_t> data(1000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(i * 37 + 5);
+    const uint32_t whole = crc32(data.data(), data.size());
+    for (size_t piece : {size_t(1), size_t(3), size_t(8), size_t(13), size_t(999)}) {
+        uint32_t r = kCrc32Initial;
+        for (size_t at = 0; at < data.size(); at += piece)
+            r = crc32Update(r, data.data() + at, std::min(piece, data.size() - at));
+        EXPECT_EQ(r, whole) << piece;
     }
 }
