@@ -16,6 +16,18 @@ namespace dupmon {
 
 namespace {
 
+QFileDialog* newSaveDialog(QWidget* parent) {
+    auto* d = new QFileDialog(parent);
+    d->setObjectName("SaveDialog1");
+    d->setAcceptMode(QFileDialog::AcceptSave);
+    d->setDefaultSuffix("txt");
+    d->setNameFilter("Text files (*.txt)");
+    // Both files are appended to, never replaced: no question about replacing.
+    d->setOption(QFileDialog::DontConfirmOverwrite);
+    d->setOption(QFileDialog::DontUseNativeDialog);
+    return d;
+}
+
 QLineEdit* readOnlyEdit(QWidget* parent, const char* name) {
     auto* e = new QLineEdit(parent);
     e->setObjectName(name);
@@ -66,14 +78,7 @@ TFormAction_GetDeviceInfo::TFormAction_GetDeviceInfo(std::filesystem::path workD
     Button_doGetDeviceInfo = button(this, "Button_doGetDeviceInfo", "Get Device Info.");
     Button_Exit = button(this, "Button_Exit", "Exit");
 
-    SaveDialog1 = new QFileDialog(this);
-    SaveDialog1->setObjectName("SaveDialog1");
-    SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
-    SaveDialog1->setDefaultSuffix("txt");
-    SaveDialog1->setNameFilter("Text files (*.txt)");
-    // Both files are appended to, never replaced: no question about replacing.
-    SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);
-    SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
+    SaveDialog1 = newSaveDialog(this);
 
     auto* files = new QGridLayout;
     files->addWidget(Button_selectFile, 0, 0);
@@ -149,7 +154,16 @@ void TFormAction_GetDeviceInfo::done(int result) {
     QDialog::done(result);
 }
 
-bool TFormAction_GetDeviceInfo::runSaveDialog(std::filesystem::path& chosen) {
+bool TFormAction_GetDeviceInfo::runSaveDialog(const std::string& current,
+                                              std::filesystem::path& chosen) {
+    // A file dialog cannot be emptied of the name typed last: a fresh one,
+    // in the folder the operator browsed last.
+    const QString folder = SaveDialog1->directory().absolutePath();
+    SaveDialog1->deleteLater();
+    SaveDialog1 = newSaveDialog(this);
+    SaveDialog1->setDirectory(folder);
+    if (!current.empty())
+        SaveDialog1->selectFile(QString::fromStdString(current));
     if (SaveDialog1->exec() != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty())
         return false;
     chosen = std::filesystem::path(SaveDialog1->selectedFiles().first().toStdString());
@@ -158,14 +172,14 @@ bool TFormAction_GetDeviceInfo::runSaveDialog(std::filesystem::path& chosen) {
 
 void TFormAction_GetDeviceInfo::Button_selectFileClick() {
     std::filesystem::path chosen;
-    if (runSaveDialog(chosen))
+    if (runSaveDialog(core_.appendPath(), chosen))
         core_.chooseAppendFile(chosen);
     refresh();
 }
 
 void TFormAction_GetDeviceInfo::Button_select_check_ID_FileClick() {
     std::filesystem::path chosen;
-    if (runSaveDialog(chosen))
+    if (runSaveDialog(core_.checkIdPath(), chosen))
         core_.chooseCheckIdFile(chosen);
     refresh();
 }

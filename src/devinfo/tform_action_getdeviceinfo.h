@@ -55,7 +55,9 @@ private:
     void Button_select_check_ID_FileClick();
     void Button_doGetDeviceInfoClick();
     void refresh();
-    bool runSaveDialog(std::filesystem::path& chosen);
+    // The one file dialog serves both buttons: it opens on the file the
+    // button set before (or none), never on the other button's file.
+    bool runSaveDialog(const std::string& current, std::filesystem::path& chosen);
 
     GetDeviceInfoCore core_;
 };

@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -138,19 +139,37 @@ protected:
 };
 
 // Acts on whatever modal window is up, once per millisecond of real time;
-// `act` returns true when it is done with it.
+// `act` returns true when it is done with it. A script that has not closed
+// its windows after a minute fails the test and closes them, so a window
+// that never reaches the state the script waits for ends the test instead of
+// hanging it.
 class ModalScript {
 public:
     explicit ModalScript(std::function<bool(QWidget*)> act) : act_(std::move(act)) {
+        started_.start();
         QObject::connect(&timer_, &QTimer::timeout, [this] {
-            if (QWidget* w = QApplication::activeModalWidget())
+            QWidget* w = QApplication::activeModalWidget();
+            if (!w)
+                return;
+            if (started_.elapsed() < kGiveUpMs) {
                 act_(w);
+                return;
+            }
+            ADD_FAILURE() << "modal window " << w->objectName().toStdString() << " ("
+                          << w->windowTitle().toStdString() << ") still open after "
+                          << kGiveUpMs << " ms";
+            if (auto* d = qobject_cast<QDialog*>(w))
+                d->reject();
+            else
+                w->close();
         });
         timer_.start(1);
     }
 
 private:
+    static constexpr qint64 kGiveUpMs = 60000;
     std::function<bool(QWidget*)> act_;
+    QElapsedTimer started_;
     QTimer timer_;
 };
 
@@ -173,17 +192,33 @@ TEST_F(ProgramWithStandIns, GetInfoOnTheSdMachineWarnsOfTheRepeatAndMarksItsPort
     std::ofstream(ids) << "12\n";
     TFormAction_GetDeviceInfo& g = form->getDeviceInfoWindow();
     int phase = 0;
+    bool appendDialogSeen = false;
     int results = 0;
     std::string firstMemo, secondMemo;
     fs::path chosen;
     ModalScript script([&](QWidget* modal) {
         if (auto* files = qobject_cast<QFileDialog*>(modal)) {
             // Typed into the file name field, as an operator does.
+            // The dialog fills its list from another thread and may select
+            // again the file chosen last time after the name was typed: the
+            // dialog is accepted only once it names the chosen file.
             auto* name = files->findChild<QLineEdit*>("fileNameEdit");
             EXPECT_NE(name, nullptr);
-            if (name)
-                name->setText(QString::fromStdString(chosen.string()));
-            static_cast<QDialog*>(files)->accept(); // as the dialog's own button does
+            const QString want = QString::fromStdString(chosen.string());
+            if (phase == 2 && !appendDialogSeen) {
+                // The append file's dialog does not offer the check-ID file.
+                appendDialogSeen = true;
+                EXPECT_FALSE(files->selectedFiles().value(0).endsWith("ids.txt"));
+                if (name)
+                    EXPECT_EQ(name->text(), "");
+            }
+            if (files->selectedFiles().value(0) != want) {
+                files->selectFile(want);
+                if (name && name->text() != want)
+                    name->setText(want);
+            } else {
+                static_cast<QDialog*>(files)->accept(); // as the dialog's own button does
+            }
             return true;
         }
         if (modal != &g)
