@@ -145,7 +145,7 @@ TEST(BlockDevices, RemovableDisksFromSysfs) {
     probe.takeFixedDiskSnapshot();
     std::vector<std::string> rows;
     for (const DriveRow& r : probe.scan())
-        rows.push_back(r.name + (r.valid ? ":" + std::to_string(r.capacityMiB) : ":-"));
+        rows.push_back(r.valid ? r.name + ':' + std::to_string(r.capacityMiB) : r.name + ":-");
     EXPECT_EQ(rows, (std::vector<std::string>{"sdb:7633", "sdc:-", "sdd:3819"}));
 
     // Mount points, with the blanks mountinfo escapes.
