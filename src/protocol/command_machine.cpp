@@ -195,9 +195,11 @@ void COMMAND_MACHINE::setLogRecordCallback(LogRecordFn fn, void* user) {
 void COMMAND_MACHINE::disconnect() {
     connected_ = false;
     log("Device disconnect ! ");
-    // Nobody waits for a machine that is gone.
+    // Nobody waits for a machine that is gone, and what was asked of it is
+    // not served to the next machine bound to this connection.
     masterTakeBusy_ = false;
     masterReturnBusy_ = false;
+    req_ = {};
 }
 
 void COMMAND_MACHINE::selectSequence(int value) {

@@ -162,3 +162,31 @@ TEST(EngineAgainstStandIns, AJobFromTheWindowRunsToItsLogRecords) {
     EXPECT_GT(h.count(STATUS_WORKING), 0);
     EXPECT_EQ(s->commands('W', 42).size(), 1u);
 }
+
+// The connection is reused for whatever machine is plugged in next: an action
+// the operator asked of a machine that was unplugged before it went out must
+// not start on the next one.
+TEST(EngineAgainstStandIns, RequestsOfAnUnpluggedMachineDoNotReachTheNextOne) {
+    EngineHarness h;
+    auto first = standIn(h, "usb10");
+    const std::string path = h.plug(first);
+    ASSERT_TRUE(h.runUntil([&] { return h.identified(); }, 20000));
+    h.run(500);
+    h.engine.requestCopy();
+    h.engine.requestCompare();
+    h.engine.answerFinish();
+    h.engine.requestRelease();
+    h.engine.disconnect();
+    h.link.close();
+    ASSERT_TRUE(h.bus.unplug(path));
+
+    auto next = standIn(h, "usb10");
+    h.events.clear();
+    h.plug(next);
+    ASSERT_TRUE(h.runUntil([&] { return h.identified(); }, 20000));
+    h.run(3000);
+    EXPECT_TRUE(first->commands('W', 42).empty());
+    for (int sub : {42, 43, 14, 81})
+        EXPECT_TRUE(next->commands('W', sub).empty()) << "W " << sub;
+    EXPECT_EQ(next->machine().state(), 0);
+}
