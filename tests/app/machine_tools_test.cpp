@@ -209,8 +209,9 @@ TEST_F(ProgramWithStandIns, GetInfoOnTheSdMachineWarnsOfTheRepeatAndMarksItsPort
                 // The append file's dialog does not offer the check-ID file.
                 appendDialogSeen = true;
                 EXPECT_FALSE(files->selectedFiles().value(0).endsWith("ids.txt"));
-                if (name)
+                if (name) {
                     EXPECT_EQ(name->text(), "");
+                }
             }
             if (files->selectedFiles().value(0) != want) {
                 files->selectFile(want);
