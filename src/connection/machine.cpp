@@ -63,6 +63,7 @@ void MACHINE::connect(ReadPacketFn read, void* readLink, WritePacketFn write, vo
 void MACHINE::disconnect() {
     engine_->disconnect();
     store_.close();
+    unsyncedNoted_ = false;
     storeFailing_ = false;
     storeBackoffMs_ = 0;
     log("Machine disconnect ! ");
@@ -76,9 +77,15 @@ void MACHINE::step() {
     if (!connected_)
         return;
     engine_->step();
-    // Records reach the disk once per fetch pass, not once per record.
-    if (store_.unsynced() && !engine_->fetchingLog())
-        syncLogStore();
+    if (store_.unsynced()) {
+        const uint32_t now = clock_.tickMs();
+        if (!unsyncedNoted_) {
+            unsyncedNoted_ = true;
+            unsyncedSince_ = now;
+        }
+        if (!engine_->fetchingLog() && now - unsyncedSince_ >= syncIntervalMs_)
+            syncLogStore();
+    }
     if (storeFailing_ && int32_t(clock_.tickMs() - storeRetryAt_) >= 0)
         openLogStore();
 }
@@ -87,6 +94,10 @@ uint32_t MACHINE::msUntilDue() const {
     if (!connected_)
         return COMMAND_MACHINE::kNoDeadline;
     uint32_t due = engine_->msUntilDue();
+    if (unsyncedNoted_ && store_.unsynced() && !engine_->fetchingLog()) {
+        const uint32_t waited = clock_.tickMs() - unsyncedSince_;
+        due = std::min(due, waited >= syncIntervalMs_ ? 0u : syncIntervalMs_ - waited);
+    }
     if (storeFailing_) {
         const auto retry = static_cast<int32_t>(storeRetryAt_ - clock_.tickMs());
         due = std::min(due, retry > 0 ? uint32_t(retry) : 0u);
@@ -240,6 +251,7 @@ void MACHINE::logStoreFailed(int code) {
 }
 
 void MACHINE::syncLogStore() {
+    unsyncedNoted_ = false;
     const LogStore::SyncResult synced = store_.sync();
     if (synced.ok)
         return;

@@ -108,6 +108,8 @@ public:
     const LogStore& logStore() const { return store_; }
     // The log store failed (check, write or sync) and is tried again later.
     bool logStoreFailing() const { return storeFailing_; }
+    // The least time records wait for their sync (tests: 0 syncs at the end of every pass).
+    void setSyncInterval(uint32_t ms) { syncIntervalMs_ = ms; }
     const std::filesystem::path& databaseDir() const { return databaseDir_; }
     const std::filesystem::path& debugFilePath() const { return debugFilePath_; }
     bool debugFileOpen() const { return debugFile_ != nullptr; }
@@ -157,6 +159,14 @@ private:
     bool storeFailing_ = false;
     uint32_t storeRetryAt_ = 0;
     uint32_t storeBackoffMs_ = 0; // 0 while records are stored; the wait while they are not
+    // Records reach the disk once the fetch pass that brought them has ended,
+    // at most once per kSyncIntervalMs while records keep coming: a sync per
+    // pass of two records held every other machine's step on a disk. What a
+    // power cut takes after the last sync is fetched again.
+    static constexpr uint32_t kSyncIntervalMs = 250;
+    uint32_t syncIntervalMs_ = kSyncIntervalMs;
+    bool unsyncedNoted_ = false;
+    uint32_t unsyncedSince_ = 0;
 
     std::unique_ptr<char[]> messageBuffer_;
     size_t messageUsed_ = 0;
