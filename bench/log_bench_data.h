@@ -75,7 +75,16 @@ struct BenchDatabase {
 };
 inline BenchDatabase benchDatabase(int argc, char** argv, const char* folderName) {
     BenchDatabase b;
-    b.count = argc > 1 ? uint32_t(std::strtoul(argv[1], nullptr, 10)) : 1000000;
+    b.count = 1000000;
+    if (argc > 1) {
+        char* end = nullptr;
+        const unsigned long n = std::strtoul(argv[1], &end, 10);
+        if (end == argv[1] || *end != '\0' || n == 0 || n > 100000000) {
+            std::fprintf(stderr, "usage: %s [records (1..100000000)] [folder]\n", argv[0]);
+            std::exit(2);
+        }
+        b.count = uint32_t(n);
+    }
     b.dir = argc > 2 ? std::filesystem::path(argv[2])
                      : std::filesystem::temp_directory_path() / folderName;
     std::filesystem::create_directories(b.dir);
