@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
         makeExport(o, workDir,
                    {[&form](const std::string& line) {
                         std::fprintf(stderr, "duplicator-monitor: %s\n", line.c_str());
-                        form.report(line);
+                        form.showExportLine(line);
                     },
                     [&ui](const std::string& text) { ui.messageBox(text, "PostgreSQL export"); },
                     {}},

@@ -7,6 +7,7 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QScrollArea>
+#include <QStatusBar>
 #include <QTimer>
 #include <fstream>
 #include <sstream>
@@ -272,6 +273,14 @@ bool TForm1::machineWindowShown(const std::string& machineId) {
         return adapter && adapter->window() && adapter->window()->isVisible();
     }
     return false;
+}
+
+void TForm1::showExportLine(const std::string& line) {
+    // Made on the first line, on a window already shown: show it too.
+    QStatusBar* bar = statusBar();
+    bar->show();
+    bar->showMessage(QString::fromStdString(line));
+    bar->setToolTip(QString::fromStdString(line)); // whole, where the window is narrower
 }
 
 void TForm1::activateFromAnotherStart() {

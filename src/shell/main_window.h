@@ -59,6 +59,9 @@ public:
     QScrollArea* boardArea() const { return boardArea_; }
     QWidget* board() const { return board_; }
     QLabel* noMachineNotice() const { return noMachine_; }
+    // The latest line of the PostgreSQL export (an outage, its end, a setting
+    // to correct), kept in the status bar until the next one.
+    void showExportLine(const std::string& line);
     // Windows of unplugged machines still on screen.
     std::vector<TFormMachine*> unpluggedWindows() const;
 

@@ -7,6 +7,7 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
@@ -356,5 +357,34 @@ TEST_F(MainWindowTest, AQuestionClosedWithEscIsAnsweredLaterFromTheMachineWindow
     EXPECT_FALSE(w->Panel_Question->isVisible());
     EXPECT_EQ(b.machines[0]->commands('W', 14).size(), 1u); // Finish, sent once
     EXPECT_EQ(asked, 1);
+    b.form->close();
+}
+
+// The export's lines (an outage, its end) stay on the board's status bar
+// until the next one, clear of the pictures.
+TEST_F(MainWindowTest, TheExportsLatestLineStaysInTheStatusBar) {
+    ManualBoard b(dir, {});
+    b.form->show();
+    auto m = StandInController::create("usb10", b.clock);
+    b.bus.plug(m, 0x6C15, m->profile().productId);
+    b.run(5000);
+    ASSERT_TRUE(b.form->picture(0).isOn());
+    const std::string outage =
+        "PostgreSQL export to postgresql://collector@db.example/site stopped: the server "
+        "cannot be reached; job-log records are collected locally and sent when the server "
+        "takes them";
+    b.form->showExportLine(outage);
+    auto* bar = b.form->findChild<QStatusBar*>();
+    ASSERT_NE(bar, nullptr);
+    EXPECT_TRUE(bar->isVisible());
+    EXPECT_EQ(bar->currentMessage().toStdString(), outage);
+    EXPECT_EQ(bar->toolTip().toStdString(), outage);
+    b.run(3000); // status polls and board updates do not take it away
+    EXPECT_EQ(bar->currentMessage().toStdString(), outage);
+    EXPECT_TRUE(cleanLayout(b.form.get(), "main_window", "export_line"));
+    const std::string back = "PostgreSQL export to postgresql://collector@db.example/site: the "
+                             "server takes records again; sent 12 records it lacked";
+    b.form->showExportLine(back);
+    EXPECT_EQ(bar->currentMessage().toStdString(), back);
     b.form->close();
 }
