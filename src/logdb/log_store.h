@@ -46,8 +46,9 @@ public:
     // leaves no part of the record behind and closes the store.
     AppendedRecord append(const uint8_t* record, size_t length, MachineInfo& info);
 
-    // Records appended since the last sync.
-    bool unsynced() const { return end_ != syncedEnd_; }
+    // Records appended since the last sync, while the store is open (a closed
+    // store has nothing left to sync, so nobody waits to sync it).
+    bool unsynced() const { return fd_ >= 0 && end_ != syncedEnd_; }
     struct SyncResult {
         bool ok = true;
         // After a failed sync: the newest record known to be on the disk, to
