@@ -4,6 +4,7 @@
 #include <array>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "shell/log_windows.h"
 #include "shell/machine_display_icon.h"
 #include "shell/machine_slots.h"
+#include "shell/picture_archive.h"
 
 class QLabel;
 class QScrollArea;
@@ -91,6 +93,12 @@ private:
     void updateNoMachineNotice();
     // The board grows with its pictures; the area scrolls over it.
     void fitBoard();
+    // Each picture at its place for the window's width: rows of as many as fit.
+    void reflowPictures();
+    // Grows the window, within the screen, until every picture shows.
+    void showAllMachines();
+    // The picture of a machine kind and port count that came with no picture.
+    const PicturePair& drawnPicture(uint32_t deviceType, uint32_t ports);
 
     UiServices& ui_;
     std::filesystem::path workDir_;
@@ -108,6 +116,7 @@ private:
     int picturesPlaced_ = 0;
     int nextPictureX_ = 20;
     int nextPictureY_ = 100;
+    std::map<std::pair<uint32_t, uint32_t>, PicturePair> drawnPictures_;
     ShellDriver driver_;
     LogWindows logWindows_;
     std::unique_ptr<TForm_change_setupValue> setupDialog_;

@@ -11,12 +11,15 @@
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 
 #include "machine_window/tform_continue_or_exit.h"
 #include "shell/machine_window_view.h"
 #include "shell/main_window.h"
+#include "shell/panel_picture.h"
+#include "shell/picture_archive.h"
 #include "sim/stand_in.h"
 #include "support/event_loop.h"
 #include "support/layout_check.h"
@@ -106,6 +109,104 @@ TEST_F(MainWindowTest, PicturesFillRowsOfThreeOnA600PixelWindow) {
     EXPECT_EQ(form.picturesPlaced(), 4);
     form.close();
     EXPECT_TRUE(fs::exists(dir / "brellock_linker.QZ9"));
+}
+
+// The whole of a picture and its caption shows in the board's area, unscrolled.
+bool pictureInView(TForm1& form, int k) {
+    const QRect view = form.boardArea()->viewport()->rect();
+    for (QWidget* w : {static_cast<QWidget*>(form.picture(k).image()),
+                       static_cast<QWidget*>(form.picture(k).caption())}) {
+        const QRect r(w->mapTo(form.boardArea()->viewport(), QPoint(0, 0)), w->size());
+        if (!view.contains(r))
+            return false;
+    }
+    return true;
+}
+
+TEST_F(MainWindowTest, TheBoardOpensShowingEveryMachineAndReflowsWhenResized) {
+    ManualBoard b(dir,
+                  {"usb10", "combo16", "cf8", "sd20", "microsd24", "panel121", "panel2", "old7"});
+    TForm1& form = *b.form;
+    ASSERT_EQ(form.picturesPlaced(), 8);
+    QApplication::processEvents();
+    const QRect free = form.screen()->availableGeometry();
+    EXPECT_TRUE(free.contains(form.frameGeometry()));
+    for (int k = 0; k < 8; ++k)
+        EXPECT_TRUE(pictureInView(form, k)) << k;
+
+    struct Case {
+        int width;
+        int perRow; // a picture goes on a row while its left edge + 150 stays inside
+    };
+    for (const Case c : {Case{1400, 7}, Case{600, 3}, Case{571, 3}, Case{570, 2}, Case{300, 1}}) {
+        SCOPED_TRACE(c.width);
+        form.resize(c.width, 500);
+        QApplication::processEvents();
+        for (int k = 0; k < 8; ++k) {
+            EXPECT_EQ(form.picture(k).image()->pos(),
+                      QPoint(20 + 200 * (k % c.perRow), 100 + 200 * (k / c.perRow)))
+                << k;
+            // The caption stays under its image.
+            EXPECT_EQ(form.picture(k).caption()->y(),
+                      form.picture(k).image()->geometry().bottom() + 1)
+                << k;
+        }
+    }
+    b.form->close();
+}
+
+// A program file carrying a picture archive whose images stand apart from
+// anything the board draws: row r holds a CF panel of r + 1 ports.
+fs::path programWithArchive(const fs::path& dir) {
+    std::vector<PicturePair> pairs;
+    for (size_t r = 0; r < kPictureTable.size(); ++r) {
+        if (kPictureTable[r].deviceType == 15)
+            continue;
+        PicturePair p;
+        p.deviceType = kPictureTable[r].deviceType;
+        p.portCount = kPictureTable[r].portCount;
+        p.onImage = drawPanelPicture(5, uint32_t(r + 1), true);
+        p.offImage = drawPanelPicture(5, uint32_t(r + 1), false);
+        pairs.push_back(std::move(p));
+    }
+    const std::vector<uint8_t> archive = buildPictureArchive(pairs);
+    const fs::path program = dir / "program";
+    std::ofstream out(program, std::ios::binary);
+    out << "a program";
+    out.write(reinterpret_cast<const char*>(archive.data()), std::streamsize(archive.size()));
+    return program;
+}
+
+TEST_F(MainWindowTest, EveryMachineKindShowsAPictureOfItsOwnKindAndPortCount) {
+    // Four kinds the picture table has rows for, four it has none for.
+    const std::vector<std::string> kinds = {"usb10", "combo16", "cf8",      "microsd24",
+                                            "sd20",  "old7",    "panel121", "panel2"};
+    ManualBoard b(dir, kinds, programWithArchive(dir));
+    ASSERT_EQ(b.form->picturesPlaced(), 8);
+    for (const std::string& path : b.bus.pluggedPaths())
+        b.bus.unplug(path);
+    b.run(200);
+    std::set<std::vector<uint8_t>> seen;
+    for (int k = 0; k < 8; ++k) {
+        MACHINE_DISPLAY_ICON& picture = b.form->picture(k);
+        ASSERT_FALSE(picture.isOn());
+        const MachineInfo entry = b.form->machineSlots().registry().entryAt(k);
+        SCOPED_TRACE(entry.modelName);
+        const int row = pictureRow(entry);
+        const uint32_t ports = uint32_t(entry.maxDeviceQty);
+        // The table's picture where it has a row; else one drawn for this kind and count.
+        const std::vector<uint8_t> expected =
+            row != 0 ? drawPanelPicture(5, uint32_t(row + 1), false)
+                     : drawPanelPicture(entry.deviceType, ports, false);
+        EXPECT_EQ(picture.image()->pixmap().toImage(), transparentPixmap(expected).toImage());
+        if (row == 0) {
+            EXPECT_NE(panelKindName(entry.deviceType), nullptr);
+            EXPECT_NE(expected, drawPanelPicture(0, 10, false, true)); // not the generic one
+        }
+        seen.insert(expected);
+    }
+    EXPECT_EQ(seen.size(), 8u); // eight kinds, eight pictures
+    b.form->close();
 }
 
 TEST_F(MainWindowTest, AJobStartedFromTheMachineWindowShowsItsPhasesAndAsksToFinish) {
