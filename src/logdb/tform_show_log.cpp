@@ -8,6 +8,7 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
@@ -233,6 +234,15 @@ void TForm_ShowLog::closeEvent(QCloseEvent* event) {
     QMainWindow::closeEvent(event);
     if (modalLoop_)
         modalLoop_->quit();
+}
+
+void TForm_ShowLog::keyPressEvent(QKeyEvent* event) {
+    // Esc closes the viewer, as it closes the program's dialogs.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 void TForm_ShowLog::hideEvent(QHideEvent* event) {

@@ -407,6 +407,8 @@ void TFormMachine::buildPortMap() {
         Button_SaveScreen =
             new QPushButton(QString::fromUtf8("\u5132\u5b58\u756b\u9762"), GroupBox_Machine);
         Button_SaveScreen->setObjectName("Button_SaveScreen");
+        Button_SaveScreen->setToolTip("Save a picture of this window (JPEG, in the "
+                                      "SavePicture folder of the working folder)");
         Button_SaveScreen->setFont(sizedFont(14));
         setTextColour(Button_SaveScreen, bgr(kRed));
         Button_SaveScreen->setGeometry(
@@ -446,6 +448,7 @@ void TFormMachine::buildPortMap() {
     for (int i = 0; i < int(GroupBox_Port.size()); ++i)
         if (GroupBox_Port[size_t(i)] && !L.ports[i].apart)
             GroupBox_Port[size_t(i)]->move(L.portLeft(i, metrics), L.portTop(i, metrics, g));
+    alignHeaderWithFirstPort(g.mapWidth - L.portMargin - headerRight);
     GroupBox_Machine->setGeometry(5, 5, g.groupBoxWidth, g.groupBoxHeight);
     Panel_Main->resize(g.panelWidth, g.panelHeight);
 
@@ -534,6 +537,10 @@ void TFormMachine::showEvent(QShowEvent* event) {
     const QRect screenArea = screen() ? screen()->availableGeometry() : QRect();
     if (Panel_Main && screenArea.isValid() && !screenArea.contains(frameGeometry()))
         fitToScreen();
+    if (!shownOnce_) {
+        shownOnce_ = true;
+        showFirstPortAndJob();
+    }
 }
 
 void TFormMachine::buildJobPanels() {

@@ -42,6 +42,16 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
         auto* w = new TFormMachine(nullptr, refresh, title, m.logDatabasePath(), m.databaseDir(),
                                    m.info(), &m.engine(), ui, clock, workDir_);
         w->setAttribute(Qt::WA_QuitOnClose, false);
+        // A machine plugged in again takes over the window it left on screen:
+        // the same place, one window.
+        if (TFormMachine* stale =
+                unpluggedWindowOf(fieldText(m.info().machineId, sizeof m.info().machineId))) {
+            w->setGeometry(stale->geometry());
+            w->takeScrollFrom(*stale);
+            stale->close();
+        } else if (!w->placementLoaded()) {
+            w->placeAsNewWindow(newWindows_++);
+        }
         // Without a download window the item says that the flow is not available.
         if (download_)
             w->openDownloadSource = [this, &m] {
@@ -194,6 +204,13 @@ std::string TForm1::busyMachines() {
                  std::string(fieldText(m.info().machineId, sizeof m.info().machineId)) + "]";
     }
     return names;
+}
+
+TFormMachine* TForm1::unpluggedWindowOf(std::string_view machineId) const {
+    for (const QPointer<TFormMachine>& w : unplugged_)
+        if (w && w->isVisible() && w->machineId() == machineId)
+            return w.data();
+    return nullptr;
 }
 
 std::vector<TFormMachine*> TForm1::unpluggedWindows() const {
@@ -418,6 +435,16 @@ void TForm1::showOn(int k, int connection) {
     if (k >= 0 && k < picturesPlaced_)
         pictures_[size_t(k)]->showOn(connection);
     updateNoMachineNotice();
+    // A machine back whose window still says it was unplugged gets its live
+    // window in that place at once (after the machine's step has returned).
+    if (connection < 0 || connection >= MachineSlots::kSlotCount)
+        return;
+    const MachineInfo& info = slots_->connection(connection).info();
+    if (unpluggedWindowOf(fieldText(info.machineId, sizeof info.machineId)))
+        QTimer::singleShot(0, this, [this, k] {
+            if (isOn(k))
+                slots_->pictureClick(k);
+        });
 }
 
 void TForm1::showOff(int k, int connection) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "app/shell_driver.h"
@@ -66,6 +67,8 @@ public:
     void showExportLine(const std::string& line);
     // Windows of unplugged machines still on screen.
     std::vector<TFormMachine*> unpluggedWindows() const;
+    // The one of them that shows this machine, or null.
+    TFormMachine* unpluggedWindowOf(std::string_view machineId) const;
 
     // BoardView
     int placePicture(const MachineInfo& record) override;
@@ -112,6 +115,7 @@ private:
     QWidget* board_ = nullptr;
     QLabel* noMachine_ = nullptr;
     std::vector<QPointer<TFormMachine>> unplugged_;
+    int newWindows_ = 0; // machine windows opened without a kept placement, for cascading
     std::array<std::unique_ptr<MACHINE_DISPLAY_ICON>, kPictureCount> pictures_;
     int picturesPlaced_ = 0;
     int nextPictureX_ = 20;

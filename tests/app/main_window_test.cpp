@@ -2,12 +2,15 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
+#include <QTableView>
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +18,7 @@
 #include <functional>
 #include <set>
 
+#include "logdb/tform_show_log.h"
 #include "machine_window/tform_continue_or_exit.h"
 #include "shell/machine_window_view.h"
 #include "shell/main_window.h"
@@ -366,6 +370,99 @@ TEST_F(MainWindowTest, AnUnpluggedMachinesOpenWindowStaysAndSaysSo) {
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(alive.isNull());
     EXPECT_TRUE(b.form->unpluggedWindows().empty());
+    b.form->close();
+}
+
+TEST_F(MainWindowTest, NewMachineWindowsCascadeOnTheScreen) {
+    ManualBoard b(dir, {"usb10", "cf8", "nolog8"});
+    std::vector<QRect> frames;
+    for (int k = 0; k < 3; ++k) {
+        TFormMachine* w = b.openWindow(k);
+        ASSERT_NE(w, nullptr);
+        QApplication::processEvents();
+        EXPECT_TRUE(w->screen()->availableGeometry().contains(w->frameGeometry())) << k;
+        for (const QRect& before : frames)
+            EXPECT_NE(w->frameGeometry().topLeft(), before.topLeft()) << k;
+        frames.push_back(w->frameGeometry());
+    }
+    b.form->close();
+}
+
+TEST_F(MainWindowTest, AMachinePluggedInAgainTakesOverItsWindow) {
+    ManualBoard b(dir, {"panel121"});
+    TFormMachine* w = b.openWindow(0);
+    ASSERT_NE(w, nullptr);
+    QApplication::processEvents();
+    w->setGeometry(40, 50, 700, 500);
+    QApplication::processEvents();
+    const QRect where = w->geometry();
+    const std::string id = b.machines[0]->machine().machineId;
+
+    b.bus.unplug(b.bus.pluggedPaths()[0]);
+    b.run(200);
+    QApplication::processEvents();
+    ASSERT_EQ(b.form->unpluggedWindows(), std::vector<TFormMachine*>{w});
+    QPointer<TFormMachine> stale(w);
+
+    // Back: its live window opens at once, where the operator had it, and
+    // the one that said "unplugged" is gone.
+    b.bus.plug(b.machines[0], 0x6C15, b.machines[0]->profile().productId);
+    b.run(5000);
+    ASSERT_TRUE(b.form->picture(0).isOn());
+    QApplication::processEvents();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(stale.isNull());
+    EXPECT_TRUE(b.form->unpluggedWindows().empty());
+    EXPECT_TRUE(b.form->machineWindowShown(id));
+    int windows = 0;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* m = qobject_cast<TFormMachine*>(top); m && m->isVisible()) {
+            ++windows;
+            EXPECT_FALSE(m->unplugged());
+            EXPECT_EQ(m->geometry(), where);
+        }
+    EXPECT_EQ(windows, 1);
+    b.form->close();
+}
+
+TEST_F(MainWindowTest, AnUnpluggedMachinesLogOnScreenIsNotOpenedTwiceAndEscClosesIt) {
+    ManualBoard b(dir, {"usb10"});
+    TFormMachine* w = b.openWindow(0);
+    ASSERT_NE(w, nullptr);
+    w->OpenLogWindowClick();
+    auto openViewers = [] {
+        std::vector<TForm_ShowLog*> v;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (auto* l = qobject_cast<TForm_ShowLog*>(top); l && l->isVisible())
+                v.push_back(l);
+        return v;
+    };
+    ASSERT_EQ(openViewers().size(), 1u);
+    TForm_ShowLog* viewer = openViewers()[0];
+    b.bus.unplug(b.bus.pluggedPaths()[0]);
+    b.run(200);
+    QApplication::processEvents();
+    ASSERT_FALSE(b.form->picture(0).isOn());
+
+    // The picture of the machine that is off: its log is already on screen.
+    int modal = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        for (TForm_ShowLog* v : openViewers())
+            if (v != viewer) {
+                ++modal;
+                v->close();
+            }
+    });
+    closer.start(20);
+    b.form->machineSlots().pictureClick(0);
+    closer.stop();
+    EXPECT_EQ(modal, 0);
+    EXPECT_EQ(openViewers(), std::vector<TForm_ShowLog*>{viewer});
+
+    QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(viewer->StringGrid, &esc);
+    EXPECT_FALSE(viewer->isVisible());
     b.form->close();
 }
 
