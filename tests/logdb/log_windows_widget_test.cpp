@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -145,6 +146,56 @@ TEST_F(LogWindows, ARecordArrivingWhileTheViewerIsOpenAddsARow) {
     viewer.SetCaption("RENAMED(v2.40.7)");
     EXPECT_EQ(viewer.GroupBox->title(), "RENAMED(v2.40.7)");
     EXPECT_TRUE(cleanLayout(&viewer, "log_viewer", "live-rows"));
+}
+
+TEST_F(LogWindows, TheViewerSaysHowManyRecordsThereAreAndShowsTheOlderOnes) {
+    writeDatabase(10005);
+    TForm_ShowLog viewer(nullptr, info, "LINE-01(v2.40.7)", db, dir, ui, nullptr);
+    viewer.show();
+    QApplication::processEvents();
+    QTableView* grid = viewer.StringGrid;
+    ASSERT_EQ(grid->model()->rowCount(), 10000);
+    EXPECT_TRUE(viewer.Label_Records->isVisible());
+    EXPECT_TRUE(viewer.Label_Records->text().startsWith("The newest 10,000 of 10,005 records"))
+        << viewer.Label_Records->text().toStdString();
+    EXPECT_TRUE(viewer.Label_Records->text().contains("Show Older Records"));
+    EXPECT_TRUE(viewer.Item_ShowOlderRecords->isEnabled());
+    EXPECT_FALSE(viewer.Item_ShowNewerRecords->isEnabled());
+    EXPECT_TRUE(cleanLayout(&viewer, "log_viewer", "newest-of-more"));
+
+    // File > Show Older Records: the five records before, oldest at the top.
+    viewer.Item_ShowOlderRecords->trigger();
+    QApplication::processEvents();
+    ASSERT_EQ(grid->model()->rowCount(), 5);
+    EXPECT_EQ(cell(grid, 0, 0), "00001");
+    EXPECT_EQ(cell(grid, 4, 0), "00005");
+    EXPECT_EQ(viewer.Label_Records->text(), "Records 1 to 5 of 10,005");
+    EXPECT_FALSE(viewer.Item_ShowOlderRecords->isEnabled());
+    EXPECT_TRUE(viewer.Item_ShowNewerRecords->isEnabled());
+    EXPECT_TRUE(cleanLayout(&viewer, "log_viewer", "older-page"));
+
+    // A record arriving meanwhile is counted, and the page stays as it is.
+    RecordBytes r = usbCopy(10005, 20);
+    writeBytes(db, r.data(), r.b.size(), true);
+    viewer.AddRecord(r.data());
+    EXPECT_EQ(grid->model()->rowCount(), 5);
+    EXPECT_EQ(viewer.Label_Records->text(), "Records 1 to 5 of 10,006");
+
+    // Forward a page at a time: the page after the one shown, then the
+    // newest, the new record among them.
+    viewer.Item_ShowNewerRecords->trigger();
+    QApplication::processEvents();
+    ASSERT_EQ(grid->model()->rowCount(), 10000);
+    EXPECT_EQ(cell(grid, 0, 0), "00006");
+    EXPECT_EQ(viewer.Label_Records->text().left(27), "Records 6 to 10,005 of 10,0");
+    viewer.Item_ShowNewerRecords->trigger();
+    QApplication::processEvents();
+    ASSERT_EQ(grid->model()->rowCount(), 10000);
+    EXPECT_FALSE(viewer.Item_ShowNewerRecords->isEnabled());
+    EXPECT_EQ(cell(grid, 9999, 0), "10006");
+    EXPECT_TRUE(lastRowInView(viewer));
+    EXPECT_TRUE(viewer.Label_Records->text().startsWith("The newest 10,000 of 10,006 records"));
+    EXPECT_TRUE(ui.messages.empty());
 }
 
 TEST_F(LogWindows, OnlyThisMachinesParameterFileMovesTheViewer) {
