@@ -321,13 +321,17 @@ TEST_F(LogWindows, ReportWindowBuildsWhenACalendarClosesAndSavesASealedFile) {
     EXPECT_EQ(report.DateTimePicker_start->date(), QDate(2026, 3, 15)); // today, by the clock
     EXPECT_EQ(report.DateTimePicker_end->date(), QDate(2026, 3, 15));
     report.setSource(db, info);
+    EXPECT_EQ(report.windowTitle(), "Report - LINE-01 [A1B2C3]");
     report.show();
-    // Nothing is built when the window opens.
-    EXPECT_TRUE(report.Memo1->toPlainText().isEmpty());
+    // The window opens on the report of the dates it shows: today's records.
+    const QString today = report.Memo1->toPlainText();
+    EXPECT_TRUE(today.contains("  Machine ID: A1B2C3"));
+    EXPECT_EQ(today.count("0781h 5567h"), 10); // day 15 of the 30 records
+    EXPECT_TRUE(report.Button_build->isVisible());
 
     pick(report.DateTimePicker_start, QDate(2026, 3, 16));
     EXPECT_EQ(texts(ui), std::vector<std::string>{"Illegal Date ! / Error"});
-    EXPECT_TRUE(report.Memo1->toPlainText().isEmpty());
+    EXPECT_EQ(report.Memo1->toPlainText(), today);
     pick(report.DateTimePicker_end, QDate(2026, 3, 17));
     EXPECT_EQ(ui.messages.size(), 1u);
     const QString memo = report.Memo1->toPlainText();
@@ -414,4 +418,46 @@ TEST_F(LogWindows, SaveToTextFileShowsTheReportWindowForThisMachine) {
     viewer.Item_SaveToTextFile->trigger();
     EXPECT_TRUE(shown);
     EXPECT_FALSE(report.isVisible());
+}
+
+TEST_F(LogWindows, TheReportWindowOpenedForASecondMachineNeverShowsOrSavesTheFirstOnes) {
+    writeDatabase(12); // LINE-01, A1B2C3
+    const MachineInfo second = machine("", "CF-8", "CF0001", 5);
+    const fs::path secondDb = logDatabasePath(dir, second);
+    ASSERT_TRUE(createLogDatabase(secondDb));
+    for (uint32_t n = 0; n < 3; ++n) {
+        RecordBytes r;
+        r.job(n, 2026, 3, 15, 10, 0, 0, 1).u8(14, 1).be32(24, 2048).be32(32, 2048);
+        writeBytes(secondDb, r.data(), 128, true);
+    }
+    TFormReport report(ui, clock);
+    TForm_ShowLog first(nullptr, info, "LINE-01(v2.40.7)", db, dir, ui, &report);
+    TForm_ShowLog other(nullptr, second, "CF-8(v2.40.7)", secondDb, dir, ui, &report);
+
+    QString firstMemo;
+    whenModal([&](QWidget*) {
+        firstMemo = report.Memo1->toPlainText();
+        EXPECT_EQ(report.windowTitle(), "Report - LINE-01 [A1B2C3]");
+        report.Button_exit->click();
+    });
+    first.Item_SaveToTextFile->trigger();
+    ASSERT_TRUE(firstMemo.contains("A1B2C3"));
+
+    const fs::path file = dir / "second.txt";
+    report.chooseSaveFile = [&] { return std::optional(file); };
+    QString secondMemo;
+    whenModal([&](QWidget*) {
+        secondMemo = report.Memo1->toPlainText();
+        EXPECT_EQ(report.windowTitle(), "Report - CF-8 [CF0001]");
+        report.Button_saveToFile->click();
+        report.Button_exit->click();
+    });
+    other.Item_SaveToTextFile->trigger();
+    EXPECT_TRUE(secondMemo.contains("  Machine ID: CF0001"));
+    EXPECT_FALSE(secondMemo.contains("A1B2C3"));
+    EXPECT_FALSE(secondMemo.contains("LINE-01"));
+    const std::string saved = readText(file);
+    EXPECT_NE(saved.find("CF0001"), std::string::npos);
+    EXPECT_EQ(saved.find("A1B2C3"), std::string::npos);
+    EXPECT_TRUE(ui.messages.empty());
 }
