@@ -24,6 +24,7 @@
 #include "common/text.h"
 #include "logdb/tform_report.h"
 #include "logdb/window_fit.h"
+#include "protocol/machine_names.h"
 
 namespace dupmon {
 
@@ -98,7 +99,7 @@ TForm_ShowLog::TForm_ShowLog(QWidget* owner, const MachineInfo& info, const std:
       rows_(info.deviceType) {
     setObjectName("Form_ShowLog");
     // 1. Caption and inputs.
-    setWindowTitle(kLogViewerCaption);
+    setWindowTitle(QString::fromStdString(titleNamingMachine(kLogViewerCaption, info)));
     // Underlined letters for the keyboard: Alt+F, then S.
     Menu_File = menuBar()->addMenu(QString("&") + kLogViewerFileMenu);
     Item_SaveToTextFile = Menu_File->addAction(QString("&") + kLogViewerSaveItem);

@@ -144,6 +144,9 @@ ScreenRect cascadedWindow(int width, int height, const ScreenRect& area, int k) 
 }
 
 int scrollToShow(int jobFrom, int jobTo, int portFrom, int portTo, int view, int maxScroll) {
+    // The window's own start (its margin and the machine's name) where it shows the port.
+    if (portTo <= view)
+        return 0;
     int at;
     const int from = std::min(jobFrom, portFrom), to = std::max(jobTo, portTo);
     if (to - from <= view)

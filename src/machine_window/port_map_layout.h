@@ -82,7 +82,8 @@ ScreenRect cascadedWindow(int width, int height, const ScreenRect& area, int k);
 
 // Where a view `view` long scrolls along one axis (0 .. `maxScroll`) so that
 // the span [portFrom, portTo) of the first port shows whole and as much of
-// [jobFrom, jobTo) of the job panels as fits beside it.
+// [jobFrom, jobTo) of the job panels as fits beside it; not at all while the
+// port shows from the start.
 int scrollToShow(int jobFrom, int jobTo, int portFrom, int portTo, int view, int maxScroll);
 
 // The port whose box is "#01": the first port of the ordinary kind, the first

@@ -6,6 +6,9 @@ class QPushButton;
 
 namespace dupmon {
 
+// The dialog's own title; a machine window adds the machine's name after it.
+inline constexpr const char* kContinueOrFinishCaption = "Waiting";
+
 // "Waiting": asks whether the machine should continue or finish. The answer
 // is 0 only when the dialog is created; closing it without a button keeps
 // the answer of the previous showing.

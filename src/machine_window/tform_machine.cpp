@@ -33,6 +33,7 @@
 #include "machine_window/window_texts.h"
 #include "protocol/command_machine.h"
 #include "protocol/machine_activity.h"
+#include "protocol/machine_names.h"
 #include "settings/tform_change_machine_clock.h"
 #include "settings/tform_change_setupvalue.h"
 #include "settings/tform_nickname.h"
@@ -241,6 +242,7 @@ void TFormMachine::construct(const std::string& caption) {
     continueDialog_ = new TForm_continue_or_exit(this);
     nicknameDialog_ = new TForm_nickname(this);
     clockDialog_ = new TForm_changeMachineClock(this);
+    nameDialogs();
     windowTitle_ = machineWindowTitle(info_);
     parFilePath_ = placementFilePath(dataDir_, info_);
     caption_ = caption;
@@ -669,6 +671,8 @@ void TFormMachine::buildSourceImageBox(int left, int top) {
         y += buttonHeight + 5;
     }
     connect(Button_AddImage, &QPushButton::clicked, this, [this] { Button_AddImageClick(); });
+    connect(Button_DeleteImage, &QPushButton::clicked, this, [this] { Button_DeleteImageClick(); });
+    connect(Button_RenameImage, &QPushButton::clicked, this, [this] { Button_RenameImageClick(); });
     const int width = std::max(500, buttonLeft + buttonWidth + 10);
     const int height = std::max({200, StringGrid_Images->geometry().bottom() + 1 + 10, y + 5});
     GroupBox_SourceImage->setGeometry(left, top, width, height);
@@ -860,6 +864,7 @@ void TFormMachine::ChangeNicknameClick() {
     if (GroupBox_Machine)
         GroupBox_Machine->setTitle(QString::fromStdString(windowTitle_));
     updateCaption();
+    nameDialogs();
     requests_.setNickname(info_.nickName);
     if (displayRefresh_)
         displayRefresh_(info_);
@@ -880,6 +885,29 @@ void TFormMachine::ChangeMachineClockClick() {
     if (refuseUnlessStandby(kSettingRefusal))
         return;
     requests_.setMachineClock();
+    clockSetAsked_ = true;
+    statusBar()->showMessage("Setting the machine clock to the PC's time...");
+}
+
+void TFormMachine::machineClockSet() {
+    if (!clockSetAsked_)
+        return; // the clock every identification sets
+    clockSetAsked_ = false;
+    const std::string text = "The machine clock of " + machineNameAndId(info_) +
+                             " was set to the PC's time, " + computerClockText(clock_.localTime()) +
+                             ".";
+    statusBar()->showMessage(QString::fromStdString(text));
+    // Raised inside the machine's step: the box waits until the step is over.
+    ui_.messageBoxLater(text, "Message");
+}
+
+void TFormMachine::nameDialogs() {
+    continueDialog_->setWindowTitle(
+        QString::fromStdString(titleNamingMachine(kContinueOrFinishCaption, info_)));
+    nicknameDialog_->setWindowTitle(
+        QString::fromStdString(titleNamingMachine(kNicknameCaption, info_)));
+    clockDialog_->setWindowTitle(
+        QString::fromStdString(titleNamingMachine(kMachineClockCaption, info_)));
 }
 
 void TFormMachine::SetupMachineParameterClick() {
@@ -892,6 +920,7 @@ void TFormMachine::SetupMachineParameterClick() {
     if (!setupDialog)
         setupDialog = new TForm_change_setupValue(this);
     setupDialog->loadBlock(block);
+    setupDialog->setWindowTitle(QString::fromStdString(titleNamingMachine(kSetupCaption, info_)));
     if (setupDialog->exec() != QDialog::Accepted || !alive)
         return;
     // 3. The machine may have started a job while the dialog was open.

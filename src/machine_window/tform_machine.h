@@ -62,6 +62,11 @@ public:
     bool IsStandby() const;
     // The 256-byte image bank block, numbers in host order.
     void showImageBankInfo(const uint8_t block[256]);
+    // The image bank's table of stored images (one byte per place).
+    void showImageBankTable(const uint8_t* table, uint32_t count);
+    // The machine's clock was set: confirmed to the operator when the
+    // window asked for it.
+    void machineClockSet();
     // Saves a JPEG picture of the window and keeps a still copy of the port
     // area below it. Returns the file written (empty when it failed).
     std::filesystem::path savePicture();
@@ -114,6 +119,9 @@ public:
     void CopyWriteProtectClick();
     void CopyCompareWriteProtectClick();
     void Button_AddImageClick();
+    // The machine takes no request to delete or rename an image: each says so.
+    void Button_DeleteImageClick();
+    void Button_RenameImageClick();
 
     // --- state ---
     const PortStatusBoard& board() const { return board_; }
@@ -226,6 +234,8 @@ private:
     void postJob(void (MachineRequests::*request)());
     void onDeviceInfo(const DeviceInfoBlock& block);
     void notAvailable(const char* what);
+    // The titles of the window's own dialogs name the machine.
+    void nameDialogs();
 
     std::unique_ptr<MachineRequests> ownRequests_;
     MachineRequests& requests_;
@@ -248,6 +258,7 @@ private:
     bool placementLoaded_ = false;
     bool windowReady_ = false;
     bool shownOnce_ = false;
+    bool clockSetAsked_ = false; // Synchronize Machine Clock posted, not yet confirmed
     uint8_t imageBank_[256] = {};
     std::string textBuffer_;
 

@@ -19,7 +19,7 @@ TForm_DownloadSource::TForm_DownloadSource(DriveService& drives, UiServices& ui,
                                            QWidget* parent)
     : QDialog(parent), progress_(progress) {
     setObjectName("Form_DownloadSource");
-    setWindowTitle("Download Source Files");
+    setWindowTitle(kDownloadSourceCaption);
 
     Button_selectTargetDirectory = new QPushButton("Select Target Directory", this);
     Button_selectTargetDirectory->setObjectName("Button_selectTargetDirectory");

@@ -17,6 +17,9 @@ class QPushButton;
 
 namespace dupmon {
 
+// The window's own title; the machine it serves is named after it.
+inline constexpr const char* kDownloadSourceCaption = "Download Source Files";
+
 class COMMAND_MACHINE;
 class DriveService;
 class TForm2;

@@ -36,7 +36,7 @@ QValidator* validatorFor(SetupEncoding e, QObject* parent) {
 
 TForm_change_setupValue::TForm_change_setupValue(QWidget* parent) : QDialog(parent) {
     setObjectName("Form_change_setupValue");
-    setWindowTitle("Setup Machine Parameter");
+    setWindowTitle(kSetupCaption);
 
     // Edits and combo boxes in a grid on the left, radio groups on the right.
     auto* values = new QGridLayout;

@@ -12,6 +12,9 @@ class QPushButton;
 
 namespace dupmon {
 
+// The dialog's own title; a machine window adds the machine's name after it.
+inline constexpr const char* kSetupCaption = "Setup Machine Parameter";
+
 // The machine's setup parameters: one control per known field of the
 // 256-byte block, built from the field table. Created once and reused; the
 // caller loads a block, shows the dialog and, on OK, takes the block back.

@@ -20,6 +20,7 @@
 #include "machine_window/window_texts.h"
 #include "master_usb/tform2.h"
 #include "master_usb/tform_download_source.h"
+#include "protocol/machine_names.h"
 #include "settings/tform_change_setupvalue.h"
 #include "shell/machine_window_view.h"
 #include "shell/panel_picture.h"
@@ -57,6 +58,8 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
             w->openDownloadSource = [this, &m] {
                 download_->setEngine(&m.engine(),
                                      [&m](const std::string& line) { m.log(line.c_str()); });
+                download_->setWindowTitle(
+                    QString::fromStdString(titleNamingMachine(kDownloadSourceCaption, m.info())));
                 download_->exec();
             };
         logWindows_.attach(*w, m.info(), m.logDatabasePath(), m.databaseDir());

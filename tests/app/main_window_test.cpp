@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
@@ -463,6 +464,45 @@ TEST_F(MainWindowTest, AnUnpluggedMachinesLogOnScreenIsNotOpenedTwiceAndEscClose
     QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QApplication::sendEvent(viewer->StringGrid, &esc);
     EXPECT_FALSE(viewer->isVisible());
+    b.form->close();
+}
+
+TEST_F(MainWindowTest, TheImageBankBoxShowsTheImagesItHoldsAndDeleteAndRenameSayWhy) {
+    ManualBoard b(dir, {"bank10"});
+    MachineModel& m = b.machines[0]->machine();
+    TFormMachine* w = b.openWindow(0);
+    ASSERT_NE(w, nullptr);
+    b.run(500);
+    ASSERT_TRUE(w->IsStandby());
+    w->Button_AddImage->click();
+    b.run(2000);
+    std::vector<QString> stored;
+    for (uint32_t place = 0; place < m.maxImageQty; ++place)
+        if (m.images[place])
+            stored.push_back(QString::asprintf("Image %03u", place + 1));
+    ASSERT_GT(stored.size(), 1u);
+    EXPECT_EQ(w->Label_ImageQty->text(), QString("Exist Image Qty: %1").arg(stored.size()));
+    QTableWidget* grid = w->StringGrid_Images;
+    ASSERT_EQ(grid->rowCount(), int(m.maxImageQty));
+    for (int row = 0; row < grid->rowCount(); ++row) {
+        const QTableWidgetItem* name = grid->item(row, 0);
+        if (size_t(row) < stored.size()) {
+            ASSERT_NE(name, nullptr) << row;
+            EXPECT_EQ(name->text(), stored[size_t(row)]);
+        } else {
+            EXPECT_TRUE(!name || name->text().isEmpty()) << row;
+        }
+    }
+
+    for (QPushButton* button : {w->Button_DeleteImage, w->Button_RenameImage}) {
+        const size_t before = b.ui.messages.size();
+        button->click();
+        ASSERT_EQ(b.ui.messages.size(), before + 1) << button->text().toStdString();
+        EXPECT_EQ(b.ui.messages.back().caption, "Notice");
+        EXPECT_EQ(b.ui.messages.back().text.rfind(button->text().toStdString() + ": ", 0), 0u);
+        EXPECT_NE(b.ui.messages.back().text.find(m.machineId), std::string::npos);
+    }
+    EXPECT_TRUE(cleanLayout(w, "machine_window", "image_bank"));
     b.form->close();
 }
 

@@ -89,7 +89,7 @@ TEST_F(LogWindows, ViewerOf10001RecordsShowsTheNewest10000) {
     TForm_ShowLog viewer(nullptr, info, "LINE-01(v2.40.7)", db, dir, ui, nullptr);
     viewer.show();
     QApplication::processEvents();
-    EXPECT_EQ(viewer.windowTitle(), "LOG Data");
+    EXPECT_EQ(viewer.windowTitle(), "LOG Data - LINE-01 [A1B2C3]");
     QTableView* grid = viewer.StringGrid;
     ASSERT_EQ(grid->model()->rowCount(), 10000);
     EXPECT_EQ(grid->model()->columnCount(), 8);

@@ -35,6 +35,7 @@
 #include "machine_window/tform_machine.h"
 #include "machine_window/widget_support.h"
 #include "protocol/command_machine.h"
+#include "protocol/machine_names.h"
 #include "settings/tform_change_machine_clock.h"
 #include "settings/tform_change_setupvalue.h"
 #include "settings/tform_nickname.h"
@@ -836,6 +837,65 @@ TEST(MachineWindow, ClockChangeShowsBothClocksAndSynchronises) {
     EXPECT_EQ(f.ui.messages[0].caption, "Abort Setting");
 }
 
+TEST(MachineWindow, EveryDialogOfTheWindowNamesItsMachine) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    struct Case {
+        const char* title;
+        std::function<void()> open;
+    };
+    const Case cases[] = {
+        {"Nickname", [&] { w.ChangeNicknameClick(); }},
+        {"Change Machine Clock", [&] { w.ChangeMachineClockClick(); }},
+        {"Setup Machine Parameter", [&] { w.SetupMachineParameterClick(); }},
+    };
+    auto titles = [&](const std::string& name) {
+        for (const Case& c : cases) {
+            std::string shown;
+            whenModal([&](QWidget* d) {
+                shown = d->windowTitle().toStdString();
+                static_cast<QDialog*>(d)->reject();
+            });
+            c.open();
+            EXPECT_EQ(shown, std::string(c.title) + " - " + name);
+        }
+        EXPECT_EQ(w.continueDialog()->windowTitle().toStdString(), "Waiting - " + name);
+    };
+    titles("UB-16 [M-0042]");
+    // A new nickname names the dialogs from then on.
+    whenModal([](QWidget* d) {
+        static_cast<TForm_nickname*>(d)->Edit_nickname->setText("Back room");
+        static_cast<TForm_nickname*>(d)->Button_OK->click();
+    });
+    w.ChangeNicknameClick();
+    titles("Back room [M-0042]");
+}
+
+TEST(MachineWindow, TheClockSyncSaysWhenTheMachinesClockIsSet) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    // The clock every identification sets is not the operator's business.
+    w.machineClockSet();
+    EXPECT_TRUE(f.ui.messages.empty());
+
+    whenModal(
+        [](QWidget* d) { static_cast<TForm_changeMachineClock*>(d)->Button_synchronize->click(); });
+    w.ChangeMachineClockClick();
+    ASSERT_EQ(f.requests.calls, (std::vector<std::string>{"getClock", "setClock"}));
+    EXPECT_TRUE(f.ui.messages.empty()); // posted, not yet done
+    EXPECT_EQ(w.statusBar()->currentMessage(), "Setting the machine clock to the PC's time...");
+    w.machineClockSet();
+    ASSERT_EQ(f.ui.messages.size(), 1u);
+    EXPECT_EQ(f.ui.messages[0].text,
+              "The machine clock of UB-16 [M-0042] was set to the PC's time, 2026-03-15 10:00:00.");
+    EXPECT_EQ(f.ui.messages[0].caption, "Message");
+    EXPECT_EQ(w.statusBar()->currentMessage().toStdString(), f.ui.messages[0].text);
+    w.machineClockSet(); // the next identification's
+    EXPECT_EQ(f.ui.messages.size(), 1u);
+}
+
 // --- status painting and the question -------------------------------------------
 
 TEST(MachineWindow, PortLinesAndLabelsPaintWhatTheBoardDecided) {
@@ -891,7 +951,8 @@ TEST(MachineWindow, ContinueOrFinishQuestion) {
     whenModal([&](QWidget* d) {
         auto* q = qobject_cast<TForm_continue_or_exit*>(d);
         ASSERT_NE(q, nullptr);
-        EXPECT_EQ(q->windowTitle(), "Waiting");
+        // The dialog's title, and which machine asks.
+        EXPECT_EQ(q->windowTitle().toStdString(), "Waiting - " + machineNameAndId(f.info));
         seenLine = w.Edit_PortLine2[1]->text();
         q->Button_continue->click();
     });

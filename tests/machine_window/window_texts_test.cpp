@@ -213,6 +213,7 @@ TEST(PortMapDecisions, TheFirstScrollShowsPortOneAndAsMuchOfTheJobPanelsAsFits) 
         {"the port left of the panels, too little room", 500, 900, 0, 100, 300, 900, 0},
         {"kind 1 before its header moves: the port wins", 0, 900, 1680, 1790, 1270, 600, 520},
         {"no farther than the view scrolls", 700, 1790, 1680, 1790, 1270, 100, 100},
+        {"the port whole from the start: no scrolling", 15, 1010, 11, 160, 780, 300, 0},
     };
     for (const Case& c : cases)
         EXPECT_EQ(scrollToShow(c.jobFrom, c.jobTo, c.portFrom, c.portTo, c.view, c.maxScroll),
