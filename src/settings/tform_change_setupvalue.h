@@ -7,6 +7,7 @@
 
 class QButtonGroup;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -40,6 +41,9 @@ public:
     QComboBox* combo(SetupFieldId field) const;
     QButtonGroup* radios(SetupFieldId field) const { return groups_[size_t(field)]; }
 
+    // Under the fields: the typed value that is out of range, when OK or
+    // TEST met one (the dialog then stays open and nothing is stored).
+    QLabel* Label_Problem;
     QPushButton* Button_OK;
     QPushButton* Button_TEST;
     QPushButton* Button_Abort;
@@ -48,6 +52,8 @@ private:
     void readControls(SetupControls& out) const;
     void showControls(const SetupControls& values);
     void applyEnabling();
+    // True (and the field shown) when a typed value is out of its range.
+    bool refuseOutOfRange();
     void OKClick();
     void TESTClick();
 
