@@ -25,6 +25,8 @@
 #include "shell/machine_window_view.h"
 #include "shell/panel_picture.h"
 #include "shell/picture_archive.h"
+#include "shell/program_info.h"
+#include "shell/text_windows.h"
 #include "shell/window_position.h"
 
 namespace dupmon {
@@ -118,11 +120,33 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
                          [this](int index) { slots_->pictureClick(index); });
     }
     QMenu* system = menuBar()->addMenu("&System");
+    Item_About = system->addAction("&About", this, [this] { AboutClick(); });
+    Item_Help = system->addAction("&Help", this, [this] { HelpClick(); });
+    Item_Help->setShortcut(QKeySequence::HelpContents);
+    system->addSeparator();
     system->addAction("E&xit", this, [this] { Setting1Click(); });
     QFont font("Courier New");
     font.setPixelSize(16);
     setFont(font);
     FormCreate();
+}
+
+void TForm1::AboutClick() {
+    if (!about_) {
+        about_ = new TextWindow(QString("About ") + kProgramName, this);
+        about_->setObjectName("AboutWindow");
+    }
+    about_->setText(aboutText(workDir_));
+    about_->show();
+    about_->raise();
+    about_->activateWindow();
+}
+
+void TForm1::HelpClick() {
+    if (!help_)
+        help_ = new HelpWindow(this);
+    const std::filesystem::path& program = slots_->paths().programFile;
+    help_->showManual(manualCandidates(program), readmeCandidates(program));
 }
 
 void TForm1::installDownloadWindow(DriveService& drives, UiServices& ui, const Clock& clock) {

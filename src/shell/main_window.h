@@ -15,12 +15,15 @@
 #include "shell/machine_slots.h"
 #include "shell/picture_archive.h"
 
+class QAction;
 class QLabel;
 class QScrollArea;
 
 namespace dupmon {
 
 class DriveService;
+class HelpWindow;
+class TextWindow;
 class TForm2;
 class TForm_DownloadSource;
 class TFormAction_GetDeviceInfo;
@@ -62,6 +65,14 @@ public:
     QScrollArea* boardArea() const { return boardArea_; }
     QWidget* board() const { return board_; }
     QLabel* noMachineNotice() const { return noMachine_; }
+    // System > About: the version, the working folder and where each kind of
+    // file goes. System > Help: the installed manual, or the README.
+    void AboutClick();
+    void HelpClick();
+    TextWindow* aboutWindow() const { return about_; }
+    HelpWindow* helpWindow() const { return help_; }
+    QAction* Item_About = nullptr;
+    QAction* Item_Help = nullptr;
     // The latest line of the PostgreSQL export (an outage, its end, a setting
     // to correct), kept in the status bar until the next one.
     void showExportLine(const std::string& line);
@@ -126,6 +137,8 @@ private:
     std::unique_ptr<TForm_change_setupValue> setupDialog_;
     std::unique_ptr<TFormAction_GetDeviceInfo> getDeviceInfo_;
     bool serviceItems_ = false;
+    TextWindow* about_ = nullptr; // made when first asked for, children of the window
+    HelpWindow* help_ = nullptr;
     std::unique_ptr<MachineSlots> slots_;
     std::unique_ptr<TForm2> progress_;
     std::unique_ptr<TForm_DownloadSource> download_;

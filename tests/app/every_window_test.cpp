@@ -36,9 +36,11 @@
 #include "settings/tform_nickname.h"
 #include "shell/machine_window_view.h"
 #include "shell/main_window.h"
+#include "shell/text_windows.h"
 #include "sim/sim_profiles.h"
 #include "sim/simulated_drives.h"
 #include "sim/stand_in.h"
+#include "support/event_loop.h"
 #include "support/layout_check.h"
 #include "support/manual_board.h"
 #include "support/test_ui.h"
@@ -193,6 +195,21 @@ TEST(EveryWindow, LogViewerAndReport) {
     TForm_ShowLog viewer(nullptr, m.info(), "SIM USB Tower 10(v3.12.5)", m.logDatabasePath(),
                          m.databaseDir(), p.ui, &report);
     EXPECT_TRUE(cleanLayout(&viewer, folder(), "log_viewer"));
+}
+
+TEST(EveryWindow, SystemAboutAndHelp) {
+    Program p({"usb10"});
+    p.form->Item_About->trigger();
+    ASSERT_NE(p.form->aboutWindow(), nullptr);
+    EXPECT_TRUE(cleanLayout(p.form->aboutWindow(), folder(), "about"));
+    p.form->aboutWindow()->hide();
+    p.form->Item_Help->trigger(); // this test program's build tree has the manual page
+    HelpWindow* help = p.form->helpWindow();
+    ASSERT_NE(help, nullptr);
+    EXPECT_TRUE(test::spin([&] { return !help->reading(); }, 20000));
+    EXPECT_NE(help->text().find("NAME"), std::string::npos) << help->text();
+    EXPECT_TRUE(cleanLayout(help, folder(), "help"));
+    help->hide();
 }
 
 TEST(EveryWindow, DownloadAndProgress) {

@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
@@ -19,12 +20,15 @@
 #include <functional>
 #include <set>
 
+#include "common/version.h"
 #include "logdb/tform_show_log.h"
 #include "machine_window/tform_continue_or_exit.h"
 #include "shell/machine_window_view.h"
 #include "shell/main_window.h"
 #include "shell/panel_picture.h"
 #include "shell/picture_archive.h"
+#include "shell/program_info.h"
+#include "shell/text_windows.h"
 #include "sim/stand_in.h"
 #include "support/event_loop.h"
 #include "support/layout_check.h"
@@ -504,6 +508,96 @@ TEST_F(MainWindowTest, TheImageBankBoxShowsTheImagesItHoldsAndDeleteAndRenameSay
     }
     EXPECT_TRUE(cleanLayout(w, "machine_window", "image_bank"));
     b.form->close();
+}
+
+TEST_F(MainWindowTest, SystemAboutSaysTheVersionTheWorkingFolderAndWhereFilesGo) {
+    ManualBoard b(dir, {});
+    QMenu* system = b.form->menuBar()->actions().at(0)->menu();
+    ASSERT_NE(system, nullptr);
+    std::vector<std::string> items;
+    for (QAction* a : system->actions())
+        if (!a->isSeparator())
+            items.push_back(a->text().remove('&').toStdString());
+    EXPECT_EQ(items, (std::vector<std::string>{"About", "Help", "Exit"}));
+
+    b.form->Item_About->trigger();
+    TextWindow* about = b.form->aboutWindow();
+    ASSERT_NE(about, nullptr);
+    EXPECT_TRUE(about->isVisible());
+    EXPECT_EQ(about->windowTitle(), "About Duplicator Monitor");
+    const std::string text = about->text();
+    for (const std::string& part :
+         {std::string("Version ") + kProgramVersion, std::string(kBuildDate), dir.string(),
+          std::string("DATABASE/BRELLOCK_QX42.DB7"),
+          std::string("DATABASE/<machine id>.QX42.LOGDATA"),
+          std::string("DEBUG_SESSION/<machine id>(YYYYMM).txt"), std::string("SavePicture/"),
+          std::string("brellock_linker.QZ9"), std::string("QX42_GetDeviceInfo_para.def"),
+          std::string("brellock_QX42B_window_parameter.par"), std::string("postgresql_export.par")})
+        EXPECT_NE(text.find(part), std::string::npos) << part << " in\n" << text;
+    EXPECT_TRUE(cleanLayout(about, "main_window", "about"));
+    b.form->close();
+}
+
+TEST_F(MainWindowTest, HelpShowsTheInstalledManualOrElseTheReadme) {
+    // An installed layout: <prefix>/bin/program, <prefix>/share/man/man1/...
+    const fs::path program = dir / "bin" / "duplicator-monitor";
+    const fs::path man = dir / "share" / "man" / "man1" / "duplicator-monitor.1";
+    fs::create_directories(man.parent_path());
+    fs::create_directories(program.parent_path());
+    std::ofstream(man) << ".TH DUPLICATOR-MONITOR 1\n.SH NAME\nduplicator-monitor \\- THE "
+                          "TEST MANUAL\n.SH DESCRIPTION\nWatches duplicators.\n";
+    ASSERT_EQ(std::system(("gzip -9n " + man.string()).c_str()), 0);
+    const fs::path readme = dir / "README.md";
+    std::ofstream(readme) << "# Duplicator Monitor\nThe test README.\n";
+
+    struct Case {
+        const char* name;
+        std::vector<fs::path> manuals, readmes;
+        fs::path source;      // what the text comes from; empty: nothing found
+        std::string contains; // in the text
+    };
+    const fs::path empty = dir / "empty.1";
+    std::ofstream(empty).flush();
+    const Case cases[] = {
+        {"the installed manual page",
+         manualCandidates(program),
+         {readme},
+         fs::path(man.string() + ".gz"),
+         "THE TEST MANUAL"},
+        {"no manual page: the README", {dir / "none.1.gz"}, {readme}, readme, "The test README."},
+        {"a manual page man shows nothing of: the README, and why",
+         {empty},
+         {readme},
+         readme,
+         "could not be shown"},
+        {"neither: where it looked",
+         {dir / "none.1.gz"},
+         {dir / "none.md"},
+         {},
+         (dir / "none.md").string()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HelpWindow help;
+        help.showManual(c.manuals, c.readmes);
+        EXPECT_TRUE(help.isVisible());
+        ASSERT_TRUE(spin([&] { return !help.reading(); }, 20000));
+        EXPECT_EQ(help.source(), c.source);
+        EXPECT_NE(help.text().find(c.contains), std::string::npos) << help.text();
+        EXPECT_EQ(help.text().find('\b'), std::string::npos);
+    }
+
+    // System > Help of a program installed there finds its manual page.
+    ManualBoard b(dir, {}, program);
+    b.form->Item_Help->trigger();
+    HelpWindow* help = b.form->helpWindow();
+    ASSERT_NE(help, nullptr);
+    ASSERT_TRUE(spin([&] { return !help->reading(); }, 20000));
+    EXPECT_EQ(help->source(), fs::path(man.string() + ".gz"));
+    EXPECT_TRUE(cleanLayout(help, "main_window", "help"));
+    b.form->close();
+
+    EXPECT_EQ(plainManText("b\bbo\bol\bld\bd _\bu_\bn"), "bold un");
 }
 
 TEST_F(MainWindowTest, ClosingAnIdleBoardAsksNothing) {
