@@ -1106,6 +1106,10 @@ TEST(MachineWindow, TheSaveScreenButtonSaysWhereThePictureWent) {
     Fixture f(machine(41, 2));
     TFormMachine& w = f.open();
     ASSERT_NE(w.Button_SaveScreen, nullptr);
+    // Its caption is Chinese; the pointer resting on it says what it does.
+    EXPECT_EQ(w.Button_SaveScreen->toolTip(),
+              "Save a picture of this window (JPEG, in the SavePicture folder of the working "
+              "folder)");
     w.Button_SaveScreen->click();
     const fs::path expected = f.dir.path / "SavePicture/2026/2026-03/20260315-100000.jpg";
     EXPECT_TRUE(fs::exists(expected));
