@@ -223,6 +223,8 @@ void TForm_ShowLog::pageShown(DatabaseResult result, bool toLast) {
 
 void TForm_ShowLog::SetCaption(const std::string& caption) {
     GroupBox->setTitle(QString::fromStdString(logViewerGroupCaption(caption)));
+    // The machine was renamed: the title names it anew.
+    setWindowTitle(QString::fromStdString(titleNamingMachine(kLogViewerCaption, info_)));
 }
 
 void TForm_ShowLog::AddRecord(const uint8_t* record128) {

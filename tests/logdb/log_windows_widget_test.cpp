@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <sys/wait.h>
 
+#include "common/text.h"
 #include "log_test_support.h"
 #include "logdb/log_database.h"
 #include "logdb/tform_report.h"
@@ -143,8 +144,10 @@ TEST_F(LogWindows, ARecordArrivingWhileTheViewerIsOpenAddsARow) {
                   "2026-03-20 09:05:" + QString::asprintf("%02u", n % 60));
         EXPECT_TRUE(lastRowInView(viewer)) << n;
     }
+    copyField(info.nickName, sizeof info.nickName, "RENAMED");
     viewer.SetCaption("RENAMED(v2.40.7)");
     EXPECT_EQ(viewer.GroupBox->title(), "RENAMED(v2.40.7)");
+    EXPECT_EQ(viewer.windowTitle(), "LOG Data - RENAMED [A1B2C3]");
     EXPECT_TRUE(cleanLayout(&viewer, "log_viewer", "live-rows"));
 }
 
