@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "common/byte_order.h"
+#include "common/clock.h"
 #include "common/text.h"
 #include "logdb/log_database.h"
 #include "logdb/stand_out.h"
@@ -141,6 +142,16 @@ std::vector<uint16_t> LogStats::standOutPorts() const {
 
 std::string dayText(ReportDate d) {
     return format("%04u-%02u-%02u", unsigned(d.year), unsigned(d.month), unsigned(d.day));
+}
+
+int64_t daysFrom2000(ReportDate d) {
+    return daysFromCivil(d.year, d.month, d.day) - daysFromCivil(2000, 1, 1);
+}
+
+ReportDate dateFrom2000(int64_t days) {
+    int y = 0, m = 0, d = 0;
+    civilFromDays(days + daysFromCivil(2000, 1, 1), y, m, d);
+    return ReportDate{uint16_t(y), uint16_t(m), uint16_t(d)};
 }
 
 LogStatsBuilder::LogStatsBuilder() : LogStatsBuilder(false, {}, {}) {}

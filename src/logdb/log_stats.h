@@ -152,5 +152,8 @@ LogStats computeLogStats(const std::filesystem::path& database, bool ranged, Rep
 
 // "2026-12-10"
 std::string dayText(ReportDate d);
+// Days from 2000-01-01 (negative before it), and back.
+int64_t daysFrom2000(ReportDate d);
+ReportDate dateFrom2000(int64_t days);
 
 } // namespace dupmon

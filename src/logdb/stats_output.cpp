@@ -46,18 +46,6 @@ struct CsvRow {
     std::string standsOut, pValue;
 };
 
-std::string csvField(const std::string& s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos)
-        return s;
-    std::string q = "\"";
-    for (char c : s) {
-        if (c == '"')
-            q += '"';
-        q += c;
-    }
-    return q + "\"";
-}
-
 void appendCsvRow(std::string& out, const CsvRow& r) {
     const OutcomeCounts& c = *r.counts;
     static const Spread none;
@@ -150,6 +138,18 @@ std::string jsonDay(ReportDate d) {
 }
 
 } // namespace
+
+std::string csvField(const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos)
+        return s;
+    std::string q = "\"";
+    for (char c : s) {
+        if (c == '"')
+            q += '"';
+        q += c;
+    }
+    return q + "\"";
+}
 
 std::string functionLabel(uint8_t function) {
     const char* name = functionName(function);

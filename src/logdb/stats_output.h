@@ -7,6 +7,9 @@
 
 namespace dupmon {
 
+// A CSV field, quoted where it holds a comma, quote or line break (RFC 4180).
+std::string csvField(const std::string& s);
+
 // The function table's name, or "Function(N)" past it (as the export names it).
 std::string functionLabel(uint8_t function);
 
