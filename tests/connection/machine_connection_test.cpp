@@ -61,10 +61,13 @@ protected:
             machine.step();
         }
     }
-    // Steps until `done`, giving a sync on the worker a moment of real time
-    // whenever one runs; false when `ms` of machine time pass first.
+    // Steps until `done`, `ms` of machine time at most; a sync on the worker
+    // is given real time to end (up to 30 s, for a loaded machine).
     bool runUntil(const std::function<bool()>& done, uint32_t ms) {
-        for (uint32_t i = 0; i < ms && !done(); ++i) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (uint32_t i = 0; !done() && std::chrono::steady_clock::now() < deadline; ++i) {
+            if (i >= ms && !machine.logStore().syncRunning())
+                break;
             run(1);
             if (machine.logStore().syncRunning())
                 std::this_thread::sleep_for(std::chrono::microseconds(200));

@@ -453,7 +453,7 @@ TEST_F(LogStoreTest, SyncsRunOnTheWorkerAndCountOnlyOnceDone) {
     EXPECT_EQ(store.syncedSize(), 512u);
 
     disk.let(true);
-    ASSERT_TRUE(woken(worker.wakeFd(), 5000)) << "the worker wakes the event loop";
+    ASSERT_TRUE(woken(worker.wakeFd(), 30000)) << "the worker wakes the event loop";
     worker.takeWakeups();
     EXPECT_FALSE(woken(worker.wakeFd(), 0));
     ASSERT_TRUE(store.syncEnded());
@@ -470,7 +470,7 @@ TEST_F(LogStoreTest, SyncsRunOnTheWorkerAndCountOnlyOnceDone) {
     // The disk refuses the next sync: record 13 goes, to be fetched again.
     disk.let(true, EIO);
     ASSERT_TRUE(store.startSync());
-    ASSERT_TRUE(woken(worker.wakeFd(), 5000));
+    ASSERT_TRUE(woken(worker.wakeFd(), 30000));
     ASSERT_TRUE(store.syncEnded());
     const LogStore::SyncResult refused = store.finishSync();
     EXPECT_FALSE(refused.ok);
