@@ -23,8 +23,12 @@ LogDatabaseTail readLogDatabasePage(const std::filesystem::path& path, uint64_t 
     tail.result = checkLogHeader(f);
     if (tail.result != PASS)
         return tail;
-    const uint64_t size = db.size;
-    tail.total = size > kLogHeaderSize ? (size - kLogHeaderSize) / kLogRecordSize : 0;
+    const StoredRecords stored = scanStoredRecords(fileno(f), db.size);
+    if (stored.error) {
+        tail.result = DATABASE_CORRUPT;
+        return tail;
+    }
+    tail.total = stored.count;
     end = std::min(end, tail.total);
     const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(end, maxRecords));
     tail.first = end - count;

@@ -11,7 +11,6 @@
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 #include "common/text.h"
@@ -257,9 +256,7 @@ void TForm1::FormClose() {
         if (w)
             w->hide();
     slots_->formClose();
-    std::ofstream out(parameterFile_, std::ios::trunc);
-    if (out)
-        out << formatWindowPosition({y(), x(), width(), height()});
+    saveWindowPosition(parameterFile_, {y(), x(), width(), height()});
 }
 
 void TForm1::closeMainWindow() {
