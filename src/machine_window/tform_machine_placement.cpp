@@ -11,6 +11,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 
 #include "machine_window/tform_machine.h"
 
@@ -46,7 +47,11 @@ void TFormMachine::showFirstPortAndJob() {
     };
     const QRect job =
         inContent(Edit_Function) | inContent(Panel_JobInfo) | inContent(Panel_JobTime);
-    const QRect first = inContent(port);
+    QRect first = inContent(port);
+    // Columns filled from the right: #01 is the last column, and the
+    // machine's name above it ends at the window's right edge; both show whole.
+    if (layout_.kind == LayoutKind::Kind1)
+        first.setRight(std::max(first.right(), content->width() - 1));
     const QSize view = scrollArea->viewport()->size();
     QScrollBar* h = scrollArea->horizontalScrollBar();
     QScrollBar* v = scrollArea->verticalScrollBar();
