@@ -522,6 +522,16 @@ void TFormMachine::fitToScreen() {
     if (byContent)
         inside = QSize(Panel_Main->width(), Panel_Main->height() + menuBar()->sizeHint().height() +
                                                 statusBar()->sizeHint().height());
+    if (byContent) {
+        // A map taller than the screen scrolls: room for the scroll bar
+        // beside it, so that no second bar is needed below it.
+        const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+        const QSize need = inside.grownBy(m);
+        if (need.height() > free.height())
+            inside.rwidth() += bar;
+        if (need.width() > free.width())
+            inside.rheight() += bar;
+    }
     QRect frame(pos(), inside.grownBy(m));
     frame.setWidth(std::min(frame.width(), free.width()));
     frame.setHeight(std::min(frame.height(), free.height()));

@@ -17,6 +17,9 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
@@ -127,6 +130,12 @@ TEST_P(EveryMachineWindow, StandingByAndMidJob) {
     EXPECT_TRUE(wholeInView(w->Edit_Function));
     EXPECT_TRUE(wholeInView(w->Panel_JobInfo));
     EXPECT_TRUE(wholeInView(w->Panel_JobTime));
+    // A map that fits the screen's width beside its scroll bar never scrolls sideways.
+    const int besideBar = w->content->width() + (w->frameGeometry().width() - w->width()) +
+                          w->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, w);
+    if (besideBar <= w->screen()->availableGeometry().width()) {
+        EXPECT_EQ(w->scrollArea->horizontalScrollBar()->maximum(), 0) << profile;
+    }
 
     // A copy started at the machine's panel; the question at its end is
     // answered by the stand-in's operator.
