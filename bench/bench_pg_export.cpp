@@ -20,6 +20,7 @@
 #include "export/pg_test_server.h"
 #include "export/record_exporter.h"
 #include "export/record_table.h"
+#include "export/schema.h"
 #include "log_bench_data.h"
 
 using namespace dupmon;
@@ -120,7 +121,7 @@ int main(int argc, char** argv) {
         server.createDatabase(mixed);
         PgSession m;
         if (m.connect(checkServerUrl(server.url(mixed)), 10000) != PgSession::Failure::None ||
-            !prepareExportSession(m).ready || !sendRecordRows(m, seedRows).ok) {
+            !prepareExportSession(m).ready || !sendRecordRows(m, seedRows).complete()) {
             std::fprintf(stderr, "bench_pg_export: %s\n", m.problem().c_str());
             return 1;
         }

@@ -9,6 +9,7 @@
 #include "export/local_log.h"
 #include "export/pg_session.h"
 #include "export/record_table.h"
+#include "export/schema.h"
 #include "logdb/log_record.h"
 
 namespace dupmon {
@@ -91,7 +92,10 @@ private:
             fail(1, server_.shown, schema.problem);
         if (schema.created)
             err_ << kProgram << ": " << server_.shown
-                 << ": made the job-log tables (schema version " << kExportSchemaVersion << ")\n";
+                 << ": made the job-log tables (schema version " << exportSchemaVersion() << ")\n";
+        else if (schema.upgradedFrom > 0)
+            err_ << kProgram << ": " << server_.shown << ": brought the job-log tables from schema "
+                 << "version " << schema.upgradedFrom << " to " << exportSchemaVersion() << "\n";
     }
 
     void progress(const std::string& db, uint64_t done, uint64_t total, int& lastTenth) {
@@ -133,14 +137,14 @@ private:
             std::string rows;
             LogNumberRange numbers;
         };
-        auto prepare = [&log, &id](uint64_t first, uint32_t n) {
+        auto prepare = [&log, &id, this](uint64_t first, uint32_t n) {
             Batch b;
             b.count = n;
             std::vector<uint8_t> records(size_t(n) * kLogRecordSize);
             b.read = log.read(first, n, records.data());
             if (b.read) {
                 b.rows.reserve(size_t(n) * 512);
-                b.numbers = appendMachineRows(b.rows, id, records.data(), n);
+                b.numbers = appendMachineRows(b.rows, id, records.data(), n, sentBy_);
             }
             return b;
         };
@@ -148,7 +152,7 @@ private:
             return std::async(std::launch::async, prepare, first,
                               uint32_t(std::min<uint64_t>(kBatchRecords, total - first)));
         };
-        uint64_t done = 0, inserted = 0, refused = 0;
+        uint64_t done = 0, inserted = 0, conflicts = 0, refused = 0;
         std::string refusal;
         int lastTenth = -1;
         progress(db, 0, total, lastTenth);
@@ -165,12 +169,13 @@ private:
                 next = batchAt(done + batch.count);
             const SendResult sent = sendMachineRows(session_, batch.rows, id, batch.numbers.lowest,
                                                     batch.numbers.highest);
-            if (!sent.ok)
+            if (!sent.ok())
                 fail(1, server_.shown,
-                     session_.problem() + "; " + std::to_string(done) + " of " +
-                         std::to_string(total) + " records of " + db +
-                         " were sent: run the export again for the rest");
+                     (sent.connectionLost ? session_.problem() : sent.refusal) + "; " +
+                         std::to_string(done) + " of " + std::to_string(total) + " records of " +
+                         db + " were sent: run the export again for the rest");
             inserted += sent.inserted;
+            conflicts += sent.newConflicts();
             if (sent.refused > 0 && refused == 0)
                 refusal = sent.refusal;
             refused += sent.refused;
@@ -178,7 +183,12 @@ private:
             progress(db, done, total, lastTenth);
         }
         out_ << db << ": " << total << " records of machine " << id << ": " << inserted
-             << " new on the server, " << (total - inserted - refused) << " there already";
+             << " new on the server, " << (total - inserted - conflicts - refused)
+             << " there already";
+        if (conflicts > 0)
+            out_ << ", " << conflicts
+                 << " under log numbers the server holds with other bytes (kept in "
+                    "dupmon_record_conflict)";
         if (refused > 0)
             out_ << ", " << refused << " refused (" << refusal << ")";
         out_ << "\n";
@@ -192,6 +202,7 @@ private:
     std::optional<std::string> url_, machineId_;
     ServerUrl server_;
     PgSession session_;
+    const std::string sentBy_ = thisPcName();
 };
 
 } // namespace

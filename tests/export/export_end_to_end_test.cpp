@@ -73,7 +73,7 @@ TEST_F(ExportEndToEnd, AHeadlessRunLandsEveryRecordOnce) {
     EXPECT_EQ(monitor->stop(), 0);
     const std::string out = monitor->output();
     EXPECT_EQ(countOf(out, "stored log record"), 55) << out;
-    EXPECT_EQ(countOf(out, "PostgreSQL export to " + shown() + ": connected (schema version 1)\n"),
+    EXPECT_EQ(countOf(out, "PostgreSQL export to " + shown() + ": connected (schema version 2)\n"),
               1)
         << out;
     EXPECT_EQ(serverLogNumbers("PG-USB"), range(300, 40));
@@ -151,7 +151,7 @@ TEST_F(ExportEndToEnd, SettingsThatCannotWorkAreSaidOnceAndCollectingGoesOn) {
          false,
          "PostgreSQL export to " + shown() +
              " stopped: the server's job-log tables are of schema version 7, this program writes "
-             "version 1; nothing is sent to them; job-log records are collected locally and sent "
+             "version 2; nothing is sent to them; job-log records are collected locally and sent "
              "when the server takes them",
          {},
          {}},

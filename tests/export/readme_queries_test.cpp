@@ -5,6 +5,7 @@
 
 #include "export/export_row.h"
 #include "export/record_table.h"
+#include "export/schema.h"
 #include "export/server_fixture.h"
 
 using namespace dupmon;
@@ -67,7 +68,7 @@ TEST_F(ReadmeQueries, AnswerWhatTheRecordsHold) {
                 firstDayByHour[int(k % 24)]++;
         }
     }
-    ASSERT_TRUE(sendRecordRows(s, rows).ok) << s.problem();
+    ASSERT_TRUE(sendRecordRows(s, rows).complete()) << s.problem();
 
     const auto yield = server().admin(db, queries[0]);
     ASSERT_EQ(yield.size(), byDay.size()) << yield[0][0];

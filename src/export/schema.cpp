@@ -1,0 +1,132 @@
+#include "export/schema.h"
+
+#include <cstdlib>
+#include <string_view>
+
+namespace dupmon {
+
+namespace {
+
+// Taken while the tables are checked, made or brought up to date, so that
+// two programs that meet the same server at once do not both change them.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7089925135312302385)";
+
+constexpr SchemaStep kSteps[] = {
+    {1, R"(CREATE TABLE dupmon_schema (
+    version    integer     NOT NULL,
+    created_at timestamptz NOT NULL DEFAULT now()
+);
+CREATE TABLE dupmon_job_record (
+    machine_id             text     NOT NULL,
+    log_no                 bigint   NOT NULL CHECK (log_no BETWEEN 0 AND 4294967295),
+    recorded_at            timestamp,
+    port                   integer  NOT NULL,
+    function_no            smallint NOT NULL,
+    function_name          text     NOT NULL,
+    function_text          text     NOT NULL,
+    result_code            smallint NOT NULL,
+    result                 text     NOT NULL,
+    outcome                text     NOT NULL CHECK (outcome IN ('pass', 'fail', 'abort', 'start')),
+    capacity_sectors       bigint   NOT NULL,
+    data_sectors           bigint   NOT NULL,
+    sector_size            integer  NOT NULL,
+    capacity_bytes         bigint   NOT NULL,
+    read_bytes_per_second  bigint,
+    write_bytes_per_second bigint,
+    run_time_seconds       integer  NOT NULL,
+    target                 text     NOT NULL,
+    raw                    bytea    NOT NULL CHECK (octet_length(raw) = 128),
+    exported_at            timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY (machine_id, log_no)
+);
+CREATE INDEX dupmon_job_record_recorded_at ON dupmon_job_record (recorded_at);
+)"},
+    {2, R"(ALTER TABLE dupmon_job_record ADD COLUMN sent_by text;
+COMMENT ON COLUMN dupmon_job_record.sent_by IS
+    'host name of the PC that sent the row; NULL for rows sent before schema version 2';
+CREATE INDEX dupmon_job_record_machine_recorded_at
+    ON dupmon_job_record (machine_id, recorded_at);
+CREATE TABLE dupmon_record_conflict (
+    LIKE dupmon_job_record INCLUDING DEFAULTS INCLUDING CONSTRAINTS,
+    PRIMARY KEY (machine_id, log_no, raw)
+);
+COMMENT ON TABLE dupmon_record_conflict IS
+    'records whose (machine_id, log_no) dupmon_job_record holds with other bytes';
+)"},
+};
+
+} // namespace
+
+std::span<const SchemaStep> exportSchemaSteps() {
+    return kSteps;
+}
+
+int exportSchemaVersion() {
+    return std::end(kSteps)[-1].version;
+}
+
+SchemaCheck prepareExportSession(PgSession& s) {
+    SchemaCheck c;
+    auto fail = [&] {
+        c.problem = s.problem();
+        if (s.connected())
+            s.exec("ROLLBACK");
+        return c;
+    };
+    if (!s.exec("BEGIN") || !s.query(kSchemaLock))
+        return fail();
+    PgResult found = s.query("SELECT to_regclass('dupmon_schema') IS NOT NULL");
+    if (!found)
+        return fail();
+    int version = 0;
+    if (std::string_view(PQgetvalue(found.get(), 0, 0)) == "t") {
+        PgResult held = s.query("SELECT min(version), max(version) FROM dupmon_schema");
+        if (!held)
+            return fail();
+        if (PQgetisnull(held.get(), 0, 0)) {
+            c.problem = "the server's table dupmon_schema holds no version; nothing is sent to it";
+            s.exec("ROLLBACK");
+            return c;
+        }
+        const int low = std::atoi(PQgetvalue(held.get(), 0, 0));
+        const int high = std::atoi(PQgetvalue(held.get(), 0, 1));
+        if (low != high || high > exportSchemaVersion() || low < 1) {
+            c.otherVersion = true;
+            c.serverVersion = high > exportSchemaVersion() ? high : low;
+            c.problem = "the server's job-log tables are of schema version " +
+                        std::to_string(c.serverVersion) + ", this program writes version " +
+                        std::to_string(exportSchemaVersion()) + "; nothing is sent to them";
+            s.exec("ROLLBACK");
+            return c;
+        }
+        version = high;
+    }
+    for (const SchemaStep& step : kSteps) {
+        if (step.version <= version)
+            continue;
+        if (!s.exec(step.sql)) {
+            c.problem = "cannot bring the server's job-log tables to schema version " +
+                        std::to_string(step.version) + ": " + s.problem();
+            if (s.connected())
+                s.exec("ROLLBACK");
+            return c;
+        }
+    }
+    if (version == 0) {
+        if (!s.query("INSERT INTO dupmon_schema (version) VALUES ($1)",
+                     {std::to_string(exportSchemaVersion())}))
+            return fail();
+        c.created = true;
+    } else if (version < exportSchemaVersion()) {
+        if (!s.query("UPDATE dupmon_schema SET version = $1",
+                     {std::to_string(exportSchemaVersion())}))
+            return fail();
+        c.upgradedFrom = version;
+    }
+    if (!s.exec("COMMIT"))
+        return fail();
+    c.ready = true;
+    return c;
+}
+
+} // namespace dupmon
