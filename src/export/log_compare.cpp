@@ -51,8 +51,12 @@ std::pair<std::string, std::string> rangesOf(const std::vector<Numbered>& sorted
         size_t end = i + 1;
         while (end < sorted.size() && sorted[end].logNo - sorted[end - 1].logNo <= kRangeGap)
             ++end;
-        lows += (lows.size() > 1 ? "," : "") + std::to_string(sorted[i].logNo);
-        highs += (highs.size() > 1 ? "," : "") + std::to_string(sorted[end - 1].logNo);
+        if (i > 0) {
+            lows.push_back(',');
+            highs.push_back(',');
+        }
+        lows.append(std::to_string(sorted[i].logNo));
+        highs.append(std::to_string(sorted[end - 1].logNo));
         i = end;
     }
     return {lows + "}", highs + "}"};

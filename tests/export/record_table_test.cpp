@@ -78,7 +78,7 @@ TEST_F(RecordTable, IsMadeOnAnEmptyServerAndFoundThere) {
     EXPECT_EQ(server().value(db, "SELECT string_agg(indexdef, '; ' ORDER BY indexname) FROM "
                                  "pg_indexes WHERE tablename = 'dupmon_job_record'"),
               "CREATE INDEX dupmon_job_record_machine_recorded_at ON public.dupmon_job_record "
-              "USING btree (machine_id, recorded_at); "
+              "USING btree (machine_id, recorded_at) INCLUDE (port, outcome, function_no); "
               "CREATE UNIQUE INDEX dupmon_job_record_pkey ON public.dupmon_job_record USING btree "
               "(machine_id, log_no); "
               "CREATE INDEX dupmon_job_record_recorded_at ON public.dupmon_job_record USING btree "
