@@ -7,30 +7,61 @@
 
 namespace dupmon {
 
-PgSession::Failure PgSession::connect(const ServerUrl& server, int timeoutMs, int wakeFd) {
+PgSession::Failure PgSession::connect(const ServerUrl& server, int timeoutMs, int wakeFd,
+                                      const NameResolver& resolver) {
     close();
     server_ = server;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // libpq would look the name up in the calling thread, where nothing can
+    // end the wait: it gets the addresses instead, each with the name beside
+    // it (for TLS and messages), tried in order.
+    std::string hosts, addresses;
+    if (const std::string host = hostToLookUp(server); !host.empty()) {
+        std::vector<std::string> found;
+        switch (lookUp(resolver ? resolver : NameResolver(systemResolve), host, timeoutMs, wakeFd,
+                       found)) {
+        case LookupEnd::Stopped:
+            setProblem("stopped");
+            return Failure::Stopped;
+        case LookupEnd::TimedOut:
+            setProblem(("no answer from the name service for \"" + host + "\" within " +
+                        std::to_string(timeoutMs / 1000) + " s")
+                           .c_str());
+            return Failure::Unreachable;
+        case LookupEnd::NotFound:
+            break; // libpq looks again, and says why in its own words
+        case LookupEnd::Found:
+            for (const std::string& a : found) {
+                if (!hosts.empty()) {
+                    hosts.push_back(',');
+                    addresses.push_back(',');
+                }
+                hosts.append(host);
+                addresses.append(a);
+            }
+            break;
+        }
+    }
     // The URL comes after our defaults, so that it may set them otherwise;
     // the encoding comes after it: every text we send is UTF-8.
-    const char* keys[] = {"connect_timeout",
-                          "application_name",
-                          "keepalives_idle",
-                          "keepalives_interval",
-                          "keepalives_count",
-                          "tcp_user_timeout",
-                          "dbname",
-                          "client_encoding",
-                          nullptr};
     const std::string seconds = std::to_string(std::max(1, timeoutMs / 1000));
-    const char* values[] = {seconds.c_str(), "duplicator-monitor", "10",   "5",    "3",
-                            "30000",         server.url.c_str(),   "UTF8", nullptr};
-    conn_ = PQconnectStartParams(keys, values, 1);
+    std::vector<const char*> keys = {
+        "connect_timeout",  "application_name", "keepalives_idle", "keepalives_interval",
+        "keepalives_count", "tcp_user_timeout", "dbname",          "client_encoding"};
+    std::vector<const char*> values = {seconds.c_str(), "duplicator-monitor", "10",  "5", "3",
+                                       "30000",         server.url.c_str(),   "UTF8"};
+    if (!addresses.empty()) {
+        keys.insert(keys.end(), {"host", "hostaddr"});
+        values.insert(values.end(), {hosts.c_str(), addresses.c_str()});
+    }
+    keys.push_back(nullptr);
+    values.push_back(nullptr);
+    conn_ = PQconnectStartParams(keys.data(), values.data(), 1);
     if (!conn_) {
         setProblem("out of memory");
         return Failure::Unreachable;
     }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     PostgresPollingStatusType state =
         PQstatus(conn_) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
     while (state != PGRES_POLLING_OK) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "export/name_lookup.h"
 #include "export/server_url.h"
 
 namespace dupmon {
@@ -28,9 +29,12 @@ public:
 
     enum class Failure { None, Unreachable, Refused, Stopped };
     // Connects within `timeoutMs`. The wait ends early, with Stopped, when
-    // `wakeFd` (if not -1) becomes readable. Refused: the server answered but
-    // wants a password that was not given or not right.
-    Failure connect(const ServerUrl& server, int timeoutMs, int wakeFd = -1);
+    // `wakeFd` (if not -1) becomes readable, whatever it waits for: the name
+    // service (asked through `resolver`, the system's when empty) or the
+    // server. Refused: the server answered but wants a password that was
+    // not given or not right.
+    Failure connect(const ServerUrl& server, int timeoutMs, int wakeFd = -1,
+                    const NameResolver& resolver = {});
     bool connected() const { return conn_ && PQstatus(conn_) == CONNECTION_OK; }
     void close();
     // Thread-safe: ends a call under way (the connection is then lost).

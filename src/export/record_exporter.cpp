@@ -136,7 +136,7 @@ std::optional<RecordExporter::Cause> RecordExporter::bringUpToDate(uint64_t& sen
             ++counters_.attempts;
         }
         const PgSession::Failure failure =
-            session_.connect(server_, options_.connectTimeoutMs, stopFd_);
+            session_.connect(server_, options_.connectTimeoutMs, stopFd_, options_.resolver);
         if (failure == PgSession::Failure::Refused)
             return Cause{"login",
                          " stopped: the server refused the connection: " + session_.problem() +

@@ -36,6 +36,7 @@ struct ExporterOptions {
     // Tries after a failure wait this long, doubling up to the longest wait.
     uint32_t firstRetryMs = 1000;
     uint32_t longestRetryMs = 60000;
+    NameResolver resolver; // the system's when empty
 };
 
 // What the export has to tell the operator, one line each.

@@ -288,6 +288,9 @@ ServerUrl checkServerUrl(const std::string& url) {
     }
     const std::string user = optionValue(options.get(), "user");
     const std::string host = optionValue(options.get(), "host");
+    s.host = host;
+    s.hostaddr = optionValue(options.get(), "hostaddr");
+    s.service = optionValue(options.get(), "service");
     const std::string port = optionValue(options.get(), "port");
     const std::string dbname = optionValue(options.get(), "dbname");
     for (char c : port)

@@ -15,6 +15,8 @@ struct ServerUrl {
     // Every text that may be (part of) a password: the password libpq reads,
     // and the spans a misread URL could take for one.
     std::vector<std::string> secrets;
+    // As libpq reads the setting (for a name to look up before connecting).
+    std::string host, hostaddr, service;
     bool usable() const { return problem.empty(); }
     // `text` with every secret replaced by "***": each line that may quote
     // the URL or a libpq message about it passes through here.

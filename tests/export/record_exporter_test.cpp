@@ -455,3 +455,41 @@ TEST_F(Exporter, StopNeverWaitsOnTheServerAndWhatWasNotSentGoesAtTheNextStart) {
     again.stop();
     EXPECT_EQ(serverLogNumbers("M1"), range(0, next));
 }
+
+TEST_F(Exporter, TheServersNameIsLookedUpWhereStoppingNeverWaitsForIt) {
+    const std::string named = "postgresql://exporter:" + std::string(TestPostgres::kPassword) +
+                              "@pg-server.test:" + std::to_string(server().port()) + "/" + db;
+    // A name the name service knows: each address is tried in turn (nobody
+    // listens on the first).
+    {
+        auto asked = std::make_shared<std::vector<std::string>>();
+        ExporterOptions o = options(named);
+        o.resolver = [asked](const std::string& host, std::vector<std::string>& addresses) {
+            asked->push_back(host);
+            addresses = {"::1", "127.0.0.1"};
+            return true;
+        };
+        appendRecords("M1", 0, 10);
+        RecordExporter e(o);
+        e.start();
+        ASSERT_TRUE(waitUntil([&] { return serverCount() == 10; })) << serverCount();
+        e.stop();
+        EXPECT_EQ(*asked, std::vector<std::string>{"pg-server.test"});
+    }
+    // A name service that does not answer for a long while.
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    auto asked = std::make_shared<std::atomic<bool>>(false);
+    ExporterOptions o = options(named);
+    o.connectTimeoutMs = 60000;
+    o.resolver = [answered, asked](const std::string&, std::vector<std::string>&) {
+        *asked = true;
+        std::this_thread::sleep_for(std::chrono::seconds(20));
+        *answered = true;
+        return false;
+    };
+    RecordExporter e(o);
+    e.start();
+    ASSERT_TRUE(waitUntil([&] { return asked->load(); }));
+    e.stop();
+    EXPECT_FALSE(answered->load()) << "stop() waited for the name service";
+}
