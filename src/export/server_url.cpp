@@ -230,25 +230,35 @@ ServerUrl checkServerUrl(const std::string& url) {
     for (std::string_view scheme : kSchemes)
         if (url.rfind(scheme, 0) == 0)
             start = scheme.size();
-    const size_t anyScheme = url.find("://");
-    const bool keywords = anyScheme == std::string::npos && url.find('=') != std::string::npos;
-
+    // libpq reads a text as a URL when it starts with the scheme, else as
+    // "key=value" pairs.
     char* error = nullptr;
-    Conninfo options;
-    if (start != std::string::npos || keywords)
-        options.reset(PQconninfoParse(url.c_str(), &error));
+    Conninfo options(PQconninfoParse(url.c_str(), &error));
     const std::string libpqError = error ? oneLine(error) : "";
     PQfreemem(error);
+    const bool isUrl = start != std::string::npos;
+    const bool keywords = !isUrl && options;
 
-    std::vector<Span> spans = keywords ? keywordSecretSpans(url, options != nullptr)
-                              : anyScheme != std::string::npos ? urlSecretSpans(url, anyScheme + 3)
-                                                               : std::vector<Span>{};
+    // Where a password may stand, by every reading of the text.
+    std::vector<Span> spans;
+    std::vector<Span> keywordSpans;
+    if (!isUrl)
+        keywordSpans = keywordSecretSpans(url, options != nullptr);
+    if (const size_t scheme = url.find("://"); scheme != std::string::npos)
+        spans = urlSecretSpans(url, scheme + 3);
     for (const Span& span : spans) {
         const std::string_view raw =
             std::string_view(url).substr(span.begin, span.end - span.begin);
         s.secrets.emplace_back(raw);
-        s.secrets.push_back(keywords ? unquoted(raw) : percentDecoded(raw));
+        s.secrets.push_back(percentDecoded(raw));
     }
+    for (const Span& span : keywordSpans) {
+        const std::string_view raw =
+            std::string_view(url).substr(span.begin, span.end - span.begin);
+        s.secrets.emplace_back(raw);
+        s.secrets.push_back(unquoted(raw));
+    }
+    spans.insert(spans.end(), keywordSpans.begin(), keywordSpans.end());
     if (options)
         for (std::string_view key : kSecretKeys)
             s.secrets.push_back(optionValue(options.get(), key));
@@ -258,7 +268,8 @@ ServerUrl checkServerUrl(const std::string& url) {
                     s.secrets.end());
     s.shown = s.redact(withSpansMasked(url, spans));
 
-    if (start == std::string::npos && !keywords) {
+    if (!isUrl && !keywords &&
+        (url.find("://") != std::string::npos || url.find('=') == std::string::npos)) {
         s.problem = "not a PostgreSQL URL (postgresql://USER@HOST:PORT/DATABASE)";
         return s;
     }

@@ -52,6 +52,10 @@ TEST(ServerUrl, ShowsTheServerWithoutThePasswordAndSaysWhatIsWrong) {
         {"host=h password=sec ret dbname=x", "sec ret", "host=h password=***",
          "missing \"=\" after \"***\" in connection info string"},
         {"host=h password='secret", "secret", "host=h password=***", "unterminated quoted string"},
+        // A "key=value" string that holds "://" further on (found by fuzzing).
+        {"host=h port=5passwortgres://dme=x password=t-pw' user=u", "t-pw'",
+         "host=h port=5passwortgres://dme=x password=*** user=u",
+         "the port '5passwortgres://dme=x' is not a number"},
         // Quotes in the password would mislead the masking of libpq's quotes.
         {"postgresql://u:ab\"cd3\"ef@[h/site", "ab\"cd3\"ef", "postgresql://u:***@[h/site",
          "libpq cannot read it"},
