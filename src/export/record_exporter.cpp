@@ -170,8 +170,9 @@ std::optional<RecordExporter::Cause> RecordExporter::bringUpToDate(uint64_t& sen
     if (pass.owed == 0)
         return std::nullopt;
     return Cause{"refused " + pass.refusalState,
-                 ": " + std::to_string(pass.owed) + " records wait for the server: " +
-                     pass.refusal + "; they are kept locally and sent when the server takes them",
+                 ": " + std::to_string(pass.owed) +
+                     (pass.owed == 1 ? " record waits" : " records wait") +
+                     " for the server: " + pass.refusal + kCollecting,
                  true};
 }
 

@@ -246,9 +246,9 @@ TEST_F(ExportEndToEnd, SettingsThatCannotWorkAreSaidOnceAndCollectingGoesOn) {
 // the outage, and the cause goes with nobody's step at the monitor.
 void ExportEndToEnd::outageAcrossARestart(bool fills) {
     constexpr uint32_t kRecords = 600;
-    const std::string waiting =
-        fills ? " records wait for the server: disk full (could not extend file "
-              : " records wait for the server: the server is read-only (cannot execute ";
+    // After "N records wait" (or "1 record waits").
+    const std::string waiting = fills ? " for the server: disk full (could not extend file "
+                                      : " for the server: the server is read-only (cannot execute ";
     db = fills ? "e2efull" : "e2eread";
     server().createDatabase(db);
     const fs::path work = dir / db;
@@ -262,11 +262,13 @@ void ExportEndToEnd::outageAcrossARestart(bool fills) {
         if (!problem.empty()) {
             GTEST_SKIP() << problem;
         }
-        server().admin("postgres", "CREATE TABLESPACE small_" + db + " LOCATION '" +
-                                       (work / "tablespace").string() + "'");
-        server().admin("postgres", "GRANT CREATE ON TABLESPACE small_" + db + " TO exporter");
-        server().admin("postgres", "ALTER ROLE exporter IN DATABASE " + db +
-                                       " SET default_tablespace = small_" + db);
+        for (const std::string& sql :
+             {"CREATE TABLESPACE small_" + db + " LOCATION '" + (work / "tablespace").string() +
+                  "'",
+              "GRANT CREATE ON TABLESPACE small_" + db + " TO exporter",
+              "ALTER ROLE exporter IN DATABASE " + db + " SET default_tablespace = small_" + db})
+            ASSERT_TRUE(server().admin("postgres", sql).empty())
+                << server().admin("postgres", sql)[0][0];
     }
     const std::string at = (dir / (db + ".sock")).string();
     auto sim = startSim({"usb10,id=PG-HELD,logs=" + std::to_string(kRecords)}, at);

@@ -314,6 +314,11 @@ TEST_F(Exporter, ARecordTheServerRefusesStaysOwedAndGoesOnceTheCauseIsGone) {
             for (const std::string& sql : c.lift)
                 server().admin(db, sql);
         }};
+        // A reloaded setting reaches the sessions once the server has read it.
+        ASSERT_TRUE(waitUntil([&] {
+            return std::string(c.name) != "a read-only server" ||
+                   server().value(db, "SHOW default_transaction_read_only") == "on";
+        }));
         // Records stored while the export did not look, then one it is offered.
         appendRecords("M1", 100, 200);
         store(*e, "M1", 300);
@@ -341,8 +346,7 @@ TEST_F(Exporter, ARecordTheServerRefusesStaysOwedAndGoesOnceTheCauseIsGone) {
         e->start();
         for (uint32_t n = 301; n < 400; ++n)
             store(*e, "M1", n);
-        ASSERT_NE(waitForNotice(*e, ExportNotice::Kind::Outage, " records wait for the server: "),
-                  nullptr)
+        ASSERT_NE(waitForNotice(*e, ExportNotice::Kind::Outage, " for the server: "), nullptr)
             << allTexts(notices);
 
         lift.now();
