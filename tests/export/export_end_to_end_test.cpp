@@ -119,8 +119,14 @@ private:
 TEST_F(ExportEndToEnd, AHeadlessRunLandsEveryRecordOnce) {
     auto sim = startSim({"usb10,id=PG-USB,logs=40,first=300", "cf8,id=PG-CF,logs=15"});
     auto monitor = startMonitor(dir, url());
-    ASSERT_TRUE(waitFor([&] { return serverCount() == 55; }, 60)) << serverCount() << "\n"
-                                                                  << monitor->output();
+    // The rows can reach the server before the monitor says it connected.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return serverCount() == 55 && countOf(monitor->output(), ": connected (") == 1;
+        },
+        60))
+        << serverCount() << "\n"
+        << monitor->output();
     EXPECT_EQ(monitor->stop(), 0);
     const std::string out = monitor->output();
     EXPECT_EQ(countOf(out, "stored log record"), 55) << out;
@@ -149,8 +155,15 @@ TEST_F(ExportEndToEnd, AServerStoppedMidSyncAndStartedAgainLosesNothingAndDouble
         60))
         << monitor->output();
     ASSERT_TRUE(server().startServer());
-    ASSERT_TRUE(waitFor([&] { return serverCount() == 600; }, 90)) << serverCount() << "\n"
-                                                                   << monitor->output();
+    // The last rows can reach the server before the monitor says it is back.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return serverCount() == 600 &&
+                   countOf(monitor->output(), ": the server takes records again") == 1;
+        },
+        90))
+        << serverCount() << "\n"
+        << monitor->output();
     EXPECT_EQ(monitor->stop(), 0);
 
     EXPECT_EQ(serverLogNumbers("PG-BIG"), range(0, 600));

@@ -184,7 +184,13 @@ TEST_F(Exporter, AServerStoppedMidSyncAndStartedAgainLosesNothingAndDoublesNothi
     ASSERT_TRUE(server().startServer());
     for (int i = 0; i < 4; ++i)
         storeSome(50);
-    ASSERT_TRUE(waitUntil([&] { return serverCount() == 1000; })) << serverCount();
+    // The last rows can reach the server before the export says it is back.
+    ASSERT_TRUE(waitUntil([&] {
+        collect(e);
+        return serverCount() == 1000 && countKind(notices, ExportNotice::Kind::Back) > 0;
+    })) << serverCount()
+        << "\n"
+        << allTexts(notices);
     e.stop();
     collect(e);
 
