@@ -121,9 +121,7 @@ TEST_F(ExportEndToEnd, AHeadlessRunLandsEveryRecordOnce) {
     auto monitor = startMonitor(dir, url());
     // The rows can reach the server before the monitor says it connected.
     ASSERT_TRUE(waitFor(
-        [&] {
-            return serverCount() == 55 && countOf(monitor->output(), ": connected (") == 1;
-        },
+        [&] { return serverCount() == 55 && countOf(monitor->output(), ": connected (") == 1; },
         60))
         << serverCount() << "\n"
         << monitor->output();
