@@ -56,6 +56,102 @@ CREATE TABLE dupmon_record_conflict (
 COMMENT ON TABLE dupmon_record_conflict IS
     'records whose (machine_id, log_no) dupmon_job_record holds with other bytes';
 )"},
+    // The figures `dupmon-logtool stats` prints, as views: one row per job
+    // with what the figures count, then per machine, port, day, function and
+    // day and function. Counts as the result text decides; spreads are the
+    // population's; yields are of finished (passed or failed) jobs.
+    {3, R"(CREATE VIEW dupmon_job_figure AS
+SELECT machine_id, log_no, sent_by, recorded_at,
+       recorded_at::date AS day,
+       extract(hour FROM recorded_at)::integer AS hour,
+       port, function_no, function_name, outcome,
+       CASE WHEN result LIKE 'FAIL(LBA:%' THEN substr(result, 10, length(result) - 10)::bigint
+       END AS failing_lba,
+       CASE WHEN outcome = 'pass' THEN run_time_seconds END AS pass_run_seconds,
+       CASE WHEN outcome = 'pass' AND write_bytes_per_second > 0 THEN write_bytes_per_second
+       END AS pass_write_bytes_per_second,
+       CASE WHEN outcome = 'pass' AND read_bytes_per_second > 0 THEN read_bytes_per_second
+       END AS pass_read_bytes_per_second
+FROM dupmon_job_record;
+COMMENT ON VIEW dupmon_job_figure IS
+    'one row per job record with what the statistics count; day is NULL when the record has no real date';
+CREATE VIEW dupmon_day_function_stats AS
+SELECT machine_id, day, function_no, min(function_name) AS function_name,
+       count(*) FILTER (WHERE outcome = 'pass') AS pass,
+       count(*) FILTER (WHERE outcome = 'fail') AS fail,
+       count(*) FILTER (WHERE outcome = 'abort') AS abort,
+       count(*) FILTER (WHERE outcome = 'start') AS start
+FROM dupmon_job_figure WHERE day IS NOT NULL
+GROUP BY machine_id, day, function_no;
+CREATE VIEW dupmon_day_stats AS
+SELECT *, coalesce(100.0 * pass / nullif(pass + fail, 0), 0)::float8 AS yield_percent,
+       coalesce(pass::float8 / nullif(working_hours, 0), 0) AS copies_per_hour
+FROM (SELECT machine_id, day,
+             count(*) FILTER (WHERE outcome = 'pass') AS pass,
+             count(*) FILTER (WHERE outcome = 'fail') AS fail,
+             count(*) FILTER (WHERE outcome = 'abort') AS abort,
+             count(*) FILTER (WHERE outcome = 'start') AS start,
+             count(DISTINCT hour) FILTER (WHERE outcome IN ('pass', 'fail')) AS working_hours
+      FROM dupmon_job_figure WHERE day IS NOT NULL
+      GROUP BY machine_id, day) d;
+CREATE VIEW dupmon_port_stats AS
+SELECT *, coalesce(100.0 * pass / nullif(pass + fail, 0), 0)::float8 AS yield_percent,
+       coalesce(100.0 * fail / nullif(pass + fail, 0), 0)::float8 AS failure_percent
+FROM (SELECT machine_id, port,
+             count(*) FILTER (WHERE outcome = 'pass') AS pass,
+             count(*) FILTER (WHERE outcome = 'fail') AS fail,
+             count(*) FILTER (WHERE outcome = 'abort') AS abort,
+             count(*) FILTER (WHERE outcome = 'start') AS start,
+             count(failing_lba) AS failing_lba_count, avg(failing_lba)::float8 AS failing_lba_mean,
+             stddev_pop(failing_lba::float8) AS failing_lba_sd,
+             min(failing_lba) AS failing_lba_min, max(failing_lba) AS failing_lba_max,
+             count(pass_run_seconds) AS run_seconds_count,
+             avg(pass_run_seconds)::float8 AS run_seconds_mean,
+             stddev_pop(pass_run_seconds::float8) AS run_seconds_sd,
+             min(pass_run_seconds) AS run_seconds_min, max(pass_run_seconds) AS run_seconds_max
+      FROM dupmon_job_figure
+      GROUP BY machine_id, port) p;
+CREATE VIEW dupmon_function_stats AS
+SELECT *, coalesce(100.0 * pass / nullif(pass + fail, 0), 0)::float8 AS yield_percent
+FROM (SELECT machine_id, function_no, min(function_name) AS function_name,
+             count(*) FILTER (WHERE outcome = 'pass') AS pass,
+             count(*) FILTER (WHERE outcome = 'fail') AS fail,
+             count(*) FILTER (WHERE outcome = 'abort') AS abort,
+             count(*) FILTER (WHERE outcome = 'start') AS start,
+             count(pass_run_seconds) AS run_seconds_count,
+             avg(pass_run_seconds)::float8 AS run_seconds_mean,
+             stddev_pop(pass_run_seconds::float8) AS run_seconds_sd,
+             count(pass_write_bytes_per_second) AS write_speed_count,
+             avg(pass_write_bytes_per_second)::float8 AS write_bytes_per_second_mean,
+             stddev_pop(pass_write_bytes_per_second::float8) AS write_bytes_per_second_sd,
+             count(pass_read_bytes_per_second) AS read_speed_count,
+             avg(pass_read_bytes_per_second)::float8 AS read_bytes_per_second_mean,
+             stddev_pop(pass_read_bytes_per_second::float8) AS read_bytes_per_second_sd,
+             count(failing_lba) AS failing_lba_count
+      FROM dupmon_job_figure
+      GROUP BY machine_id, function_no) f;
+CREATE VIEW dupmon_machine_stats AS
+SELECT *, coalesce(100.0 * pass / nullif(pass + fail, 0), 0)::float8 AS yield_percent,
+       coalesce(pass::float8 / nullif(working_hours, 0), 0) AS copies_per_hour
+FROM (SELECT machine_id, count(*) AS records,
+             count(*) FILTER (WHERE outcome = 'pass') AS pass,
+             count(*) FILTER (WHERE outcome = 'fail') AS fail,
+             count(*) FILTER (WHERE outcome = 'abort') AS abort,
+             count(*) FILTER (WHERE outcome = 'start') AS start,
+             count(*) FILTER (WHERE day IS NULL) AS undated,
+             min(day) AS first_day, max(day) AS last_day,
+             (SELECT coalesce(sum(d.working_hours), 0) FROM dupmon_day_stats d
+              WHERE d.machine_id = j.machine_id) AS working_hours,
+             count(failing_lba) AS failing_lba_count, avg(failing_lba)::float8 AS failing_lba_mean,
+             stddev_pop(failing_lba::float8) AS failing_lba_sd,
+             min(failing_lba) AS failing_lba_min, max(failing_lba) AS failing_lba_max,
+             count(pass_run_seconds) AS run_seconds_count,
+             avg(pass_run_seconds)::float8 AS run_seconds_mean,
+             stddev_pop(pass_run_seconds::float8) AS run_seconds_sd,
+             min(pass_run_seconds) AS run_seconds_min, max(pass_run_seconds) AS run_seconds_max
+      FROM dupmon_job_figure j
+      GROUP BY machine_id) m;
+)"},
 };
 
 } // namespace

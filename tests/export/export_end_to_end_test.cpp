@@ -128,7 +128,7 @@ TEST_F(ExportEndToEnd, AHeadlessRunLandsEveryRecordOnce) {
     EXPECT_EQ(monitor->stop(), 0);
     const std::string out = monitor->output();
     EXPECT_EQ(countOf(out, "stored log record"), 55) << out;
-    EXPECT_EQ(countOf(out, "PostgreSQL export to " + shown() + ": connected (schema version 2)\n"),
+    EXPECT_EQ(countOf(out, "PostgreSQL export to " + shown() + ": connected (schema version 3)\n"),
               1)
         << out;
     EXPECT_EQ(serverLogNumbers("PG-USB"), range(300, 40));
@@ -213,7 +213,7 @@ TEST_F(ExportEndToEnd, SettingsThatCannotWorkAreSaidOnceAndCollectingGoesOn) {
          false,
          "PostgreSQL export to " + shown() +
              " stopped: the server's job-log tables are of schema version 7, this program writes "
-             "version 2; nothing is sent to them; job-log records are collected locally and sent "
+             "version 3; nothing is sent to them; job-log records are collected locally and sent "
              "when the server takes them",
          {},
          {}},
@@ -400,7 +400,7 @@ TEST_F(ExportEndToEnd, NoShapeOfTheSettingPutsItsPasswordIntoTheOutputOrAFile) {
              " user=exporter password=" + TestPostgres::kPassword,
          TestPostgres::kPassword,
          false,
-         ": connected (schema version 2)",
+         ": connected (schema version 3)",
          {},
          {}},
         {"query-password",
@@ -408,7 +408,7 @@ TEST_F(ExportEndToEnd, NoShapeOfTheSettingPutsItsPasswordIntoTheOutputOrAFile) {
              "?user=exporter&password=" + TestPostgres::kPassword,
          TestPostgres::kPassword,
          true,
-         ": connected (schema version 2)",
+         ": connected (schema version 3)",
          {},
          {}},
         {"url-wrong",

@@ -38,7 +38,7 @@ TEST_F(LogExport, TheSameDatabaseTwiceAddsNothingTheSecondTime) {
     const std::string shown =
         "postgresql://exporter@127.0.0.1:" + std::to_string(server().port()) + "/" + db;
     EXPECT_EQ(first.err, "dupmon-logtool: " + shown +
-                             ": made the job-log tables (schema version 2)\n"
+                             ": made the job-log tables (schema version 3)\n"
                              "export " +
                              su +
                              ": 0 of 25000 records (0%)\n"
@@ -115,11 +115,11 @@ TEST_F(LogExport, WrongInputIsNamedAndTheRestIsStillSent) {
     EXPECT_EQ(named.status, 0) << named.err;
     EXPECT_EQ(serverLogNumbers("M9"), range(0, 10));
 
-    server().admin(db, "UPDATE dupmon_schema SET version = 3");
+    server().admin(db, "UPDATE dupmon_schema SET version = 4");
     const ToolRun other = logExport({good, "--to", url()});
     EXPECT_EQ(other.status, 1);
-    EXPECT_NE(other.err.find(": the server's job-log tables are of schema version 3, this "
-                             "program writes version 2; nothing is sent to them\n"),
+    EXPECT_NE(other.err.find(": the server's job-log tables are of schema version 4, this "
+                             "program writes version 3; nothing is sent to them\n"),
               std::string::npos)
         << other.err;
 }

@@ -118,7 +118,7 @@ TEST_F(Exporter, SendsWhatTheServerLacksThenEveryRecordOfferedOnce) {
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].kind, ExportNotice::Kind::Connected);
     EXPECT_EQ(notices[0].text, "PostgreSQL export to " + shown() +
-                                   ": connected (schema version 2); sent 70 records "
+                                   ": connected (schema version 3); sent 70 records "
                                    "it lacked");
     EXPECT_EQ(server().value(db, "SELECT string_agg(DISTINCT sent_by, ',') FROM dupmon_job_record"),
               thisPcName());
@@ -219,7 +219,7 @@ TEST_F(Exporter, SettingsThatCannotWorkSaySoOnceAndSendNothing) {
         first.start();
         ASSERT_TRUE(waitUntil([&] { return first.counters().connections == 1; }));
     }
-    server().admin(db, "UPDATE dupmon_schema SET version = 3");
+    server().admin(db, "UPDATE dupmon_schema SET version = 4");
     const std::string shown =
         "postgresql://exporter@127.0.0.1:" + std::to_string(server().port()) + "/" + db;
     const struct {
@@ -242,8 +242,8 @@ TEST_F(Exporter, SettingsThatCannotWorkSaySoOnceAndSendNothing) {
              "records are collected locally and sent when the server takes them"},
         {"another schema version", url(), ExportNotice::Kind::Outage, true,
          "PostgreSQL export to " + shown +
-             " stopped: the server's job-log tables are of schema version 3, this program writes "
-             "version 2; nothing is sent to them; job-log records are collected locally and sent "
+             " stopped: the server's job-log tables are of schema version 4, this program writes "
+             "version 3; nothing is sent to them; job-log records are collected locally and sent "
              "when the server takes them"},
         {"a port nobody listens on", "postgresql://exporter@127.0.0.1:1/" + db,
          ExportNotice::Kind::Outage, false,

@@ -50,7 +50,7 @@ TEST_F(RecordTable, IsMadeOnAnEmptyServerAndFoundThere) {
     const SchemaCheck made = prepareExportSession(first);
     EXPECT_TRUE(made.ready) << made.problem;
     EXPECT_TRUE(made.created);
-    EXPECT_EQ(server().value(db, "SELECT version FROM dupmon_schema"), "2");
+    EXPECT_EQ(server().value(db, "SELECT version FROM dupmon_schema"), "3");
 
     PgSession second;
     connectTo(second, url());
@@ -122,7 +122,7 @@ TEST_F(RecordTable, AnOlderServerTakesTheStepsItLacksAndKeepsItsRows) {
     connectTo(fresh, url());
     ASSERT_TRUE(prepareExportSession(fresh).ready);
     EXPECT_EQ(layoutOf(server(), upgraded), layoutOf(server(), db));
-    EXPECT_NE(layoutOf(server(), db).find("version 2"), std::string::npos);
+    EXPECT_NE(layoutOf(server(), db).find("version 3"), std::string::npos);
 }
 
 TEST_F(RecordTable, OfALaterVersionIsLeftAloneWithAClearMessage) {
@@ -131,16 +131,16 @@ TEST_F(RecordTable, OfALaterVersionIsLeftAloneWithAClearMessage) {
         connectTo(s, url());
         ASSERT_TRUE(prepareExportSession(s).ready);
     }
-    server().admin(db, "UPDATE dupmon_schema SET version = 3");
+    server().admin(db, "UPDATE dupmon_schema SET version = 4");
     PgSession s;
     connectTo(s, url());
     const SchemaCheck check = prepareExportSession(s);
     EXPECT_FALSE(check.ready);
     EXPECT_TRUE(check.otherVersion);
-    EXPECT_EQ(check.serverVersion, 3);
-    EXPECT_EQ(check.problem, "the server's job-log tables are of schema version 3, this program "
-                             "writes version 2; nothing is sent to them");
-    EXPECT_EQ(server().value(db, "SELECT version FROM dupmon_schema"), "3");
+    EXPECT_EQ(check.serverVersion, 4);
+    EXPECT_EQ(check.problem, "the server's job-log tables are of schema version 4, this program "
+                             "writes version 3; nothing is sent to them");
+    EXPECT_EQ(server().value(db, "SELECT version FROM dupmon_schema"), "4");
 }
 
 TEST_F(RecordTable, RowsComeBackWithTheirFieldsAndRawBytes) {
