@@ -114,7 +114,7 @@ protected:
     }
     void exportAll() {
         std::vector<std::string> args = {"export"};
-        for (const char* id : {"QX42", "QX43"})
+        for (const char* id : {"SU10-000001", "SU10-000002"})
             args.push_back(databasePath(id).string());
         args.insert(args.end(), {"--to", url()});
         std::ostringstream out, err;
@@ -124,11 +124,11 @@ protected:
 };
 
 TEST_F(StatsViews, GiveTheFiguresTheLogToolComputesFromTheSameDatabases) {
-    writeDatabase("QX42", 3000, 11);
-    writeDatabase("QX43", 400, 5);
+    writeDatabase("SU10-000001", 3000, 11);
+    writeDatabase("SU10-000002", 400, 5);
     exportAll();
 
-    for (const char* id : {"QX42", "QX43"}) {
+    for (const char* id : {"SU10-000001", "SU10-000002"}) {
         SCOPED_TRACE(id);
         const LogStats s = computeLogStats(databasePath(id), false, {}, {});
         ASSERT_EQ(s.result, PASS) << s.problem;
@@ -228,7 +228,7 @@ TEST_F(StatsViews, GiveTheFiguresTheLogToolComputesFromTheSameDatabases) {
     const std::vector<std::string> queries = readmeFigureQueries();
     ASSERT_EQ(queries.size(), 2u) << "per port of one machine in a range, per day with yield";
     const ReportDate from{2026, 2, 1}, to{2026, 2, 14};
-    const LogStats s = computeLogStats(databasePath("QX42"), true, from, to);
+    const LogStats s = computeLogStats(databasePath("SU10-000001"), true, from, to);
     ASSERT_GT(s.inRange, 0u);
     const auto ports = rows(queries[0]);
     ASSERT_EQ(ports.size(), s.ports.size()) << (ports.empty() ? "" : ports[0][0]);
