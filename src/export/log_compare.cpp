@@ -62,8 +62,7 @@ std::pair<std::string, std::string> rangesOf(const std::vector<Numbered>& sorted
     return {lows + "}", highs + "}"};
 }
 
-constexpr const char* kRanges =
-    " FROM unnest($2::bigint[], $3::bigint[]) AS r(lo, hi) JOIN ";
+constexpr const char* kRanges = " FROM unnest($2::bigint[], $3::bigint[]) AS r(lo, hi) JOIN ";
 constexpr const char* kInRange = " ON t.machine_id = $1 AND t.log_no BETWEEN r.lo AND r.hi";
 
 } // namespace
@@ -121,17 +120,17 @@ bool compareWithServer(PgSession& s, const std::string& machineId, const uint8_t
     }
 
     // 2. Record by record: the digest of each row the server holds in the ranges.
-    PgResult rows = s.query((std::string("SELECT t.log_no, md5(t.raw), false") + kRanges +
-                             "dupmon_job_record t" + kInRange +
-                             " UNION ALL SELECT t.log_no, md5(t.raw), true" + kRanges +
-                             "dupmon_record_conflict t" + kInRange)
-                                .c_str(),
-                            params);
+    PgResult rows =
+        s.query((std::string("SELECT t.log_no, md5(t.raw), false") + kRanges +
+                 "dupmon_job_record t" + kInRange + " UNION ALL SELECT t.log_no, md5(t.raw), true" +
+                 kRanges + "dupmon_record_conflict t" + kInRange)
+                    .c_str(),
+                params);
     if (!rows)
         return false;
     struct Held {
-        std::string kept;                 // the record table's digest
-        std::vector<std::string> aside;   // the conflict table's
+        std::string kept;               // the record table's digest
+        std::vector<std::string> aside; // the conflict table's
     };
     std::unordered_map<uint32_t, Held> held;
     held.reserve(size_t(PQntuples(rows.get())));

@@ -13,7 +13,8 @@ namespace dupmon {
 
 // Fills `addresses` (numeric, in the order to try) for `host`; false when
 // the name is unknown. Called on the lookup's own thread.
-using NameResolver = std::function<bool(const std::string& host, std::vector<std::string>& addresses)>;
+using NameResolver =
+    std::function<bool(const std::string& host, std::vector<std::string>& addresses)>;
 
 // The system's resolver (getaddrinfo).
 bool systemResolve(const std::string& host, std::vector<std::string>& addresses);

@@ -64,24 +64,34 @@ TEST_F(LogCompare, FindsEveryHoleAndEveryRecordHeldOtherwise) {
     wrapped.addRange(0xFFFFFFF0u, 16).addRange(0, 40).add(2000000000u);
     const struct Case {
         const char* name;
-        Records server;     // what the server holds before (kept beside when a key repeats)
+        Records server; // what the server holds before (kept beside when a key repeats)
         Records local;
         std::vector<uint32_t> absent, different;
     } cases[] = {
         {"the server holds all", Records().addRange(0, 3000), Records().addRange(0, 3000), {}, {}},
         {"the server holds none", Records(), Records().addRange(0, 3000), positions(0, 3000), {}},
-        {"the server holds every other one", everyOther, Records().addRange(0, 3000),
-         positions(1, 3000, 2), {}},
+        {"the server holds every other one",
+         everyOther,
+         Records().addRange(0, 3000),
+         positions(1, 3000, 2),
+         {}},
         {"a hole in the middle after a refusal",
-         Records().addRange(0, 1000).addRange(1010, 1990), Records().addRange(0, 3000),
-         positions(1000, 10), {}},
+         Records().addRange(0, 1000).addRange(1010, 1990),
+         Records().addRange(0, 3000),
+         positions(1000, 10),
+         {}},
         {"other bytes under some numbers", Records().addRange(0, 100).addRange(100, 20, 7),
          Records().addRange(0, 200), positions(120, 80), positions(100, 20)},
-        {"a log that started again, its first round on the server", Records().addRange(0, 100),
-         restarted, {}, positions(100, 100)},
+        {"a log that started again, its first round on the server",
+         Records().addRange(0, 100),
+         restarted,
+         {},
+         positions(100, 100)},
         {"a log that started again, both rounds there", restarted, restarted, {}, {}},
-        {"numbers that wrap, half on the server", Records().addRange(0xFFFFFFF8u, 8).addRange(0, 20),
-         wrapped, [] {
+        {"numbers that wrap, half on the server",
+         Records().addRange(0xFFFFFFF8u, 8).addRange(0, 20),
+         wrapped,
+         [] {
              auto v = positions(0, 8);
              for (uint32_t i : positions(36, 21))
                  v.push_back(i);
@@ -114,8 +124,8 @@ TEST_F(LogCompare, FindsEveryHoleAndEveryRecordHeldOtherwise) {
         for (uint32_t i = 0; i < c.local.count(); ++i)
             local.insert(hexOf(c.local.at(i)));
         for (const char* table : {"dupmon_job_record", "dupmon_record_conflict"})
-            for (const auto& row : server().admin(
-                     db, std::string("SELECT encode(raw, 'hex') FROM ") + table))
+            for (const auto& row :
+                 server().admin(db, std::string("SELECT encode(raw, 'hex') FROM ") + table))
                 EXPECT_TRUE(held.insert(row[0]).second) << "held twice: " << row[0];
         for (const std::string& raw : local)
             EXPECT_EQ(held.count(raw), 1u);
