@@ -161,6 +161,7 @@ void MACHINE::onEngineEvent(void* self, int code, int index, const void* data) {
             break;
         [[fallthrough]];
     case EVENT_CLOCK_SET:
+    case EVENT_CLOCK_NOT_SET:
     case 21:
         if (m->onEvent_)
             m->onEvent_(m->mainWindow_, m->connectionIndex_, code, index, data);

@@ -32,7 +32,7 @@ MachineSlots::MachineSlots(HidBackend& backend, DeviceWatcher* watcher, const Cl
         c = std::make_unique<MACHINE>(clock_, stepUi_);
         c->setWorkingDirectory(paths_.workDir);
         c->setStatusHook([this, i](int code) {
-            if (code == STATUS_MACHINE)
+            if (code == STATUS_MACHINE || code == STATUS_SILENCE)
                 statusPolled(i);
         });
     }
@@ -215,14 +215,19 @@ bool MachineSlots::engineAwaits(int slot) const {
 
 void MachineSlots::statusPolled(int c) {
     MACHINE& m = *connections_[size_t(c)];
-    const MachineStatus& s = m.engine().status();
-    const MachineActivity now = machineActivity(s.machineState, s.machineSubState);
+    const MachineActivity now = shownActivity(m);
     if (now == activity_[size_t(c)])
         return;
     activity_[size_t(c)] = now;
     if (m.pictureIndex() != -1 && board_.isOn(m.pictureIndex()) &&
         board_.pictureConnection(m.pictureIndex()) == c)
         board_.showActivity(m.pictureIndex(), now);
+}
+
+MachineActivity MachineSlots::shownActivity(const MACHINE& m) {
+    const MachineStatus& s = m.engine().status();
+    return m.engine().silent() ? MachineActivity::Silent
+                               : machineActivity(s.machineState, s.machineSubState);
 }
 
 bool MachineSlots::linkWaits(int slot) const {
@@ -382,10 +387,10 @@ void MachineSlots::machineEvent(int c, int code, int /*value*/, const void* data
         break;
     }
     case EVENT_CLOCK_SET:
+    case EVENT_CLOCK_NOT_SET: // ready all the same: its clock is only not the PC's
         if (m.pictureIndex() != -1) {
             board_.showOn(m.pictureIndex(), c);
-            activity_[size_t(c)] = machineActivity(m.engine().status().machineState,
-                                                   m.engine().status().machineSubState);
+            activity_[size_t(c)] = shownActivity(m);
             board_.showActivity(m.pictureIndex(), activity_[size_t(c)]);
             board_.report(format("on connection %d id %s", c, m.info().machineId));
         }

@@ -128,6 +128,8 @@ private:
     bool engineAwaits(int slot) const;
     // A status block came in: show a change of the machine's activity on its picture.
     void statusPolled(int connection);
+    // What the machine's picture shows: its status block's activity, or its silence.
+    static MachineActivity shownActivity(const MACHINE& m);
     bool linkWaits(int slot) const;
     // The connection's engine can move on a step now.
     bool engineDue(const MACHINE& m) const;

@@ -405,8 +405,8 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
         SimFaultSpec spec;
         if (w.size() < 3 || !parseSimFault(w[2], spec.kind))
             return err("usage: fault <machine> wrong-check|wrong-length|wrong-start|drop|late|"
-                       "garbage|unplug|setup-check-error|devinfo-short [times=<n>] "
-                       "[delay=<ms>] [cmd=<letter>] [sub=<n>]");
+                       "garbage|unplug|setup-check-error|devinfo-short|refuse|refuse-data "
+                       "[times=<n>] [delay=<ms>] [cmd=<letter>] [sub=<n>]");
         spec.times = parseNumber(option(w, "times"), n) ? static_cast<int>(n) : 1;
         spec.delayMs = parseNumber(option(w, "delay"), n) ? n : 2000;
         const std::string letter = option(w, "cmd");

@@ -18,6 +18,9 @@
 //                                   capacity, format, burnin, protect, release, showprotect)
 //   continue <machine> | finish <machine>
 //   fault <machine> <kind> [times=<n>] [delay=<ms>] [cmd=<letter>] [sub=<n>]
+//                                  (kinds: wrong-check wrong-length wrong-start drop late
+//                                   garbage unplug setup-check-error devinfo-short
+//                                   refuse refuse-data)
 //   log <machine> <n> [first=<n>]  (append n past records; renumber from first)
 //   speed <machine> <x>            (job time per real time)
 //   status <machine>               -> ok state=<n> sub=<n> pass=<n> fail=<n> logFirst=<n>
