@@ -876,7 +876,9 @@ void TFormMachine::onQuestionClosed() {
 void TFormMachine::postAnswer(bool continueJob) {
     if (unplugged_)
         return;
+    const char* name = continueJob ? "continue" : "finish";
     if (silent_) {
+        noteRequest(name, true);
         // Not kept for later: the bar stays, to answer once the machine answers again.
         if (Panel_Question) {
             Label_Question->setText(QString::fromStdString(continueOrFinishText(info_)));
@@ -888,6 +890,7 @@ void TFormMachine::postAnswer(bool continueJob) {
     if (Panel_Question)
         Panel_Question->hide();
     waitingPolls_ = 0;
+    noteRequest(name);
     if (continueJob)
         requests_.answerContinue();
     else
@@ -973,8 +976,10 @@ bool TFormMachine::refuseWhileSilent(const char* caption) {
 }
 
 void TFormMachine::ChangeNicknameClick() {
-    if (refuseWhileSilent(kSettingRefusal))
+    if (refuseWhileSilent(kSettingRefusal)) {
+        noteRequest("nickname", true);
         return;
+    }
     const std::string_view current = fieldText(info_.nickName, sizeof info_.nickName);
     nicknameDialog_->Edit_nickname->setText(
         QString::fromUtf8(current.data(), qsizetype(current.size())));
@@ -982,8 +987,11 @@ void TFormMachine::ChangeNicknameClick() {
     if (nicknameDialog_->exec() != QDialog::Accepted || !alive)
         return;
     // The machine may have started a job while the dialog was open.
-    if (refuseUnlessStandby(kSettingRefusal))
+    if (refuseUnlessStandby(kSettingRefusal)) {
+        noteRequest("nickname", true);
         return;
+    }
+    noteRequest("nickname");
     const std::string nick = limitNickname(nicknameDialog_->Edit_nickname->text().toStdString());
     nicknameBefore_ = std::string(fieldText(info_.nickName, sizeof info_.nickName));
     setNicknameShown(nick);
@@ -1005,8 +1013,11 @@ void TFormMachine::setNicknameShown(const std::string& nick) {
 }
 
 void TFormMachine::ChangeMachineClockClick() {
-    if (refuseWhileSilent(kSettingRefusal))
+    if (refuseWhileSilent(kSettingRefusal)) {
+        noteRequest("clock-read", true);
         return;
+    }
+    noteRequest("clock-read");
     char digits[14];
     QPointer<TFormMachine> alive(this);
     const bool standby = IsStandby();
@@ -1023,8 +1034,11 @@ void TFormMachine::ChangeMachineClockClick() {
         QString::fromStdString(computerClockText(clock_.localTime())));
     if (clockDialog_->exec() != QDialog::Accepted || !alive)
         return;
-    if (refuseUnlessStandby(kSettingRefusal))
+    if (refuseUnlessStandby(kSettingRefusal)) {
+        noteRequest("clock", true);
         return;
+    }
+    noteRequest("clock");
     clockAsked_ = true;
     requests_.setMachineClock();
 }
@@ -1033,8 +1047,11 @@ void TFormMachine::SetupMachineParameterClick() {
     // 1. The block from the machine; a busy machine ends the action quietly.
     // One that refuses or does not answer gives no block: no dialog opens on
     // values the machine never sent, so OK can never write them back.
-    if (refuseWhileSilent(kSettingRefusal))
+    if (refuseWhileSilent(kSettingRefusal)) {
+        noteRequest("setup-read", true);
         return;
+    }
+    noteRequest("setup-read");
     uint8_t block[kSetupBlockSize];
     QPointer<TFormMachine> alive(this);
     const bool standby = IsStandby();
@@ -1052,8 +1069,11 @@ void TFormMachine::SetupMachineParameterClick() {
     if (setupDialog->exec() != QDialog::Accepted || !alive)
         return;
     // 3. The machine may have started a job while the dialog was open.
-    if (refuseUnlessStandby(kSettingRefusal))
+    if (refuseUnlessStandby(kSettingRefusal)) {
+        noteRequest("setup", true);
         return;
+    }
+    noteRequest("setup");
     setupDialog->takeBlock(block);
     requests_.setSetupParameters(block);
 }
@@ -1070,8 +1090,11 @@ void TFormMachine::notAvailable(const char* what) {
 }
 
 void TFormMachine::GetInfoClick() {
-    if (refuseUnlessStandby(kJobRefusal))
+    if (refuseUnlessStandby(kJobRefusal)) {
+        noteRequest("get-info", true);
         return;
+    }
+    noteRequest("get-info");
     if (openGetInfo)
         openGetInfo();
     else
@@ -1079,8 +1102,11 @@ void TFormMachine::GetInfoClick() {
 }
 
 void TFormMachine::DownloadSourceFilesClick() {
-    if (refuseUnlessStandby(kJobRefusal))
+    if (refuseUnlessStandby(kJobRefusal)) {
+        noteRequest("download", true);
         return;
+    }
+    noteRequest("download");
     if (openDownloadSource)
         openDownloadSource();
     else
@@ -1101,32 +1127,43 @@ void TFormMachine::onDeviceInfo(const DeviceInfoBlock& block) {
         deviceInfoSink->showResult(textBuffer_);
 }
 
-void TFormMachine::postJob(void (MachineRequests::*request)()) {
-    if (refuseUnlessStandby(kJobRefusal))
+void TFormMachine::postJob(void (MachineRequests::*request)(), const char* name) {
+    if (refuseUnlessStandby(kJobRefusal)) {
+        noteRequest(name, true);
         return;
+    }
+    noteRequest(name);
     (requests_.*request)();
 }
 
 void TFormMachine::CopyClick() {
-    postJob(&MachineRequests::requestCopy);
+    postJob(&MachineRequests::requestCopy, "copy");
 }
 void TFormMachine::CompareClick() {
-    postJob(&MachineRequests::requestCompare);
+    postJob(&MachineRequests::requestCompare, "compare");
 }
 void TFormMachine::CopyCompareClick() {
-    postJob(&MachineRequests::requestCopyCompare);
+    postJob(&MachineRequests::requestCopyCompare, "copy-compare");
 }
 void TFormMachine::CopyWriteProtectClick() {
-    postJob(&MachineRequests::requestCopyWriteProtect);
+    postJob(&MachineRequests::requestCopyWriteProtect, "copy-wp");
 }
 void TFormMachine::CopyCompareWriteProtectClick() {
-    postJob(&MachineRequests::requestCopyCompareWriteProtect);
+    postJob(&MachineRequests::requestCopyCompareWriteProtect, "copy-compare-wp");
 }
 
 void TFormMachine::Button_AddImageClick() {
-    if (refuseWhileSilent(kJobRefusal))
+    if (refuseWhileSilent(kJobRefusal)) {
+        noteRequest("image-bank", true);
         return;
+    }
+    noteRequest("image-bank");
     requests_.requestImageBank();
+}
+
+void TFormMachine::noteRequest(const char* name, bool refused) {
+    if (noteEvent)
+        noteEvent(std::string("request ") + name + (refused ? " refused" : ""));
 }
 
 // --- picture and image bank -----------------------------------------------
@@ -1221,6 +1258,8 @@ void TFormMachine::showUnplugged() {
 
 void TFormMachine::closeEvent(QCloseEvent* event) {
     savePlacement();
+    if (noteEvent)
+        noteEvent("window-closed");
     QMainWindow::closeEvent(event);
 }
 

@@ -86,6 +86,9 @@ public:
     // checked. Without one, the item says that it is not available.
     std::function<void()> openGetInfo;
     std::function<void()> openDownloadSource;
+    // What the operator did, for a wire trace ("window-closed", "request copy",
+    // "request copy refused").
+    std::function<void(const std::string& what)> noteEvent;
     // The program's setup dialog, created once at start; a window given none
     // makes its own on first use.
     TForm_change_setupValue* setupDialog = nullptr;
@@ -219,10 +222,12 @@ private:
     void postAnswer(bool continueJob);
     bool refuseUnlessStandby(const char* caption);
     bool refuseWhileSilent(const char* caption);
+    // A request the operator made (`name` as the trace names it), and whether it was refused.
+    void noteRequest(const char* name, bool refused = false);
     void showSilence(bool silent);
     void onWriteResult(const WriteOutcome& outcome);
     void setNicknameShown(const std::string& nick);
-    void postJob(void (MachineRequests::*request)());
+    void postJob(void (MachineRequests::*request)(), const char* name);
     void onDeviceInfo(const DeviceInfoBlock& block);
     void notAvailable(const char* what);
 

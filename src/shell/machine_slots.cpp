@@ -425,9 +425,11 @@ void MachineSlots::pictureClick(int k) {
         return;
     if (board_.isOn(k)) {
         const int c = board_.pictureConnection(k);
-        if (c >= 0 && c < kSlotCount)
+        if (c >= 0 && c < kSlotCount) {
             connections_[size_t(c)]->showMachineWindow(
                 format("%s (%s version:%s)", kProgramName, kModelString, kProgramVersion));
+            noteEvent(c, "window-open");
+        }
         return;
     }
     if (k >= SYSTEM_DATABASE::entryCount())
@@ -438,6 +440,15 @@ void MachineSlots::pictureClick(int k) {
     const char* name = entry.nickName[0] ? entry.nickName : entry.modelName;
     openLogViewer_(entry, format("%s(%s)", name, entry.version),
                    logDatabasePath(paths_.databaseDir, entry), paths_.databaseDir);
+}
+
+void MachineSlots::noteEvent(int c, const std::string& what) {
+    if (c < 0 || c >= kSlotCount || !connections_[size_t(c)]->connected())
+        return;
+    const int slot = connections_[size_t(c)]->slot();
+    if (slot < 0 || slot >= kSlotCount || !slots_[size_t(slot)].link)
+        return;
+    backend_.noteEvent(what + " " + slots_[size_t(slot)].link->devicePath());
 }
 
 void MachineSlots::formClose() {

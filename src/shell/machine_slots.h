@@ -102,6 +102,9 @@ public:
     void detach(int slot);
     void machineEvent(int connection, int code, int value, const void* data);
     void pictureClick(int picture);
+    // Tells the bus what happened to this connection's machine outside the
+    // wire ("window-open", "request copy"...), with the machine's device path.
+    void noteEvent(int connection, const std::string& what);
     // Close: store every connected machine in the registry, disconnect, release the registry.
     void formClose();
     // Destroy: close every link and clear the slots.

@@ -50,6 +50,9 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
         w->setupDialog = setupDialog_.get();
         w->deviceInfoSink = getDeviceInfo_.get();
         w->openGetInfo = [this, &m] { getDeviceInfo_->showFor(&m.engine()); };
+        w->noteEvent = [this, &m](const std::string& what) {
+            slots_->noteEvent(m.connectionIndex(), what);
+        };
         if (serviceItems_) {
             w->Item_ChangeMachineClock->setVisible(true);
             w->Item_SetupMachineParameter->setVisible(true);

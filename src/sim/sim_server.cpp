@@ -260,6 +260,18 @@ void SimServer::handleLine(Client& c, const std::string& line) {
             c.handles.erase(std::atoi(words[1].c_str()));
         return; // streamed as well
     }
+    if (words[0] == "event") {
+        // Streamed: the words again, blank-separated, so that a trace line stays one line.
+        std::string what;
+        for (size_t i = 1; i < words.size(); ++i)
+            what += (i > 1 ? " " : "") + words[i];
+        const bool printable = std::all_of(what.begin(), what.end(), [](char ch) {
+            return static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7F;
+        });
+        if (printable && !what.empty() && what.size() <= kMaxEventLength)
+            bus_.traceEvent(what);
+        return;
+    }
     c.out += request(&c, words) + "\n";
 }
 
