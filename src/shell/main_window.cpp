@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QFont>
 #include <QLabel>
 #include <QMenuBar>
@@ -209,6 +210,11 @@ void TForm1::FormClose() {
         return;
     closed_ = true;
     keepUnplugged_ = false;
+    // Whatever dialog or box is still open ends unanswered: nothing it would
+    // have sent goes to a machine from now on, and its event loop returns.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible())
+            dialog->reject();
     for (const QPointer<TFormMachine>& w : unplugged_)
         if (w)
             w->hide();
