@@ -112,6 +112,11 @@ void MACHINE::showMachineWindow(const std::string& title) {
             return;
         if (info_->support_LogRecord == 1)
             window_->setLogNumber(info_->lastStoredLogNo + 1);
+        // A window opened on a machine that does not answer says so at once.
+        if (engine_->silent()) {
+            const bool silent = true;
+            window_->onStatus(STATUS_SILENCE, &silent);
+        }
         engine_->windowOpened();
     }
     if (!window_)

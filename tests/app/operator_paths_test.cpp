@@ -203,6 +203,18 @@ TEST_F(OperatorPaths, ASilentMachineIsShownAndACopyAskedMeanwhileNeverReachesIt)
     b->form->close();
 }
 
+TEST_F(OperatorPaths, AWindowOpenedOnASilentMachineSaysSoAtOnce) {
+    auto b = board();
+    b->machines[0]->injectFault(SimFault::DropAnswer, 1000000);
+    b->run(11500);
+    EXPECT_EQ(b->form->picture(0).activity(), MachineActivity::Silent);
+    TFormMachine* w = b->openWindow(0);
+    ASSERT_NE(w, nullptr);
+    EXPECT_TRUE(w->silent());
+    EXPECT_FALSE(w->Label_Silent->isHidden());
+    b->form->close();
+}
+
 TEST_F(OperatorPaths, AQuestionClosedWithoutAButtonSendsNothingOnAnyShowing) {
     auto b = board();
     StandInController& s = *b->machines[0];
