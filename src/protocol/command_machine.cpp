@@ -687,6 +687,9 @@ void COMMAND_MACHINE::onAnswer() {
         break;
     }
     case Exchange::MarkPorts:
+        if (result != RESULT_DONE)
+            logf("Port %u not marked: refused by the machine (%02Xh)", portList_[markIndex_],
+                 result);
         ++markIndex_;
         if (markIndex_ < portCount_) {
             const uint16_t port = portList_[markIndex_];
