@@ -23,8 +23,6 @@ public:
     // A stored record, for the log viewer when one is open.
     virtual void addLogRecord(const uint8_t* record128) = 0;
     virtual void showWindow() = 0;
-    // The machine's clock was set (at identification, or as the window asked).
-    virtual void machineClockSet() {}
     // The image bank's table: one byte per image place, non-zero where an
     // image is stored; `count` places (at most 1000).
     virtual void showImageBankTable(const uint8_t* /*table*/, uint32_t /*count*/) {}

@@ -35,10 +35,6 @@ public:
         if (window_)
             window_->showImageBankInfo(block256);
     }
-    void machineClockSet() override {
-        if (window_)
-            window_->machineClockSet();
-    }
     void showImageBankTable(const uint8_t* table, uint32_t count) override {
         if (window_)
             window_->showImageBankTable(table, count);
