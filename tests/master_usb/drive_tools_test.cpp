@@ -2,8 +2,11 @@
 // time-outs, output and the log; which disks count as removable.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "master_usb/block_devices.h"
 #include "master_usb/external_runner.h"
@@ -84,6 +87,87 @@ TEST(ExternalRunner, ArgumentsInputOutputExitAndTimeOut) {
     EXPECT_NE(lines[1].find("<<< 'label: dos"), std::string::npos) << lines[1];
     EXPECT_NE(lines[2].find("-> exit 1"), std::string::npos);
     EXPECT_NE(lines[3].find("run: sleep 20 -> did not finish in time, killed"), std::string::npos);
+}
+
+// Whether a process is gone (or only a zombie waiting to be collected).
+bool processGone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return true;
+    const size_t paren = line.rfind(')');
+    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z';
+}
+
+TEST(ExternalRunner, AProgramThatLeavesItsInputUnreadCannotEndOrHangTheMonitor) {
+    ServiceLog log;
+    ExternalRunner run(log);
+    run.setAllowed({"true", "head", "sleep"});
+    // More than a pipe holds: the writes meet a closed pipe (EPIPE, and a
+    // SIGPIPE that would end this process if it were let through).
+    const std::string script(1 << 20, 'x');
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        uint32_t timeoutMs;
+        bool timedOut;
+        size_t output;
+    } cases[] = {
+        {"true", {}, 20000, false, 0},            // exits without reading a byte
+        {"head", {"-c", "10"}, 20000, false, 10}, // reads a little, then exits
+        {"sleep", {"30"}, 300, true, 0},          // never reads and never ends
+    };
+    for (const Case& c : cases) {
+        const RunResult r = run.run(c.name, c.args, c.timeoutMs, script);
+        EXPECT_TRUE(r.started) << c.name;
+        EXPECT_EQ(r.timedOut, c.timedOut) << c.name;
+        EXPECT_FALSE(r.ok()) << c.name;
+        EXPECT_EQ(r.output.size(), c.output) << c.name;
+        if (!c.timedOut) {
+            EXPECT_TRUE(r.inputRefused) << c.name;
+            EXPECT_EQ(r.exitCode, 0) << c.name;
+            EXPECT_EQ(r.cause().rfind("exit 0 without reading all of its input", 0), 0u)
+                << r.cause();
+        }
+    }
+    // The thread's signal mask is as it was, and no SIGPIPE waits for it.
+    sigset_t mask, pending;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&mask, SIGPIPE), 0);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+TEST(ExternalRunner, TimeOutAndCancelEndTheWholeProcessGroup) {
+    ServiceLog log;
+    ExternalRunner run(log);
+    run.setAllowed({"sh"});
+    // The program starts a helper and waits for it; the helper's number is
+    // the first line of the output.
+    const std::vector<std::string> args = {"-c", "sleep 30 & echo $!; wait"};
+    const RunResult timed = run.run("sh", args, 400);
+    EXPECT_TRUE(timed.timedOut);
+    const pid_t helper = pid_t(std::stol(timed.output));
+    for (int i = 0; i < 200 && !processGone(helper); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(processGone(helper)) << helper;
+
+    std::atomic<bool> cancel{false};
+    run.setCancel(&cancel);
+    std::thread giveUp([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        cancel = true;
+    });
+    const RunResult stopped = run.run("sh", args, 60000);
+    giveUp.join();
+    EXPECT_TRUE(stopped.cancelled);
+    EXPECT_FALSE(stopped.timedOut);
+    EXPECT_FALSE(stopped.ok());
+    EXPECT_EQ(stopped.cause(), "stopped: the work was given up");
+    const pid_t helper2 = pid_t(std::stol(stopped.output));
+    for (int i = 0; i < 200 && !processGone(helper2); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(processGone(helper2)) << helper2;
 }
 
 TEST(BlockDevices, RemovableDisksFromSysfs) {
