@@ -526,6 +526,33 @@ TEST(DownloadFlow, HelperThreadForDriveOperations) {
     EXPECT_TRUE(rig.sent('W', 42));
 }
 
+TEST(DownloadFlow, TheProgramEndingDuringAFormatIsNotHeldByIt) {
+    FlowRig rig;
+    rig.flow->setJobsInline(false);
+    writeFile(rig.flow->parameters().sourceDirectory + "/f", bytes(10, 1));
+    // An hour: were the format waited for, the test would not end.
+    rig.drives.formatMs = 3600000;
+    rig.eachPass = [&] {
+        std::this_thread::yield();
+        if (rig.drives.formatting())
+            rig.h.ui.maxPasses = rig.h.ui.passes; // the program is closing
+    };
+    rig.go(1, 2);
+    EXPECT_FALSE(rig.flow->running());
+    EXPECT_EQ(rig.flow->state(), DownloadFlow::S_DONE);
+    const auto memo = rig.view.texts();
+    ASSERT_FALSE(memo.empty());
+    EXPECT_EQ(memo.back(), "The program ended during Download Source Files: the master stick "
+                           "\"MASTER\" (7450 MiB, DUPMON Simulated Stick) of machine " +
+                               std::string(rig.standIn->machine().machineId) +
+                               " was being prepared and holds none of the source files and is "
+                               "still at the PC.");
+    EXPECT_TRUE(rig.logged("Download: The program ended"));
+    // The flow gives the format up when it goes (the worker is joined).
+    rig.flow.reset();
+    EXPECT_FALSE(rig.drives.formatting());
+}
+
 TEST(DownloadTexts, ParameterFileAndProgressArithmetic) {
     EXPECT_EQ(toUtf16LeHex("/a"), "2F006100");
     EXPECT_EQ(toUtf16LeHex("é"), "E900");

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -156,4 +157,63 @@ TEST_F(DownloadWindowTest, ProgressGaugeFollowsTheCopyAndStopAborts) {
     EXPECT_FALSE(progress.Timer1.isActive());
     EXPECT_FALSE(progress.isVisible());
     EXPECT_TRUE(flow.abortRequested()); // handed to the walker on the flow's next pass
+}
+
+TEST_F(DownloadWindowTest, ClosingDuringAFormatReturnsAtOnceAndTheStickIsNamed) {
+    TForm2 progress;
+    TForm_DownloadSource w(drives, h.ui, h.clock, tmp.path + "/work", &progress);
+    w.setEngine(&h.engine, [](const std::string&) {});
+    fs::create_directories(tmp.path + "/src");
+    writeFile(tmp.path + "/src/a.bin", std::vector<uint8_t>(1000, 1));
+    w.selectTargetDirectory(QString::fromStdString(tmp.path + "/src"));
+    w.ComboBox_job->setCurrentIndex(1);
+    // A format that takes an hour unless the test ends it: a close that
+    // waited for it would never return.
+    drives.formatMs = 3600000;
+    w.show();
+    enum { Formatting, Closed, Done } phase = Formatting;
+    QString whileFormatting, afterClose;
+    bool hiddenAtOnce = false, formatGoesOn = false;
+    auto previous = h.ui.onProcessEvents;
+    h.ui.onProcessEvents = [&] {
+        previous();
+        if (phase == Formatting && drives.formatting()) {
+            whileFormatting = w.Label_waiting->text();
+            w.close(); // the close box
+            hiddenAtOnce = !w.isVisible();
+            formatGoesOn = drives.formatting() && w.flow().running();
+            phase = Closed;
+        } else if (phase == Closed) {
+            afterClose = w.Label_waiting->text();
+            drives.finishFormatsNow(); // the tool ends on its own
+            phase = Done;
+        }
+    };
+    w.Button_Run_downloadSource->click();
+    h.run(2000);
+
+    EXPECT_EQ(phase, Done);
+    EXPECT_EQ(whileFormatting, "formatting...");
+    EXPECT_TRUE(hiddenAtOnce);
+    EXPECT_TRUE(formatGoesOn);
+    EXPECT_EQ(afterClose, "closing when the format ends");
+    EXPECT_FALSE(w.flow().running());
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(w.flow().result(), DownloadFlow::R_CLOSED);
+    // The format ended, nothing was copied, and the operator is told which
+    // stick holds nothing now.
+    const std::string name = SimulatedDrives::masterDriveName(*standIn);
+    EXPECT_EQ(drives.calls().back(), "format " + name + " FAT32 ''");
+    ASSERT_EQ(h.ui.messages.size(), 1u);
+    EXPECT_EQ(h.ui.messages[0].caption, "Warning");
+    EXPECT_NE(h.ui.messages[0].text.find("The master stick \"MASTER\" (7450 MiB, "
+                                         "DUPMON Simulated Stick) of machine"),
+              std::string::npos)
+        << h.ui.messages[0].text;
+    EXPECT_NE(h.ui.messages[0].text.find("holds none of the source files"), std::string::npos);
+    // The master went back; no job was started for an operator who left.
+    EXPECT_FALSE(standIn->machine().masterAtPc);
+    EXPECT_EQ(standIn->commands('X', 28).size(), 1u);
+    EXPECT_EQ(standIn->commands('W', 81).size(), 1u);
+    EXPECT_TRUE(standIn->commands('W', 42).empty());
 }
