@@ -141,6 +141,59 @@ void DownloadFlow::reportSource() {
     result_ = sourceResult_;
 }
 
+bool DownloadFlow::sourceUsable() {
+    const char* code = nullptr;
+    switch (sourceProblem_) {
+    case SourceProblem::None:
+        break;
+    case SourceProblem::NotChosen:
+    case SourceProblem::Missing:
+        result_ = R_DIRECTORY_NOT_FOUND;
+        code = "DIRECTORY NOT FOUND";
+        break;
+    case SourceProblem::NotAFolder:
+        result_ = R_PARAMETER;
+        code = "PARAMETER ERROR";
+        break;
+    case SourceProblem::Unreadable:
+    case SourceProblem::Stopped:
+        result_ = R_SOURCE_UNREADABLE;
+        code = "SOURCE NOT READABLE";
+        break;
+    case SourceProblem::Empty:
+        result_ = R_SOURCE_EMPTY;
+        code = "SOURCE DIRECTORY EMPTY";
+        break;
+    }
+    if (code) {
+        memo(code, false);
+        memo(sourceDetail_, false);
+        return false;
+    }
+    const int fsCode = formatCode_ > 5 ? 2 : formatCode_;
+    if (source_.files4GiB > 0 && fsCode >= 0 && fsCode <= 2) {
+        fail(R_FILE_4GB, "FILE 4GB SIZE");
+        memo(format("%s is 4 GiB or more, more than a %s volume can hold a file: choose FORMAT "
+                    "EXFAT or FORMAT NTFS.",
+                    source_.first4GiB.c_str(), format_->expectedName),
+             false);
+        return false;
+    }
+    return true;
+}
+
+bool DownloadFlow::askToErase() {
+    const std::string text = format(
+        "Erase the master stick of %s?\n\nThe stick: %s\n\nEverything on it is erased and "
+        "replaced by the %u files (%.1f MByte) of %s on a new %s volume.",
+        machineText().c_str(), stickText().c_str(), source_.files,
+        double(source_.bytes) / 1048576.0, params_.sourceDirectory.c_str(), format_->expectedName);
+    const bool yes = ui_.askYesNo(text, "Warning");
+    if (debugLog_)
+        debugLog_(std::string("Download: erase the master stick? ") + (yes ? "yes" : "no"));
+    return yes;
+}
+
 std::string DownloadFlow::machineText() const {
     if (!engine_)
         return "the machine";
@@ -248,14 +301,19 @@ void DownloadFlow::go() {
     formatCode_ = params_.format;
     format_ = sourceFormat(formatCode_);
     label_ = params_.label;
-    if (format_) {
-        std::string message;
-        if (!checkVolumeLabel(format_->fileSystem, label_, message)) {
-            ui_.messageBox(message, "Warning");
-            if (view_)
-                view_->setControlsEnabled(true);
-            return;
-        }
+    labelSwitch_ = labelSwitch(label_);
+    if (!format_) {
+        fail(R_FORMAT_TYPE, "FORMAT TYPE ERROR");
+        if (view_)
+            view_->setControlsEnabled(true);
+        return;
+    }
+    std::string message;
+    if (!checkVolumeLabel(format_->fileSystem, label_, message)) {
+        ui_.messageBox(message, "Warning");
+        if (view_)
+            view_->setControlsEnabled(true);
+        return;
     }
 
     running_ = true;
@@ -368,13 +426,25 @@ void DownloadFlow::step() {
         if (jobRunning())
             break; // the fixed-disk snapshot of the window's creation
         if (checkStep_ == 0) {
-            const FileSystemKind fs = format_ ? format_->fileSystem : FileSystemKind::Fat32;
-            startJob([this, fs](std::string& cause) { return drives_.canFormat(fs, cause); });
+            memo("Checking the source folder ...");
+            const FileSystemKind fs = format_->fileSystem;
+            const std::string root = params_.sourceDirectory;
+            startJob([this, fs, root](std::string& cause) {
+                if (!drives_.canFormat(fs, cause))
+                    return false;
+                const std::atomic<bool>& stop = drives_.cancelFlag();
+                sourceProblem_ = checkSourceTree(root, source_, sourceDetail_, &stop);
+                return true;
+            });
             checkStep_ = 1;
             break;
         }
         if (!worker_.ok()) {
             ui_.messageBox(worker_.cause(), "Warning");
+            endUntouched();
+            break;
+        }
+        if (!sourceUsable()) {
             endUntouched();
             break;
         }
@@ -511,18 +581,33 @@ void DownloadFlow::step() {
         break;
     case S_AFTER_MATCH:
         if (passesDone(151))
-            state_ = S_CHOOSE_FORMAT;
+            state_ = S_ASK;
         break;
 
-    // 6. Choose the format and partition the stick.
-    case S_CHOOSE_FORMAT: {
-        labelSwitch_ = labelSwitch(label_);
-        if (!format_) {
-            fail(R_FORMAT_TYPE, "FORMAT TYPE ERROR");
+    // The stick is known now: the source must fit its partition, and the
+    // operator must agree to lose what it holds.
+    case S_ASK:
+        partitionMiB_ = partitionSizeMiB(formatCode_, matched_.capacityMiB);
+        if (partitionMiB_ < neededMiB(source_.bytes)) {
+            fail(R_SIZE_TOO_SMALL, "USB SIZE TOO SMALL");
+            memo(format("The source needs %llu MiB; the master stick %s gives it %llu MiB.",
+                        (unsigned long long)neededMiB(source_.bytes), stickText().c_str(),
+                        (unsigned long long)partitionMiB_),
+                 false);
             enterFormatFailure();
             break;
         }
-        partitionMiB_ = partitionSizeMiB(formatCode_, matched_.capacityMiB);
+        if (!askToErase()) {
+            result_ = R_CANCELLED;
+            memo("Not erased: the master stick was not changed.");
+            enterFormatFailure();
+            break;
+        }
+        state_ = S_CHOOSE_FORMAT;
+        break;
+
+    // 6. Partition the stick with the chosen format's size.
+    case S_CHOOSE_FORMAT: {
         if (debugLog_)
             debugLog_(format("Download: %s on %s (%s), %s %s, partition %llu MiB", format_->item,
                              matched_.name.c_str(), matched_.device.c_str(), format_->formatSwitch,

@@ -14,6 +14,7 @@
 #include "master_usb/download_texts.h"
 #include "master_usb/drive_service.h"
 #include "master_usb/drive_worker.h"
+#include "master_usb/source_check.h"
 
 namespace dupmon {
 
@@ -38,9 +39,11 @@ public:
     virtual void showWaiting(const std::string& text) { (void)text; }
 };
 
-// The download flow behind TForm_DownloadSource: takes the master stick from
-// the duplicator, finds it among the PC's drives by the identification value
-// in its first sector, partitions and formats it, copies the source tree onto
+// The download flow behind TForm_DownloadSource: checks the source folder,
+// takes the master stick from the duplicator, finds it among the PC's drives
+// by the identification value in its first sector, checks that the source
+// fits, asks the operator (naming the stick) before it erases anything,
+// partitions and formats it, copies the source tree onto
 // it with the walker, ejects it, hands it back and starts the chosen job. It
 // is stepped in a loop that lets the program process its events on every
 // pass; waits are measured on the injected clock. Every drive operation runs
@@ -71,7 +74,10 @@ public:
         R_DIRECTORY_NOT_FOUND = 21,
         R_PARTITION_FAILED = 22,
         R_USER_ABORT = 23,
-        R_CLOSED = 27, // the window was closed while the flow ran
+        R_SOURCE_UNREADABLE = 24, // a folder or file of the source cannot be read
+        R_SOURCE_EMPTY = 25,      // the source holds no file
+        R_CANCELLED = 26,         // the operator would not have the stick erased
+        R_CLOSED = 27,            // the window was closed while the flow ran
     };
     // State numbers of the find-and-format part and of the copy part.
     enum State : int {
@@ -87,6 +93,7 @@ public:
         S_DRIVE_SEARCH_WAIT = 76,
         S_READ_ID = 73, // the first sector is being read
         S_AFTER_MATCH = 72,
+        S_ASK = 77,       // the source must fit; the operator says whether to erase the stick
         S_PARTITION = 74, // the partition sequence, returning to 79
         S_PARTITION_PASSES = 75,
         S_CHOOSE_FORMAT = 78,
@@ -195,6 +202,11 @@ private:
     bool checkSource(std::string& cause);
     // After checkSource's job: its result on the memo.
     void reportSource();
+    // After the source tree's check: false (with the memo lines) when the
+    // source cannot be copied onto a master as it is.
+    bool sourceUsable();
+    // The operator's go-ahead to erase the matched stick.
+    bool askToErase();
     std::string stickText() const;
     std::string machineText() const;
     void reportStickLeft();
@@ -268,6 +280,9 @@ private:
     std::vector<DriveRow> scanRows_;
     DriveRow found_;
     int sourceResult_ = R_NONE;
+    SourceProblem sourceProblem_ = SourceProblem::None;
+    SourceSummary source_;
+    std::string sourceDetail_;
 
     // Whatever runs on another thread is destroyed first: the walker (it
     // uses the copy buffer) and the drive worker (its operations write the

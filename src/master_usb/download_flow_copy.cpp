@@ -285,7 +285,8 @@ void DownloadFlow::stepCopy() {
             }
         }
         reportStickLeft();
-        if (view_)
+        // A failure stays on the screen with its step and cause.
+        if (view_ && result_ == R_NONE)
             view_->closeWindow();
         state_ = S_DONE;
         break;

@@ -97,6 +97,7 @@ public:
     void requestCancel() { cancel_.store(true, std::memory_order_relaxed); }
     void clearCancel() { cancel_.store(false, std::memory_order_relaxed); }
     bool cancelRequested() const { return cancel_.load(std::memory_order_relaxed); }
+    const std::atomic<bool>& cancelFlag() const { return cancel_; }
 
 protected:
     ServiceLog log_;
