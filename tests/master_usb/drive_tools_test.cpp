@@ -205,6 +205,9 @@ TEST(BlockDevices, RemovableDisksFromSysfs) {
         fs::create_directories(sys / "block");
         fs::create_directory_symlink(blockDir, sys / "block" / d.name);
     }
+    put(sys / "devices" / disks[1].device / "vendor", "SanDisk ");
+    put(sys / "devices" / disks[1].device / "model", "Cruzer Blade    ");
+    put(sys / "devices" / disks[5].device / "name", "SD16G");
     // A partition of sdb and a loop disk without a device.
     fs::create_directories(sys / "block/sdb/sdb1");
     put(sys / "block/sdb/sdb1/partition", "1");
@@ -231,6 +234,16 @@ TEST(BlockDevices, RemovableDisksFromSysfs) {
     for (const DriveRow& r : probe.scan())
         rows.push_back(r.valid ? r.name + ':' + std::to_string(r.capacityMiB) : r.name + ":-");
     EXPECT_EQ(rows, (std::vector<std::string>{"sdb:7633", "sdc:-", "sdd:3819"}));
+    EXPECT_EQ(probe.scan().front().model, "SanDisk Cruzer Blade");
+    // The debug line names each disk offered and each one left out, with
+    // the reason, once for as long as nothing changes.
+    const auto lines = probe.log().take();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "drives: fixed disks left out: mmcblk0 sda");
+    EXPECT_EQ(lines[1], "drives: scan offers sdb (7633 MiB, SanDisk Cruzer Blade) sdc (no medium, "
+                        "no model name) sdd (3819 MiB, no model name); left out: loop0: virtual "
+                        "disk, sr0: optical drive, mmcblk0: fixed disk when the window was made, "
+                        "sda: fixed disk when the window was made");
 
     // Mount points, with the blanks mountinfo escapes.
     std::ofstream(tmp.path + "/mountinfo")
@@ -247,4 +260,38 @@ TEST(DriveTools, VolumeNamesAsTheFlowComparesThem) {
     EXPECT_EQ(drive_tools::fileSystemNameOf("exfat", "1.0"), "EXFAT");
     EXPECT_EQ(drive_tools::fileSystemNameOf("ntfs", ""), "NTFS");
     EXPECT_EQ(drive_tools::fileSystemNameOf("ext4", "1.0"), "EXT4");
+}
+
+TEST(DriveTools, EveryToolOfThePathIsCheckedBeforeItIsOffered) {
+    TempDir tmp;
+    ToolDrives tools(BlockDevices(tmp.path + "/sys", "/dev", tmp.path + "/mountinfo"));
+    std::string cause;
+    if (::geteuid() != 0) {
+        EXPECT_FALSE(tools.canFormat(FileSystemKind::Fat32, cause));
+        EXPECT_NE(cause.find("need root rights"), std::string::npos) << cause;
+        return;
+    }
+    // A folder of the system's tools, one left out at a time.
+    const std::vector<std::string> path = {"sfdisk", "mkfs.fat", "blkid", "mount",
+                                           "umount", "sync",     "eject"};
+    const std::vector<std::string> packages = {"fdisk", "dosfstools", "util-linux", "mount",
+                                               "mount", "coreutils",  "eject"};
+    for (size_t leftOut = 0; leftOut <= path.size(); ++leftOut) {
+        const fs::path bin = tmp.path + "/bin" + std::to_string(leftOut);
+        fs::create_directories(bin);
+        for (size_t i = 0; i < path.size(); ++i)
+            if (i != leftOut)
+                fs::create_symlink(tools.runner().locate(path[i]), bin / path[i]);
+        ExternalRunner& runner = tools.runner();
+        runner.setSearchFolders({bin.string()});
+        const bool ok = tools.canFormat(FileSystemKind::Fat32, cause);
+        if (leftOut == path.size()) {
+            EXPECT_TRUE(ok) << cause;
+        } else {
+            EXPECT_FALSE(ok) << path[leftOut];
+            EXPECT_EQ(cause, path[leftOut] + " is not installed (package " + packages[leftOut] +
+                                 "): the stick cannot be prepared on this PC.");
+        }
+        runner.setSearchFolders({"/usr/sbin", "/usr/bin", "/sbin", "/bin"});
+    }
 }
