@@ -89,6 +89,7 @@ void printSimUsage(FILE* out) {
         "  unplug M | media M PORT insert [mb=N] [bad] | media M PORT remove\n"
         "  job M FUNCTION | continue M | finish M | status M | speed M X | log M N [first=N]\n"
         "  setup M | devinfo M   (the setup block the host wrote; device-info state)\n"
+        "  masters | master M format-ms=MS   (master sticks at the PC; a slow format)\n"
         "  fault M KIND [times=N] [delay=MS] [cmd=LETTER] [sub=N] | wire MS\n"
         "  trace NAME | trace off | quit\n",
         out);

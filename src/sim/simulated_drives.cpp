@@ -5,6 +5,8 @@
 #include <fstream>
 
 #include "common/text.h"
+#include "sim/sim_client.h"
+#include "sim/sim_wire.h"
 #include "sim/stand_in.h"
 
 namespace dupmon {
@@ -323,6 +325,54 @@ bool SimulatedDrives::eject(const DriveRow& row, std::string& cause) {
         it->second.ejected = true;
     }
     return true;
+}
+
+std::function<std::vector<SimulatedDrives::RemoteMaster>()>
+simulatorMasters(const std::string& socketPath) {
+    struct Link {
+        std::mutex mutex;
+        std::unique_ptr<SimClientBackend> client;
+    };
+    auto link = std::make_shared<Link>();
+    return [link, socketPath] {
+        std::vector<SimulatedDrives::RemoteMaster> out;
+        std::lock_guard<std::mutex> lock(link->mutex);
+        if (!link->client || !link->client->connected()) {
+            link->client = std::make_unique<SimClientBackend>(socketPath);
+            if (!link->client->connect())
+                return out; // no simulator now: no master sticks at the PC
+        }
+        // "ok <hex id>,<at PC>,<MiB>,<identity hex>,<format ms> ..."
+        const auto words = simwire::splitWords(link->client->control("masters"));
+        if (words.empty() || words[0] != "ok")
+            return out;
+        for (size_t i = 1; i < words.size(); ++i) {
+            std::vector<std::string> f;
+            std::string field;
+            for (char ch : words[i] + ",") {
+                if (ch == ',') {
+                    f.push_back(field);
+                    field.clear();
+                } else {
+                    field += ch;
+                }
+            }
+            SimulatedDrives::RemoteMaster m;
+            uint32_t mib = 0;
+            std::string id(f.size() == 5 ? f[0].size() / 2 : 0, '\0');
+            if (f.size() != 5 ||
+                !simwire::fromHex(f[0], reinterpret_cast<uint8_t*>(id.data()), id.size()) ||
+                !simwire::parseNumber(f[2], mib) ||
+                !simwire::fromHex(f[3], m.identity.data(), m.identity.size()) ||
+                !simwire::parseNumber(f[4], m.formatMs))
+                continue;
+            m.machineId = id;
+            m.atPc = f[1] == "1";
+            m.capacityMiB = mib;
+            out.push_back(m);
+        }
+        return out;
+    };
 }
 
 } // namespace dupmon

@@ -124,4 +124,10 @@ private:
     std::atomic<bool> formatting_{false};
 };
 
+// The master sticks of the machines a running dupmon-sim serves at
+// `socketPath`, asked for over a connection of their own (so that the
+// thread that scans never shares the monitor's): for --simulator.
+std::function<std::vector<SimulatedDrives::RemoteMaster>()>
+simulatorMasters(const std::string& socketPath);
+
 } // namespace dupmon
