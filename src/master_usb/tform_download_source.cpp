@@ -129,6 +129,9 @@ void TForm_DownloadSource::openFor(COMMAND_MACHINE* engine,
 void TForm_DownloadSource::endForExit() {
     if (flow_->running())
         flow_->requestExit();
+    // Nor does the window hold the program's end.
+    if (isVisible())
+        QDialog::reject();
 }
 
 void TForm_DownloadSource::Button_selectTargetDirectoryClick() {

@@ -39,7 +39,8 @@ public:
     // the window modally. While a flow still ends in the background, the
     // window is shown as it is (for whichever machine it runs) instead.
     void openFor(COMMAND_MACHINE* engine, std::function<void(const std::string&)> debugLog);
-    // The program is ending: a running flow gives up at once.
+    // The program is ending: a running flow gives up at once and the
+    // window goes.
     void endForExit();
     DownloadFlow& flow() { return *flow_; }
 
