@@ -389,6 +389,11 @@ void DownloadFlow::step() {
         const std::vector<DriveRow>& rows = scanRows_;
         if (rows.size() < before_.size()) {
             fail(R_DRIVE_NOT_FOUND, "USB DRIVE NOT FOUND");
+            memo(format("The PC has fewer removable drives than before the hand-over (%zu, "
+                        "then %zu): leave the other drives plugged in while the master is "
+                        "refilled.",
+                        before_.size(), rows.size()),
+                 false);
             enterFormatFailure();
             break;
         }
@@ -402,10 +407,21 @@ void DownloadFlow::step() {
         }
         if (fresh.size() > 1) {
             fail(R_DRIVE_NOT_MATCH, "TOO MANY USB DRIVE !");
+            std::string names;
+            for (const DriveRow& r : fresh)
+                names += (names.empty() ? "" : ", ") + r.name;
+            memo("More than one removable drive appeared after the hand-over (" + names +
+                     "): unplug the others and try again.",
+                 false);
             enterFormatFailure();
         } else if (fresh.empty()) {
             if (++tries_ >= 3) {
                 fail(R_DRIVE_NOT_MATCH, "USB DRIVE NOT MATCH");
+                // Said plainly: on a bus whose machines' sticks never reach this
+                // PC's drives, this is where the flow ends.
+                memo("The machine handed its master over, but no new removable drive "
+                     "appeared on this PC.",
+                     false);
                 enterFormatFailure();
             } else {
                 memo(format("TRY AGAIN [%d]", tries_));
@@ -437,6 +453,10 @@ void DownloadFlow::step() {
             enterFormatFailure();
         } else if (std::memcmp(sector_ + 128, identity_, 4) != 0) {
             fail(R_ID_NOT_MATCH, "USB DRIVE ID NOT MATCH");
+            memo("The new drive " + matched_.name +
+                     " does not carry the mark the machine puts on its master: it is left "
+                     "alone.",
+                 false);
             enterFormatFailure();
         } else {
             passes_ = 0;
