@@ -43,11 +43,11 @@ public:
 // takes the master stick from the duplicator, finds it among the PC's drives
 // by the identification value in its first sector, checks that the source
 // fits, asks the operator (naming the stick) before it erases anything,
-// partitions and formats it, copies the source tree onto
-// it with the walker, ejects it, hands it back and starts the chosen job. It
-// is stepped in a loop that lets the program process its events on every
-// pass; waits are measured on the injected clock. Every drive operation runs
-// on the drive worker and every copy on the walker, so a pass never waits.
+// partitions and formats it, copies the source tree onto it with the walker,
+// ejects it, hands it back and starts the chosen job. It is stepped in a loop
+// that lets the program process its events on every pass; waits are measured
+// on the injected clock. Every drive operation runs on the drive worker and
+// every copy on the walker, so a pass never waits.
 //
 // The window may be closed while the flow runs: the flow then ends in the
 // background (what cannot be stopped safely, a partition or a format, is
