@@ -19,6 +19,7 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -202,15 +203,27 @@ protected:
                "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
                "<allow own=\"*\"/></policy></busconfig>\n";
         const std::string config = "--config-file=" + tmp.path + "/bus.conf";
+        // The daemon prints its address once it accepts connections (the
+        // socket file alone appears a moment before it listens).
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const std::string printAddress = "--print-address=" + std::to_string(ready[1]);
         daemon = ::fork();
         if (daemon == 0) {
+            ::close(ready[0]);
             ::execl("/usr/bin/dbus-daemon", "dbus-daemon", config.c_str(), "--nofork",
-                    static_cast<char*>(nullptr));
+                    printAddress.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        for (int i = 0; i < 200 && !fs::exists(socket); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(fs::exists(socket)) << "dbus-daemon did not start";
+        ::close(ready[1]);
+        std::string printed;
+        pollfd p{ready[0], POLLIN, 0};
+        char ch = 0;
+        while (printed.find('\n') == std::string::npos && ::poll(&p, 1, 10000) > 0 &&
+               ::read(ready[0], &ch, 1) == 1)
+            printed += ch;
+        ::close(ready[0]);
+        ASSERT_NE(printed.find('\n'), std::string::npos) << "dbus-daemon did not start";
         address = QString::fromStdString("unix:path=" + socket);
         server = std::make_unique<QDBusConnection>(
             QDBusConnection::connectToBus(address, "fake-udisks2"));
