@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <strings.h>
 
 #include "common/file_io.h"
@@ -137,10 +136,7 @@ void DownloadFlow::go() {
     if (running_ || !walker_)
         return;
     // 1. Save the parameters; take the job; stop the progress timer; lock the controls.
-    {
-        std::ofstream out(parameterFile_, std::ios::binary | std::ios::trunc);
-        out << formatDownloadParameters(params_);
-    }
+    writeWholeFile(parameterFile_, formatDownloadParameters(params_));
     jobCode_ = std::clamp(params_.job, 0, kDownloadJobCount - 1);
     if (view_) {
         view_->stopProgressTimer();

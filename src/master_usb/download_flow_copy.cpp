@@ -1,8 +1,7 @@
 // The download flow's copy part: the source counted and copied onto the
 // fresh volume, the stick synchronised and ejected, the master handed back
 // and the chosen job started.
-#include <fstream>
-
+#include "common/file_io.h"
 #include "common/text.h"
 #include "master_usb/download_flow.h"
 #include "protocol/command_machine.h"
@@ -10,10 +9,9 @@
 namespace dupmon {
 
 void DownloadFlow::writeCopyErrorFile() {
-    std::ofstream out(startupDir_ / "COPY_ERR.TXT", std::ios::binary | std::ios::trunc);
-    out << walker_->failedSourceDirectory() << "\r\n"
-        << walker_->copyTargetRoot() << "\r\n"
-        << walker_->uncreatedDirectory() << "\r\n";
+    writeWholeFile(startupDir_ / "COPY_ERR.TXT", walker_->failedSourceDirectory() + "\r\n" +
+                                                     walker_->copyTargetRoot() + "\r\n" +
+                                                     walker_->uncreatedDirectory() + "\r\n");
 }
 
 bool DownloadFlow::endCopyPartWhenClosing() {
