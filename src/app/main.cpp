@@ -91,12 +91,17 @@ std::vector<InstanceClaim> instanceClaims(const MonitorOptions& o,
 std::unique_ptr<MonitorExport> makeExport(const MonitorOptions& o,
                                           const std::filesystem::path& workDir,
                                           MonitorExport::Outputs outputs, QObject* context) {
-    const std::optional<std::string> url =
-        o.exportUrl.empty() ? readExportSetting(workDir) : std::optional(o.exportUrl);
-    if (!url)
+    ExportSetting setting;
+    if (o.exportUrl.empty())
+        setting = readExportSetting(workDir);
+    else
+        setting.url = o.exportUrl;
+    // A parameter file that cannot be read turns the export off, saying why.
+    if (!setting.url && setting.problem.empty())
         return nullptr;
     ExporterOptions options;
-    options.url = *url;
+    options.url = setting.url.value_or("");
+    options.settingProblem = setting.problem;
     options.databaseDir = ShellPaths::under(workDir, {}).databaseDir;
     outputs.post = [context](std::function<void()> call) {
         QMetaObject::invokeMethod(context, std::move(call), Qt::QueuedConnection);
