@@ -1,7 +1,9 @@
 #pragma once
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 #include <QString>
 #include <QTimer>
 #include <cstdio>
@@ -10,6 +12,22 @@
 #include "common/ui_services.h"
 
 namespace dupmon {
+
+// Room a desktop's title bar takes beside the title: the window icon and
+// the minimise, maximise and close buttons.
+inline constexpr int kTitleBarButtons = 160;
+
+// A message box is as wide as its text asks; a short text under a longer
+// caption ("Illegal Date !" under "Error") would leave the desktop no room
+// for the caption, cut to "...". The box is made wide enough for it whole.
+inline void keepTitleWhole(QMessageBox& box) {
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (!grid)
+        return;
+    const int need = box.fontMetrics().horizontalAdvance(box.windowTitle()) + kTitleBarButtons;
+    grid->addItem(new QSpacerItem(need, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+}
 
 // Message boxes and waiting for the program: QMessageBox with one OK button,
 // and a nested event loop pass that sleeps until something happens. Without
@@ -25,6 +43,7 @@ public:
         }
         QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(caption.data(), int(caption.size())),
                         QString::fromUtf8(text.data(), int(text.size())), QMessageBox::Ok);
+        keepTitleWhole(box);
         box.exec();
     }
     bool askYesNo(std::string_view text, std::string_view caption) override {
@@ -34,6 +53,7 @@ public:
             QMessageBox::Question, QString::fromUtf8(caption.data(), int(caption.size())),
             QString::fromUtf8(text.data(), int(text.size())), QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(QMessageBox::No);
+        keepTitleWhole(box);
         return box.exec() == QMessageBox::Yes;
     }
     void messageBoxLater(std::string_view text, std::string_view caption) override {

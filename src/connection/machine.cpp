@@ -368,9 +368,14 @@ void MACHINE::onImageBankTable(const uint8_t* answer) {
         return;
     }
     const uint32_t qty = std::min<uint32_t>(imageBank_.max_image_qty, sizeof imageTable_);
-    if (qty == 0)
+    if (qty == 0) {
+        if (window_)
+            window_->showImageBankTable(imageTable_, 0);
         return;
+    }
     std::memcpy(imageTable_, answer + 4, qty);
+    if (window_)
+        window_->showImageBankTable(imageTable_, qty);
     log(format("Pellux_existTable[%d] =", int(imageBank_.max_image_qty)).c_str());
     std::string line;
     for (uint32_t k = 0; k < qty; ++k)

@@ -23,6 +23,9 @@ public:
     // A stored record, for the log viewer when one is open.
     virtual void addLogRecord(const uint8_t* record128) = 0;
     virtual void showWindow() = 0;
+    // The image bank's table: one byte per image place, non-zero where an
+    // image is stored; `count` places (at most 1000).
+    virtual void showImageBankTable(const uint8_t* /*table*/, uint32_t /*count*/) {}
 };
 
 class MACHINE;

@@ -12,6 +12,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "protocol/command_machine.h"
+#include "protocol/machine_names.h"
+
 namespace dupmon {
 
 namespace {
@@ -57,7 +60,7 @@ TFormAction_GetDeviceInfo::TFormAction_GetDeviceInfo(std::filesystem::path workD
                                                      QWidget* parent)
     : QDialog(parent), core_(std::move(workDir), clock, ui) {
     setObjectName("FormAction_GetDeviceInfo");
-    setWindowTitle("Get Device Infomation");
+    setWindowTitle(kDeviceInfoCaption);
 
     Memo1 = new QPlainTextEdit(this);
     Memo1->setObjectName("Memo1");
@@ -125,6 +128,9 @@ TFormAction_GetDeviceInfo::~TFormAction_GetDeviceInfo() {
 
 void TFormAction_GetDeviceInfo::showFor(COMMAND_MACHINE* engine) {
     core_.setEngine(engine);
+    setWindowTitle(
+        engine ? QString::fromStdString(titleNamingMachine(kDeviceInfoCaption, engine->info()))
+               : QString(kDeviceInfoCaption));
     exec();
 }
 

@@ -12,6 +12,10 @@ class QPushButton;
 
 namespace dupmon {
 
+// The window's own title, spelt as the machines' documents spell it; shown
+// for a machine, the machine's name follows it.
+inline constexpr const char* kDeviceInfoCaption = "Get Device Infomation";
+
 // "Get Device Infomation": fetches the device information of every port of
 // one machine, shows it, appends it to the operator's file and, for machines
 // that check serial numbers, keeps the check-ID list. Created once at program

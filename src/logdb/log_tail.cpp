@@ -9,6 +9,11 @@
 namespace dupmon {
 
 LogDatabaseTail readLogDatabaseTail(const std::filesystem::path& path, uint32_t maxRecords) {
+    return readLogDatabasePage(path, UINT64_MAX, maxRecords);
+}
+
+LogDatabaseTail readLogDatabasePage(const std::filesystem::path& path, uint64_t end,
+                                    uint32_t maxRecords) {
     LogDatabaseTail tail;
     // A folder or a pipe at the path is no database: reading it could wait forever.
     ReadableFile db = openRegularFile(path);
@@ -24,8 +29,9 @@ LogDatabaseTail readLogDatabaseTail(const std::filesystem::path& path, uint32_t 
         return tail;
     }
     tail.total = stored.count;
-    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(tail.total, maxRecords));
-    tail.first = tail.total - count;
+    end = std::min(end, tail.total);
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(end, maxRecords));
+    tail.first = end - count;
     const size_t bytes = size_t(count) * kLogRecordSize;
     tail.records.reset(new (std::nothrow) uint8_t[bytes ? bytes : 1]);
     if (!tail.records) {

@@ -26,5 +26,10 @@ struct LogDatabaseTail {
 // DATABASE_WRONG_VERSION), but only the last `maxRecords` whole records are
 // read, after one seek past the older ones.
 LogDatabaseTail readLogDatabaseTail(const std::filesystem::path& path, uint32_t maxRecords);
+// The same for the `maxRecords` whole records that end before record index
+// `end` of the file (an `end` past the last record counts from the last):
+// older records read a page at a time.
+LogDatabaseTail readLogDatabasePage(const std::filesystem::path& path, uint64_t end,
+                                    uint32_t maxRecords);
 
 } // namespace dupmon

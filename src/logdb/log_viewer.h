@@ -72,8 +72,25 @@ public:
     // first, replacing what was shown. Returns the read's result code; on
     // failure no row is shown.
     DatabaseResult load(const std::filesystem::path& database);
-    // Add record: one row at the end.
-    void add(const uint8_t* record128);
+    // The kLogViewerLoadLimit records before the first one shown, or after
+    // the last one (the newest page once it reaches the end), read from the
+    // file alone. On failure the rows stay as they were.
+    DatabaseResult loadOlder(const std::filesystem::path& database);
+    DatabaseResult loadNewer(const std::filesystem::path& database);
+    // Add record: counted; one row at the end while the newest records are
+    // shown (a page of older ones stays as it is). True when a row was added.
+    bool add(const uint8_t* record128);
+
+    // Which records of the file the rows are: the index of the first, the
+    // records in the file (with those that arrived since), and whether the
+    // rows run to the newest.
+    uint64_t firstShown() const { return first_; }
+    uint64_t totalRecords() const { return total_; }
+    bool showingNewest() const { return newest_; }
+    bool hasOlder() const { return first_ > 0; }
+    // "All 12 records", "The newest 10,000 of 123,456 records" or "Records 1
+    // to 10,000 of 123,456".
+    std::string rangeText() const;
 
     size_t size() const { return records_.size() / kLogRecordSize; }
     const uint8_t* record(size_t row) const { return records_.data() + row * kLogRecordSize; }
@@ -89,8 +106,13 @@ public:
     const std::array<std::string, kLogViewerColumns>& row(size_t row) const;
 
 private:
+    DatabaseResult loadPage(const std::filesystem::path& database, uint64_t end);
+
     int deviceType_;
     std::vector<uint8_t> records_;
+    uint64_t first_ = 0;
+    uint64_t total_ = 0;
+    bool newest_ = true;
     // A grid paints a row's cells one after another: decode each row once.
     mutable size_t cachedRow_ = SIZE_MAX;
     mutable std::array<std::string, kLogViewerColumns> cached_;

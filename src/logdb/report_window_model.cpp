@@ -2,11 +2,24 @@
 
 #include <algorithm>
 
+#include "common/text.h"
+#include "protocol/machine_names.h"
+
 namespace dupmon {
 
-void ReportWindowModel::setSource(std::filesystem::path databasePath, const MachineInfo& info) {
+bool ReportWindowModel::setSource(std::filesystem::path databasePath, const MachineInfo& info) {
+    const bool another =
+        databasePath != databasePath_ || fieldText(info.machineId, sizeof info.machineId) !=
+                                             fieldText(info_.machineId, sizeof info_.machineId);
     databasePath_ = std::move(databasePath);
     info_ = info;
+    if (another)
+        memo_.clear();
+    return another;
+}
+
+std::string ReportWindowModel::windowTitle() const {
+    return titleNamingMachine(kReportWindowCaption, info_);
 }
 
 std::optional<ReportMessage> ReportWindowModel::build(ReportDate start, ReportDate end) {

@@ -9,17 +9,23 @@
 
 namespace dupmon {
 
+inline constexpr const char* kReportWindowCaption = "Report";
+
 // What the report window decides, without the window: the machine whose log
 // it reports on, the memo it shows, and the message for each failure. One
-// window serves every machine, so the memo stays until the next build.
+// window serves every machine; the memo only ever holds the report of the
+// machine set last, so a save never writes another machine's report.
 class ReportWindowModel {
 public:
     explicit ReportWindowModel(const Clock& clock) : clock_(clock) {}
 
     // Set source: the log viewer calls it just before it shows the window.
     // The machine's fields are copied, so the window never reads a record
-    // its viewer has released.
-    void setSource(std::filesystem::path databasePath, const MachineInfo& info);
+    // its viewer has released. Another machine (another log database or
+    // machine id) empties the memo; true when it did.
+    bool setSource(std::filesystem::path databasePath, const MachineInfo& info);
+    // "Report - <name> [<machine id>]".
+    std::string windowTitle() const;
     const std::filesystem::path& databasePath() const { return databasePath_; }
     const MachineInfo& machine() const { return info_; }
 

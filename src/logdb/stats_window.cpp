@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "logdb/log_database.h"
 #include "logdb/log_stats.h"
+#include "protocol/machine_names.h"
 
 namespace dupmon {
 
@@ -120,7 +121,8 @@ std::string StatsWindow::machineAndRange() const {
 }
 
 void StatsWindow::updateLabels() {
-    setWindowTitle(QString::fromStdString(title_ + " - " + caption_));
+    // The title names the machine by name and id, as its log viewer's does.
+    setWindowTitle(QString::fromStdString(titleNamingMachine(title_, info_)));
     Label_machine->setText(QString::fromStdString(title_ + ": " + machineAndRange()));
 }
 

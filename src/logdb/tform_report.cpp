@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include "logdb/window_fit.h"
@@ -41,7 +42,7 @@ QDateEdit* datePicker(QWidget* parent, const char* name, QDate today) {
 TFormReport::TFormReport(UiServices& ui, const Clock& clock, QWidget* parent)
     : QDialog(parent), ui_(ui), model_(clock) {
     setObjectName("FormReport");
-    setWindowTitle("Report");
+    setWindowTitle(kReportWindowCaption);
     QFont font("Courier New");
     font.setStyleHint(QFont::Monospace);
     setFont(font);
@@ -57,6 +58,11 @@ TFormReport::TFormReport(UiServices& ui, const Clock& clock, QWidget* parent)
     DateTimePicker_start = datePicker(Panel_top, "DateTimePicker_start", today);
     Label_end = new QLabel("End Date", Panel_top);
     DateTimePicker_end = datePicker(Panel_top, "DateTimePicker_end", today);
+    // Builds the range shown (as a calendar closing does): what to do next is in sight.
+    Button_build = new QPushButton("Build Report", Panel_top);
+    Button_build->setObjectName("Button_build");
+    Button_build->setAutoDefault(false);
+    Button_build->setToolTip("Build the report of the dates from Start Date to End Date");
     Button_saveToFile = new QPushButton("Save to File", Panel_top);
     Button_saveToFile->setObjectName("Button_saveToFile");
     Button_exit = new QPushButton("Exit", Panel_top);
@@ -67,6 +73,7 @@ TFormReport::TFormReport(UiServices& ui, const Clock& clock, QWidget* parent)
          {static_cast<QWidget*>(Label_start), static_cast<QWidget*>(DateTimePicker_start),
           static_cast<QWidget*>(Label_end), static_cast<QWidget*>(DateTimePicker_end)})
         top->addWidget(w);
+    top->addWidget(Button_build);
     top->addStretch(1);
     top->addWidget(Button_saveToFile);
     top->addWidget(Button_exit);
@@ -95,6 +102,7 @@ TFormReport::TFormReport(UiServices& ui, const Clock& clock, QWidget* parent)
 
     connect(Button_saveToFile, &QPushButton::clicked, this, [this] { Button_saveToFileClick(); });
     connect(Button_exit, &QPushButton::clicked, this, [this] { Button_exitClick(); });
+    connect(Button_build, &QPushButton::clicked, this, [this] { Button_buildClick(); });
     // A report is built when a picker's calendar closes, not on each date typed.
     startCalendar_ = DateTimePicker_start->calendarWidget()->window();
     endCalendar_ = DateTimePicker_end->calendarWidget()->window();
@@ -112,10 +120,18 @@ TFormReport::TFormReport(UiServices& ui, const Clock& clock, QWidget* parent)
 void TFormReport::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     keepOnScreen(this);
+    // Each showing opens on the report of the dates shown, for the machine
+    // it was opened for. A range left illegal by an earlier showing waits
+    // for the operator instead of greeting them with a message.
+    if (!event->spontaneous() && isLegalReportRange(reportDate(DateTimePicker_start->date()),
+                                                    reportDate(DateTimePicker_end->date())))
+        buildReport();
 }
 
 void TFormReport::setSource(const std::filesystem::path& databasePath, const MachineInfo& info) {
-    model_.setSource(databasePath, info);
+    if (model_.setSource(databasePath, info))
+        Memo1->clear(); // never another machine's lines
+    setWindowTitle(QString::fromStdString(model_.windowTitle()));
 }
 
 bool TFormReport::eventFilter(QObject* watched, QEvent* event) {

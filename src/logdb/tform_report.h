@@ -19,8 +19,9 @@ namespace dupmon {
 
 // "Report": a date range of one machine's job log as a text report, saved
 // with its seal. One window serves the whole program: created at start and
-// shown modally by the log viewer. A report is built when a date picker's
-// calendar closes; the decisions are ReportWindowModel's, the window only
+// shown modally by the log viewer, its title naming the machine. A report is
+// built when the window opens, when a date picker's calendar closes and with
+// the Build button; the decisions are ReportWindowModel's, the window only
 // shows its memo and forwards the operator's choices.
 class TFormReport : public QDialog {
     Q_OBJECT
@@ -35,6 +36,7 @@ public:
     void DateTimePicker_endCloseUp() { buildReport(); }
     void Button_saveToFileClick();
     void Button_exitClick() { reject(); }
+    void Button_buildClick() { buildReport(); }
 
     const ReportWindowModel& model() const { return model_; }
     // Chooses the file to save to; runs SaveDialog1 unless replaced.
@@ -45,6 +47,7 @@ public:
     QLabel* Label_end = nullptr;
     QDateEdit* DateTimePicker_start = nullptr;
     QDateEdit* DateTimePicker_end = nullptr;
+    QPushButton* Button_build = nullptr;
     QPushButton* Button_saveToFile = nullptr;
     QPushButton* Button_exit = nullptr;
     QPlainTextEdit* Memo1 = nullptr;

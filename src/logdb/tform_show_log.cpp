@@ -8,11 +8,14 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
 #include <QScreen>
 #include <QScrollBar>
+#include <QStatusBar>
 #include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -21,6 +24,7 @@
 #include "common/text.h"
 #include "logdb/tform_report.h"
 #include "logdb/window_fit.h"
+#include "protocol/machine_names.h"
 
 namespace dupmon {
 
@@ -95,11 +99,22 @@ TForm_ShowLog::TForm_ShowLog(QWidget* owner, const MachineInfo& info, const std:
       rows_(info.deviceType) {
     setObjectName("Form_ShowLog");
     // 1. Caption and inputs.
-    setWindowTitle(kLogViewerCaption);
+    setWindowTitle(QString::fromStdString(titleNamingMachine(kLogViewerCaption, info)));
     // Underlined letters for the keyboard: Alt+F, then S.
     Menu_File = menuBar()->addMenu(QString("&") + kLogViewerFileMenu);
     Item_SaveToTextFile = Menu_File->addAction(QString("&") + kLogViewerSaveItem);
     connect(Item_SaveToTextFile, &QAction::triggered, this, [this] { SaveToTextFileClick(); });
+    // The grid holds the newest records; older ones a page at a time.
+    Menu_File->addSeparator();
+    Item_ShowOlderRecords = Menu_File->addAction("Show &Older Records");
+    Item_ShowOlderRecords->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_PageUp));
+    Item_ShowNewerRecords = Menu_File->addAction("Show &Newer Records");
+    Item_ShowNewerRecords->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_PageDown));
+    connect(Item_ShowOlderRecords, &QAction::triggered, this, [this] { ShowOlderRecordsClick(); });
+    connect(Item_ShowNewerRecords, &QAction::triggered, this, [this] { ShowNewerRecordsClick(); });
+    Label_Records = new QLabel(this);
+    Label_Records->setObjectName("Label_Records");
+    statusBar()->addWidget(Label_Records, 1);
 
     // 2. Position file: only this machine's applies.
     setGeometry(defaultGeometry(this));
@@ -163,6 +178,8 @@ TForm_ShowLog::TForm_ShowLog(QWidget* owner, const MachineInfo& info, const std:
     // 4. Only a machine that keeps a job log has one to load.
     if (info_.support_LogRecord == 1)
         load();
+    else
+        pageShown(PASS, false);
 }
 
 TForm_ShowLog::~TForm_ShowLog() {
@@ -170,20 +187,52 @@ TForm_ShowLog::~TForm_ShowLog() {
 }
 
 void TForm_ShowLog::load() {
-    const DatabaseResult result = rows_.load(database_);
+    pageShown(rows_.load(database_), true);
+}
+
+void TForm_ShowLog::ShowOlderRecordsClick() {
+    if (rows_.hasOlder())
+        pageShown(rows_.loadOlder(database_), true);
+}
+
+void TForm_ShowLog::ShowNewerRecordsClick() {
+    if (!rows_.showingNewest())
+        pageShown(rows_.loadNewer(database_), false);
+}
+
+void TForm_ShowLog::showRange() {
+    Item_ShowOlderRecords->setEnabled(rows_.hasOlder());
+    Item_ShowNewerRecords->setEnabled(!rows_.showingNewest());
+    QString text = QString::fromStdString(rows_.rangeText());
+    if (rows_.hasOlder())
+        text += "  (older ones: File > Show Older Records)";
+    Label_Records->setText(text);
+}
+
+void TForm_ShowLog::pageShown(DatabaseResult result, bool toLast) {
     model_->reset();
     if (result != PASS)
         ui_.messageBox(logViewerLoadMessage(result), kLogViewerMessageCaption);
-    scrollToLast();
+    showRange();
+    // The newest records end at the bottom, as they arrive.
+    if (toLast || rows_.showingNewest())
+        scrollToLast();
+    else
+        StringGrid->scrollToTop();
 }
 
 void TForm_ShowLog::SetCaption(const std::string& caption) {
     GroupBox->setTitle(QString::fromStdString(logViewerGroupCaption(caption)));
+    // The machine was renamed: the title names it anew.
+    setWindowTitle(QString::fromStdString(titleNamingMachine(kLogViewerCaption, info_)));
 }
 
 void TForm_ShowLog::AddRecord(const uint8_t* record128) {
     const size_t before = rows_.size();
-    rows_.add(record128);
+    const bool shown = rows_.add(record128);
+    showRange();
+    if (!shown)
+        return; // a page of older records stays as the operator reads it
     model_->rowsAdded(before);
     scrollToLast();
 }
@@ -233,6 +282,15 @@ void TForm_ShowLog::closeEvent(QCloseEvent* event) {
     QMainWindow::closeEvent(event);
     if (modalLoop_)
         modalLoop_->quit();
+}
+
+void TForm_ShowLog::keyPressEvent(QKeyEvent* event) {
+    // Esc closes the viewer, as it closes the program's dialogs.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 void TForm_ShowLog::hideEvent(QHideEvent* event) {

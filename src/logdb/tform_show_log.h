@@ -12,6 +12,7 @@ class QAction;
 class QEventLoop;
 class QFrame;
 class QGroupBox;
+class QLabel;
 class QMenu;
 class QTableView;
 
@@ -42,6 +43,10 @@ public:
     void AddRecord(const uint8_t* record128);
     // File > SaveToTextFile: the report window, modally, for this machine.
     void SaveToTextFileClick();
+    // File > Show Older Records / Show Newer Records: the page of records
+    // before or after the one shown, read from the file alone.
+    void ShowOlderRecordsClick();
+    void ShowNewerRecordsClick();
     // Shown from the board for a machine that is off: returns once closed.
     void showModal();
 
@@ -57,14 +62,22 @@ public:
     QTableView* StringGrid = nullptr;
     QMenu* Menu_File = nullptr;
     QAction* Item_SaveToTextFile = nullptr;
+    QAction* Item_ShowOlderRecords = nullptr;
+    QAction* Item_ShowNewerRecords = nullptr;
+    // Which records the grid shows, of how many ("The newest 10,000 of 123,456 records").
+    QLabel* Label_Records = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void load();
+    // After a page was read: the grid, the count line and the two items.
+    void pageShown(DatabaseResult result, bool toLast);
+    void showRange();
     void scrollToLast();
     void saveParameters();
 

@@ -112,6 +112,57 @@ int centredPosition(int windowSize, int screenSize) {
     return windowSize < screenSize ? (screenSize - windowSize) / 2 : 0;
 }
 
+namespace {
+
+// One axis of cascadedWindow: the size (made smaller where the area leaves
+// too little room) and the offset from the area's start.
+void cascadeAxis(int& size, int& offset, int area, int k) {
+    size = std::max(1, std::min(size, area));
+    if (k > 0) {
+        const int room = std::min(k, 3) * kCascadeStep;
+        if (area - size < room)
+            size = std::max(1, area - room);
+    }
+    const int free = area - size;
+    offset = free / 2 + k * kCascadeStep;
+    if (offset > free)
+        offset = (k * kCascadeStep) % (free + 1);
+}
+
+} // namespace
+
+ScreenRect cascadedWindow(int width, int height, const ScreenRect& area, int k) {
+    ScreenRect r;
+    int x = 0, y = 0;
+    r.width = width;
+    r.height = height;
+    cascadeAxis(r.width, x, area.width, k);
+    cascadeAxis(r.height, y, area.height, k);
+    r.left = area.left + x;
+    r.top = area.top + y;
+    return r;
+}
+
+int scrollToShow(int jobFrom, int jobTo, int portFrom, int portTo, int view, int maxScroll) {
+    // The window's own start (its margin and the machine's name) where it shows the port.
+    if (portTo <= view)
+        return 0;
+    int at;
+    const int from = std::min(jobFrom, portFrom), to = std::max(jobTo, portTo);
+    if (to - from <= view)
+        at = std::max(0, to - view); // both, as near the start as they allow
+    else if (jobFrom < portFrom)
+        at = portTo - view; // the port at the far edge, the job panels towards it
+    else
+        at = portFrom;
+    return std::clamp(at, 0, std::max(0, maxScroll));
+}
+
+int firstPortIndex(LayoutKind kind, int portCount) {
+    const int first = kind == LayoutKind::Ordinary ? 0 : 1;
+    return first < portCount ? first : (portCount > 0 ? 0 : -1);
+}
+
 std::string portCaption(int index, LayoutKind kind) {
     return format("#%02d", kind == LayoutKind::Ordinary ? index + 1 : index);
 }

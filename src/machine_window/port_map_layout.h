@@ -67,6 +67,29 @@ PortMapLayout computePortMap(const MachineInfo& info);
 // Centred in a screen of the given size, or at 0 when it does not fit.
 int centredPosition(int windowSize, int screenSize);
 
+// A window's frame, or a screen's free area, in pixels.
+struct ScreenRect {
+    int left = 0, top = 0, width = 0, height = 0;
+    bool operator==(const ScreenRect&) const = default;
+};
+// The frame of the k-th new machine window (k from 0) of this size in the
+// free area: the first centred, each further one kCascadeStep down and right
+// of the one before; one that would leave the area starts again near its
+// top-left corner. A window too large to stand apart from the others is made
+// smaller by up to three steps. Always wholly inside the area.
+inline constexpr int kCascadeStep = 28;
+ScreenRect cascadedWindow(int width, int height, const ScreenRect& area, int k);
+
+// Where a view `view` long scrolls along one axis (0 .. `maxScroll`) so that
+// the span [portFrom, portTo) of the first port shows whole and as much of
+// [jobFrom, jobTo) of the job panels as fits beside it; not at all while the
+// port shows from the start.
+int scrollToShow(int jobFrom, int jobTo, int portFrom, int portTo, int view, int maxScroll);
+
+// The port whose box is "#01": the first port of the ordinary kind, the first
+// after the master port in the panel kinds.
+int firstPortIndex(LayoutKind kind, int portCount);
+
 // "#01" style caption: the port number with at least two digits; ports count
 // from 1 in the ordinary kind and from 0 (the master port) in kinds 1 and 2.
 std::string portCaption(int index, LayoutKind kind);

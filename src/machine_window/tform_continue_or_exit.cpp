@@ -16,7 +16,7 @@ constexpr int kMaxWidth = 520;
 
 TForm_continue_or_exit::TForm_continue_or_exit(QWidget* parent) : QDialog(parent) {
     setObjectName("Form_continue_or_exit");
-    setWindowTitle("Waiting");
+    setWindowTitle(kContinueOrFinishCaption);
     setWindowFlag(Qt::MSWindowsFixedSizeDialogHint);
 
     Label_question = new QLabel(this);

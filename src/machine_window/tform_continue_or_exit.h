@@ -6,6 +6,9 @@ class QPushButton;
 
 namespace dupmon {
 
+// The dialog's own title; a machine window adds the machine's name after it.
+inline constexpr const char* kContinueOrFinishCaption = "Waiting";
+
 // "Waiting": asks whether the machine should continue or finish. Every
 // showing starts without an answer, so that closing it without a button
 // (Esc, the close box) is no answer, never the answer of an earlier showing.

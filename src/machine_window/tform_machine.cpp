@@ -34,6 +34,7 @@
 #include "machine_window/window_texts.h"
 #include "protocol/command_machine.h"
 #include "protocol/machine_activity.h"
+#include "protocol/machine_names.h"
 #include "settings/tform_change_machine_clock.h"
 #include "settings/tform_change_setupvalue.h"
 #include "settings/tform_nickname.h"
@@ -248,6 +249,7 @@ void TFormMachine::construct(const std::string& caption) {
     continueDialog_ = new TForm_continue_or_exit(this);
     nicknameDialog_ = new TForm_nickname(this);
     clockDialog_ = new TForm_changeMachineClock(this);
+    nameDialogs();
     windowTitle_ = machineWindowTitle(info_);
     parFilePath_ = placementFilePath(dataDir_, info_);
     caption_ = caption;
@@ -417,6 +419,8 @@ void TFormMachine::buildPortMap() {
         Button_SaveScreen =
             new QPushButton(QString::fromUtf8("\u5132\u5b58\u756b\u9762"), GroupBox_Machine);
         Button_SaveScreen->setObjectName("Button_SaveScreen");
+        Button_SaveScreen->setToolTip("Save a picture of this window (JPEG, in the "
+                                      "SavePicture folder of the working folder)");
         Button_SaveScreen->setFont(sizedFont(14));
         setTextColour(Button_SaveScreen, bgr(kRed));
         Button_SaveScreen->setGeometry(
@@ -456,6 +460,7 @@ void TFormMachine::buildPortMap() {
     for (int i = 0; i < int(GroupBox_Port.size()); ++i)
         if (GroupBox_Port[size_t(i)] && !L.ports[i].apart)
             GroupBox_Port[size_t(i)]->move(L.portLeft(i, metrics), L.portTop(i, metrics, g));
+    alignHeaderWithFirstPort(g.mapWidth - L.portMargin - headerRight);
     GroupBox_Machine->setGeometry(5, 5, g.groupBoxWidth, g.groupBoxHeight);
     Panel_Main->resize(g.panelWidth, g.panelHeight);
 
@@ -533,6 +538,16 @@ void TFormMachine::fitToScreen() {
     if (byContent)
         inside = QSize(Panel_Main->width(), Panel_Main->height() + menuBar()->sizeHint().height() +
                                                 statusBar()->sizeHint().height());
+    if (byContent) {
+        // A map taller than the screen scrolls: room for the scroll bar
+        // beside it, so that no second bar is needed below it.
+        const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+        const QSize need = inside.grownBy(m);
+        if (need.height() > free.height())
+            inside.rwidth() += bar;
+        if (need.width() > free.width())
+            inside.rheight() += bar;
+    }
     QRect frame(pos(), inside.grownBy(m));
     frame.setWidth(std::min(frame.width(), free.width()));
     frame.setHeight(std::min(frame.height(), free.height()));
@@ -552,6 +567,10 @@ void TFormMachine::showEvent(QShowEvent* event) {
     const QRect screenArea = screen() ? screen()->availableGeometry() : QRect();
     if (Panel_Main && screenArea.isValid() && !screenArea.contains(frameGeometry()))
         fitToScreen();
+    if (!shownOnce_) {
+        shownOnce_ = true;
+        showFirstPortAndJob();
+    }
 }
 
 void TFormMachine::buildJobPanels() {
@@ -680,6 +699,8 @@ void TFormMachine::buildSourceImageBox(int left, int top) {
         y += buttonHeight + 5;
     }
     connect(Button_AddImage, &QPushButton::clicked, this, [this] { Button_AddImageClick(); });
+    connect(Button_DeleteImage, &QPushButton::clicked, this, [this] { Button_DeleteImageClick(); });
+    connect(Button_RenameImage, &QPushButton::clicked, this, [this] { Button_RenameImageClick(); });
     const int width = std::max(500, buttonLeft + buttonWidth + 10);
     const int height = std::max({200, StringGrid_Images->geometry().bottom() + 1 + 10, y + 5});
     GroupBox_SourceImage->setGeometry(left, top, width, height);
@@ -927,9 +948,14 @@ void TFormMachine::onWriteResult(const WriteOutcome& o) {
     if (o.what == MachineWrite::Clock && clockAsked_) {
         clockAsked_ = false;
         if (o.result == WriteResult::Done) {
-            statusBar()->showMessage("The machine's clock is set to the PC's time.");
+            const std::string text = "The machine clock of " + machineNameAndId(info_) +
+                                     " was set to the PC's time, " +
+                                     computerClockText(clock_.localTime()) + ".";
+            statusBar()->showMessage(QString::fromStdString(text));
+            ui_.messageBoxLater(text, "Message");
             return;
         }
+        statusBar()->clearMessage(); // not "Setting..." any more
         ui_.messageBoxLater(
             format("Can't Set Machine Clock !\n\n%s: its clock was not set to the PC's time.", why),
             "ERROR !");
@@ -1008,6 +1034,7 @@ void TFormMachine::setNicknameShown(const std::string& nick) {
     if (GroupBox_Machine)
         GroupBox_Machine->setTitle(QString::fromStdString(windowTitle_));
     updateCaption();
+    nameDialogs();
     if (displayRefresh_)
         displayRefresh_(info_);
     if (logWindowCaptionChanged)
@@ -1043,6 +1070,16 @@ void TFormMachine::ChangeMachineClockClick() {
     noteRequest("clock");
     clockAsked_ = true;
     requests_.setMachineClock();
+    statusBar()->showMessage("Setting the machine clock to the PC's time...");
+}
+
+void TFormMachine::nameDialogs() {
+    continueDialog_->setWindowTitle(
+        QString::fromStdString(titleNamingMachine(kContinueOrFinishCaption, info_)));
+    nicknameDialog_->setWindowTitle(
+        QString::fromStdString(titleNamingMachine(kNicknameCaption, info_)));
+    clockDialog_->setWindowTitle(
+        QString::fromStdString(titleNamingMachine(kMachineClockCaption, info_)));
 }
 
 void TFormMachine::SetupMachineParameterClick() {
@@ -1068,6 +1105,7 @@ void TFormMachine::SetupMachineParameterClick() {
     if (!setupDialog)
         setupDialog = new TForm_change_setupValue(this);
     setupDialog->loadBlock(block);
+    setupDialog->setWindowTitle(QString::fromStdString(titleNamingMachine(kSetupCaption, info_)));
     if (setupDialog->exec() != QDialog::Accepted || !alive)
         return;
     // 3. The machine may have started a job while the dialog was open.

@@ -65,15 +65,29 @@ public:
     bool silent() const { return silent_; }
     // The 256-byte image bank block, numbers in host order.
     void showImageBankInfo(const uint8_t block[256]);
+    // The image bank's table of stored images (one byte per place).
+    void showImageBankTable(const uint8_t* table, uint32_t count);
     // Saves a JPEG picture of the window and keeps a still copy of the port
     // area below it. Returns the file written (empty when it failed).
     std::filesystem::path savePicture();
     // The save-screen button: saves a picture and says where it went.
     void Button_SaveScreenClick();
+    // Scrolls the port map so that port #01 and the job panels are in view
+    // (done when the window is first shown).
+    void showFirstPortAndJob();
+    // The k-th new window of the program opens cascaded from the others;
+    // a window with a kept placement stays where it was.
+    void placeAsNewWindow(int k);
+    // The box of port "#01" (null when the map has none).
+    QGroupBox* firstPortBox() const;
     // The machine was unplugged while this window was on screen: it stays,
     // showing the machine's last state, says so, and takes no more orders.
     void showUnplugged();
     bool unplugged() const { return unplugged_; }
+    // The id of the machine the window was made for (kept after an unplug).
+    const std::string& machineId() const { return machineId_; }
+    // Scrolls the port map to where `other`'s is (the window it replaces).
+    void takeScrollFrom(const TFormMachine& other);
 
     // --- windows of other parts, wired by the application ---
     // LogData > OpenLogWindow, with the current caption of GroupBox_Machine.
@@ -116,6 +130,9 @@ public:
     void CopyWriteProtectClick();
     void CopyCompareWriteProtectClick();
     void Button_AddImageClick();
+    // The machine takes no request to delete or rename an image: each says so.
+    void Button_DeleteImageClick();
+    void Button_RenameImageClick();
 
     // --- state ---
     const PortStatusBoard& board() const { return board_; }
@@ -211,6 +228,9 @@ private:
     void buildSourceImageBox(int left, int top);
     // The window's size and place on the screen it opens on.
     void fitToScreen();
+    // Kind 1 fills its columns from the right: its header moves right by
+    // `by` pixels, over the columns it starts from.
+    void alignHeaderWithFirstPort(int by);
     void buildPorts();
     void resetColours();
     void savePlacement();
@@ -238,6 +258,8 @@ private:
     void postJob(void (MachineRequests::*request)(), const char* name);
     void onDeviceInfo(const DeviceInfoBlock& block);
     void notAvailable(const char* what);
+    // The titles of the window's own dialogs name the machine.
+    void nameDialogs();
 
     std::unique_ptr<MachineRequests> ownRequests_;
     MachineRequests& requests_;
@@ -269,6 +291,7 @@ private:
     std::filesystem::path parFilePath_;
     bool placementLoaded_ = false;
     bool windowReady_ = false;
+    bool shownOnce_ = false;
     uint8_t imageBank_[256] = {};
     std::string textBuffer_;
 

@@ -18,7 +18,7 @@ TForm_DownloadSource::TForm_DownloadSource(DriveService& drives, UiServices& ui,
                                            QWidget* parent)
     : QDialog(parent), progress_(progress) {
     setObjectName("Form_DownloadSource");
-    setWindowTitle("Download Source Files");
+    setWindowTitle(kDownloadSourceCaption);
 
     Button_selectTargetDirectory = new QPushButton("Select Target Directory", this);
     Button_selectTargetDirectory->setObjectName("Button_selectTargetDirectory");
@@ -115,13 +115,15 @@ void TForm_DownloadSource::setEngine(COMMAND_MACHINE* engine,
 }
 
 void TForm_DownloadSource::openFor(COMMAND_MACHINE* engine,
-                                   std::function<void(const std::string&)> debugLog) {
+                                   std::function<void(const std::string&)> debugLog,
+                                   const QString& title) {
     if (flow_->running()) {
         show();
         raise();
         activateWindow();
         return;
     }
+    setWindowTitle(title);
     setEngine(engine, std::move(debugLog));
     exec();
 }

@@ -17,6 +17,9 @@ class QPushButton;
 
 namespace dupmon {
 
+// The window's own title; the machine it serves is named after it.
+inline constexpr const char* kDownloadSourceCaption = "Download Source Files";
+
 class COMMAND_MACHINE;
 class DriveService;
 class TForm2;
@@ -38,7 +41,9 @@ public:
     // Action > Download Source Files of a machine window: the engine, then
     // the window modally. While a flow still ends in the background, the
     // window is shown as it is (for whichever machine it runs) instead.
-    void openFor(COMMAND_MACHINE* engine, std::function<void(const std::string&)> debugLog);
+    // `title` names the machine; a flow still running keeps its own.
+    void openFor(COMMAND_MACHINE* engine, std::function<void(const std::string&)> debugLog,
+                 const QString& title = kDownloadSourceCaption);
     // The program is ending: a running flow gives up at once and the
     // window goes.
     void endForExit();

@@ -366,6 +366,82 @@ SetupEnabling setupEnabling(const SetupControls& c) {
     return e;
 }
 
+SetupRange setupFieldRange(SetupFieldId field) {
+    const SetupField& f = setupFields()[size_t(field)];
+    if (field == SETUP_POWER_OFF)
+        return {0, 15}; // as its label says
+    if (std::string_view(f.unit) == "%")
+        return {0, 100};
+    switch (f.size) {
+    case 1:
+        return {0, 0xFF};
+    case 2:
+        return {0, 0xFFFF};
+    default:
+        return {0, 0xFFFFFFFF};
+    }
+}
+
+namespace {
+
+// The value of a number field's text, as the dialog reads it, but never
+// wrapped: a value past 2^32 stays past it.
+uint64_t typedValue(const SetupField& f, const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && isBlank(text[i]))
+        ++i;
+    uint64_t whole = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        whole = std::min<uint64_t>(whole * 10 + uint64_t(text[i] - '0'), uint64_t(1) << 40);
+    if (f.encoding != E::Speed)
+        return whole;
+    uint64_t tenths = 0;
+    if (i + 1 < text.size() && text[i] == '.' && text[i + 1] >= '0' && text[i + 1] <= '9')
+        tenths = uint64_t(text[i + 1] - '0');
+    return whole * 10 + tenths;
+}
+
+std::string rangeValueText(const SetupField& f, uint64_t v) {
+    if (f.encoding == E::Speed)
+        return format("%llu.%llu", static_cast<unsigned long long>(v / 10),
+                      static_cast<unsigned long long>(v % 10));
+    return format("%llu", static_cast<unsigned long long>(v));
+}
+
+} // namespace
+
+std::optional<SetupInputProblem> checkSetupInput(const SetupControls& shown,
+                                                 const SetupControls& now) {
+    const auto& fields = setupFields();
+    for (size_t k = 0; k < fields.size(); ++k) {
+        const SetupField& f = fields[k];
+        if (f.kind != K::MaskEdit || f.encoding == E::Hex || !writtenNow(f, now) ||
+            now[k].text == shown[k].text)
+            continue;
+        const SetupRange r = setupFieldRange(SetupFieldId(k));
+        const uint64_t v = typedValue(f, now[k].text);
+        if (v >= r.min && v <= r.max)
+            continue;
+        std::string name = f.caption;
+        if (!name.empty() && name.back() == ':')
+            name.pop_back();
+        std::string unit = *f.unit ? std::string(" ") + f.unit : std::string();
+        if (SetupFieldId(k) == SETUP_POWER_OFF)
+            unit = " Seconds";
+        return SetupInputProblem{SetupFieldId(k), name + ": " + now[k].text +
+                                                      " is out of range (allowed " +
+                                                      rangeValueText(f, r.min) + " to " +
+                                                      rangeValueText(f, r.max) + unit + ")."};
+    }
+    return std::nullopt;
+}
+
+std::optional<SetupInputProblem> SetupBlockEditor::inputProblem() const {
+    SetupControls shown;
+    loadSetupControls(block_.data(), shown);
+    return checkSetupInput(shown, controls);
+}
+
 void SetupBlockEditor::load(const uint8_t* block) {
     std::memcpy(block_.data(), block, kSetupBlockSize);
     loadSetupControls(block_.data(), controls);

@@ -2,6 +2,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -141,6 +142,26 @@ uint32_t setupSpeedValue(const std::string& text);
 // Up to two hexadecimal digits after leading blanks: "A5" is 0xA5, "G" is 0.
 uint8_t setupHexValue(const std::string& text);
 
+// What an operator may type into a number field: what its bytes hold, or
+// less where the field says so (a percentage; the "(0 to 15)" seconds of the
+// power-off between copy and compare). Speeds in tenths of MB/s.
+struct SetupRange {
+    uint32_t min = 0, max = 0;
+};
+SetupRange setupFieldRange(SetupFieldId field);
+// A typed value past its range is refused with this message, never wrapped
+// into the field's bytes: "Media Check Test Range: 300 is out of range
+// (allowed 0 to 100 %).".
+struct SetupInputProblem {
+    SetupFieldId field;
+    std::string message;
+};
+// The first number field written now whose text differs from `shown` (what
+// the machine's block showed) and lies outside its range. A value the
+// operator left as the machine gave it goes back as it came.
+std::optional<SetupInputProblem> checkSetupInput(const SetupControls& shown,
+                                                 const SetupControls& now);
+
 // The dialog's state: its copy of the block and its controls.
 class SetupBlockEditor {
 public:
@@ -153,6 +174,8 @@ public:
     void test();
     // Copy the dialog's block out.
     void take(uint8_t* out) const;
+    // A typed value out of its range, checked before OK and TEST.
+    std::optional<SetupInputProblem> inputProblem() const;
     const std::array<uint8_t, kSetupBlockSize>& block() const { return block_; }
     SetupEnabling enabling() const { return setupEnabling(controls); }
 

@@ -11,7 +11,7 @@ namespace dupmon {
 
 TForm_changeMachineClock::TForm_changeMachineClock(QWidget* parent) : QDialog(parent) {
     setObjectName("Form_changeMachineClock");
-    setWindowTitle("Change Machine Clock");
+    setWindowTitle(kMachineClockCaption);
 
     Label_machineClock = new QLabel("Machine Clock:", this);
     Edit_machineClock = new QLineEdit(this);

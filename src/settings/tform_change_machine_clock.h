@@ -7,6 +7,9 @@ class QPushButton;
 
 namespace dupmon {
 
+// The dialog's own title; a machine window adds the machine's name after it.
+inline constexpr const char* kMachineClockCaption = "Change Machine Clock";
+
 // "Change Machine Clock": the machine's clock beside the PC's. Created once
 // and reused; the caller fills both fields, and on "Synchronize Machine
 // Clock" (the Accepted result) has the machine take the PC's time.

@@ -36,7 +36,7 @@ QValidator* validatorFor(SetupEncoding e, QObject* parent) {
 
 TForm_change_setupValue::TForm_change_setupValue(QWidget* parent) : QDialog(parent) {
     setObjectName("Form_change_setupValue");
-    setWindowTitle("Setup Machine Parameter");
+    setWindowTitle(kSetupCaption);
 
     // Edits and combo boxes in a grid on the left, radio groups on the right.
     auto* values = new QGridLayout;
@@ -95,6 +95,15 @@ TForm_change_setupValue::TForm_change_setupValue(QWidget* parent) : QDialog(pare
     values->setRowStretch(valueRow, 1);
     choices->addStretch(1);
 
+    // Says which typed value is out of its range, and what the field takes.
+    Label_Problem = new QLabel(this);
+    Label_Problem->setObjectName("Label_Problem");
+    Label_Problem->setWordWrap(true);
+    QPalette red = Label_Problem->palette();
+    red.setColor(QPalette::WindowText, QColor(200, 0, 0));
+    Label_Problem->setPalette(red);
+    Label_Problem->hide();
+
     Button_OK = new QPushButton("OK", this);
     Button_TEST = new QPushButton("TEST", this);
     Button_Abort = new QPushButton("Abort", this);
@@ -120,15 +129,18 @@ TForm_change_setupValue::TForm_change_setupValue(QWidget* parent) : QDialog(pare
     fieldsArea->setWidget(fieldsPane);
     auto* whole = new QVBoxLayout(this);
     whole->addWidget(fieldsArea, 1);
+    whole->addWidget(Label_Problem);
     whole->addLayout(buttons);
     whole->setSizeConstraint(QLayout::SetFixedSize);
     const QSize need = fieldsPane->sizeHint();
     const QRect screenArea = QGuiApplication::primaryScreen()
                                  ? QGuiApplication::primaryScreen()->availableGeometry()
                                  : QRect(0, 0, 1024, 768);
-    // Room for the title bar, the margins and the buttons.
-    const int spare = 60 + 3 * whole->spacing() + Button_OK->sizeHint().height() +
-                      whole->contentsMargins().top() + whole->contentsMargins().bottom();
+    // Room for the title bar, the margins, the buttons and two lines of a
+    // refused value's message.
+    const int spare = 60 + 4 * whole->spacing() + Button_OK->sizeHint().height() +
+                      2 * Label_Problem->fontMetrics().height() + whole->contentsMargins().top() +
+                      whole->contentsMargins().bottom();
     const int height = std::min(need.height(), screenArea.height() - spare);
     const int bar = height < need.height() ? style()->pixelMetric(QStyle::PM_ScrollBarExtent) : 0;
     fieldsArea->setFixedSize(std::min(need.width() + bar, screenArea.width() - 40), height);
@@ -195,6 +207,7 @@ void TForm_change_setupValue::applyEnabling() {
 }
 
 void TForm_change_setupValue::loadBlock(const uint8_t* block) {
+    Label_Problem->hide();
     editor_.load(block);
     showControls(editor_.controls);
 }
@@ -205,14 +218,31 @@ void TForm_change_setupValue::storeControls(uint8_t* block) const {
     storeSetupControls(now, block);
 }
 
+bool TForm_change_setupValue::refuseOutOfRange() {
+    const std::optional<SetupInputProblem> problem = editor_.inputProblem();
+    Label_Problem->setVisible(bool(problem));
+    if (!problem)
+        return false;
+    Label_Problem->setText(QString::fromStdString(problem->message));
+    if (QLineEdit* e = edit(problem->field)) {
+        e->setFocus(Qt::OtherFocusReason);
+        e->selectAll();
+    }
+    return true;
+}
+
 void TForm_change_setupValue::OKClick() {
     readControls(editor_.controls);
+    if (refuseOutOfRange())
+        return;
     editor_.ok();
     accept();
 }
 
 void TForm_change_setupValue::TESTClick() {
     readControls(editor_.controls);
+    if (refuseOutOfRange())
+        return;
     editor_.test();
     showControls(editor_.controls);
 }

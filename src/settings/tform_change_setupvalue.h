@@ -7,10 +7,14 @@
 
 class QButtonGroup;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
 namespace dupmon {
+
+// The dialog's own title; a machine window adds the machine's name after it.
+inline constexpr const char* kSetupCaption = "Setup Machine Parameter";
 
 // The machine's setup parameters: one control per known field of the
 // 256-byte block, built from the field table. Created once and reused; the
@@ -37,6 +41,9 @@ public:
     QComboBox* combo(SetupFieldId field) const;
     QButtonGroup* radios(SetupFieldId field) const { return groups_[size_t(field)]; }
 
+    // Under the fields: the typed value that is out of range, when OK or
+    // TEST met one (the dialog then stays open and nothing is stored).
+    QLabel* Label_Problem;
     QPushButton* Button_OK;
     QPushButton* Button_TEST;
     QPushButton* Button_Abort;
@@ -45,6 +52,8 @@ private:
     void readControls(SetupControls& out) const;
     void showControls(const SetupControls& values);
     void applyEnabling();
+    // True (and the field shown) when a typed value is out of its range.
+    bool refuseOutOfRange();
     void OKClick();
     void TESTClick();
 

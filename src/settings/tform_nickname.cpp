@@ -10,7 +10,7 @@ namespace dupmon {
 
 TForm_nickname::TForm_nickname(QWidget* parent) : QDialog(parent) {
     setObjectName("Form_nickname");
-    setWindowTitle("Nickname");
+    setWindowTitle(kNicknameCaption);
 
     Label_title = new QLabel("Change Machine Name", this);
     Edit_nickname = new QLineEdit(this);

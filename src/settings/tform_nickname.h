@@ -7,6 +7,9 @@ class QPushButton;
 
 namespace dupmon {
 
+// The dialog's own title; a machine window adds the machine's name after it.
+inline constexpr const char* kNicknameCaption = "Nickname";
+
 // "Nickname": the operator's name for a machine, at most 50 characters.
 // Created once and reused; the caller fills Edit_nickname before showing it
 // and reads it back after an OK.

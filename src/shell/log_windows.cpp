@@ -61,6 +61,7 @@ void LogWindows::attach(TFormMachine& window, const MachineInfo& info,
             *viewer = new TForm_ShowLog(&window, info, caption, database, parameterDir, ui_,
                                         report_.get());
             (*viewer)->setAttribute(Qt::WA_QuitOnClose, false);
+            viewers_.emplace_back(*viewer);
         }
         (*viewer)->show();
         (*viewer)->raise();
@@ -81,9 +82,23 @@ void LogWindows::attach(TFormMachine& window, const MachineInfo& info,
     };
 }
 
+TForm_ShowLog* LogWindows::openViewerOf(const std::filesystem::path& database) const {
+    for (const QPointer<TForm_ShowLog>& v : viewers_)
+        if (v && v->isVisible() && v->database() == database)
+            return v.data();
+    return nullptr;
+}
+
 void LogWindows::showModal(const MachineInfo& entry, const std::string& caption,
                            const std::filesystem::path& database,
                            const std::filesystem::path& parameterDir) {
+    // The machine's log is on screen already (its window stayed after an
+    // unplug): that viewer comes to the front, no second one opens.
+    if (TForm_ShowLog* open = openViewerOf(database)) {
+        open->raise();
+        open->activateWindow();
+        return;
+    }
     TForm_ShowLog viewer(nullptr, entry, caption, database, parameterDir, ui_, report_.get());
     viewer.setAttribute(Qt::WA_QuitOnClose, false);
     viewer.showModal();

@@ -1,7 +1,9 @@
 #pragma once
+#include <QPointer>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/clock.h"
 #include "common/ui_services.h"
@@ -11,6 +13,7 @@ namespace dupmon {
 
 class TFormMachine;
 class TFormReport;
+class TForm_ShowLog;
 
 // The program's log windows: the one report window, created at start and
 // reused for every machine; the log viewer and the three figure windows
@@ -34,10 +37,14 @@ public:
                    const std::filesystem::path& database,
                    const std::filesystem::path& parameterDir);
 
+    // The viewer of this log database that is on screen, or null.
+    TForm_ShowLog* openViewerOf(const std::filesystem::path& database) const;
+
 private:
     UiServices& ui_;
     const Clock& clock_;
     std::unique_ptr<TFormReport> report_;
+    std::vector<QPointer<TForm_ShowLog>> viewers_; // made for machine windows
 };
 
 } // namespace dupmon

@@ -121,7 +121,11 @@ bool MACHINE_DISPLAY_ICON::setImages(const std::vector<uint8_t>& onBmp,
 }
 
 void MACHINE_DISPLAY_ICON::moveTo(int x, int y) {
+    // A caption already placed keeps its place under the image.
+    const QPoint by = QPoint(x, y) - image_->pos();
     image_->move(x, y);
+    if (!caption_->isHidden())
+        caption_->move(caption_->pos() + by);
 }
 
 void MACHINE_DISPLAY_ICON::setCaption(const MachineInfo& record) {

@@ -29,6 +29,7 @@ public:
     // see-through. False (and no images) when either cannot be decoded: the
     // picture then shows an empty frame of the usual size.
     bool setImages(const std::vector<uint8_t>& onBmp, const std::vector<uint8_t>& offBmp);
+    // Moves the image to (x, y); a caption already placed moves with it.
     void moveTo(int x, int y);
     // The nickname, or the model name when there is none, under the image:
     // centred when narrower than the image, else from the image's left edge.

@@ -35,6 +35,10 @@ public:
         if (window_)
             window_->showImageBankInfo(block256);
     }
+    void showImageBankTable(const uint8_t* table, uint32_t count) override {
+        if (window_)
+            window_->showImageBankTable(table, count);
+    }
     void addLogRecord(const uint8_t* record128) override {
         if (window_ && window_->logRecordArrived)
             window_->logRecordArrived(record128);

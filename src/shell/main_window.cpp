@@ -10,17 +10,23 @@
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QTimer>
+#include <QWindow>
+#include <algorithm>
 #include <sstream>
 
 #include "common/text.h"
 #include "common/version.h"
 #include "devinfo/tform_action_getdeviceinfo.h"
+#include "machine_window/window_texts.h"
 #include "master_usb/tform2.h"
 #include "master_usb/tform_download_source.h"
-#include "machine_window/window_texts.h"
+#include "protocol/machine_names.h"
 #include "settings/tform_change_setupvalue.h"
 #include "shell/machine_window_view.h"
+#include "shell/panel_picture.h"
 #include "shell/picture_archive.h"
+#include "shell/program_info.h"
+#include "shell/text_windows.h"
 #include "shell/window_position.h"
 
 namespace dupmon {
@@ -39,11 +45,22 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
         auto* w = new TFormMachine(nullptr, refresh, title, m.logDatabasePath(), m.databaseDir(),
                                    m.info(), &m.engine(), ui, clock, workDir_);
         w->setAttribute(Qt::WA_QuitOnClose, false);
+        // A machine plugged in again takes over the window it left on screen:
+        // the same place, one window.
+        if (TFormMachine* stale =
+                unpluggedWindowOf(fieldText(m.info().machineId, sizeof m.info().machineId))) {
+            w->setGeometry(stale->geometry());
+            w->takeScrollFrom(*stale);
+            stale->close();
+        } else if (!w->placementLoaded()) {
+            w->placeAsNewWindow(newWindows_++);
+        }
         // Without a download window the item says that the flow is not available.
         if (download_)
             w->openDownloadSource = [this, &m] {
-                download_->openFor(&m.engine(),
-                                   [&m](const std::string& line) { m.log(line.c_str()); });
+                download_->openFor(
+                    &m.engine(), [&m](const std::string& line) { m.log(line.c_str()); },
+                    QString::fromStdString(titleNamingMachine(kDownloadSourceCaption, m.info())));
             };
         logWindows_.attach(*w, m.info(), m.logDatabasePath(), m.databaseDir());
         w->setupDialog = setupDialog_.get();
@@ -104,11 +121,33 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
                          [this](int index) { slots_->pictureClick(index); });
     }
     QMenu* system = menuBar()->addMenu("&System");
+    Item_About = system->addAction("&About", this, [this] { AboutClick(); });
+    Item_Help = system->addAction("&Help", this, [this] { HelpClick(); });
+    Item_Help->setShortcut(QKeySequence::HelpContents);
+    system->addSeparator();
     system->addAction("E&xit", this, [this] { Setting1Click(); });
     QFont font("Courier New");
     font.setPixelSize(16);
     setFont(font);
     FormCreate();
+}
+
+void TForm1::AboutClick() {
+    if (!about_) {
+        about_ = new TextWindow(QString("About ") + kProgramName, this);
+        about_->setObjectName("AboutWindow");
+    }
+    about_->setText(aboutText(workDir_));
+    about_->show();
+    about_->raise();
+    about_->activateWindow();
+}
+
+void TForm1::HelpClick() {
+    if (!help_)
+        help_ = new HelpWindow(this);
+    const std::filesystem::path& program = slots_->paths().programFile;
+    help_->showManual(manualCandidates(program), readmeCandidates(program));
 }
 
 void TForm1::installDownloadWindow(DriveService& drives, UiServices& ui, const Clock& clock) {
@@ -195,6 +234,13 @@ std::string TForm1::busyMachines() {
     return names;
 }
 
+TFormMachine* TForm1::unpluggedWindowOf(std::string_view machineId) const {
+    for (const QPointer<TFormMachine>& w : unplugged_)
+        if (w && w->isVisible() && w->machineId() == machineId)
+            return w.data();
+    return nullptr;
+}
+
 std::vector<TFormMachine*> TForm1::unpluggedWindows() const {
     std::vector<TFormMachine*> out;
     for (const QPointer<TFormMachine>& w : unplugged_)
@@ -269,6 +315,7 @@ void TForm1::fitBoard() {
 
 void TForm1::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
+    reflowPictures();
     updateNoMachineNotice();
 }
 
@@ -298,6 +345,38 @@ void TForm1::activateFromAnotherStart() {
     activateWindow();
 }
 
+namespace {
+
+// Pictures in a row of the board on a window this wide: a picture goes on the
+// row while its left edge plus 150 stays left of the window's right edge.
+int picturesPerRow(int windowWidth) {
+    int n = 1;
+    while (20 + 200 * n + 150 < windowWidth)
+        ++n;
+    return n;
+}
+
+QPoint picturePlace(int k, int windowWidth) {
+    const int perRow = picturesPerRow(windowWidth);
+    return {20 + 200 * (k % perRow), 100 + 200 * (k / perRow)};
+}
+
+} // namespace
+
+const PicturePair& TForm1::drawnPicture(uint32_t deviceType, uint32_t ports) {
+    const auto key = std::make_pair(deviceType, ports);
+    auto it = drawnPictures_.find(key);
+    if (it == drawnPictures_.end()) {
+        PicturePair pair;
+        pair.deviceType = deviceType;
+        pair.portCount = ports;
+        pair.onImage = drawPanelPicture(deviceType, ports, true);
+        pair.offImage = drawPanelPicture(deviceType, ports, false);
+        it = drawnPictures_.emplace(key, std::move(pair)).first;
+    }
+    return it->second;
+}
+
 int TForm1::placePicture(const MachineInfo& record) {
     if (picturesPlaced_ >= kPictureCount)
         return -1;
@@ -305,31 +384,101 @@ int TForm1::placePicture(const MachineInfo& record) {
     MACHINE_DISPLAY_ICON& p = *pictures_[size_t(k)];
     const PictureStore& store = slots_->registry().pictures();
     int row = pictureRow(record);
+    const auto ports = uint32_t(record.maxDeviceQty);
+    // Row 0 stands for any machine no other row matches: it is the machine's
+    // own picture only for the kind and count the row names.
+    const bool ownRow = row != 0 || (record.deviceType == kPictureTable[0].deviceType &&
+                                     ports == kPictureTable[0].portCount);
     if (record.deviceType == 15 && !store.hasImages(row)) {
         // The shipped archive has no pictures of its own for this kind: the USB ones fit.
         MachineInfo usb = record;
         usb.deviceType = 2;
         row = pictureRow(usb);
     }
-    if (store.hasImages(row))
+    if (ownRow && store.hasImages(row)) {
         p.setImages(store.onImage(row), store.offImage(row));
-    p.moveTo(nextPictureX_, nextPictureY_);
-    p.setCaption(record);
-    nextPictureX_ += 200;
-    if (nextPictureX_ + 150 >= width()) {
-        nextPictureX_ = 20;
-        nextPictureY_ += 200;
+    } else {
+        // No picture of this kind and port count came with the program (or
+        // its loose file is missing): the board draws one.
+        const PicturePair& drawn = drawnPicture(record.deviceType, ports);
+        p.setImages(drawn.onImage, drawn.offImage);
     }
+    const QPoint at = picturePlace(k, width());
+    p.moveTo(at.x(), at.y());
+    p.setCaption(record);
+    const QPoint next = picturePlace(k + 1, width());
+    nextPictureX_ = next.x();
+    nextPictureY_ = next.y();
     p.reveal();
     ++picturesPlaced_;
+    showAllMachines();
     updateNoMachineNotice();
     return k;
+}
+
+void TForm1::reflowPictures() {
+    for (int k = 0; k < picturesPlaced_; ++k) {
+        const QPoint at = picturePlace(k, width());
+        pictures_[size_t(k)]->moveTo(at.x(), at.y());
+    }
+    const QPoint next = picturePlace(picturesPlaced_, width());
+    nextPictureX_ = next.x();
+    nextPictureY_ = next.y();
+}
+
+void TForm1::showAllMachines() {
+    // Wide enough for two rows where the screen allows, and high enough for
+    // every row; never smaller than the operator made it.
+    const QScreen* s = screen() ? screen() : QApplication::primaryScreen();
+    const QRect free = s ? s->availableGeometry() : QRect(0, 0, 1024, 768);
+    QMargins frame(4, 30, 4, 4); // the desktop's frame, until it has put one around
+    if (windowHandle() && !windowHandle()->frameMargins().isNull())
+        frame = windowHandle()->frameMargins();
+    const int maxWidth = free.width() - frame.left() - frame.right();
+    const int maxHeight = free.height() - frame.top() - frame.bottom();
+    const int columns = std::max(picturesPerRow(width()), (picturesPlaced_ + 1) / 2);
+    const int wantWidth = std::clamp(200 * columns, width(), std::max(width(), maxWidth));
+    if (wantWidth != width()) {
+        resize(std::min(wantWidth, maxWidth), height());
+        reflowPictures(); // a hidden window has its resize event only when shown
+    }
+    int bottom = 0;
+    for (int k = 0; k < picturesPlaced_; ++k)
+        bottom = std::max({bottom, pictures_[size_t(k)]->image()->geometry().bottom() + 1,
+                           pictures_[size_t(k)]->caption()->geometry().bottom() + 1});
+    // The status bar exists once an export line came (asking for it would make one).
+    const auto* bar = findChild<QStatusBar*>(QString(), Qt::FindDirectChildrenOnly);
+    const int chrome =
+        menuBar()->sizeHint().height() + (bar && !bar->isHidden() ? bar->sizeHint().height() : 0);
+    const int wantHeight = std::min(bottom + 20 + chrome, maxHeight);
+    if (wantHeight > height())
+        resize(width(), wantHeight);
+    // Centred while the program starts without a kept position; otherwise
+    // only kept on the screen.
+    QRect r(pos(), size().grownBy(frame));
+    if (!positionRestored_ && !startupDone_)
+        r.moveCenter(free.center());
+    r.moveLeft(
+        std::clamp(r.left(), free.left(), std::max(free.left(), free.right() + 1 - r.width())));
+    r.moveTop(
+        std::clamp(r.top(), free.top(), std::max(free.top(), free.bottom() + 1 - r.height())));
+    move(r.topLeft());
 }
 
 void TForm1::showOn(int k, int connection) {
     if (k >= 0 && k < picturesPlaced_)
         pictures_[size_t(k)]->showOn(connection);
     updateNoMachineNotice();
+    // A machine back whose window still says it was unplugged gets its live
+    // window in that place at once (after the machine's step has returned).
+    if (connection < 0 || connection >= MachineSlots::kSlotCount)
+        return;
+    const MachineInfo& info = slots_->connection(connection).info();
+    if (unpluggedWindowOf(fieldText(info.machineId, sizeof info.machineId)))
+        QTimer::singleShot(0, this, [this, k] {
+            if (isOn(k))
+                slots_->pictureClick(k);
+        });
 }
 
 void TForm1::showOff(int k, int connection) {

@@ -4,20 +4,26 @@
 #include <array>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "app/shell_driver.h"
 #include "shell/log_windows.h"
 #include "shell/machine_display_icon.h"
 #include "shell/machine_slots.h"
+#include "shell/picture_archive.h"
 
+class QAction;
 class QLabel;
 class QScrollArea;
 
 namespace dupmon {
 
 class DriveService;
+class HelpWindow;
+class TextWindow;
 class TForm2;
 class TForm_DownloadSource;
 class TFormAction_GetDeviceInfo;
@@ -59,11 +65,21 @@ public:
     QScrollArea* boardArea() const { return boardArea_; }
     QWidget* board() const { return board_; }
     QLabel* noMachineNotice() const { return noMachine_; }
+    // System > About: the version, the working folder and where each kind of
+    // file goes. System > Help: the installed manual, or the README.
+    void AboutClick();
+    void HelpClick();
+    TextWindow* aboutWindow() const { return about_; }
+    HelpWindow* helpWindow() const { return help_; }
+    QAction* Item_About = nullptr;
+    QAction* Item_Help = nullptr;
     // The latest line of the PostgreSQL export (an outage, its end, a setting
     // to correct), kept in the status bar until the next one.
     void showExportLine(const std::string& line);
     // Windows of unplugged machines still on screen.
     std::vector<TFormMachine*> unpluggedWindows() const;
+    // The one of them that shows this machine, or null.
+    TFormMachine* unpluggedWindowOf(std::string_view machineId) const;
 
     // BoardView
     int placePicture(const MachineInfo& record) override;
@@ -91,6 +107,12 @@ private:
     void updateNoMachineNotice();
     // The board grows with its pictures; the area scrolls over it.
     void fitBoard();
+    // Each picture at its place for the window's width: rows of as many as fit.
+    void reflowPictures();
+    // Grows the window, within the screen, until every picture shows.
+    void showAllMachines();
+    // The picture of a machine kind and port count that came with no picture.
+    const PicturePair& drawnPicture(uint32_t deviceType, uint32_t ports);
 
     UiServices& ui_;
     std::filesystem::path workDir_;
@@ -104,15 +126,19 @@ private:
     QWidget* board_ = nullptr;
     QLabel* noMachine_ = nullptr;
     std::vector<QPointer<TFormMachine>> unplugged_;
+    int newWindows_ = 0; // machine windows opened without a kept placement, for cascading
     std::array<std::unique_ptr<MACHINE_DISPLAY_ICON>, kPictureCount> pictures_;
     int picturesPlaced_ = 0;
     int nextPictureX_ = 20;
     int nextPictureY_ = 100;
+    std::map<std::pair<uint32_t, uint32_t>, PicturePair> drawnPictures_;
     ShellDriver driver_;
     LogWindows logWindows_;
     std::unique_ptr<TForm_change_setupValue> setupDialog_;
     std::unique_ptr<TFormAction_GetDeviceInfo> getDeviceInfo_;
     bool serviceItems_ = false;
+    TextWindow* about_ = nullptr; // made when first asked for, children of the window
+    HelpWindow* help_ = nullptr;
     std::unique_ptr<MachineSlots> slots_;
     std::unique_ptr<TForm2> progress_;
     std::unique_ptr<TForm_DownloadSource> download_;

@@ -2,17 +2,24 @@
 // would see it: the board with 1, 8 and 10 machines, the machine window of
 // every stand-in kind standing by and in the middle of a job, the dialogs and
 // the tool windows. Each is checked for controls that overlap or lie outside
-// what can be seen, and its picture is written to
-//   <screenshot dir>/every_window[_scale2]/<name>.png
-// The test runs once at scale 1 and once with QT_SCALE_FACTOR=2.
+// what can be seen, for a window larger than the screen's free area, and a
+// machine window for port #01 and the job panels in view; its picture is
+// written to
+//   <screenshot dir>/every_window_<width>x<height>[_scale2]/<name>.png
+// The test runs on a 1280 x 800 and a 1920 x 1080 screen, and on a
+// 2560 x 1600 one at QT_SCALE_FACTOR=2.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
@@ -32,9 +39,11 @@
 #include "settings/tform_nickname.h"
 #include "shell/machine_window_view.h"
 #include "shell/main_window.h"
+#include "shell/text_windows.h"
 #include "sim/sim_profiles.h"
 #include "sim/simulated_drives.h"
 #include "sim/stand_in.h"
+#include "support/event_loop.h"
 #include "support/layout_check.h"
 #include "support/manual_board.h"
 #include "support/test_ui.h"
@@ -44,11 +53,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The pictures of a run at scale 2 go to a folder of their own.
+// Each screen's pictures go to a folder of their own.
 std::string folder() {
+    testApplication();
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QSize pixels = screen->size() * screen->devicePixelRatio();
+    std::string name =
+        "every_window_" + std::to_string(pixels.width()) + "x" + std::to_string(pixels.height());
     const char* scale = std::getenv("QT_SCALE_FACTOR");
-    return scale && std::string(scale) != "1" ? "every_window_scale" + std::string(scale)
-                                              : "every_window";
+    if (scale && std::string(scale) != "1")
+        name += "_scale" + std::string(scale);
+    return name;
 }
 
 struct TempDir {
@@ -108,6 +123,19 @@ TEST_P(EveryMachineWindow, StandingByAndMidJob) {
     p.run(500);
     ASSERT_TRUE(w->IsStandby());
     EXPECT_TRUE(cleanLayout(w, folder(), "machine_" + profile + "_standby"));
+    // Opened where port #01 and the job panels show, however wide the map.
+    ASSERT_NE(w->firstPortBox(), nullptr);
+    EXPECT_EQ(w->firstPortBox()->title(), "#01");
+    EXPECT_TRUE(wholeInView(w->firstPortBox()));
+    EXPECT_TRUE(wholeInView(w->Edit_Function));
+    EXPECT_TRUE(wholeInView(w->Panel_JobInfo));
+    EXPECT_TRUE(wholeInView(w->Panel_JobTime));
+    // A map that fits the screen's width beside its scroll bar never scrolls sideways.
+    const int besideBar = w->content->width() + (w->frameGeometry().width() - w->width()) +
+                          w->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, w);
+    if (besideBar <= w->screen()->availableGeometry().width()) {
+        EXPECT_EQ(w->scrollArea->horizontalScrollBar()->maximum(), 0) << profile;
+    }
 
     // A copy started at the machine's panel; the question at its end is
     // answered by the stand-in's operator.
@@ -176,6 +204,21 @@ TEST(EveryWindow, LogViewerAndReport) {
     TForm_ShowLog viewer(nullptr, m.info(), "SIM USB Tower 10(v3.12.5)", m.logDatabasePath(),
                          m.databaseDir(), p.ui, &report);
     EXPECT_TRUE(cleanLayout(&viewer, folder(), "log_viewer"));
+}
+
+TEST(EveryWindow, SystemAboutAndHelp) {
+    Program p({"usb10"});
+    p.form->Item_About->trigger();
+    ASSERT_NE(p.form->aboutWindow(), nullptr);
+    EXPECT_TRUE(cleanLayout(p.form->aboutWindow(), folder(), "about"));
+    p.form->aboutWindow()->hide();
+    p.form->Item_Help->trigger(); // this test program's build tree has the manual page
+    HelpWindow* help = p.form->helpWindow();
+    ASSERT_NE(help, nullptr);
+    EXPECT_TRUE(test::spin([&] { return !help->reading(); }, 20000));
+    EXPECT_NE(help->text().find("NAME"), std::string::npos) << help->text();
+    EXPECT_TRUE(cleanLayout(help, folder(), "help"));
+    help->hide();
 }
 
 TEST(EveryWindow, DownloadAndProgress) {

@@ -222,3 +222,30 @@ TEST(LayoutCheckWindow, WritesThePictureWhereTheTestSays) {
 }
 
 } // namespace
+
+TEST(LayoutCheckWindow, AControlIsWholeInViewOnlyWhenNothingCutsIt) {
+    testApplication();
+    QWidget window;
+    window.resize(400, 300);
+    auto* area = new QScrollArea(&window);
+    area->setGeometry(0, 0, 400, 300);
+    auto* content = new QWidget;
+    content->resize(1200, 900);
+    QLabel* near = namedLabel(content, "Label_Near", "#01");
+    near->setGeometry(10, 10, 60, 30);
+    QLabel* far = namedLabel(content, "Label_Far", "#121");
+    far->setGeometry(1100, 850, 60, 30);
+    QLabel* edge = namedLabel(content, "Label_Edge", "#02");
+    edge->setGeometry(370, 10, 60, 30); // half under the view's right edge
+    area->setWidget(content);
+    window.show();
+    QApplication::processEvents();
+    EXPECT_TRUE(wholeInView(near));
+    EXPECT_FALSE(wholeInView(far));
+    EXPECT_FALSE(wholeInView(edge));
+    area->ensureWidgetVisible(far, 0, 0);
+    EXPECT_TRUE(wholeInView(far));
+    EXPECT_FALSE(wholeInView(near));
+    far->hide();
+    EXPECT_FALSE(wholeInView(far));
+}

@@ -198,7 +198,7 @@ TEST_F(LogWindowsInTheProgram, TheFigureWindowsOpenFromTheLogDataMenuAndNameThei
     ASSERT_TRUE(ports && daily && detail);
     for (StatsWindow* f : std::initializer_list<StatsWindow*>{ports, daily, detail}) {
         EXPECT_TRUE(f->isVisible());
-        EXPECT_NE(f->windowTitle().toStdString().find(w->windowTitleText()), std::string::npos);
+        EXPECT_NE(f->windowTitle().toStdString().find(machineId()), std::string::npos);
         EXPECT_EQ(f->database(), m.logDatabasePath());
     }
     // The 30 records of the stand-in's past are the week up to the newest.
@@ -214,6 +214,8 @@ TEST_F(LogWindowsInTheProgram, TheFigureWindowsOpenFromTheLogDataMenuAndNameThei
     });
     w->ChangeNicknameClick();
     EXPECT_EQ(daily->caption(), "LINE-9(v3.12.5)");
+    EXPECT_NE(daily->windowTitle().toStdString().find("LINE-9 [" + machineId() + "]"),
+              std::string::npos);
     daily->close();
     w->Item_ShowDailyReport->trigger();
     EXPECT_EQ(w->findChildren<TFormDailyReport*>().size(), 1);

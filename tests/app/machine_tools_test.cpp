@@ -14,7 +14,9 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTimer>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +24,7 @@
 #include <sstream>
 
 #include "devinfo/tform_action_getdeviceinfo.h"
+#include "settings/tform_change_machine_clock.h"
 #include "settings/tform_change_setupvalue.h"
 #include "shell/machine_window_view.h"
 #include "shell/main_window.h"
@@ -226,7 +229,8 @@ TEST_F(ProgramWithStandIns, GetInfoOnTheSdMachineWarnsOfTheRepeatAndMarksItsPort
             return false;
         switch (phase) {
         case 0: // choose the check-ID file, then the append file
-            EXPECT_EQ(g.windowTitle(), "Get Device Infomation");
+            EXPECT_EQ(g.windowTitle().toStdString(),
+                      "Get Device Infomation - SIM SD 20 [" + sd->machine().machineId + "]");
             EXPECT_TRUE(g.Button_setCheck_ID_file->isVisible());
             chosen = ids;
             phase = 1;
@@ -353,6 +357,50 @@ TEST_F(ProgramWithStandIns, SetupFieldChangedInTheDialogComesBackFromTheMachine)
     EXPECT_EQ(sd->commands('W', 31).size(), 1u);
 }
 
+TEST_F(ProgramWithStandIns, TheClockDialogNamesItsMachineAndSaysWhenTheClockIsSet) {
+    auto usb = plug("usb10");
+    auto cf = plug("cf8");
+    start(true);
+    openWindow(0);
+    TFormMachine* w = openWindow(1); // two windows: each dialog says which machine it is for
+    ASSERT_NE(w, nullptr);
+    StandInController& m = *(w->windowTitleText().find("CF") != std::string::npos ? cf : usb);
+    const size_t clockWrites = m.commands('W', 12).size();
+    std::string title;
+    {
+        ModalScript sync([&](QWidget* modal) {
+            auto* d = qobject_cast<TForm_changeMachineClock*>(modal);
+            if (!d || !title.empty())
+                return false;
+            title = d->windowTitle().toStdString();
+            clickLater(d->Button_synchronize);
+            return true;
+        });
+        w->Item_ChangeMachineClock->trigger();
+    }
+    EXPECT_EQ(title, "Change Machine Clock - " + std::string(m.profile().modelName) + " [" +
+                         m.machine().machineId + "]");
+    auto confirmed = [&] {
+        for (const auto& msg : ui.messages)
+            if (msg.text.rfind("The machine clock of ", 0) == 0)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(spin(confirmed));
+    const TestUi::Message& done = ui.messages.back();
+    EXPECT_EQ(done.caption, "Message");
+    EXPECT_NE(done.text.find(m.machine().machineId), std::string::npos);
+    EXPECT_NE(done.text.find("was set to the PC's time"), std::string::npos);
+    EXPECT_EQ(w->statusBar()->currentMessage().toStdString(), done.text);
+    EXPECT_EQ(m.commands('W', 12).size(), clockWrites + 1);
+    // Said once: the next identification's clock setting is not confirmed again.
+    EXPECT_EQ(std::count_if(ui.messages.begin(), ui.messages.end(),
+                            [](const TestUi::Message& msg) {
+                                return msg.text.rfind("The machine clock of ", 0) == 0;
+                            }),
+              1);
+}
+
 TEST_F(ProgramWithStandIns, EveryVisibleMenuItemActsOrSaysWhy) {
     auto usb = plug("usb10");
     auto sd = plug("sd20");
@@ -430,8 +478,17 @@ TEST_F(ProgramWithStandIns, EveryVisibleMenuItemActsOrSaysWhy) {
                 },
                 5000);
             EXPECT_TRUE(acted) << name << " did nothing";
-            if (QWidget* t = newWindow())
+            // Whatever it opened names the machine it is for.
+            if (opened.size() > windows) {
+                EXPECT_NE(opened.back().find(m.machine().machineId), std::string::npos)
+                    << name << ": " << opened.back();
+            }
+            if (QWidget* t = newWindow()) {
+                EXPECT_NE(t->windowTitle().toStdString().find(m.machine().machineId),
+                          std::string::npos)
+                    << name << ": " << t->windowTitle().toStdString();
                 t->close();
+            }
             ++walked;
         }
     }

@@ -2,21 +2,33 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
+#include <QTableView>
+#include <QTableWidget>
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 
+#include "common/version.h"
+#include "logdb/tform_show_log.h"
 #include "machine_window/tform_continue_or_exit.h"
 #include "shell/machine_window_view.h"
 #include "shell/main_window.h"
+#include "shell/panel_picture.h"
+#include "shell/picture_archive.h"
+#include "shell/program_info.h"
+#include "shell/text_windows.h"
 #include "sim/stand_in.h"
 #include "support/event_loop.h"
 #include "support/layout_check.h"
@@ -106,6 +118,104 @@ TEST_F(MainWindowTest, PicturesFillRowsOfThreeOnA600PixelWindow) {
     EXPECT_EQ(form.picturesPlaced(), 4);
     form.close();
     EXPECT_TRUE(fs::exists(dir / "brellock_linker.QZ9"));
+}
+
+// The whole of a picture and its caption shows in the board's area, unscrolled.
+bool pictureInView(TForm1& form, int k) {
+    const QRect view = form.boardArea()->viewport()->rect();
+    for (QWidget* w : {static_cast<QWidget*>(form.picture(k).image()),
+                       static_cast<QWidget*>(form.picture(k).caption())}) {
+        const QRect r(w->mapTo(form.boardArea()->viewport(), QPoint(0, 0)), w->size());
+        if (!view.contains(r))
+            return false;
+    }
+    return true;
+}
+
+TEST_F(MainWindowTest, TheBoardOpensShowingEveryMachineAndReflowsWhenResized) {
+    ManualBoard b(dir,
+                  {"usb10", "combo16", "cf8", "sd20", "microsd24", "panel121", "panel2", "old7"});
+    TForm1& form = *b.form;
+    ASSERT_EQ(form.picturesPlaced(), 8);
+    QApplication::processEvents();
+    const QRect free = form.screen()->availableGeometry();
+    EXPECT_TRUE(free.contains(form.frameGeometry()));
+    for (int k = 0; k < 8; ++k)
+        EXPECT_TRUE(pictureInView(form, k)) << k;
+
+    struct Case {
+        int width;
+        int perRow; // a picture goes on a row while its left edge + 150 stays inside
+    };
+    for (const Case c : {Case{1400, 7}, Case{600, 3}, Case{571, 3}, Case{570, 2}, Case{300, 1}}) {
+        SCOPED_TRACE(c.width);
+        form.resize(c.width, 500);
+        QApplication::processEvents();
+        for (int k = 0; k < 8; ++k) {
+            EXPECT_EQ(form.picture(k).image()->pos(),
+                      QPoint(20 + 200 * (k % c.perRow), 100 + 200 * (k / c.perRow)))
+                << k;
+            // The caption stays under its image.
+            EXPECT_EQ(form.picture(k).caption()->y(),
+                      form.picture(k).image()->geometry().bottom() + 1)
+                << k;
+        }
+    }
+    b.form->close();
+}
+
+// A program file carrying a picture archive whose images stand apart from
+// anything the board draws: row r holds a CF panel of r + 1 ports.
+fs::path programWithArchive(const fs::path& dir) {
+    std::vector<PicturePair> pairs;
+    for (size_t r = 0; r < kPictureTable.size(); ++r) {
+        if (kPictureTable[r].deviceType == 15)
+            continue;
+        PicturePair p;
+        p.deviceType = kPictureTable[r].deviceType;
+        p.portCount = kPictureTable[r].portCount;
+        p.onImage = drawPanelPicture(5, uint32_t(r + 1), true);
+        p.offImage = drawPanelPicture(5, uint32_t(r + 1), false);
+        pairs.push_back(std::move(p));
+    }
+    const std::vector<uint8_t> archive = buildPictureArchive(pairs);
+    const fs::path program = dir / "program";
+    std::ofstream out(program, std::ios::binary);
+    out << "a program";
+    out.write(reinterpret_cast<const char*>(archive.data()), std::streamsize(archive.size()));
+    return program;
+}
+
+TEST_F(MainWindowTest, EveryMachineKindShowsAPictureOfItsOwnKindAndPortCount) {
+    // Four kinds the picture table has rows for, four it has none for.
+    const std::vector<std::string> kinds = {"usb10", "combo16", "cf8",      "microsd24",
+                                            "sd20",  "old7",    "panel121", "panel2"};
+    ManualBoard b(dir, kinds, programWithArchive(dir));
+    ASSERT_EQ(b.form->picturesPlaced(), 8);
+    for (const std::string& path : b.bus.pluggedPaths())
+        b.bus.unplug(path);
+    b.run(200);
+    std::set<std::vector<uint8_t>> seen;
+    for (int k = 0; k < 8; ++k) {
+        MACHINE_DISPLAY_ICON& picture = b.form->picture(k);
+        ASSERT_FALSE(picture.isOn());
+        const MachineInfo entry = b.form->machineSlots().registry().entryAt(k);
+        SCOPED_TRACE(entry.modelName);
+        const int row = pictureRow(entry);
+        const uint32_t ports = uint32_t(entry.maxDeviceQty);
+        // The table's picture where it has a row; else one drawn for this kind and count.
+        const std::vector<uint8_t> expected =
+            row != 0 ? drawPanelPicture(5, uint32_t(row + 1), false)
+                     : drawPanelPicture(entry.deviceType, ports, false);
+        EXPECT_EQ(picture.image()->pixmap().toImage(), transparentPixmap(expected).toImage());
+        if (row == 0) {
+            EXPECT_NE(panelKindName(entry.deviceType), nullptr);
+            EXPECT_NE(expected, drawPanelPicture(0, 10, false, true)); // not the generic one
+        }
+        seen.insert(expected);
+    }
+    EXPECT_EQ(seen.size(), 8u); // eight kinds, eight pictures
+    b.form->close();
 }
 
 TEST_F(MainWindowTest, AJobStartedFromTheMachineWindowShowsItsPhasesAndAsksToFinish) {
@@ -266,6 +376,228 @@ TEST_F(MainWindowTest, AnUnpluggedMachinesOpenWindowStaysAndSaysSo) {
     EXPECT_TRUE(alive.isNull());
     EXPECT_TRUE(b.form->unpluggedWindows().empty());
     b.form->close();
+}
+
+TEST_F(MainWindowTest, NewMachineWindowsCascadeOnTheScreen) {
+    ManualBoard b(dir, {"usb10", "cf8", "nolog8"});
+    std::vector<QRect> frames;
+    for (int k = 0; k < 3; ++k) {
+        TFormMachine* w = b.openWindow(k);
+        ASSERT_NE(w, nullptr);
+        QApplication::processEvents();
+        EXPECT_TRUE(w->screen()->availableGeometry().contains(w->frameGeometry())) << k;
+        for (const QRect& before : frames)
+            EXPECT_NE(w->frameGeometry().topLeft(), before.topLeft()) << k;
+        frames.push_back(w->frameGeometry());
+    }
+    b.form->close();
+}
+
+TEST_F(MainWindowTest, AMachinePluggedInAgainTakesOverItsWindow) {
+    ManualBoard b(dir, {"panel121"});
+    TFormMachine* w = b.openWindow(0);
+    ASSERT_NE(w, nullptr);
+    QApplication::processEvents();
+    w->setGeometry(40, 50, 700, 500);
+    QApplication::processEvents();
+    const QRect where = w->geometry();
+    const std::string id = b.machines[0]->machine().machineId;
+
+    b.bus.unplug(b.bus.pluggedPaths()[0]);
+    b.run(200);
+    QApplication::processEvents();
+    ASSERT_EQ(b.form->unpluggedWindows(), std::vector<TFormMachine*>{w});
+    QPointer<TFormMachine> stale(w);
+
+    // Back: its live window opens at once, where the operator had it, and
+    // the one that said "unplugged" is gone.
+    b.bus.plug(b.machines[0], 0x6C15, b.machines[0]->profile().productId);
+    b.run(5000);
+    ASSERT_TRUE(b.form->picture(0).isOn());
+    QApplication::processEvents();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(stale.isNull());
+    EXPECT_TRUE(b.form->unpluggedWindows().empty());
+    EXPECT_TRUE(b.form->machineWindowShown(id));
+    int windows = 0;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* m = qobject_cast<TFormMachine*>(top); m && m->isVisible()) {
+            ++windows;
+            EXPECT_FALSE(m->unplugged());
+            EXPECT_EQ(m->geometry(), where);
+        }
+    EXPECT_EQ(windows, 1);
+    b.form->close();
+}
+
+TEST_F(MainWindowTest, AnUnpluggedMachinesLogOnScreenIsNotOpenedTwiceAndEscClosesIt) {
+    ManualBoard b(dir, {"usb10"});
+    TFormMachine* w = b.openWindow(0);
+    ASSERT_NE(w, nullptr);
+    w->OpenLogWindowClick();
+    auto openViewers = [] {
+        std::vector<TForm_ShowLog*> v;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (auto* l = qobject_cast<TForm_ShowLog*>(top); l && l->isVisible())
+                v.push_back(l);
+        return v;
+    };
+    ASSERT_EQ(openViewers().size(), 1u);
+    TForm_ShowLog* viewer = openViewers()[0];
+    b.bus.unplug(b.bus.pluggedPaths()[0]);
+    b.run(200);
+    QApplication::processEvents();
+    ASSERT_FALSE(b.form->picture(0).isOn());
+
+    // The picture of the machine that is off: its log is already on screen.
+    int modal = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        for (TForm_ShowLog* v : openViewers())
+            if (v != viewer) {
+                ++modal;
+                v->close();
+            }
+    });
+    closer.start(20);
+    b.form->machineSlots().pictureClick(0);
+    closer.stop();
+    EXPECT_EQ(modal, 0);
+    EXPECT_EQ(openViewers(), std::vector<TForm_ShowLog*>{viewer});
+
+    QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(viewer->StringGrid, &esc);
+    EXPECT_FALSE(viewer->isVisible());
+    b.form->close();
+}
+
+TEST_F(MainWindowTest, TheImageBankBoxShowsTheImagesItHoldsAndDeleteAndRenameSayWhy) {
+    ManualBoard b(dir, {"bank10"});
+    MachineModel& m = b.machines[0]->machine();
+    TFormMachine* w = b.openWindow(0);
+    ASSERT_NE(w, nullptr);
+    b.run(500);
+    ASSERT_TRUE(w->IsStandby());
+    w->Button_AddImage->click();
+    b.run(2000);
+    std::vector<QString> stored;
+    for (uint32_t place = 0; place < m.maxImageQty; ++place)
+        if (m.images[place])
+            stored.push_back(QString::asprintf("Image %03u", place + 1));
+    ASSERT_GT(stored.size(), 1u);
+    EXPECT_EQ(w->Label_ImageQty->text(), QString("Exist Image Qty: %1").arg(stored.size()));
+    QTableWidget* grid = w->StringGrid_Images;
+    ASSERT_EQ(grid->rowCount(), int(m.maxImageQty));
+    for (int row = 0; row < grid->rowCount(); ++row) {
+        const QTableWidgetItem* name = grid->item(row, 0);
+        if (size_t(row) < stored.size()) {
+            ASSERT_NE(name, nullptr) << row;
+            EXPECT_EQ(name->text(), stored[size_t(row)]);
+        } else {
+            EXPECT_TRUE(!name || name->text().isEmpty()) << row;
+        }
+    }
+
+    for (QPushButton* button : {w->Button_DeleteImage, w->Button_RenameImage}) {
+        const size_t before = b.ui.messages.size();
+        button->click();
+        ASSERT_EQ(b.ui.messages.size(), before + 1) << button->text().toStdString();
+        EXPECT_EQ(b.ui.messages.back().caption, "Notice");
+        EXPECT_EQ(b.ui.messages.back().text.rfind(button->text().toStdString() + ": ", 0), 0u);
+        EXPECT_NE(b.ui.messages.back().text.find(m.machineId), std::string::npos);
+    }
+    EXPECT_TRUE(cleanLayout(w, "machine_window", "image_bank"));
+    b.form->close();
+}
+
+TEST_F(MainWindowTest, SystemAboutSaysTheVersionTheWorkingFolderAndWhereFilesGo) {
+    ManualBoard b(dir, {});
+    QMenu* system = b.form->menuBar()->actions().at(0)->menu();
+    ASSERT_NE(system, nullptr);
+    std::vector<std::string> items;
+    for (QAction* a : system->actions())
+        if (!a->isSeparator())
+            items.push_back(a->text().remove('&').toStdString());
+    EXPECT_EQ(items, (std::vector<std::string>{"About", "Help", "Exit"}));
+
+    b.form->Item_About->trigger();
+    TextWindow* about = b.form->aboutWindow();
+    ASSERT_NE(about, nullptr);
+    EXPECT_TRUE(about->isVisible());
+    EXPECT_EQ(about->windowTitle(), "About Duplicator Monitor");
+    const std::string text = about->text();
+    for (const std::string& part :
+         {std::string("Version ") + kProgramVersion, std::string(kBuildDate), dir.string(),
+          std::string("DATABASE/BRELLOCK_QX42.DB7"),
+          std::string("DATABASE/<machine id>.QX42.LOGDATA"),
+          std::string("DEBUG_SESSION/<machine id>(YYYYMM).txt"), std::string("SavePicture/"),
+          std::string("brellock_linker.QZ9"), std::string("QX42_GetDeviceInfo_para.def"),
+          std::string("brellock_QX42B_window_parameter.par"), std::string("postgresql_export.par")})
+        EXPECT_NE(text.find(part), std::string::npos) << part << " in\n" << text;
+    EXPECT_TRUE(cleanLayout(about, "main_window", "about"));
+    b.form->close();
+}
+
+TEST_F(MainWindowTest, HelpShowsTheInstalledManualOrElseTheReadme) {
+    // An installed layout: <prefix>/bin/program, <prefix>/share/man/man1/...
+    const fs::path program = dir / "bin" / "duplicator-monitor";
+    const fs::path man = dir / "share" / "man" / "man1" / "duplicator-monitor.1";
+    fs::create_directories(man.parent_path());
+    fs::create_directories(program.parent_path());
+    std::ofstream(man) << ".TH DUPLICATOR-MONITOR 1\n.SH NAME\nduplicator-monitor \\- THE "
+                          "TEST MANUAL\n.SH DESCRIPTION\nWatches duplicators.\n";
+    ASSERT_EQ(std::system(("gzip -9n " + man.string()).c_str()), 0);
+    const fs::path readme = dir / "README.md";
+    std::ofstream(readme) << "# Duplicator Monitor\nThe test README.\n";
+
+    struct Case {
+        const char* name;
+        std::vector<fs::path> manuals, readmes;
+        fs::path source;      // what the text comes from; empty: nothing found
+        std::string contains; // in the text
+    };
+    const fs::path empty = dir / "empty.1";
+    std::ofstream(empty).flush();
+    const Case cases[] = {
+        {"the installed manual page",
+         manualCandidates(program),
+         {readme},
+         fs::path(man.string() + ".gz"),
+         "THE TEST MANUAL"},
+        {"no manual page: the README", {dir / "none.1.gz"}, {readme}, readme, "The test README."},
+        {"a manual page man shows nothing of: the README, and why",
+         {empty},
+         {readme},
+         readme,
+         "could not be shown"},
+        {"neither: where it looked",
+         {dir / "none.1.gz"},
+         {dir / "none.md"},
+         {},
+         (dir / "none.md").string()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HelpWindow help;
+        help.showManual(c.manuals, c.readmes);
+        EXPECT_TRUE(help.isVisible());
+        ASSERT_TRUE(spin([&] { return !help.reading(); }, 20000));
+        EXPECT_EQ(help.source(), c.source);
+        EXPECT_NE(help.text().find(c.contains), std::string::npos) << help.text();
+        EXPECT_EQ(help.text().find('\b'), std::string::npos);
+    }
+
+    // System > Help of a program installed there finds its manual page.
+    ManualBoard b(dir, {}, program);
+    b.form->Item_Help->trigger();
+    HelpWindow* help = b.form->helpWindow();
+    ASSERT_NE(help, nullptr);
+    ASSERT_TRUE(spin([&] { return !help->reading(); }, 20000));
+    EXPECT_EQ(help->source(), fs::path(man.string() + ".gz"));
+    EXPECT_TRUE(cleanLayout(help, "main_window", "help"));
+    b.form->close();
+
+    EXPECT_EQ(plainManText("b\bbo\bol\bld\bd _\bu_\bn"), "bold un");
 }
 
 TEST_F(MainWindowTest, ClosingAnIdleBoardAsksNothing) {

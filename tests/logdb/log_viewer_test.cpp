@@ -152,6 +152,78 @@ TEST_F(LogViewer, RowsShowTheNewest10000AndGrowAsRecordsArrive) {
     EXPECT_EQ(rows.size(), 0u);
 }
 
+TEST_F(LogViewer, OlderRecordsComeAPageAtATimeAndTheCountSaysWhatIsShown) {
+    writeDatabase(25005);
+    LogViewerRows rows(2);
+    ASSERT_EQ(rows.load(db()), PASS);
+    struct Page {
+        uint64_t first;
+        size_t size;
+        bool newest;
+        const char* text;
+    };
+    auto expectPage = [&](const Page& p) {
+        EXPECT_EQ(rows.firstShown(), p.first) << p.text;
+        ASSERT_EQ(rows.size(), p.size) << p.text;
+        EXPECT_EQ(rows.showingNewest(), p.newest) << p.text;
+        EXPECT_EQ(rows.rangeText(), p.text);
+        EXPECT_EQ(readBE32(rows.record(0)), p.first) << p.text; // record k is numbered k
+        EXPECT_EQ(readBE32(rows.record(rows.size() - 1)), p.first + p.size - 1) << p.text;
+    };
+    const Page newest{15005, 10000, true, "The newest 10,000 of 25,005 records"};
+    const Page middle{5005, 10000, false, "Records 5,006 to 15,005 of 25,005"};
+    const Page oldest{0, 5005, false, "Records 1 to 5,005 of 25,005"};
+    expectPage(newest);
+    ASSERT_EQ(rows.loadOlder(db()), PASS);
+    expectPage(middle);
+    ASSERT_EQ(rows.loadOlder(db()), PASS);
+    expectPage(oldest);
+    EXPECT_FALSE(rows.hasOlder());
+    ASSERT_EQ(rows.loadOlder(db()), PASS); // nothing older: the page stays
+    expectPage(oldest);
+
+    // A record arriving meanwhile is counted; the page read stays as it is.
+    RecordBytes arrived = copyRecord(25005);
+    writeBytes(db(), arrived.data(), arrived.b.size(), true);
+    EXPECT_FALSE(rows.add(arrived.data()));
+    EXPECT_EQ(rows.size(), 5005u);
+    EXPECT_EQ(rows.rangeText(), "Records 1 to 5,005 of 25,006");
+
+    // Each page starts after the one before; the one that reaches the end is the newest.
+    ASSERT_EQ(rows.loadNewer(db()), PASS);
+    expectPage({5005, 10000, false, "Records 5,006 to 15,005 of 25,006"});
+    ASSERT_EQ(rows.loadNewer(db()), PASS);
+    expectPage({15005, 10000, false, "Records 15,006 to 25,005 of 25,006"});
+    ASSERT_EQ(rows.loadNewer(db()), PASS);
+    expectPage({15006, 10000, true, "The newest 10,000 of 25,006 records"});
+    EXPECT_TRUE(rows.add(copyRecord(25006).data()));
+    EXPECT_EQ(rows.size(), 10001u);
+    EXPECT_EQ(rows.rangeText(), "The newest 10,001 of 25,007 records");
+
+    // A page that cannot be read leaves the rows as they were.
+    fs::remove(db());
+    EXPECT_EQ(rows.loadOlder(db()), DATABASE_NOT_EXIST);
+    EXPECT_EQ(rows.size(), 10001u);
+}
+
+TEST_F(LogViewer, TheCountOfAShortLog) {
+    struct Case {
+        uint32_t records;
+        const char* text;
+    } cases[] = {{0, "No records"},
+                 {1, "1 record"},
+                 {12, "All 12 records"},
+                 {10000, "All 10,000 records"},
+                 {10001, "The newest 10,000 of 10,001 records"}};
+    for (const Case& c : cases) {
+        writeDatabase(c.records);
+        LogViewerRows rows(2);
+        ASSERT_EQ(rows.load(db()), PASS);
+        EXPECT_EQ(rows.rangeText(), c.text);
+        EXPECT_EQ(rows.hasOlder(), c.records > 10000) << c.records;
+    }
+}
+
 TEST(LogViewerRowsHeaders, HeaderRowByMachineKind) {
     struct {
         int deviceType;

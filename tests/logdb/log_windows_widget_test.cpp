@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <sys/wait.h>
 
+#include "common/text.h"
 #include "log_test_support.h"
 #include "logdb/log_database.h"
 #include "logdb/tform_report.h"
@@ -88,7 +90,7 @@ TEST_F(LogWindows, ViewerOf10001RecordsShowsTheNewest10000) {
     TForm_ShowLog viewer(nullptr, info, "LINE-01(v2.40.7)", db, dir, ui, nullptr);
     viewer.show();
     QApplication::processEvents();
-    EXPECT_EQ(viewer.windowTitle(), "LOG Data");
+    EXPECT_EQ(viewer.windowTitle(), "LOG Data - LINE-01 [A1B2C3]");
     QTableView* grid = viewer.StringGrid;
     ASSERT_EQ(grid->model()->rowCount(), 10000);
     EXPECT_EQ(grid->model()->columnCount(), 8);
@@ -142,9 +144,61 @@ TEST_F(LogWindows, ARecordArrivingWhileTheViewerIsOpenAddsARow) {
                   "2026-03-20 09:05:" + QString::asprintf("%02u", n % 60));
         EXPECT_TRUE(lastRowInView(viewer)) << n;
     }
+    copyField(info.nickName, sizeof info.nickName, "RENAMED");
     viewer.SetCaption("RENAMED(v2.40.7)");
     EXPECT_EQ(viewer.GroupBox->title(), "RENAMED(v2.40.7)");
+    EXPECT_EQ(viewer.windowTitle(), "LOG Data - RENAMED [A1B2C3]");
     EXPECT_TRUE(cleanLayout(&viewer, "log_viewer", "live-rows"));
+}
+
+TEST_F(LogWindows, TheViewerSaysHowManyRecordsThereAreAndShowsTheOlderOnes) {
+    writeDatabase(10005);
+    TForm_ShowLog viewer(nullptr, info, "LINE-01(v2.40.7)", db, dir, ui, nullptr);
+    viewer.show();
+    QApplication::processEvents();
+    QTableView* grid = viewer.StringGrid;
+    ASSERT_EQ(grid->model()->rowCount(), 10000);
+    EXPECT_TRUE(viewer.Label_Records->isVisible());
+    EXPECT_TRUE(viewer.Label_Records->text().startsWith("The newest 10,000 of 10,005 records"))
+        << viewer.Label_Records->text().toStdString();
+    EXPECT_TRUE(viewer.Label_Records->text().contains("Show Older Records"));
+    EXPECT_TRUE(viewer.Item_ShowOlderRecords->isEnabled());
+    EXPECT_FALSE(viewer.Item_ShowNewerRecords->isEnabled());
+    EXPECT_TRUE(cleanLayout(&viewer, "log_viewer", "newest-of-more"));
+
+    // File > Show Older Records: the five records before, oldest at the top.
+    viewer.Item_ShowOlderRecords->trigger();
+    QApplication::processEvents();
+    ASSERT_EQ(grid->model()->rowCount(), 5);
+    EXPECT_EQ(cell(grid, 0, 0), "00001");
+    EXPECT_EQ(cell(grid, 4, 0), "00005");
+    EXPECT_EQ(viewer.Label_Records->text(), "Records 1 to 5 of 10,005");
+    EXPECT_FALSE(viewer.Item_ShowOlderRecords->isEnabled());
+    EXPECT_TRUE(viewer.Item_ShowNewerRecords->isEnabled());
+    EXPECT_TRUE(cleanLayout(&viewer, "log_viewer", "older-page"));
+
+    // A record arriving meanwhile is counted, and the page stays as it is.
+    RecordBytes r = usbCopy(10005, 20);
+    writeBytes(db, r.data(), r.b.size(), true);
+    viewer.AddRecord(r.data());
+    EXPECT_EQ(grid->model()->rowCount(), 5);
+    EXPECT_EQ(viewer.Label_Records->text(), "Records 1 to 5 of 10,006");
+
+    // Forward a page at a time: the page after the one shown, then the
+    // newest, the new record among them.
+    viewer.Item_ShowNewerRecords->trigger();
+    QApplication::processEvents();
+    ASSERT_EQ(grid->model()->rowCount(), 10000);
+    EXPECT_EQ(cell(grid, 0, 0), "00006");
+    EXPECT_EQ(viewer.Label_Records->text().left(27), "Records 6 to 10,005 of 10,0");
+    viewer.Item_ShowNewerRecords->trigger();
+    QApplication::processEvents();
+    ASSERT_EQ(grid->model()->rowCount(), 10000);
+    EXPECT_FALSE(viewer.Item_ShowNewerRecords->isEnabled());
+    EXPECT_EQ(cell(grid, 9999, 0), "10006");
+    EXPECT_TRUE(lastRowInView(viewer));
+    EXPECT_TRUE(viewer.Label_Records->text().startsWith("The newest 10,000 of 10,006 records"));
+    EXPECT_TRUE(ui.messages.empty());
 }
 
 TEST_F(LogWindows, OnlyThisMachinesParameterFileMovesTheViewer) {
@@ -270,13 +324,17 @@ TEST_F(LogWindows, ReportWindowBuildsWhenACalendarClosesAndSavesASealedFile) {
     EXPECT_EQ(report.DateTimePicker_start->date(), QDate(2026, 3, 15)); // today, by the clock
     EXPECT_EQ(report.DateTimePicker_end->date(), QDate(2026, 3, 15));
     report.setSource(db, info);
+    EXPECT_EQ(report.windowTitle(), "Report - LINE-01 [A1B2C3]");
     report.show();
-    // Nothing is built when the window opens.
-    EXPECT_TRUE(report.Memo1->toPlainText().isEmpty());
+    // The window opens on the report of the dates it shows: today's records.
+    const QString today = report.Memo1->toPlainText();
+    EXPECT_TRUE(today.contains("  Machine ID: A1B2C3"));
+    EXPECT_EQ(today.count("0781h 5567h"), 10); // day 15 of the 30 records
+    EXPECT_TRUE(report.Button_build->isVisible());
 
     pick(report.DateTimePicker_start, QDate(2026, 3, 16));
     EXPECT_EQ(texts(ui), std::vector<std::string>{"Illegal Date ! / Error"});
-    EXPECT_TRUE(report.Memo1->toPlainText().isEmpty());
+    EXPECT_EQ(report.Memo1->toPlainText(), today);
     pick(report.DateTimePicker_end, QDate(2026, 3, 17));
     EXPECT_EQ(ui.messages.size(), 1u);
     const QString memo = report.Memo1->toPlainText();
@@ -363,4 +421,46 @@ TEST_F(LogWindows, SaveToTextFileShowsTheReportWindowForThisMachine) {
     viewer.Item_SaveToTextFile->trigger();
     EXPECT_TRUE(shown);
     EXPECT_FALSE(report.isVisible());
+}
+
+TEST_F(LogWindows, TheReportWindowOpenedForASecondMachineNeverShowsOrSavesTheFirstOnes) {
+    writeDatabase(12); // LINE-01, A1B2C3
+    const MachineInfo second = machine("", "CF-8", "CF0001", 5);
+    const fs::path secondDb = logDatabasePath(dir, second);
+    ASSERT_TRUE(createLogDatabase(secondDb));
+    for (uint32_t n = 0; n < 3; ++n) {
+        RecordBytes r;
+        r.job(n, 2026, 3, 15, 10, 0, 0, 1).u8(14, 1).be32(24, 2048).be32(32, 2048);
+        writeBytes(secondDb, r.data(), 128, true);
+    }
+    TFormReport report(ui, clock);
+    TForm_ShowLog first(nullptr, info, "LINE-01(v2.40.7)", db, dir, ui, &report);
+    TForm_ShowLog other(nullptr, second, "CF-8(v2.40.7)", secondDb, dir, ui, &report);
+
+    QString firstMemo;
+    whenModal([&](QWidget*) {
+        firstMemo = report.Memo1->toPlainText();
+        EXPECT_EQ(report.windowTitle(), "Report - LINE-01 [A1B2C3]");
+        report.Button_exit->click();
+    });
+    first.Item_SaveToTextFile->trigger();
+    ASSERT_TRUE(firstMemo.contains("A1B2C3"));
+
+    const fs::path file = dir / "second.txt";
+    report.chooseSaveFile = [&] { return std::optional(file); };
+    QString secondMemo;
+    whenModal([&](QWidget*) {
+        secondMemo = report.Memo1->toPlainText();
+        EXPECT_EQ(report.windowTitle(), "Report - CF-8 [CF0001]");
+        report.Button_saveToFile->click();
+        report.Button_exit->click();
+    });
+    other.Item_SaveToTextFile->trigger();
+    EXPECT_TRUE(secondMemo.contains("  Machine ID: CF0001"));
+    EXPECT_FALSE(secondMemo.contains("A1B2C3"));
+    EXPECT_FALSE(secondMemo.contains("LINE-01"));
+    const std::string saved = readText(file);
+    EXPECT_NE(saved.find("CF0001"), std::string::npos);
+    EXPECT_EQ(saved.find("A1B2C3"), std::string::npos);
+    EXPECT_TRUE(ui.messages.empty());
 }

@@ -1,5 +1,5 @@
-// What the report window decides: building on a picked range, the memo it
-// keeps across machines, the messages of each failure and the sealed file.
+// What the report window decides: building on a picked range, the memo that
+// belongs to one machine, the messages of each failure and the sealed file.
 #include <gtest/gtest.h>
 
 #include "common/clock.h"
@@ -56,40 +56,65 @@ TEST_F(ReportWindow, FailedBuildsSayWhyAndKeepTheMemo) {
     struct {
         const char* name;
         ReportDate start, end;
-        fs::path source;
+        bool database; // the file is there
         const char* message;
     } cases[] = {
-        {"start day after end day", {2026, 3, 16}, {2026, 3, 15}, db, "Illegal Date ! / Error"},
-        {"start month after end month", {2026, 4, 1}, {2026, 3, 31}, db, "Illegal Date ! / Error"},
-        {"start year after end year", {2027, 1, 1}, {2026, 12, 31}, db, "Illegal Date ! / Error"},
-        {"no database",
-         {2026, 3, 1},
+        {"start day after end day", {2026, 3, 16}, {2026, 3, 15}, true, "Illegal Date ! / Error"},
+        {"start month after end month",
+         {2026, 4, 1},
          {2026, 3, 31},
-         dir / "missing.QX42.LOGDATA",
-         "Read Log File FAIL ! / Error"},
+         true,
+         "Illegal Date ! / Error"},
+        {"start year after end year", {2027, 1, 1}, {2026, 12, 31}, true, "Illegal Date ! / Error"},
+        {"no database", {2026, 3, 1}, {2026, 3, 31}, false, "Read Log File FAIL ! / Error"},
     };
     for (const auto& c : cases) {
-        model.setSource(c.source, info);
+        if (!c.database)
+            fs::rename(db, dir / "moved away");
         EXPECT_EQ(text(model.build(c.start, c.end)), c.message) << c.name;
         EXPECT_EQ(model.memo(), built) << c.name;
     }
 }
 
-TEST_F(ReportWindow, AnotherMachineSeesThePreviousReportUntilADateIsPicked) {
+TEST_F(ReportWindow, AnotherMachineStartsEmptyAndNeverSavesTheFirstOnesReport) {
     ReportWindowModel model(clock);
-    model.setSource(db, info);
+    EXPECT_TRUE(model.setSource(db, info));
+    EXPECT_EQ(model.windowTitle(), "Report - LINE-01 [A1B2C3]");
     ASSERT_FALSE(model.build({2026, 3, 1}, {2026, 3, 31}));
     const std::string first = model.memo();
+    ASSERT_NE(first.find("A1B2C3"), std::string::npos);
+    // The same machine again keeps its report.
+    EXPECT_FALSE(model.setSource(db, info));
+    EXPECT_EQ(model.memo(), first);
 
     MachineInfo other = machine("", "CF-8", "CF0001", 5);
     const fs::path otherDb = logDatabasePath(dir, other);
     ASSERT_TRUE(createLogDatabase(otherDb));
-    model.setSource(otherDb, other);
-    EXPECT_EQ(model.memo(), first);
-    // Save to File saves what is shown.
-    EXPECT_FALSE(model.checkSomethingToSave());
+    RecordBytes r = copyRecord(0, 15);
+    writeBytes(otherDb, r.data(), 128, true);
+    EXPECT_TRUE(model.setSource(otherDb, other));
+    EXPECT_EQ(model.windowTitle(), "Report - CF-8 [CF0001]");
+    EXPECT_EQ(model.memo(), "");
+    EXPECT_EQ(text(model.checkSomethingToSave()), "no contents need to be saved ! / ERROR !");
+    ASSERT_FALSE(model.build({2026, 3, 1}, {2026, 3, 31}));
+    EXPECT_NE(model.memo().find("CF0001"), std::string::npos);
+    EXPECT_EQ(model.memo().find("A1B2C3"), std::string::npos);
+    const fs::path file = dir / "report.txt";
+    ASSERT_EQ(text(model.save(file)), "none");
+    const std::vector<uint8_t> bytes = readBytes(file);
+    const std::string saved(bytes.begin(), bytes.end());
+    EXPECT_NE(saved.find("CF0001"), std::string::npos);
+    EXPECT_EQ(saved.find("A1B2C3"), std::string::npos);
+
+    // A machine whose id is another, at the same database path, is another machine too.
+    MachineInfo renamed = other;
+    copyField(renamed.machineId, sizeof renamed.machineId, "CF0002");
+    EXPECT_TRUE(model.setSource(otherDb, renamed));
+    EXPECT_EQ(model.memo(), "");
 
     // An empty database leaves the memo empty, with nothing to save.
+    fs::remove(otherDb);
+    ASSERT_TRUE(createLogDatabase(otherDb));
     ASSERT_FALSE(model.build({2026, 3, 1}, {2026, 3, 31}));
     EXPECT_EQ(model.memo(), "");
     EXPECT_EQ(text(model.checkSomethingToSave()), "no contents need to be saved ! / ERROR !");

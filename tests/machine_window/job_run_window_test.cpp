@@ -150,7 +150,7 @@ TEST_F(JobRunWindow, A121PortMachineAsksOncePerJobEndWithEveryPortDrawn) {
     answerQuestions([&](TForm_continue_or_exit* dialog) {
         lastPortAtQuestion.push_back(line(lastShown, 2).toStdString());
         texts.push_back(dialog->Label_question->text().toStdString());
-        EXPECT_EQ(dialog->windowTitle().toStdString(), "Waiting");
+        EXPECT_EQ(dialog->windowTitle().toStdString(), "Waiting - SIM Panel 121 [SP121-000001]");
         EXPECT_EQ(dialog->Button_continue->text().toStdString(), "Continue");
         EXPECT_EQ(dialog->Button_finish->text().toStdString(), "Finish");
         if (questions == 1) {

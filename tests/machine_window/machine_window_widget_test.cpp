@@ -37,6 +37,7 @@
 #include "machine_window/tform_machine.h"
 #include "machine_window/widget_support.h"
 #include "protocol/command_machine.h"
+#include "protocol/machine_names.h"
 #include "settings/tform_change_machine_clock.h"
 #include "settings/tform_change_setupvalue.h"
 #include "settings/tform_nickname.h"
@@ -853,6 +854,66 @@ TEST(MachineWindow, ClockChangeShowsBothClocksAndSynchronises) {
     EXPECT_EQ(f.ui.messages[0].caption, "Abort Setting");
 }
 
+TEST(MachineWindow, EveryDialogOfTheWindowNamesItsMachine) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    struct Case {
+        const char* title;
+        std::function<void()> open;
+    };
+    const Case cases[] = {
+        {"Nickname", [&] { w.ChangeNicknameClick(); }},
+        {"Change Machine Clock", [&] { w.ChangeMachineClockClick(); }},
+        {"Setup Machine Parameter", [&] { w.SetupMachineParameterClick(); }},
+    };
+    auto titles = [&](const std::string& name) {
+        for (const Case& c : cases) {
+            std::string shown;
+            whenModal([&](QWidget* d) {
+                shown = d->windowTitle().toStdString();
+                static_cast<QDialog*>(d)->reject();
+            });
+            c.open();
+            EXPECT_EQ(shown, std::string(c.title) + " - " + name);
+        }
+        EXPECT_EQ(w.continueDialog()->windowTitle().toStdString(), "Waiting - " + name);
+    };
+    titles("UB-16 [M-0042]");
+    // A new nickname names the dialogs from then on.
+    whenModal([](QWidget* d) {
+        static_cast<TForm_nickname*>(d)->Edit_nickname->setText("Back room");
+        static_cast<TForm_nickname*>(d)->Button_OK->click();
+    });
+    w.ChangeNicknameClick();
+    titles("Back room [M-0042]");
+}
+
+TEST(MachineWindow, TheClockSyncSaysWhenTheMachinesClockIsSet) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    // The clock every identification sets is not the operator's business.
+    const WriteOutcome done{MachineWrite::Clock, WriteResult::Done, 0};
+    w.OnStatus(STATUS_WRITE_RESULT, &done);
+    EXPECT_TRUE(f.ui.messages.empty());
+
+    whenModal(
+        [](QWidget* d) { static_cast<TForm_changeMachineClock*>(d)->Button_synchronize->click(); });
+    w.ChangeMachineClockClick();
+    ASSERT_EQ(f.requests.calls, (std::vector<std::string>{"getClock", "setClock"}));
+    EXPECT_TRUE(f.ui.messages.empty()); // posted, not yet done
+    EXPECT_EQ(w.statusBar()->currentMessage(), "Setting the machine clock to the PC's time...");
+    w.OnStatus(STATUS_WRITE_RESULT, &done);
+    ASSERT_EQ(f.ui.messages.size(), 1u);
+    EXPECT_EQ(f.ui.messages[0].text,
+              "The machine clock of UB-16 [M-0042] was set to the PC's time, 2026-03-15 10:00:00.");
+    EXPECT_EQ(f.ui.messages[0].caption, "Message");
+    EXPECT_EQ(w.statusBar()->currentMessage().toStdString(), f.ui.messages[0].text);
+    w.OnStatus(STATUS_WRITE_RESULT, &done); // the next identification's
+    EXPECT_EQ(f.ui.messages.size(), 1u);
+}
+
 // --- status painting and the question -------------------------------------------
 
 TEST(MachineWindow, PortLinesAndLabelsPaintWhatTheBoardDecided) {
@@ -927,7 +988,8 @@ TEST(MachineWindow, ContinueOrFinishQuestion) {
         auto* q = qobject_cast<TForm_continue_or_exit*>(d);
         ASSERT_NE(q, nullptr);
         EXPECT_FALSE(inStep);
-        EXPECT_EQ(q->windowTitle(), "Waiting");
+        // The dialog's title, and which machine asks.
+        EXPECT_EQ(q->windowTitle().toStdString(), "Waiting - " + machineNameAndId(f.info));
         EXPECT_EQ(q->windowModality(), Qt::WindowModal);
         seenLine = w.Edit_PortLine2[1]->text();
         q->Button_continue->click();
@@ -1246,6 +1308,10 @@ TEST(MachineWindow, TheSaveScreenButtonSaysWhereThePictureWent) {
     Fixture f(machine(41, 2));
     TFormMachine& w = f.open();
     ASSERT_NE(w.Button_SaveScreen, nullptr);
+    // Its caption is Chinese; the pointer resting on it says what it does.
+    EXPECT_EQ(w.Button_SaveScreen->toolTip(),
+              "Save a picture of this window (JPEG, in the SavePicture folder of the working "
+              "folder)");
     w.Button_SaveScreen->click();
     const fs::path expected = f.dir.path / "SavePicture/2026/2026-03/20260315-100000.jpg";
     EXPECT_TRUE(fs::exists(expected));

@@ -165,3 +165,58 @@ TEST(PortMapDecisions, ZeroPortsPerRowStillLaysOut) {
     EXPECT_EQ(L.columns, 1);
     EXPECT_EQ(L.rows, 3);
 }
+
+TEST(PortMapDecisions, NewWindowsCascadeInsideTheFreeArea) {
+    const ScreenRect area{100, 50, 1280, 800};
+    struct Case {
+        int width, height, k;
+        ScreenRect expected;
+    };
+    const Case cases[] = {
+        {600, 400, 0, {440, 250, 600, 400}}, // centred
+        {600, 400, 1, {468, 278, 600, 400}}, // one step down and right
+        {600, 400, 2, {496, 306, 600, 400}},
+        {600, 400, 13, {100 + 364, 50 + 364, 600, 400}}, // past the edges: again from the corner
+        {1280, 800, 0, {100, 50, 1280, 800}},            // as large as the area
+        {1280, 800, 1, {128, 78, 1252, 772}},            // smaller by a step, to stand apart
+        {1280, 800, 2, {156, 106, 1224, 744}},
+        {1280, 800, 4, {127, 77, 1196, 716}},  // three steps smaller at most
+        {3000, 2000, 0, {100, 50, 1280, 800}}, // never larger than the area
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " #" << c.k);
+        EXPECT_EQ(cascadedWindow(c.width, c.height, area, c.k), c.expected);
+    }
+    // However many, each lies wholly inside the area, and the next stands apart.
+    for (const auto& [w, h] : {std::pair{600, 400}, std::pair{1280, 800}, std::pair{1270, 300}}) {
+        for (int k = 0; k < 60; ++k) {
+            const ScreenRect r = cascadedWindow(w, h, area, k);
+            ASSERT_GE(r.left, area.left) << w << " " << k;
+            ASSERT_GE(r.top, area.top) << w << " " << k;
+            ASSERT_LE(r.left + r.width, area.left + area.width) << w << " " << k;
+            ASSERT_LE(r.top + r.height, area.top + area.height) << w << " " << k;
+            const ScreenRect next = cascadedWindow(w, h, area, k + 1);
+            EXPECT_TRUE(next.left != r.left || next.top != r.top) << w << " " << k;
+        }
+    }
+}
+
+TEST(PortMapDecisions, TheFirstScrollShowsPortOneAndAsMuchOfTheJobPanelsAsFits) {
+    struct Case {
+        const char* what;
+        int jobFrom, jobTo, portFrom, portTo, view, maxScroll, expected;
+    };
+    const Case cases[] = {
+        {"both fit from the start", 0, 300, 310, 375, 500, 200, 0},
+        {"both fit further on", 700, 1790, 1680, 1790, 1270, 600, 520},
+        {"the port below the panels, too little room", 0, 300, 310, 375, 250, 200, 125},
+        {"the port left of the panels, too little room", 500, 900, 0, 100, 300, 900, 0},
+        {"kind 1 before its header moves: the port wins", 0, 900, 1680, 1790, 1270, 600, 520},
+        {"no farther than the view scrolls", 700, 1790, 1680, 1790, 1270, 100, 100},
+        {"the port whole from the start: no scrolling", 15, 1010, 11, 160, 780, 300, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(scrollToShow(c.jobFrom, c.jobTo, c.portFrom, c.portTo, c.view, c.maxScroll),
+                  c.expected)
+            << c.what;
+}

@@ -355,6 +355,73 @@ TEST(SetupBlock, TestShowsWhatWouldBeStoredAndSendsNothing) {
     }
 }
 
+TEST(SetupBlock, ATypedValueOutOfItsRangeIsRefusedWithTheRange) {
+    struct Case {
+        SetupFieldId field;
+        const char* typed;
+        const char* message; // empty: taken
+    } cases[] = {
+        {SETUP_H3_RANGE, "100", ""},
+        {SETUP_H3_RANGE, "300",
+         "Media Check Test Range: 300 is out of range (allowed 0 to 100 %)."},
+        {SETUP_BURN_RANGE, "101", "Burn-In Test Range: 101 is out of range (allowed 0 to 100 %)."},
+        {SETUP_TOLERANCE_PLUS, "99", ""},
+        {SETUP_POWEROFF_BURNIN, "255", ""},
+        {SETUP_POWEROFF_BURNIN, "256",
+         "Burn-In Power Off: 256 is out of range (allowed 0 to 255 Seconds)."},
+        {SETUP_POWER_OFF, "15", ""},
+        {SETUP_POWER_OFF, "16",
+         "Copy-Compare Power Off: 16 is out of range (allowed 0 to 15 Seconds)."},
+        {SETUP_COMPARE_COUNT, "65535", ""},
+        {SETUP_COMPARE_COUNT, "70000",
+         "Compare Count per Loop: 70000 is out of range (allowed 0 to 65535)."},
+        {SETUP_BAD_LIMIT, "65536",
+         "Burn-In Bad Limit: 65536 is out of range (allowed 0 to 65535)."},
+        {SETUP_READ_SPEED, "6553.5", ""},
+        {SETUP_READ_SPEED, "6553.6",
+         "Minimum Read Speed: 6553.6 is out of range (allowed 0.0 to 6553.5 MB/s)."},
+        {SETUP_WRITE_SPEED, "99999999999",
+         "Minimum Write Speed: 99999999999 is out of range (allowed 0.0 to 6553.5 MB/s)."},
+        {SETUP_BURN_LOOP, "4294967295", ""},
+        {SETUP_BURN_LOOP, "4294967296",
+         "Burn Loop: 4294967296 is out of range (allowed 0 to 4294967295)."},
+        {SETUP_H3_RANGE, "", ""}, // an empty field is 0
+        {SETUP_PATTERN, "FF", ""},
+    };
+    for (const auto& c : cases) {
+        Block b = plainBlock(); // user pattern, allow tolerance, burn time mode
+        b[162] = c.field == SETUP_BURN_LOOP ? 0 : 1;
+        SetupBlockEditor e = loaded(b);
+        e.controls[c.field].text = c.typed;
+        const std::optional<SetupInputProblem> p = e.inputProblem();
+        if (!*c.message) {
+            EXPECT_FALSE(p) << setupFields()[c.field].control << " " << c.typed << ": "
+                            << p->message;
+            continue;
+        }
+        ASSERT_TRUE(p) << setupFields()[c.field].control << " " << c.typed;
+        EXPECT_EQ(p->field, c.field);
+        EXPECT_EQ(p->message, c.message);
+    }
+}
+
+TEST(SetupBlock, AValueLeftAsTheMachineGaveItIsNotRefused) {
+    Block b = plainBlock();
+    b[65] = 200; // more than 100 %: the machine's own business
+    b[226] = 40; // more than the label's 15 seconds
+    b[149] = 1;  // no tolerance: its bytes are not written
+    b[150] = 150;
+    SetupBlockEditor e = loaded(b);
+    EXPECT_FALSE(e.inputProblem());
+    // Typed into a field that is not written now, nothing is refused either.
+    e.controls[SETUP_TOLERANCE_PLUS].text = "150";
+    EXPECT_FALSE(e.inputProblem());
+    // But the same value typed again after a change is checked like any other.
+    e.controls[SETUP_H3_RANGE].text = "201";
+    ASSERT_TRUE(e.inputProblem());
+    EXPECT_EQ(e.inputProblem()->field, SETUP_H3_RANGE);
+}
+
 TEST(SetupBlock, NumberConversions) {
     EXPECT_EQ(setupNumberValue("  17"), 17u);
     EXPECT_EQ(setupNumberValue("+8"), 8u);

@@ -5,6 +5,7 @@
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -105,9 +106,19 @@ TEST(SetupDialog, TestShowsStoredValuesAndOkGivesTheBlock) {
     d.edit(SETUP_READ_SPEED)->setText("7.5");
     d.edit(SETUP_H3_RANGE)->setText("300");
     d.edit(SETUP_COMPARE_COUNT)->setText("");
+    // 300 % is refused with what the field takes, not wrapped to 44 %.
     d.Button_TEST->click();
+    EXPECT_TRUE(d.Label_Problem->isVisibleTo(&d));
+    EXPECT_EQ(d.Label_Problem->text(),
+              "Media Check Test Range: 300 is out of range (allowed 0 to 100 %).");
+    EXPECT_EQ(d.edit(SETUP_H3_RANGE)->text(), "300");
+    EXPECT_EQ(d.edit(SETUP_COMPARE_COUNT)->text(), "");
+    EXPECT_TRUE(cleanLayout(&d, "setup_dialog", "out_of_range"));
+    d.edit(SETUP_H3_RANGE)->setText("30");
+    d.Button_TEST->click();
+    EXPECT_FALSE(d.Label_Problem->isVisibleTo(&d));
     EXPECT_EQ(d.edit(SETUP_READ_SPEED)->text(), "7.5");
-    EXPECT_EQ(d.edit(SETUP_H3_RANGE)->text(), "44");
+    EXPECT_EQ(d.edit(SETUP_H3_RANGE)->text(), "30");
     EXPECT_EQ(d.edit(SETUP_COMPARE_COUNT)->text(), "0");
     Block kept;
     d.takeBlock(kept.data());
@@ -133,6 +144,40 @@ TEST(SetupDialog, TestShowsStoredValuesAndOkGivesTheBlock) {
     EXPECT_EQ(d.exec(), TForm_change_setupValue::Aborted);
     d.takeBlock(out.data());
     EXPECT_EQ(out, b);
+}
+
+TEST(SetupDialog, OkWithAValueOutOfRangeKeepsTheDialogOpenAndStoresNothing) {
+    testApplication();
+    TForm_change_setupValue d;
+    const Block b = machineBlock();
+    d.loadBlock(b.data());
+    d.edit(SETUP_POWER_OFF)->setText("16"); // its label says 0 to 15
+    bool stillOpen = false;
+    QString said;
+    QTimer::singleShot(0, &d, [&] {
+        d.Button_OK->click();
+        stillOpen = d.isVisible();
+        said = d.Label_Problem->text();
+        EXPECT_EQ(d.focusWidget(), d.edit(SETUP_POWER_OFF)); // where the operator types again
+        Block kept;
+        d.takeBlock(kept.data());
+        EXPECT_EQ(kept, b);
+        d.edit(SETUP_POWER_OFF)->setText("15");
+        d.Button_OK->click();
+    });
+    ASSERT_EQ(d.exec(), QDialog::Accepted);
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(said, "Copy-Compare Power Off: 16 is out of range (allowed 0 to 15 Seconds).");
+    Block out;
+    d.takeBlock(out.data());
+    EXPECT_EQ(out[226], 15);
+
+    // A reused dialog starts without the message.
+    d.edit(SETUP_POWER_OFF)->setText("99");
+    d.Button_TEST->click();
+    ASSERT_TRUE(d.Label_Problem->isVisibleTo(&d));
+    d.loadBlock(b.data());
+    EXPECT_FALSE(d.Label_Problem->isVisibleTo(&d));
 }
 
 TEST(SetupDialog, AReusedDialogShowsNoSelectionForUnknownValues) {

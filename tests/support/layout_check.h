@@ -270,6 +270,24 @@ inline std::vector<std::string> layoutProblems(QWidget* top) {
     return out;
 }
 
+// `w` is on screen whole: shown, and neither cut by any widget it lies in (a
+// scroll area's view included) nor by the edge of the screen's free area.
+inline bool wholeInView(const QWidget* w) {
+    if (!w || !w->isVisible())
+        return false;
+    const QWidget* top = w->window();
+    const QRect whole(w->mapTo(top, QPoint(0, 0)), w->size());
+    QRect seen = whole;
+    for (const QWidget* p = w->parentWidget(); p && p != top; p = p->parentWidget())
+        seen &= QRect(p->mapTo(top, QPoint(0, 0)), p->size());
+    seen &= top->rect();
+    if (seen != whole)
+        return false;
+    const QScreen* screen = top->screen();
+    return !screen || screen->availableGeometry().contains(
+                          QRect(top->mapToGlobal(whole.topLeft()), whole.size()));
+}
+
 // The folder for screenshots: $DUPMON_SCREENSHOT_DIR, else "screenshots" in the build tree.
 inline std::filesystem::path screenshotDir() {
     if (const char* env = std::getenv("DUPMON_SCREENSHOT_DIR"); env && *env)
