@@ -152,7 +152,9 @@ public:
         vid = CUsbhidioc::kVendorId, pid = kProductId;
         return true;
     }
-    bool write(const uint8_t* report) override { return inner_.write(report); }
+    WriteStatus write(const uint8_t* report) override { return inner_.write(report); }
+    bool writePending() const override { return inner_.writePending(); }
+    int writeFd() const override { return inner_.writeFd(); }
     ReadStatus read(uint8_t* report) override { return inner_.read(report); }
     int fd() const override { return inner_.fd(); }
 

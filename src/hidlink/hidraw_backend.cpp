@@ -1,11 +1,13 @@
 #include "hidlink/hidraw_backend.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/hidraw.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,9 +15,6 @@
 namespace dupmon {
 
 namespace {
-
-// How long a write may wait for a node that is not ready to take a report.
-constexpr int kWriteWaitMs = 1000;
 
 struct UdevRef {
     udev* u = udev_new();
@@ -66,11 +65,132 @@ std::vector<std::string> enumerateHidraw() {
     return paths;
 }
 
-HidrawDevice::HidrawDevice(int fd) : fd_(fd) {}
+// What the device and its writer thread share.
+struct HidrawDevice::Writer {
+    std::mutex mutex;
+    std::condition_variable wake;
+    int node = -1;         // the hidraw node; the thread closes it when the device is gone
+    int done = -1;         // eventfd: the thread is done with the report it was handed
+    int stop = -1;         // eventfd: the device is gone
+    bool stopping = false; // the device is gone: write nothing more
+    bool holding = false;  // a report was handed over and is not yet written
+    bool inWrite = false;  // the thread is inside write() on the node
+    bool failed = false;   // the node is gone: nothing can be written
+    bool ended = false;    // the thread has returned
+    uint8_t report[kReportSize] = {};
+
+    ~Writer() {
+        for (int fd : {node, done, stop})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    static void signal(int fd) {
+        const uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(fd, &one, sizeof one);
+    }
+
+    enum class Outcome { Written, Failed, Stopped };
+
+    // Writes one report whole. A device that takes nothing makes the node
+    // refuse it (a descriptor with a buffer) or time out (a hidraw node after
+    // the USB stack's wait): it is offered again until it is taken or the
+    // device is closed, so that no frame is left with a report missing.
+    Outcome writeOne(const uint8_t* bytes) {
+        bool refusedWithRoom = false;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (stopping)
+                    return Outcome::Stopped;
+                inWrite = true;
+            }
+            // hidraw takes a report whole or not at all; the count it returns is
+            // the transport's own, so any positive count means the report went out.
+            const ssize_t n = ::write(node, bytes, kReportSize);
+            const int error = errno;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                inWrite = false;
+            }
+            if (n > 0)
+                return Outcome::Written;
+            if (n == 0 || error == ENODEV || error == ESHUTDOWN || error == EBADF ||
+                error == EPIPE || error == ECONNRESET)
+                return Outcome::Failed;
+            if (error == EINTR)
+                continue;
+            // Wait for room or for the device to be closed. A node that says it
+            // has room and still refuses, or fails in a way that may pass (a
+            // time-out, a bad transfer), is offered the report again in 10 ms.
+            pollfd p[2] = {{stop, POLLIN, 0}, {node, POLLOUT, 0}};
+            const bool waitForRoom = (error == EAGAIN || error == EWOULDBLOCK) && !refusedWithRoom;
+            if (::poll(p, waitForRoom ? 2 : 1, waitForRoom ? -1 : 10) < 0 && errno != EINTR)
+                return Outcome::Failed;
+            refusedWithRoom = waitForRoom && (p[1].revents & POLLOUT);
+        }
+    }
+
+    static void run(std::shared_ptr<Writer> w) {
+        uint8_t bytes[kReportSize];
+        std::unique_lock<std::mutex> lock(w->mutex);
+        for (;;) {
+            w->wake.wait(lock, [&] { return w->stopping || w->holding; });
+            if (w->stopping)
+                break;
+            std::memcpy(bytes, w->report, kReportSize);
+            lock.unlock();
+            const Outcome outcome = w->writeOne(bytes);
+            lock.lock();
+            if (outcome == Outcome::Stopped)
+                break;
+            w->holding = false;
+            w->failed = outcome == Outcome::Failed;
+            signal(w->done);
+            if (w->failed)
+                break;
+        }
+        // The device may be gone: the node is closed here, so that closing it
+        // (which waits on the kernel's hidraw lock) never holds the caller.
+        if (w->stopping && w->node >= 0) {
+            ::close(w->node);
+            w->node = -1;
+        }
+        w->ended = true;
+    }
+};
+
+HidrawDevice::HidrawDevice(int fd, std::shared_ptr<HidrawWriters> retired)
+    : fd_(fd), retired_(std::move(retired)) {
+    auto w = std::make_shared<Writer>();
+    w->done = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    w->stop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0 || w->done < 0 || w->stop < 0)
+        return;
+    try {
+        thread_ = std::thread(&Writer::run, w);
+    } catch (const std::system_error&) {
+        return; // no thread: every write says the device is gone
+    }
+    w->node = fd;
+    writer_ = std::move(w);
+}
 
 HidrawDevice::~HidrawDevice() {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (!writer_) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(writer_->mutex);
+        writer_->stopping = true;
+    }
+    writer_->wake.notify_one();
+    Writer::signal(writer_->stop);
+    if (retired_)
+        retired_->retire(std::move(thread_), std::move(writer_));
+    else
+        thread_.join();
 }
 
 bool HidrawDevice::getAttributes(uint16_t& vendorId, uint16_t& productId) {
@@ -82,26 +202,63 @@ bool HidrawDevice::getAttributes(uint16_t& vendorId, uint16_t& productId) {
     return true;
 }
 
-bool HidrawDevice::write(const uint8_t* report) {
-    int waited = 0;
-    for (;;) {
-        // hidraw takes a report whole or not at all; the count it returns is
-        // the transport's own, so any positive count means the report went out.
-        const ssize_t n = ::write(fd_, report, kReportSize);
-        if (n > 0)
-            return true;
-        if (n == 0)
-            return false;
-        if (errno == EINTR)
-            continue;
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || waited >= kWriteWaitMs)
-            return false;
-        // The descriptor is non-blocking for reads; a write still waits, for a while.
-        pollfd p{fd_, POLLOUT, 0};
-        const int step = 100;
-        if (::poll(&p, 1, step) < 0 && errno != EINTR)
-            return false;
-        waited += step;
+WriteStatus HidrawDevice::write(const uint8_t* report) {
+    if (!writer_)
+        return WriteStatus::Gone;
+    uint64_t count;
+    while (::read(writer_->done, &count, sizeof count) > 0) {
+    }
+    {
+        std::lock_guard<std::mutex> lock(writer_->mutex);
+        if (writer_->failed)
+            return WriteStatus::Gone;
+        if (writer_->holding)
+            return WriteStatus::Busy;
+        std::memcpy(writer_->report, report, kReportSize);
+        writer_->holding = true;
+    }
+    writer_->wake.notify_one();
+    return WriteStatus::Taken;
+}
+
+bool HidrawDevice::writePending() const {
+    if (!writer_)
+        return false;
+    std::lock_guard<std::mutex> lock(writer_->mutex);
+    return writer_->holding;
+}
+
+int HidrawDevice::writeFd() const {
+    return writer_ ? writer_->done : -1;
+}
+
+HidrawWriters::~HidrawWriters() {
+    for (auto& [thread, writer] : threads_)
+        thread.join();
+}
+
+void HidrawWriters::retire(std::thread thread, std::shared_ptr<HidrawDevice::Writer> writer) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        threads_.emplace_back(std::move(thread), std::move(writer));
+    }
+    reap();
+}
+
+void HidrawWriters::reap() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = threads_.begin(); it != threads_.end();) {
+        bool ended;
+        {
+            std::lock_guard<std::mutex> writerLock(it->second->mutex);
+            ended = it->second->ended;
+        }
+        if (ended) {
+            it->first.join();
+            it = threads_.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 
@@ -133,10 +290,11 @@ std::unique_ptr<HidDevice> HidrawBackend::open(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || !isHidrawDevnum(st.st_rdev))
         return nullptr;
+    retired_->reap();
     const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return nullptr;
-    auto device = std::make_unique<HidrawDevice>(fd);
+    auto device = std::make_unique<HidrawDevice>(fd, retired_);
     // The node may have been replaced between the look and the open.
     struct stat opened;
     uint16_t vid, pid;

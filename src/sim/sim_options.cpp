@@ -90,6 +90,8 @@ void printSimUsage(FILE* out) {
         "  job M FUNCTION | continue M | finish M | status M | speed M X | log M N [first=N]\n"
         "  setup M | devinfo M   (the setup block the host wrote; device-info state)\n"
         "  fault M KIND [times=N] [delay=MS] [cmd=LETTER] [sub=N] | wire MS\n"
+        "  fault M stall [after=N] [delay=MS]   (M takes N more reports of the host, then\n"
+        "                       none, for MS milliseconds or until it is unplugged)\n"
         "  trace NAME | trace off | quit\n",
         out);
 }

@@ -8,6 +8,7 @@
 //   list                           -> ok [<path>:<vid>:<pid>:<profile>:<machineId> ...]
 //   open <path>                    -> ok <handle> <vid> <pid>
 //   watch                          -> ok   (arrival/removal events from now on)
+//   acks                           -> ok   (each report a device takes is acknowledged)
 //   profiles                       -> ok <name> ...
 //   plug <profile> [id=<text>] [logs=<n>] [first=<n>] [boards=<n>] [speed=<x>]
 //                                  -> ok <path>
@@ -18,6 +19,9 @@
 //                                   capacity, format, burnin, protect, release, showprotect)
 //   continue <machine> | finish <machine>
 //   fault <machine> <kind> [times=<n>] [delay=<ms>] [cmd=<letter>] [sub=<n>]
+//   fault <machine> stall [after=<n>] [delay=<ms>]
+//                                  (takes n more of the host's reports, then none, for
+//                                   ms milliseconds or until unplugged)
 //   log <machine> <n> [first=<n>]  (append n past records; renumber from first)
 //   speed <machine> <x>            (job time per real time)
 //   status <machine>               -> ok state=<n> sub=<n> pass=<n> fail=<n> logFirst=<n>
@@ -31,8 +35,10 @@
 // Two requests stream without a reply:
 //   write <handle> <130 hex digits>   one 65-byte output report
 //   close <handle>
+// A report for a device that takes nothing now is held, in order, until it does.
 // Events from the simulator, at any time between replies:
 //   in <handle> <130 hex digits>      one 65-byte input report
+//   taken <handle>                    the device took one report (after acks)
 //   gone <handle>                     the device behind the handle left
 //   arrival <path> <vid> <pid>        (to watching clients)
 //   removal <path>
