@@ -69,7 +69,9 @@ public:
     void Button_SaveScreenClick();
     // The machine was unplugged while this window was on screen: it stays,
     // showing the machine's last state, says so, and takes no more orders.
-    void showUnplugged();
+    // `lost`: the machine is still plugged in but took none of the program's
+    // reports until its answer time ran out.
+    void showUnplugged(bool lost = false);
     bool unplugged() const { return unplugged_; }
 
     // --- windows of other parts, wired by the application ---
@@ -229,6 +231,7 @@ private:
     std::string caption_;   // as the board gave it
     std::string machineId_; // kept: the record may serve another machine after an unplug
     bool unplugged_ = false;
+    bool lost_ = false; // unplugged_ because it took no reports
     std::filesystem::path parFilePath_;
     bool placementLoaded_ = false;
     bool windowReady_ = false;
