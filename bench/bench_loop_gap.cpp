@@ -15,33 +15,22 @@
 #include <QApplication>
 #include <QTimer>
 #include <algorithm>
-#include <array>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <filesystem>
 #include <map>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "app/loop_probe.h"
 #include "app/qt_ui_services.h"
-#include "hidlink/hidraw_backend.h"
-#include "hidlink/usbhidioc.h"
 #include "shell/main_window.h"
-#include "sim/sim_profiles.h"
-#include "sim/stand_in.h"
-#include "sim/virtual_bus.h"
+#include "standin_nodes.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -75,113 +64,11 @@ extern "C" int fsync(int fd) {
 namespace {
 
 constexpr int kMachines = 8;
-constexpr uint16_t kProductId = 0x2001;
 const char* const kProfile = "usb10";
 
 std::string idOf(int k) {
     return "GAP-" + std::to_string(k);
 }
-
-// --- the stand-ins' side, in a child process ---
-
-// Serves stand-in controllers on the device ends of the socket pairs until
-// the control pipe closes. A byte k on the control pipe stops machine k from
-// reading its socket (it takes no report from then on); the child answers
-// with a byte when it has.
-[[noreturn]] void serveStandIns(const std::vector<int>& ends, int control, int answer,
-                                uint32_t records) {
-    const Clock& clock = SystemClock::instance();
-    VirtualBus bus(clock);
-    bus.setWireTime(1);
-    std::vector<std::unique_ptr<HidDevice>> handles;
-    for (int k = 0; k < kMachines; ++k) {
-        auto device = StandInController::create(kProfile, clock, idOf(k));
-        device->machine().preloadLog(records);
-        handles.push_back(bus.open(bus.plug(device, CUsbhidioc::kVendorId, kProductId)));
-    }
-    std::vector<bool> stalled(kMachines, false);
-    std::vector<std::deque<std::array<uint8_t, 64>>> outbox(kMachines);
-    for (;;) {
-        int timeout = 20;
-        uint32_t due = 0;
-        if (bus.nextDue(due))
-            timeout = std::clamp(int(int32_t(due - clock.tickMs())), 0, 20);
-        std::vector<pollfd> fds;
-        for (int k = 0; k < kMachines; ++k)
-            fds.push_back({ends[size_t(k)],
-                           short((stalled[size_t(k)] ? 0 : POLLIN) |
-                                 (outbox[size_t(k)].empty() ? 0 : POLLOUT)),
-                           0});
-        fds.push_back({control, POLLIN, 0});
-        ::poll(fds.data(), fds.size(), timeout);
-        if (fds.back().revents) {
-            uint8_t k = 0;
-            if (::read(control, &k, 1) != 1)
-                ::_exit(0);
-            if (k < kMachines)
-                stalled[k] = true;
-            [[maybe_unused]] auto n = ::write(answer, &k, 1);
-        }
-        bus.pump();
-        for (int k = 0; k < kMachines; ++k) {
-            const int fd = ends[size_t(k)];
-            uint8_t report[kReportSize];
-            while (!stalled[size_t(k)] &&
-                   ::recv(fd, report, sizeof report, MSG_DONTWAIT) == ssize_t(kReportSize))
-                handles[size_t(k)]->write(report);
-            // An unnumbered input report leaves hidraw without its report-id byte.
-            while (handles[size_t(k)]->read(report) == ReadStatus::Report) {
-                std::array<uint8_t, 64> r;
-                std::memcpy(r.data(), report + 1, 64);
-                outbox[size_t(k)].push_back(r);
-            }
-            while (!outbox[size_t(k)].empty() &&
-                   ::send(fd, outbox[size_t(k)].front().data(), 64, MSG_DONTWAIT) == 64)
-                outbox[size_t(k)].pop_front();
-        }
-    }
-}
-
-// --- the monitor's side ---
-
-// A hidraw device on a socket: a socket has no ids to report.
-class SocketNode final : public HidDevice {
-public:
-    explicit SocketNode(int fd) : inner_(fd) {}
-    bool getAttributes(uint16_t& vid, uint16_t& pid) override {
-        vid = CUsbhidioc::kVendorId, pid = kProductId;
-        return true;
-    }
-    WriteStatus write(const uint8_t* report) override { return inner_.write(report); }
-    bool writePending() const override { return inner_.writePending(); }
-    int writeFd() const override { return inner_.writeFd(); }
-    ReadStatus read(uint8_t* report) override { return inner_.read(report); }
-    int fd() const override { return inner_.fd(); }
-
-private:
-    HidrawDevice inner_;
-};
-
-class SocketNodes final : public HidBackend {
-public:
-    explicit SocketNodes(std::vector<int> fds) : fds_(std::move(fds)) {}
-    std::vector<std::string> enumerate() override {
-        std::vector<std::string> paths;
-        for (size_t k = 0; k < fds_.size(); ++k)
-            paths.push_back("/dev/bench-hidraw" + std::to_string(k));
-        return paths;
-    }
-    std::unique_ptr<HidDevice> open(const std::string& path) override {
-        const size_t k = std::strtoul(path.c_str() + std::strlen("/dev/bench-hidraw"), nullptr, 10);
-        if (k >= fds_.size())
-            return nullptr;
-        const int fd = ::fcntl(fds_[k], F_DUPFD_CLOEXEC, 0);
-        return fd < 0 ? nullptr : std::make_unique<SocketNode>(fd);
-    }
-
-private:
-    std::vector<int> fds_;
-};
 
 struct CaseResult {
     double seconds = 0;
@@ -195,35 +82,16 @@ double msOf(uint64_t us) {
 }
 
 int runCase(int which, double seconds) {
-    // 1. The socket pairs, and the stand-ins behind them in a child process.
-    std::vector<int> hostEnds, deviceEnds;
-    for (int k = 0; k < kMachines; ++k) {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0)
-            return 1;
-        // As little room as the kernel gives: a machine that takes nothing
-        // refuses the next report, as a stuck hidraw node does.
-        const int small = 1;
-        ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-        hostEnds.push_back(fds[0]);
-        deviceEnds.push_back(fds[1]);
-    }
-    int control[2], answer[2];
-    if (::pipe2(control, O_CLOEXEC) != 0 || ::pipe2(answer, O_CLOEXEC) != 0)
-        return 1;
+    // 1. The stand-ins, in a child process, with enough records to sync all along.
+    std::vector<std::string> ids;
+    for (int k = 0; k < kMachines; ++k)
+        ids.push_back(idOf(k));
     const uint32_t records = uint32_t(300 * (seconds + 30));
-    const pid_t child = ::fork();
-    if (child == 0) {
-        for (int fd : hostEnds)
-            ::close(fd);
-        ::close(control[1]);
-        ::close(answer[0]);
-        serveStandIns(deviceEnds, control[0], answer[1], records);
-    }
-    for (int fd : deviceEnds)
-        ::close(fd);
-    ::close(control[0]);
-    ::close(answer[1]);
+    bench::StandInNodes standIns(ids, kProfile, [records](int, StandInController& machine) {
+        machine.machine().preloadLog(records);
+    });
+    if (!standIns.started())
+        return 1;
 
     // 2. The program's windows and slots over those sockets.
     static int argc = 1;
@@ -234,7 +102,7 @@ int runCase(int which, double seconds) {
     if (!::mkdtemp(tmpl.data()))
         return 1;
     const fs::path dir = tmpl;
-    SocketNodes nodes(hostEnds);
+    bench::SocketNodes nodes(standIns.hostEnds());
     QtUiServices ui(true);
     const Clock& clock = SystemClock::instance();
     LoopProbe probe;
@@ -267,15 +135,9 @@ int runCase(int which, double seconds) {
 
         CaseResult r;
         if (which == 2) {
-            // Machine 0 stops taking reports: it reads nothing more, and what
-            // is already on its way fills the socket.
             r.stalled = 0;
-            uint8_t k = 0, ok = 0;
-            if (::write(control[1], &k, 1) != 1 || ::read(answer[0], &ok, 1) != 1)
+            if (!standIns.stall(0))
                 return 1;
-            uint8_t filler[kReportSize] = {};
-            while (::send(hostEnds[0], filler, sizeof filler, MSG_DONTWAIT) > 0) {
-            }
         }
         if (which == 3)
             syncDelayMs = 200;
@@ -300,9 +162,6 @@ int runCase(int which, double seconds) {
         std::fflush(stdout);
         form.close();
     }
-    ::close(control[1]);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
     std::error_code ec;
     fs::remove_all(dir, ec);
     return 0;
