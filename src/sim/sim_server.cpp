@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -59,6 +60,27 @@ bool functionCode(const std::string& word, uint8_t& code) {
 
 std::string err(const std::string& why) {
     return "err " + why;
+}
+
+// A failure rate: a fraction from 0 to 1 ("0.25").
+bool parseRate(const std::string& text, double& rate) {
+    char* end = nullptr;
+    rate = std::strtod(text.c_str(), &end);
+    return !text.empty() && end == text.c_str() + text.size() && rate >= 0.0 && rate <= 1.0;
+}
+
+// "failrate" of a machine: port (as media counts them) and rate.
+std::string setFailRate(MachineModel& model, const std::string& portText,
+                        const std::string& rateText) {
+    uint32_t port = 0;
+    double rate = 0;
+    if (!parseNumber(portText, port) || port >= model.portCount())
+        return err(format("failrate: port '%s' is not a port from 0 to %zu", portText.c_str(),
+                          model.portCount() - 1));
+    if (!parseRate(rateText, rate))
+        return err("failrate: rate '" + rateText + "' is not a fraction from 0 to 1");
+    model.setPortFailRate(port, rate);
+    return "ok";
 }
 
 // Output onto a file this server opened itself (never by a path a client
@@ -285,7 +307,8 @@ SimServer::Machine* SimServer::find(const std::string& name) {
 
 std::string SimServer::plug(const std::vector<std::string>& w) {
     if (w.size() < 2)
-        return err("usage: plug <profile> [id=<text>] [logs=<n>] [first=<n>] [boards=<n>]");
+        return err("usage: plug <profile> [id=<text>] [logs=<n>] [first=<n>] [boards=<n>] "
+                   "[speed=<x>] [failrate=<port>:<rate>]");
     const SimProfile* profile = findSimProfile(w[1]);
     if (!profile)
         return err("no profile " + w[1]);
@@ -306,6 +329,16 @@ std::string SimServer::plug(const std::vector<std::string>& w) {
     const std::string speed = option(w, "speed");
     if (!speed.empty())
         m.speed = std::clamp(std::atof(speed.c_str()), 0.01, 10000.0);
+    const std::string failRate = option(w, "failrate");
+    if (!failRate.empty()) {
+        const size_t colon = failRate.find(':');
+        const std::string set =
+            colon == std::string::npos
+                ? err("failrate=<port>:<rate>, e.g. failrate=3:0.25")
+                : setFailRate(m, failRate.substr(0, colon), failRate.substr(colon + 1));
+        if (set != "ok")
+            return set;
+    }
     const std::string path = bus_.plug(device, CUsbhidioc::kVendorId, profile->productId);
     machines_.push_back({path, profile->name, device});
     return "ok " + path;
@@ -368,9 +401,9 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
         return trace(w);
 
     // The rest name a machine.
-    static const std::string_view kMachineRequests[] = {"unplug", "media", "job",    "continue",
-                                                        "finish", "fault", "log",    "speed",
-                                                        "status", "setup", "devinfo"};
+    static const std::string_view kMachineRequests[] = {"unplug", "media", "job",     "continue",
+                                                        "finish", "fault", "log",     "speed",
+                                                        "status", "setup", "devinfo", "failrate"};
     if (std::find(std::begin(kMachineRequests), std::end(kMachineRequests), cmd) ==
         std::end(kMachineRequests))
         return err("unknown command " + cmd);
@@ -447,6 +480,11 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
             return err("usage: speed <machine> <x>");
         model.speed = std::clamp(std::atof(w[2].c_str()), 0.01, 10000.0);
         return "ok";
+    }
+    if (cmd == "failrate") {
+        if (w.size() != 4)
+            return err("usage: failrate <machine> <port> <rate from 0 to 1>");
+        return setFailRate(model, w[2], w[3]);
     }
     if (cmd == "setup")
         return format("ok writes=%u ", model.setupWrites) +

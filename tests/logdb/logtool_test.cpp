@@ -212,6 +212,54 @@ TEST_F(LogTool, ReportTakesTheMachineFromTheRegistry) {
               "MID OID Name Revision  YearMonth Serial No.");
 }
 
+// The three jobs of appendedDatabase: a copy passed on port 1 in 61 s (day
+// 15, hour 8), a capacity check failed "Size Not Match" on port 2 (day 15,
+// hour 9), a copy passed on port 3 in 0 s (day 16, hour 7).
+TEST_F(LogTool, StatsPrintsTheFiguresAsCsv) {
+    fs::path db = appendedDatabase();
+    ASSERT_EQ(run({"stats", db.string(), "--csv"}), 0) << err.str();
+    EXPECT_EQ(out.str(),
+              "scope,day,port,function,function_name,pass,fail,abort,start,yield_percent,"
+              "working_hours,copies_per_hour,run_seconds_mean,run_seconds_sd,write_mb_s_mean,"
+              "write_mb_s_sd,read_mb_s_mean,read_mb_s_sd,failing_lba_count,failing_lba_min,"
+              "failing_lba_max,failing_lba_mean,failing_lba_sd,stands_out,p_value\r\n"
+              // 2 of 3 passed; hours 8 and 9 of the 15th, 7 of the 16th; runs 61 s and 0 s
+              "machine,,,,,2,1,0,0,66.67,3,0.67,30.50,30.50,,,,,0,,,,,,\r\n"
+              // Port 2's one failure beside two passes elsewhere: p = 1 - 3/4 = 0.25, times
+              // the three ports tested.
+              "port,,1,,,1,0,0,0,100.00,,,61.00,0.00,,,,,0,,,,,0,1.0000\r\n"
+              "port,,2,,,0,1,0,0,0.00,,,,,,,,,0,,,,,0,0.7500\r\n"
+              "port,,3,,,1,0,0,0,100.00,,,0.00,0.00,,,,,0,,,,,0,1.0000\r\n"
+              "day,2026-03-15,,,,1,1,0,0,50.00,2,0.50,,,,,,,,,,,,,\r\n"
+              "day,2026-03-16,,,,1,0,0,0,100.00,1,1.00,,,,,,,,,,,,,\r\n"
+              // No speeds were recorded: the write and read columns stay empty.
+              "function,,,1,COPY,2,0,0,0,100.00,,,30.50,30.50,,,,,0,,,,,,\r\n"
+              "function,,,16,CAPACITY CHECK,0,1,0,0,0.00,,,,,,,,,0,,,,,,\r\n"
+              "day_function,2026-03-15,,1,COPY,1,0,0,0,100.00,,,,,,,,,,,,,,,\r\n"
+              "day_function,2026-03-15,,16,CAPACITY CHECK,0,1,0,0,0.00,,,,,,,,,,,,,,,\r\n"
+              "day_function,2026-03-16,,1,COPY,1,0,0,0,100.00,,,,,,,,,,,,,,,\r\n");
+
+    // A range of one day, as text.
+    ASSERT_EQ(run({"stats", db.string(), "--from", "2026-03-16", "--to", "2026-03-16"}), 0);
+    const std::string text = out.str();
+    for (const char* line : {"range: 2026-03-16 to 2026-03-16\n", "records: 1 in range of 3\n",
+                             "pass 1  fail 0  user abort 0  burn-in start 0\n",
+                             "yield 100.00%  failure rate 0.00%\n", "ports that stand out: none\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+
+    // JSON: the same counts.
+    ASSERT_EQ(run({"stats", db.string(), "--json", "--to", "2026-03-15"}), 0);
+    EXPECT_NE(out.str().find("\"range\": {\"from\": null, \"to\": \"2026-03-15\"},\n"
+                             "  \"records\": 3,\n  \"in_range\": 2,\n"),
+              std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("\"machine\": {\"pass\": 1, \"fail\": 1, \"abort\": 0, \"start\": 0, "
+                             "\"yield_percent\": 50.0000, \"working_hours\": 2, "
+                             "\"copies_per_hour\": 0.5000"),
+              std::string::npos)
+        << out.str();
+}
+
 TEST_F(LogTool, ProblemsGiveOneLineAndAnExitStatus) {
     fs::path db = appendedDatabase();
     fs::path missing = dir / "missing.QX42.LOGDATA";
@@ -254,6 +302,13 @@ TEST_F(LogTool, ProblemsGiveOneLineAndAnExitStatus) {
          "dupmon-logtool: " + (dir / "none" / "r.txt").string() + ": Can't Create File !\n"},
         {{"verify", db.string()}, 1, "dupmon-logtool: " + db.string() + ": no seal found\n"},
         {{"verify", missing.string()}, 1, "dupmon-logtool: " + missing.string() + ": "},
+        {{"stats", missing.string()},
+         1,
+         "dupmon-logtool: " + missing.string() + ": does not exist (DATABASE_NOT_EXIST)\n"},
+        {{"stats", db.string(), "--csv", "--json"},
+         2,
+         "dupmon-logtool: stats prints --csv or --json, not both\n"},
+        {{"stats", db.string(), "--from"}, 2, "dupmon-logtool: option '--from' needs a value\n"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(run(c.args), c.status) << c.message;

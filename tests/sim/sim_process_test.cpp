@@ -427,3 +427,36 @@ TEST(DupmonSim, AClientThatSaysItIsDoneStillGetsItsReplies) {
                        "ok /dev/virtual/hidraw0:6c15:2001:usb10:DONE-1\n"
                        "err unknown command nonsense\n");
 }
+
+TEST(DupmonSim, FailsAPortAtTheRateItIsGiven) {
+    SimProcess sim({"--plug", "usb10,failrate=3:1"});
+    SimClientBackend client(sim.socket());
+    ASSERT_TRUE(sim.connect(client));
+    auto reply = [&](const std::string& request) {
+        std::string s = sim.ctl(request);
+        while (!s.empty() && s.back() == '\n')
+            s.pop_back();
+        return s;
+    };
+    const std::string m = "SU10-000001";
+    EXPECT_EQ(reply("failrate " + m + " 4 1"), "ok");
+    for (const char* wrong : {"10 0.5", "2 1.5", "2 x", "2", "-1 0.5"})
+        EXPECT_EQ(reply("failrate " + m + " " + wrong).rfind("err ", 0), 0u) << wrong;
+    EXPECT_EQ(reply("failrate " + m + " 2 0.5 extra").rfind("err ", 0), 0u);
+    EXPECT_EQ(client.control("plug usb10 failrate=30:0.5").rfind("err ", 0), 0u);
+    EXPECT_EQ(client.control("plug usb10 failrate=0.5").rfind("err ", 0), 0u);
+
+    // Ports 3 and 4 fail every job; the other seven targets pass.
+    ASSERT_EQ(reply("speed " + m + " 1000"), "ok");
+    ASSERT_EQ(reply("job " + m + " copy"), "ok");
+    std::string status;
+    for (int i = 0; i < 100; ++i) {
+        status = reply("status " + m);
+        if (status.find(" sub=6 ") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(status.find(" pass=7 fail=2 "), std::string::npos) << status;
+    EXPECT_EQ(client.control("quit"), "ok");
+    EXPECT_TRUE(sim.exitedCleanly());
+}
