@@ -283,6 +283,49 @@ TEST(HidrawDevice, WritesReportsWholeAndInOrderOnItsOwnThreadWithoutWaiting) {
     EXPECT_EQ(orphan.write(first.data()), WriteStatus::Gone);
 }
 
+// A node opened by path is opened by the device's own thread (opening a
+// hidraw node can wait in the kernel): the ids come from sysfs meanwhile,
+// reports wait for the node, and a node that cannot be opened, or turns out
+// to be another device, fails every write.
+TEST(HidrawDevice, OpensItsNodeOnItsOwnThread) {
+    struct stat null {
+    }, zero{};
+    ASSERT_EQ(::stat("/dev/null", &null), 0);
+    ASSERT_EQ(::stat("/dev/zero", &zero), 0);
+    struct Case {
+        const char* what;
+        const char* path;
+        dev_t device;
+        bool opens;
+    } cases[] = {
+        {"the node it was told", "/dev/null", null.st_rdev, true},
+        {"another device at the path", "/dev/null", zero.st_rdev, false},
+        {"no node at all", "/dev/no-such-hidraw", null.st_rdev, false},
+    };
+    const auto report = seq(65, 0);
+    for (const auto& c : cases) {
+        HidrawDevice dev(c.path, c.device, CUsbhidioc::kVendorId, 0x2001);
+        uint16_t vid = 0, pid = 0;
+        ASSERT_TRUE(dev.getAttributes(vid, pid)) << c.what;
+        EXPECT_EQ(vid, CUsbhidioc::kVendorId);
+        EXPECT_EQ(pid, 0x2001);
+        // Handed over before the node is open: written once it is, or dropped.
+        EXPECT_EQ(dev.write(report.data()), WriteStatus::Taken) << c.what;
+        for (int i = 0; i < 100 && dev.writePending(); ++i) {
+            uint64_t signals;
+            [[maybe_unused]] auto n = ::read(dev.writeFd(), &signals, sizeof signals);
+            readable(dev.writeFd(), 50);
+        }
+        EXPECT_FALSE(dev.writePending()) << c.what;
+        EXPECT_EQ(dev.fd() >= 0, c.opens) << c.what;
+        EXPECT_EQ(dev.write(report.data()), c.opens ? WriteStatus::Taken : WriteStatus::Gone)
+            << c.what;
+        uint8_t got[kReportSize];
+        // /dev/null reads as the end of a file: a device that is gone.
+        EXPECT_EQ(dev.read(got), ReadStatus::Gone) << c.what;
+    }
+}
+
 // The link above the backend sees the frame the controller sent, although
 // hidraw hands each of its reports over without the report-id byte.
 TEST(HidrawDevice, LinkJoinsUnnumberedReportsAndNoticesTheDeviceVanish) {
