@@ -331,7 +331,10 @@ std::string recordSummary(const uint8_t* raw) {
 int Tool::info(const std::string& path) {
     LogDatabaseSummary s = summarizeLogDatabase(path);
     out_ << "database: " << path << "\n";
-    out_ << "check: " << errorName(s.result) << "\n";
+    // A damaged tail (a torn record, slots of zeros) holds no record; the
+    // monitor cuts it at its next sync of the machine.
+    const bool damaged = s.result == PASS && s.stored.damagedBytes() > 0;
+    out_ << "check: " << (damaged ? "DAMAGED TAIL" : errorName(s.result)) << "\n";
     if (s.result != PASS)
         fail(1, path, problemText(s.result, s.problem));
     out_ << "records: " << s.count << "\n";
@@ -339,9 +342,13 @@ int Tool::info(const std::string& path) {
         out_ << "first: " << recordSummary(s.first) << "\n";
         out_ << "last: " << recordSummary(s.last) << "\n";
     }
-    uint64_t tail = (s.fileSize - kLogHeaderSize) % kLogRecordSize;
-    if (tail != 0)
-        out_ << "ignored tail: " << tail << " bytes\n";
+    if (damaged) {
+        out_ << "damaged: " << s.stored.damage() << "; they are no records\n";
+        out_ << "next sync: cuts them, then stores the records "
+             << (s.count > 0 ? format("after No. %07u", decodeLogRecord(s.last).logNo + 1u)
+                             : std::string("of the machine's whole job log"))
+             << " behind the " << (s.count > 0 ? "last record" : "header") << "\n";
+    }
     return 0;
 }
 

@@ -1,6 +1,8 @@
 // dupmon-logtool on databases written by the database code and built by hand.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <cstring>
 #include <sstream>
 #include <sys/wait.h>
@@ -125,13 +127,53 @@ TEST_F(LogTool, InfoAndPrintOnAHandBuiltDatabase) {
     ASSERT_EQ(run({"info", db.string()}), 0) << err.str();
     EXPECT_EQ(out.str(), "database: " + db.string() +
                              "\n"
-                             "check: PASS\n"
+                             "check: DAMAGED TAIL\n"
                              "records: 1\n"
                              "first: 9 (No. 0000010) 2026-03-15 10:20:30\n"
                              "last: 9 (No. 0000010) 2026-03-15 10:20:30\n"
-                             "ignored tail: 5 bytes\n");
+                             "damaged: its last 5 bytes are a record cut short, as an "
+                             "interrupted write leaves them; they are no records\n"
+                             "next sync: cuts them, then stores the records after No. 0000010 "
+                             "behind the last record\n");
     ASSERT_EQ(run({"print", db.string()}), 0);
     EXPECT_EQ(out.str(), std::string(kCopyLine) + "\n");
+}
+
+// Slots of zeros behind the last record (written, or sparse) are a damaged
+// tail, never records numbered 0: info says so and what the next sync does.
+TEST_F(LogTool, InfoCallsATailOfZerosDamaged) {
+    struct Case {
+        const char* what;
+        bool withRecord;
+        std::function<void(const fs::path&)> damage;
+        std::string expected;
+    } cases[] = {
+        {"written zeros", true,
+         [](const fs::path& p) {
+             std::vector<uint8_t> zeros(3 * 128 + 5, 0);
+             writeBytes(p, zeros.data(), zeros.size(), true);
+         },
+         "check: DAMAGED TAIL\nrecords: 1\n"
+         "first: 9 (No. 0000010) 2026-03-15 10:20:30\nlast: 9 (No. 0000010) 2026-03-15 10:20:30\n"
+         "damaged: its last 389 bytes are no records: 3 record slots of zeros and a record cut "
+         "short, as an interrupted write leaves them; they are no records\n"
+         "next sync: cuts them, then stores the records after No. 0000010 behind the last "
+         "record\n"},
+        {"a sparse tail and no record", false,
+         [](const fs::path& p) { fs::resize_file(p, 512 + 1024 * 128); },
+         "check: DAMAGED TAIL\nrecords: 0\n"
+         "damaged: its last 131072 bytes hold only zeros (1024 record slots), as an interrupted "
+         "write leaves them; they are no records\n"
+         "next sync: cuts them, then stores the records of the machine's whole job log behind "
+         "the header\n"},
+    };
+    for (const Case& c : cases) {
+        fs::path db = handBuiltDatabase();
+        fs::resize_file(db, c.withRecord ? 512 + 128 : 512);
+        c.damage(db);
+        ASSERT_EQ(run({"info", db.string()}), 0) << c.what << err.str();
+        EXPECT_EQ(out.str(), "database: " + db.string() + "\n" + c.expected) << c.what;
+    }
 }
 
 TEST_F(LogTool, PrintSelectsADateRange) {
