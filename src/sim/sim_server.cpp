@@ -355,6 +355,18 @@ void SimServer::handleLine(Client& c, const std::string& line) {
         }
         return; // streamed as well
     }
+    if (words[0] == "event") {
+        // Streamed: the words again, blank-separated, so that a trace line stays one line.
+        std::string what;
+        for (size_t i = 1; i < words.size(); ++i)
+            what += (i > 1 ? " " : "") + words[i];
+        const bool printable = std::all_of(what.begin(), what.end(), [](char ch) {
+            return static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7F;
+        });
+        if (printable && !what.empty() && what.size() <= kMaxEventLength)
+            bus_.traceEvent(what);
+        return;
+    }
     c.out += request(&c, words) + "\n";
 }
 
@@ -551,8 +563,8 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
         SimFaultSpec spec;
         if (w.size() < 3 || !parseSimFault(w[2], spec.kind))
             return err("usage: fault <machine> wrong-check|wrong-length|wrong-start|drop|late|"
-                       "garbage|unplug|setup-check-error|devinfo-short [times=<n>] "
-                       "[delay=<ms>] [cmd=<letter>] [sub=<n>] | fault <machine> stall "
+                       "garbage|unplug|setup-check-error|devinfo-short|refuse|refuse-data "
+                       "[times=<n>] [delay=<ms>] [cmd=<letter>] [sub=<n>] | fault <machine> stall "
                        "[after=<n>] [delay=<ms>]");
         spec.times = parseNumber(option(w, "times"), n) ? static_cast<int>(n) : 1;
         // A stall lasts until the machine is unplugged unless it is given a time.

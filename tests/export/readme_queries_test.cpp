@@ -5,6 +5,7 @@
 
 #include "export/export_row.h"
 #include "export/record_table.h"
+#include "export/schema.h"
 #include "export/server_fixture.h"
 
 using namespace dupmon;
@@ -42,8 +43,8 @@ class ReadmeQueries : public ServerTest {};
 
 TEST_F(ReadmeQueries, AnswerWhatTheRecordsHold) {
     const std::vector<std::string> queries = readmeQueries();
-    ASSERT_EQ(queries.size(), 3u)
-        << "yield per machine per day, failures by port, records per hour";
+    ASSERT_EQ(queries.size(), 4u) << "yield per machine per day, failures by port, failures by "
+                                     "port of one machine in a week, records per hour";
 
     PgSession s;
     ASSERT_EQ(s.connect(checkServerUrl(url()), 10000), PgSession::Failure::None);
@@ -53,6 +54,7 @@ TEST_F(ReadmeQueries, AnswerWhatTheRecordsHold) {
     const std::map<std::string, uint32_t> machines = {{"M1", 600}, {"M2", 250}};
     std::map<std::pair<std::string, int>, std::pair<int, int>> byDay; // passed, failed
     std::map<std::pair<std::string, int>, int> failuresByPort;
+    std::map<int, int> firstWeekFailuresOfM1; // by port
     std::map<int, int> firstDayByHour;
     std::string rows;
     for (const auto& [id, count] : machines) {
@@ -63,11 +65,13 @@ TEST_F(ReadmeQueries, AnswerWhatTheRecordsHold) {
             (failed ? day.second : day.first)++;
             if (failed)
                 failuresByPort[{id, int(1 + k % 16)}]++;
+            if (failed && id == "M1" && 1 + k % 28 <= 7)
+                firstWeekFailuresOfM1[int(1 + k % 16)]++;
             if (1 + k % 28 == 1)
                 firstDayByHour[int(k % 24)]++;
         }
     }
-    ASSERT_TRUE(sendRecordRows(s, rows).ok) << s.problem();
+    ASSERT_TRUE(sendRecordRows(s, rows).complete()) << s.problem();
 
     const auto yield = server().admin(db, queries[0]);
     ASSERT_EQ(yield.size(), byDay.size()) << yield[0][0];
@@ -91,7 +95,12 @@ TEST_F(ReadmeQueries, AnswerWhatTheRecordsHold) {
         previous = n;
     }
 
-    const auto perHour = server().admin(db, queries[2]);
+    const auto week = server().admin(db, queries[2]);
+    ASSERT_EQ(week.size(), firstWeekFailuresOfM1.size()) << week[0][0];
+    for (const auto& row : week)
+        EXPECT_EQ(std::stoi(row[1]), firstWeekFailuresOfM1.at(std::stoi(row[0]))) << row[0];
+
+    const auto perHour = server().admin(db, queries[3]);
     ASSERT_EQ(perHour.size(), firstDayByHour.size()) << perHour[0][0];
     for (const auto& row : perHour) {
         ASSERT_EQ(row[0].substr(0, 11), "2024-05-01 ");
