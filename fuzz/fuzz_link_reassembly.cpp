@@ -30,7 +30,9 @@ public:
         v = CUsbhidioc::kVendorId, p = CUsbhidioc::kProductIds[0];
         return true;
     }
-    bool write(const uint8_t*) override { return !feed_.gone; }
+    WriteStatus write(const uint8_t*) override {
+        return feed_.gone ? WriteStatus::Gone : WriteStatus::Taken;
+    }
     ReadStatus read(uint8_t* report) override {
         if (feed_.reports.empty())
             return feed_.gone ? ReadStatus::Gone : ReadStatus::NoReport;

@@ -10,14 +10,24 @@ namespace dupmon {
 inline constexpr size_t kReportSize = 65;
 
 enum class ReadStatus { Report, NoReport, Gone };
+// Taken: the device has the report (or the platform took it for the device).
+// Busy: the device takes nothing now; the same report is offered again later.
+enum class WriteStatus { Taken, Busy, Gone };
 
 // One opened HID device. Reports are always 65 bytes: byte 0 is the report id.
 class HidDevice {
 public:
     virtual ~HidDevice() = default;
     virtual bool getAttributes(uint16_t& vendorId, uint16_t& productId) = 0;
-    // One blocking write of a whole 65-byte report; true when the platform took it.
-    virtual bool write(const uint8_t* report) = 0;
+    // Hands one whole 65-byte report to the device without waiting. After
+    // Busy, offer it again once writeFd() turns readable (or after a while,
+    // for a device without one).
+    virtual WriteStatus write(const uint8_t* report) = 0;
+    // A report that write() took has not reached the device yet.
+    virtual bool writePending() const { return false; }
+    // A descriptor that turns readable when a report on its way reaches the
+    // device, so that a Busy device may be offered the next; or -1.
+    virtual int writeFd() const { return -1; }
     // One report without waiting. A short report is padded with zeros.
     virtual ReadStatus read(uint8_t* report) = 0;
     // A descriptor that becomes readable when a report arrives, or -1.

@@ -65,16 +65,46 @@ bool CUsbhidioc::openByPath(const std::string& path, uint16_t vendorId, uint16_t
 void CUsbhidioc::close() {
     device_.reset();
     isOpen_ = false;
+    output_.clear();
+    frameStarted_ = false;
 }
 
-bool CUsbhidioc::writeReport(const uint8_t* report) {
-    if (!isOpen_)
-        return false;
-    // Anything received and not yet taken belongs to the previous exchange.
-    pendingLength_ = 0;
-    frameReady_ = false;
-    nextIndex_ = 1;
-    return device_->write(report);
+void CUsbhidioc::queueReport(const uint8_t* report, bool last) {
+    OutputReport r;
+    std::memcpy(r.bytes.data(), report, kReportSize);
+    r.last = last;
+    output_.push_back(r);
+}
+
+void CUsbhidioc::dropUnstartedFrames() {
+    if (!frameStarted_) {
+        output_.clear();
+        return;
+    }
+    // The frame under way keeps its reports up to its last one.
+    auto end = output_.begin();
+    while (end != output_.end() && !end->last)
+        ++end;
+    if (end != output_.end())
+        output_.erase(end + 1, output_.end());
+}
+
+void CUsbhidioc::flushOutput() {
+    while (isOpen_ && !output_.empty()) {
+        switch (device_->write(output_.front().bytes.data())) {
+        case WriteStatus::Taken:
+            frameStarted_ = !output_.front().last;
+            output_.pop_front();
+            break;
+        case WriteStatus::Busy:
+            return;
+        case WriteStatus::Gone:
+            gone_ = true;
+            output_.clear();
+            frameStarted_ = false;
+            return;
+        }
+    }
 }
 
 bool CUsbhidioc::sendFrame(int length, const uint8_t* frame) {
@@ -88,6 +118,14 @@ bool CUsbhidioc::sendFrame(int length, const uint8_t* frame) {
     // out answers something earlier (an exchange given up, or the session before
     // this one) and must not be taken for this frame's answer.
     discardInput();
+    const bool earlierTaken = outputTaken();
+    if (isOpen_) {
+        // Anything received and not yet taken belongs to the previous exchange.
+        pendingLength_ = 0;
+        frameReady_ = false;
+        nextIndex_ = 1;
+        dropUnstartedFrames();
+    }
     // A frame that fills its last fragment exactly still ends with an empty one.
     const int count = length / static_cast<int>(kFragmentData) + 1;
     for (int i = 1; i <= count; ++i) {
@@ -101,20 +139,30 @@ bool CUsbhidioc::sendFrame(int length, const uint8_t* frame) {
         report[4] = static_cast<uint8_t>(n);
         if (n)
             std::memcpy(report + 5, frame + offset, static_cast<size_t>(n));
-        writeReport(report);
+        if (isOpen_)
+            queueReport(report, i == count);
     }
+    flushOutput();
     std::memset(rxBuffer_, 0, sizeof rxBuffer_);
     awaitingReply_ = true;
-    return true;
+    return earlierTaken;
 }
 
 bool CUsbhidioc::sendRawReport(uint32_t length, const uint8_t* data) {
+    if (!isOpen_)
+        return false;
     uint8_t report[kReportSize] = {};
     if (length > kReportSize - 1)
         length = kReportSize - 1;
     if (length)
         std::memcpy(report + 1, data, length);
-    return writeReport(report);
+    pendingLength_ = 0;
+    frameReady_ = false;
+    nextIndex_ = 1;
+    dropUnstartedFrames();
+    queueReport(report, true);
+    flushOutput();
+    return !gone_;
 }
 
 bool CUsbhidioc::readReport() {

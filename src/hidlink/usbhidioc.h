@@ -1,5 +1,7 @@
 #pragma once
+#include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -9,6 +11,12 @@ namespace dupmon {
 
 // One opened duplicator controller: cuts frames into 65-byte reports and joins
 // input reports back into frames.
+//
+// Nothing here waits for the device. Reports it does not take at once wait
+// in the link, in order, and are offered again when it can take them
+// (flushOutput). Frames leave whole: once a frame's first report went out,
+// the rest of it goes before anything else. A frame none of whose reports
+// went out yet is dropped when the next one is sent: one request, one answer.
 //
 // Report layout, both directions:
 //   0   1  report id (0)
@@ -38,10 +46,14 @@ public:
     bool openByPath(const std::string& path, uint16_t vendorId, uint16_t productId);
     void close();
 
+    // Queues the frame and sends what the device takes now. False when the
+    // link still held reports of earlier frames that the device had not taken.
     bool sendFrame(int length, const uint8_t* frame);
     bool takeFrame(int* length, uint8_t* destination);
     void pollInput();
     bool sendRawReport(uint32_t length, const uint8_t* data);
+    // Offers the device the reports it has not taken yet.
+    void flushOutput();
 
     // The engine's callbacks, with the link as user data.
     static bool takeFrameCallback(void* link, int* length, uint8_t* destination);
@@ -57,13 +69,22 @@ public:
     int fd() const { return device_ ? device_->fd() : -1; }
     // Reports are held for this link that no descriptor will announce again.
     bool inputQueued() const { return device_ && device_->inputQueued(); }
+    // Reports wait for the device to take them: offer them again (flushOutput)
+    // when writeFd() turns readable, or after a while when it is -1.
+    bool outputWaiting() const { return !output_.empty(); }
+    int writeFd() const { return device_ ? device_->writeFd() : -1; }
+    // Everything sent has reached the device.
+    bool outputTaken() const { return output_.empty() && !(device_ && device_->writePending()); }
     // True once a read found the device gone.
     bool deviceGone() const { return gone_; }
 
 private:
     bool tryOpen(const std::string& path, uint16_t vendorId, uint16_t productId);
     void completeOpen();
-    bool writeReport(const uint8_t* report);
+    // Queues one report; `last` ends its frame.
+    void queueReport(const uint8_t* report, bool last);
+    // Drops the queued frames none of whose reports went out.
+    void dropUnstartedFrames();
     bool readReport();
     // Reads and drops every report the device holds now.
     void discardInput();
@@ -87,6 +108,14 @@ private:
     int fragmentCount_ = 0;
     bool awaitingReply_ = false;
     bool gone_ = false;
+
+    struct OutputReport {
+        std::array<uint8_t, kReportSize> bytes;
+        bool last; // the last report of its frame
+    };
+    std::deque<OutputReport> output_;
+    // A report of the frame at the front of output_ went out already.
+    bool frameStarted_ = false;
 };
 
 } // namespace dupmon

@@ -1281,7 +1281,8 @@ void TFormMachine::savePlacement() {
 
 void TFormMachine::updateCaption() {
     const std::string title = machineWindowCaption(info_, caption_);
-    setWindowTitle(QString::fromStdString(unplugged_ ? "Unplugged - " + title : title));
+    setWindowTitle(QString::fromStdString(
+        unplugged_ ? (lost_ ? "Not answering - " : "Unplugged - ") + title : title));
 }
 
 void TFormMachine::Button_SaveScreenClick() {
@@ -1294,12 +1295,13 @@ void TFormMachine::Button_SaveScreenClick() {
             picturePath(workDir_, clock_.localTime()).parent_path().string()));
 }
 
-void TFormMachine::showUnplugged() {
+void TFormMachine::showUnplugged(bool lost) {
     if (unplugged_)
         return;
     // The title keeps the name it had; the record may serve another machine from now on.
-    setWindowTitle("Unplugged - " + windowTitle());
+    setWindowTitle((lost ? "Not answering - " : "Unplugged - ") + windowTitle());
     unplugged_ = true;
+    lost_ = lost;
     // A question or setting still open has no machine to go to.
     for (QDialog* d : {static_cast<QDialog*>(continueDialog_),
                        static_cast<QDialog*>(nicknameDialog_), static_cast<QDialog*>(clockDialog_)})
@@ -1312,9 +1314,13 @@ void TFormMachine::showUnplugged() {
         Label_Silent->hide();
     if (Label_Unplugged) {
         Label_Unplugged->setText(QString::fromStdString(
-            "This machine was unplugged: " + machineId_ +
-            ". The window shows its last state. Plug it in again and click its picture on the "
-            "board for a live window."));
+            lost ? "This machine stopped taking the program's commands: " + machineId_ +
+                       ". The window shows its last state. Switch the machine off and on, or "
+                       "unplug it and plug it in again, and click its picture on the board for a "
+                       "live window."
+                 : "This machine was unplugged: " + machineId_ +
+                       ". The window shows its last state. Plug it in again and click its "
+                       "picture on the board for a live window."));
         Label_Unplugged->show();
     }
 }

@@ -82,7 +82,9 @@ public:
     QGroupBox* firstPortBox() const;
     // The machine was unplugged while this window was on screen: it stays,
     // showing the machine's last state, says so, and takes no more orders.
-    void showUnplugged();
+    // `lost`: the machine is still plugged in but took none of the program's
+    // reports until its answer time ran out.
+    void showUnplugged(bool lost = false);
     bool unplugged() const { return unplugged_; }
     // The id of the machine the window was made for (kept after an unplug).
     const std::string& machineId() const { return machineId_; }
@@ -288,6 +290,7 @@ private:
     bool nicknameAsked_ = false;
     std::string nicknameBefore_;
     std::string nicknameSent_;
+    bool lost_ = false; // unplugged_ because it took no reports
     std::filesystem::path parFilePath_;
     bool placementLoaded_ = false;
     bool windowReady_ = false;

@@ -228,6 +228,8 @@ public:
 
     // --- state, read by the windows and tests ---
     bool connected() const { return connected_; }
+    // The link took none of the reports sent for 11 s (see FrameChannel).
+    bool linkLost() const { return channel_.linkLost(); }
     int sequence() const { return sequence_; }
     int decisionStep() const { return step_; }
     bool deciding() const { return deciding_; }

@@ -51,12 +51,13 @@ void FrameChannel::sendSetupBlock(const uint8_t* block256) {
     sendRaw(rx_.get(), len);
 }
 
-void FrameChannel::resend() {
+bool FrameChannel::resend() {
     sendTime_ = clock_.tickMs();
     ++sends_;
     resent_ = true;
     if (write_ && lastLength_)
-        write_(writeUser_, static_cast<int>(lastLength_), last_);
+        return write_(writeUser_, static_cast<int>(lastLength_), last_);
+    return true;
 }
 
 bool FrameChannel::settle() {
@@ -90,7 +91,11 @@ bool FrameChannel::receive() {
             msg += format(", already get %d bytes\r\n", count);
             log(msg.c_str());
             ++timeOuts_;
-            resend();
+            if (!resend() && !linkLost_) {
+                linkLost_ = true;
+                log(" [Link Time Out] the machine has taken none of the program's reports for "
+                    "11 seconds: it is lost\r\n");
+            }
         }
         return false;
     }

@@ -28,7 +28,12 @@ public:
     explicit FrameChannel(const Clock& clock);
 
     void setRead(ReadPacketFn fn, void* user) { read_ = fn, readUser_ = user; }
-    void setWrite(WritePacketFn fn, void* user) { write_ = fn, writeUser_ = user; }
+    // The write callback returns false when the link still held reports of
+    // earlier frames that the machine had not taken.
+    void setWrite(WritePacketFn fn, void* user) {
+        write_ = fn, writeUser_ = user;
+        linkLost_ = false;
+    }
     void setLog(LogMessageFn fn, void* user) { log_ = fn, logUser_ = user; }
 
     // Builds the command frame into the last-command buffer, notes the send time, sends it.
@@ -53,6 +58,10 @@ public:
         tick = quietSince_ + settleMs_;
         return settling_;
     }
+
+    // At an answer's time-out the link still held what was sent 11 s or more
+    // before: the machine takes nothing, and is lost.
+    bool linkLost() const { return linkLost_; }
 
     const uint8_t* answer() const { return rx_.get(); }
     int answerLength() const { return rxLength_; }
@@ -85,7 +94,8 @@ public:
 
 private:
     void log(const char* text);
-    void resend();
+    // False when the link had not passed on what was sent before.
+    bool resend();
     bool settle();
 
     const Clock& clock_;
@@ -109,6 +119,7 @@ private:
     uint32_t quietSince_ = 0;
     uint32_t settleMs_ = 0;
     std::unique_ptr<uint8_t[]> dropped_;
+    bool linkLost_ = false;
 };
 
 } // namespace dupmon

@@ -198,6 +198,27 @@ void MachineSlots::attach(int slot) {
                          s.link->devicePath()));
 }
 
+void MachineSlots::lose(int slot) {
+    Slot& s = slots_[size_t(slot)];
+    board_.report(format("lost slot %d %s: the machine took no report for %u s", slot,
+                         s.link ? s.link->devicePath() : "",
+                         FrameChannel::kAnswerTimeOutMs / 1000));
+    detach(slot);
+    clearSlot(slot);
+}
+
+void MachineSlots::loseLostMachines() {
+    for (const auto& c : connections_)
+        if (c->connected() && c->engine().linkLost() && c->slot() >= 0 && c->slot() < kSlotCount)
+            lose(c->slot());
+}
+
+void MachineSlots::flushLinks() {
+    for (int j = 0; j < slotsInUse_; ++j)
+        if (CUsbhidioc* link = slots_[size_t(j)].link.get(); link && link->outputWaiting())
+            link->flushOutput();
+}
+
 void MachineSlots::detach(int slot) {
     slots_[size_t(slot)].enabled = false;
     for (auto& c : connections_) {
@@ -237,11 +258,17 @@ bool MachineSlots::linkWaits(int slot) const {
     return s.link && s.enabled && (s.link->awaitingReply() || engineAwaits(slot));
 }
 
+bool MachineSlots::outputWithoutDescriptor(int slot) const {
+    const CUsbhidioc* link = slots_[size_t(slot)].link.get();
+    return link && link->outputWaiting() && link->writeFd() < 0;
+}
+
 void MachineSlots::Timer1Timer() {
     if (inTimer1_)
         return;
     inTimer1_ = true;
     lastLinkPoll_ = clock_.tickMs();
+    flushLinks();
     for (int j = 0; j < slotsInUse_; ++j)
         if (linkWaits(j))
             slots_[size_t(j)].link->pollInput();
@@ -271,6 +298,7 @@ void MachineSlots::Timer2Timer() {
             link->pollInput();
         c->step();
     }
+    loseLostMachines();
     inTimer2_ = false;
 }
 
@@ -294,6 +322,9 @@ void MachineSlots::onReadable(int fd) {
     // A sync has ended: its machine takes the outcome at its next step.
     if (fd == syncWorker_.wakeFd())
         syncWorker_.takeWakeups();
+    // A device that took a report may take the next one (its write
+    // descriptor, or a simulator's acknowledgement on its socket).
+    flushLinks();
     for (int j = 0; j < slotsInUse_; ++j)
         if (linkWaits(j) && slots_[size_t(j)].link->fd() == fd)
             slots_[size_t(j)].link->pollInput();
@@ -303,8 +334,8 @@ void MachineSlots::onReadable(int fd) {
 void MachineSlots::runDueWork() {
     bool linkWithoutDescriptor = false;
     for (int j = 0; j < slotsInUse_; ++j)
-        linkWithoutDescriptor =
-            linkWithoutDescriptor || (linkWaits(j) && slots_[size_t(j)].link->fd() < 0);
+        linkWithoutDescriptor = linkWithoutDescriptor || outputWithoutDescriptor(j) ||
+                                (linkWaits(j) && slots_[size_t(j)].link->fd() < 0);
     if (linkWithoutDescriptor && clock_.tickMs() - lastLinkPoll_ >= kLinkPollMs)
         Timer1Timer();
     if (watcherStarted() && watcher_->fd() < 0 && watcher_->msUntilPoll() == 0)
@@ -318,7 +349,7 @@ uint32_t MachineSlots::msUntilWork() const {
         if (c->connected())
             wait = std::min(wait, engineDue(*c) ? 0 : c->msUntilDue());
     for (int j = 0; j < slotsInUse_; ++j) {
-        if (linkWaits(j) && slots_[size_t(j)].link->fd() < 0) {
+        if (outputWithoutDescriptor(j) || (linkWaits(j) && slots_[size_t(j)].link->fd() < 0)) {
             const uint32_t since = clock_.tickMs() - lastLinkPoll_;
             wait = std::min(wait, since >= kLinkPollMs ? 0 : kLinkPollMs - since);
             break;
@@ -351,6 +382,9 @@ void MachineSlots::descriptors(std::vector<int>& known, std::vector<int>& wanted
         // taken: watching it would wake the program for nothing.
         if (linkWaits(j) && !link->deviceGone())
             add(wanted, link->fd());
+        add(known, link->writeFd());
+        if (link->outputWaiting())
+            add(wanted, link->writeFd());
     }
 }
 

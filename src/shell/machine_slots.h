@@ -79,7 +79,8 @@ public:
 
     // --- what the event loop waits for ---
     static constexpr uint32_t kNever = UINT32_MAX;
-    // Links that have no descriptor are read on Timer1's own period while they wait.
+    // Links that have no descriptor are read on Timer1's own period while they
+    // wait, and offered their waiting reports on the same period.
     static constexpr uint32_t kLinkPollMs = 10;
     // A descriptor became readable: the watcher takes its changes, the links
     // behind it read their reports, and their engines take the answers and
@@ -96,12 +97,16 @@ public:
     uint32_t msUntilWork() const;
     // The descriptors of the watcher, the sync worker and the links
     // (`known`), and those to watch for reading now (`wanted`): the
-    // watcher's, the sync worker's (readable once a sync has ended), and
-    // those of links whose machine waits for an answer. A link that waits
-    // for nothing is not read.
+    // watcher's, the sync worker's (readable once a sync has ended), those
+    // of links whose machine waits for an answer, and the write descriptors
+    // of links that hold reports their device has not taken. A link that
+    // waits for nothing is not read.
     void descriptors(std::vector<int>& known, std::vector<int>& wanted) const;
     void attach(int slot);
     void detach(int slot);
+    // The machine on the slot took no report until its engine's answer time
+    // ran out: it is let go as if unplugged, and the board says why.
+    void lose(int slot);
     void machineEvent(int connection, int code, int value, const void* data);
     void pictureClick(int picture);
     // Tells the bus what happened to this connection's machine outside the
@@ -139,6 +144,12 @@ private:
     // What the machine's picture shows: its status block's activity, or its silence.
     static MachineActivity shownActivity(const MACHINE& m);
     bool linkWaits(int slot) const;
+    // The slot's link holds reports and has no descriptor to say when to offer them.
+    bool outputWithoutDescriptor(int slot) const;
+    // Offers every link's waiting reports to its device.
+    void flushLinks();
+    // Lets go of the machines whose engines found their links lost.
+    void loseLostMachines();
     // The connection's engine can move on a step now.
     bool engineDue(const MACHINE& m) const;
     bool watcherStarted() const { return watcher_ && startupStep_ >= 3; }

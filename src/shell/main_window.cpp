@@ -75,10 +75,10 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
         }
         auto adapter = std::make_unique<MachineWindowAdapter>(w);
         // Unplugged while on screen, the window stays and says so, until closed.
-        adapter->keepWhenUnplugged = [this](TFormMachine* window) {
+        adapter->keepWhenUnplugged = [this, &m](TFormMachine* window) {
             if (!keepUnplugged_)
                 return false;
-            window->showUnplugged();
+            window->showUnplugged(m.engine().linkLost());
             window->setAttribute(Qt::WA_DeleteOnClose);
             unplugged_.emplace_back(window);
             return true;

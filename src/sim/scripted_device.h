@@ -34,6 +34,17 @@ public:
         }
     }
 
+    // Reports it still takes from the host; -1: all. At 0 it refuses every
+    // report, as a controller whose endpoint hangs.
+    int takeLimit = -1;
+    bool takeReport(uint32_t) override {
+        if (takeLimit == 0)
+            return false;
+        if (takeLimit > 0)
+            --takeLimit;
+        return true;
+    }
+
     // Send one input report with the given fragment header and data.
     void sendFragment(uint8_t count, uint8_t index, const uint8_t* data, uint8_t n,
                       uint32_t timeMs) {

@@ -34,6 +34,14 @@ struct SimClientBackend::Connection {
     unsigned generation = 0;
     // Only poll() reads the socket; devices take what it handed them.
     bool watching = false;
+    // The simulator acknowledges every report a device took ("taken"): a
+    // device has at most kWindow reports on their way, and refuses more
+    // until they are taken, as a hidraw node does.
+    static constexpr int kWindow = 8;
+    bool acks = false;
+    std::map<int, int> onTheirWay;
+    // Lines not yet sent whole; nothing here waits for the socket to take them.
+    std::string out;
     std::string in;
     std::deque<std::string> replies;
     std::map<int, std::deque<Report>> inputs;
@@ -56,7 +64,10 @@ struct SimClientBackend::Connection {
             for (const auto& [handle, path] : openPaths)
                 changes.push_back({DeviceChange::Removal, path});
         watching = false;
+        acks = false;
+        onTheirWay.clear();
         ++generation;
+        out.clear();
         in.clear();
         replies.clear();
         inputs.clear();
@@ -64,26 +75,41 @@ struct SimClientBackend::Connection {
         openPaths.clear();
     }
 
+    // Queues a line and sends what the socket takes now.
     bool sendLine(const std::string& line) {
         if (fd < 0)
             return false;
-        const std::string s = line + "\n";
-        size_t done = 0;
-        while (done < s.size()) {
-            const ssize_t n = ::send(fd, s.data() + done, s.size() - done, MSG_NOSIGNAL);
+        out += line;
+        out += '\n';
+        return flush();
+    }
+    // Sends what the socket takes without waiting; false once it is gone.
+    bool flush() {
+        while (fd >= 0 && !out.empty()) {
+            const ssize_t n = ::send(fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
-                done += static_cast<size_t>(n);
+                out.erase(0, static_cast<size_t>(n));
                 continue;
             }
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-                pollfd p{fd, POLLOUT, 0};
-                ::poll(&p, 1, 100);
+            if (n < 0 && errno == EINTR)
                 continue;
-            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return true;
             lost();
-            return false;
         }
-        return true;
+        return fd >= 0;
+    }
+    // Sends everything queued, waiting at most until `end`.
+    bool flushAll(std::chrono::steady_clock::time_point end) {
+        using namespace std::chrono;
+        while (flush() && !out.empty()) {
+            const auto left = duration_cast<milliseconds>(end - steady_clock::now()).count();
+            if (left <= 0)
+                return false;
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, static_cast<int>(left));
+        }
+        return fd >= 0;
     }
 
     void dispatch(const std::string& line) {
@@ -94,6 +120,10 @@ struct SimClientBackend::Connection {
             Report r;
             if (fromHex(w[2], r.data(), r.size()))
                 inputs[std::atoi(w[1].c_str())].push_back(r);
+        } else if (w[0] == "taken" && w.size() == 2) {
+            auto it = onTheirWay.find(std::atoi(w[1].c_str()));
+            if (it != onTheirWay.end() && it->second > 0)
+                --it->second;
         } else if (w[0] == "gone" && w.size() == 2) {
             gone.insert(std::atoi(w[1].c_str()));
         } else if (w[0] == "arrival" && w.size() >= 2) {
@@ -109,7 +139,7 @@ struct SimClientBackend::Connection {
     // read that does not fill the buffer took everything there was: the
     // socket turns readable again when more comes.
     bool pump() {
-        if (fd < 0)
+        if (!flush())
             return false;
         char buf[65536];
         for (;;) {
@@ -136,10 +166,13 @@ struct SimClientBackend::Connection {
 
     // Sends a request and waits for its reply line.
     std::string request(const std::string& line, uint32_t timeoutMs) {
-        if (!sendLine(line))
-            return "err not connected";
         using namespace std::chrono;
         const auto end = steady_clock::now() + milliseconds(timeoutMs);
+        if (!sendLine(line) || !flushAll(end)) {
+            if (fd >= 0)
+                lost(); // half a line on its way would end the next one
+            return "err not connected";
+        }
         for (;;) {
             pump();
             if (!replies.empty()) {
@@ -173,6 +206,7 @@ public:
             return;
         if (conn_->fd >= 0 && !conn_->gone.count(handle_))
             conn_->sendLine(format("close %d", handle_)); // streamed: no reply
+        conn_->onTheirWay.erase(handle_);
         conn_->inputs.erase(handle_);
         conn_->gone.erase(handle_);
         conn_->openPaths.erase(handle_);
@@ -184,11 +218,24 @@ public:
         pid = pid_;
         return true;
     }
-    bool write(const uint8_t* report) override {
+    WriteStatus write(const uint8_t* report) override {
         if (isGone())
-            return false;
-        return conn_->sendLine(format("write %d ", handle_) + toHex(report, kReportSize));
+            return WriteStatus::Gone;
+        // Without acknowledgements (an older simulator) only a socket that
+        // takes nothing holds the reports back.
+        constexpr size_t kMaxUnsent = 64 * 1024;
+        if (conn_->acks ? writesOnTheirWay() >= SimClientBackend::Connection::kWindow
+                        : conn_->out.size() > kMaxUnsent)
+            return WriteStatus::Busy;
+        if (!conn_->sendLine(format("write %d ", handle_) + toHex(report, kReportSize)))
+            return WriteStatus::Gone;
+        if (conn_->acks)
+            ++conn_->onTheirWay[handle_];
+        return WriteStatus::Taken;
     }
+    bool writePending() const override { return current() && writesOnTheirWay() > 0; }
+    // The simulator's acknowledgements come on the socket.
+    int writeFd() const override { return fd(); }
     ReadStatus read(uint8_t* report) override {
         if (!current())
             return ReadStatus::Gone;
@@ -212,6 +259,10 @@ public:
 
 private:
     bool current() const { return conn_->generation == generation_; }
+    int writesOnTheirWay() const {
+        auto it = conn_->onTheirWay.find(handle_);
+        return it == conn_->onTheirWay.end() ? 0 : it->second;
+    }
     bool isGone() const { return !current() || conn_->fd < 0 || conn_->gone.count(handle_) != 0; }
 
     std::shared_ptr<SimClientBackend::Connection> conn_;
@@ -244,10 +295,13 @@ bool SimClientBackend::connect() {
         return false;
     }
     conn_->fd = fd;
-    if (conn_->request("hello", timeoutMs_) == std::string("ok ") + kGreeting)
-        return true;
-    conn_->close();
-    return false;
+    if (conn_->request("hello", timeoutMs_) != std::string("ok ") + kGreeting) {
+        conn_->close();
+        return false;
+    }
+    // An older simulator does not count reports: it answers "err".
+    conn_->acks = conn_->request("acks", timeoutMs_) == "ok";
+    return conn_->fd >= 0;
 }
 
 bool SimClientBackend::connected() const {

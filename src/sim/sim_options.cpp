@@ -100,6 +100,8 @@ void printSimUsage(FILE* out) {
         "      and refuse-data (the data frame after it is refused), e.g.\n"
         "      fault M refuse cmd=W sub=30   refuse the setup read (12 clock write,\n"
         "      5 nickname write, 31 setup write, 61 device information)\n"
+        "  fault M stall [after=N] [delay=MS]   (M takes N more reports of the host, then\n"
+        "                       none, for MS milliseconds or until it is unplugged)\n"
         "  trace NAME | trace off | quit\n",
         out);
 }

@@ -331,19 +331,28 @@ void SimServer::handleLine(Client& c, const std::string& line) {
         return;
     if (words[0] == "write") {
         // Streamed: no reply; a report for a departed device brings "gone".
-        int handle = 0;
-        uint8_t report[kReportSize];
-        if (words.size() != 3 || !fromHex(words[2], report, kReportSize))
+        // A device that takes nothing now has its reports held, in order,
+        // until it does; each one taken is acknowledged to a client that asked.
+        std::array<uint8_t, kReportSize> report;
+        if (words.size() != 3 || !fromHex(words[2], report.data(), kReportSize))
             return;
-        handle = std::atoi(words[1].c_str());
-        auto it = c.handles.find(handle);
-        if (it != c.handles.end() && !it->second->write(report))
-            c.out += format("gone %d\n", handle);
+        const int handle = std::atoi(words[1].c_str());
+        if (!c.handles.count(handle))
+            return;
+        auto& held = c.held[handle];
+        // A client that does not count its reports cannot be held back:
+        // beyond this many, what a stalled device would never take is dropped.
+        constexpr size_t kMaxHeld = 1024;
+        if (held.size() < kMaxHeld)
+            held.push_back(report);
+        offerHeld(c, handle);
         return;
     }
     if (words[0] == "close") {
-        if (words.size() == 2)
+        if (words.size() == 2) {
             c.handles.erase(std::atoi(words[1].c_str()));
+            c.held.erase(std::atoi(words[1].c_str()));
+        }
         return; // streamed as well
     }
     if (words[0] == "event") {
@@ -487,6 +496,11 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
             c->watching = true;
         return "ok";
     }
+    if (cmd == "acks") {
+        if (c)
+            c->acks = true;
+        return "ok";
+    }
     if (cmd == "open") {
         if (!c || w.size() != 2)
             return err("usage: open <path>");
@@ -564,9 +578,14 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
         if (w.size() < 3 || !parseSimFault(w[2], spec.kind))
             return err("usage: fault <machine> wrong-check|wrong-length|wrong-start|drop|late|"
                        "garbage|unplug|setup-check-error|devinfo-short|refuse|refuse-data "
-                       "[times=<n>] [delay=<ms>] [cmd=<letter>] [sub=<n>]");
+                       "[times=<n>] [delay=<ms>] [cmd=<letter>] [sub=<n>] | fault <machine> stall "
+                       "[after=<n>] [delay=<ms>]");
         spec.times = parseNumber(option(w, "times"), n) ? static_cast<int>(n) : 1;
-        spec.delayMs = parseNumber(option(w, "delay"), n) ? n : 2000;
+        // A stall lasts until the machine is unplugged unless it is given a time.
+        spec.delayMs = parseNumber(option(w, "delay"), n) ? n
+                       : spec.kind == SimFault::Stall     ? 0
+                                                          : 2000;
+        spec.after = parseNumber(option(w, "after"), n) ? static_cast<int>(n) : 0;
         const std::string letter = option(w, "cmd");
         spec.letter = letter.empty() ? 0 : letter[0];
         spec.sub = parseNumber(option(w, "sub"), n) ? static_cast<int>(n) : -1;
@@ -669,8 +688,33 @@ std::string SimServer::trace(const std::vector<std::string>& w) {
     return "ok";
 }
 
+bool SimServer::offerHeld(Client& c, int handle) {
+    auto device = c.handles.find(handle);
+    auto& held = c.held[handle];
+    while (device != c.handles.end() && !held.empty()) {
+        switch (device->second->write(held.front().data())) {
+        case WriteStatus::Taken:
+            held.pop_front();
+            if (c.acks)
+                c.out += format("taken %d\n", handle);
+            break;
+        case WriteStatus::Busy:
+            return true;
+        case WriteStatus::Gone:
+            held.clear();
+            c.out += format("gone %d\n", handle);
+            return false;
+        }
+    }
+    return true;
+}
+
 void SimServer::forwardInput() {
     for (auto& c : clients_) {
+        // Devices that were stalled may take their held reports now.
+        for (auto& [handle, held] : c->held)
+            if (!held.empty())
+                offerHeld(*c, handle);
         for (auto it = c->handles.begin(); it != c->handles.end();) {
             uint8_t report[kReportSize];
             ReadStatus st;

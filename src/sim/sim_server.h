@@ -1,6 +1,8 @@
 #pragma once
+#include <array>
 #include <csignal>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -53,7 +55,12 @@ private:
         std::string in;
         std::string out;
         bool watching = false;
+        // The client counts its reports on their way: each one a device took
+        // is acknowledged with "taken <handle>".
+        bool acks = false;
         std::map<int, std::unique_ptr<HidDevice>> handles;
+        // Reports a device has not taken yet, in order, per handle.
+        std::map<int, std::deque<std::array<uint8_t, kReportSize>>> held;
         bool inputEnded = false; // the client sent all it will: answer, then close
         bool closed = false;
     };
@@ -72,6 +79,8 @@ private:
     std::string trace(const std::vector<std::string>& words);
     void startTrace(int fd);
     Machine* find(const std::string& name);
+    // Offers a handle's held reports to its device; false once it is gone.
+    bool offerHeld(Client& c, int handle);
     void forwardInput();
     void forwardChanges();
     void flush(Client& c);

@@ -8,6 +8,7 @@
 //   list                           -> ok [<path>:<vid>:<pid>:<profile>:<machineId> ...]
 //   open <path>                    -> ok <handle> <vid> <pid>
 //   watch                          -> ok   (arrival/removal events from now on)
+//   acks                           -> ok   (each report a device takes is acknowledged)
 //   profiles                       -> ok <name> ...
 //   plug <profile> [id=<text>] [logs=<n>] [first=<n>] [boards=<n>] [speed=<x>]
 //                                  -> ok <path>
@@ -21,6 +22,9 @@
 //                                  (kinds: wrong-check wrong-length wrong-start drop late
 //                                   garbage unplug setup-check-error devinfo-short
 //                                   refuse refuse-data)
+//   fault <machine> stall [after=<n>] [delay=<ms>]
+//                                  (takes n more of the host's reports, then none, for
+//                                   ms milliseconds or until unplugged)
 //   log <machine> <n> [first=<n>]  (append n past records; renumber from first)
 //   speed <machine> <x>            (job time per real time)
 //   status <machine>               -> ok state=<n> sub=<n> pass=<n> fail=<n> logFirst=<n>
@@ -40,8 +44,10 @@
 //   event <words>                     "<ms> EVENT <words>" in the wire trace (a
 //                                     window or request of the host; at most
 //                                     kMaxEventLength characters)
+// A report for a device that takes nothing now is held, in order, until it does.
 // Events from the simulator, at any time between replies:
 //   in <handle> <130 hex digits>      one 65-byte input report
+//   taken <handle>                    the device took one report (after acks)
 //   gone <handle>                     the device behind the handle left
 //   arrival <path> <vid> <pid>        (to watching clients)
 //   removal <path>

@@ -35,6 +35,7 @@ constexpr FaultName kFaultNames[] = {
     {SimFault::DeviceInfoShort, "devinfo-short"},
     {SimFault::Refuse, "refuse"},
     {SimFault::RefuseData, "refuse-data"},
+    {SimFault::Stall, "stall"},
 };
 
 // Command letters and "W" sub-commands the host sends.
@@ -121,8 +122,36 @@ StandInController::create(std::string_view profileName, const Clock& clock, std:
 }
 
 void StandInController::injectFault(const SimFaultSpec& spec) {
+    if (spec.kind == SimFault::Stall) {
+        stall_ = {};
+        stall_.armed = true;
+        stall_.after = spec.after;
+        stall_.forMs = spec.delayMs;
+        return;
+    }
     if (spec.times > 0)
         faults_.push_back(spec);
+}
+
+bool StandInController::takeReport(uint32_t nowMs) {
+    if (!stall_.armed)
+        return true;
+    if (stall_.after > 0) {
+        --stall_.after;
+        return true;
+    }
+    if (!stall_.refusing) {
+        stall_.refusing = true;
+        stall_.since = nowMs;
+        ++faultsCommitted_;
+        traceComment("fault stall");
+    }
+    if (stall_.forMs != 0 && nowMs - stall_.since >= stall_.forMs) {
+        stall_ = {};
+        traceComment("stall over");
+        return true;
+    }
+    return false;
 }
 
 void StandInController::injectFault(SimFault kind, int times, uint32_t delayMs) {

@@ -27,6 +27,7 @@ enum class SimFault : uint8_t {
     DeviceInfoShort, // the device information transfer is one byte short
     Refuse,          // the command is answered "refused" (01h) with no data, and not carried out
     RefuseData,      // the data frame after the command is answered "refused" and not taken
+    Stall,           // the controller stops taking the host's reports
 };
 
 const char* simFaultName(SimFault f);
@@ -39,6 +40,9 @@ struct SimFaultSpec {
     uint32_t delayMs = 0; // LateAnswer
     char letter = 0;      // only answers to this command letter (0: any)
     int sub = -1;         // and this sub-command (-1: any)
+    // Stall: the reports still taken first, and how long the stall lasts
+    // (delayMs; 0: until the controller is unplugged).
+    int after = 0;
 };
 
 // One frame the host sent, as the stand-in reassembled it.
@@ -72,7 +76,12 @@ public:
 
     void injectFault(const SimFaultSpec& spec);
     void injectFault(SimFault kind, int times = 1, uint32_t delayMs = 0);
-    void clearFaults() { faults_.clear(); }
+    void clearFaults() {
+        faults_.clear();
+        stall_ = {};
+    }
+    // Refusing the host's reports now (a Stall fault under way).
+    bool stalled() const { return stall_.refusing; }
     // Answers still to be spoiled.
     int faultsPending() const;
     int faultsCommitted() const { return faultsCommitted_; }
@@ -98,6 +107,7 @@ public:
 
     void outputReport(const uint8_t* report, uint32_t timeMs) override;
     void tick(uint32_t nowMs) override;
+    bool takeReport(uint32_t nowMs) override;
 
 private:
     enum class Expect { Nothing, Nickname, Clock, Setup, DeviceInfo };
@@ -124,6 +134,13 @@ private:
     uint32_t answerDelayMs_ = 0;
     std::vector<SimFaultSpec> faults_;
     int faultsCommitted_ = 0;
+    struct Stall {
+        bool armed = false;
+        int after = 0; // reports still taken before it starts
+        uint32_t forMs = 0;
+        bool refusing = false;
+        uint32_t since = 0;
+    } stall_;
     std::vector<HostFrame> history_;
     uint32_t answers_ = 0;
 

@@ -43,7 +43,7 @@ public:
         pid = port_->productId;
         return true;
     }
-    bool write(const uint8_t* report) override { return bus_.hostWrite(*port_, report); }
+    WriteStatus write(const uint8_t* report) override { return bus_.hostWrite(*port_, report); }
     ReadStatus read(uint8_t* report) override { return bus_.hostRead(*port_, report); }
 
 private:
@@ -155,17 +155,19 @@ void VirtualBus::traceReport(VirtualPort& port, bool fromHost, const uint8_t* re
     frame.clear();
 }
 
-bool VirtualBus::hostWrite(VirtualPort& port, const uint8_t* report) {
+WriteStatus VirtualBus::hostWrite(VirtualPort& port, const uint8_t* report) {
     if (!port.plugged)
-        return false;
+        return WriteStatus::Gone;
     const uint32_t now = clock_.tickMs();
+    if (!port.device->takeReport(now))
+        return WriteStatus::Busy;
     VirtualPort::Report r;
     std::memcpy(r.bytes.data(), report, kReportSize);
     r.due = later(now, port.outFree) + wireMs_;
     port.outFree = r.due;
     port.toDevice.push_back(r);
     pump();
-    return true;
+    return WriteStatus::Taken;
 }
 
 ReadStatus VirtualBus::hostRead(VirtualPort& port, uint8_t* report) {

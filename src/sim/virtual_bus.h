@@ -25,6 +25,10 @@ public:
     virtual void outputReport(const uint8_t* report, uint32_t timeMs) = 0;
     // The device's own time moves on (jobs run, media change).
     virtual void tick(uint32_t /*nowMs*/) {}
+    // Asked before the bus takes each report the host writes: false refuses
+    // it, and the host keeps it and offers it again (a device that has
+    // stopped taking reports).
+    virtual bool takeReport(uint32_t /*nowMs*/) { return true; }
 
     // Queue one 65-byte input report, sent at `timeMs`.
     void sendInput(const uint8_t* report, uint32_t timeMs);
@@ -85,7 +89,7 @@ public:
 
     // Used by devices and open handles.
     void queueInput(VirtualPort& port, const uint8_t* report, uint32_t timeMs);
-    bool hostWrite(VirtualPort& port, const uint8_t* report);
+    WriteStatus hostWrite(VirtualPort& port, const uint8_t* report);
     ReadStatus hostRead(VirtualPort& port, uint8_t* report);
     const Clock& clock() const { return clock_; }
 

@@ -13,3 +13,6 @@ dupmon_test(app_lost_simulator_test SOURCES lost_simulator_test.cpp LIBS dupmon_
 target_compile_definitions(app_lost_simulator_test PRIVATE
     DUPMON_MONITOR="$<TARGET_FILE:duplicator-monitor>" DUPMON_SIM="$<TARGET_FILE:dupmon-sim>")
 add_dependencies(app_lost_simulator_test duplicator-monitor dupmon-sim)
+
+# The probe of the GUI thread's event loop that the stall benchmark reads.
+dupmon_test(app_loop_probe_test SOURCES loop_probe_test.cpp LIBS dupmon_loop_probe Qt6::Widgets)

@@ -332,6 +332,32 @@ TEST_F(MainWindowTest, ThePictureShowsWhenTheMachineWorksAndWhenItWaitsForTheOpe
     form.close();
 }
 
+// A machine that stops taking reports is let go as an unplugged one is, and
+// its window says what happened instead.
+TEST_F(MainWindowTest, AMachineThatTakesNoReportsGoesOffAndItsWindowSaysWhy) {
+    ManualBoard b(dir, {"usb10", "cf8"});
+    TFormMachine* w = b.openWindow(0);
+    ASSERT_NE(w, nullptr);
+    const std::string id = b.machines[0]->machine().machineId;
+    b.run(500);
+    SimFaultSpec stall;
+    stall.kind = SimFault::Stall;
+    b.machines[0]->injectFault(stall);
+    b.run(10000);
+    EXPECT_TRUE(b.form->picture(0).isOn());
+    b.run(2000);
+    QApplication::processEvents();
+    EXPECT_FALSE(b.form->picture(0).isOn());
+    EXPECT_TRUE(b.form->picture(1).isOn());
+    ASSERT_EQ(b.form->unpluggedWindows(), std::vector<TFormMachine*>{w});
+    EXPECT_EQ(w->windowTitle().toStdString().rfind("Not answering - ", 0), 0u);
+    EXPECT_NE(w->Label_Unplugged->text().toStdString().find("stopped taking the program's "
+                                                            "commands: " +
+                                                            id),
+              std::string::npos);
+    EXPECT_FALSE(w->menuBar()->isEnabled());
+}
+
 TEST_F(MainWindowTest, AnUnpluggedMachinesOpenWindowStaysAndSaysSo) {
     ManualBoard b(dir, {"usb10", "cf8"});
     ASSERT_EQ(b.form->picturesPlaced(), 2);

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,7 +41,19 @@ struct NodePair {
     void send(const std::vector<uint8_t>& bytes) const {
         ASSERT_EQ(::write(device, bytes.data(), bytes.size()), ssize_t(bytes.size()));
     }
+    // One report the host wrote, waiting up to `ms` for its writer thread; -1: none came.
+    ssize_t receive(uint8_t* buffer, size_t size, int ms = 5000) const {
+        pollfd p{device, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0)
+            return -1;
+        return ::recv(device, buffer, size, MSG_DONTWAIT);
+    }
 };
+
+bool readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+}
 
 std::vector<uint8_t> seq(size_t n, uint8_t first = 1) {
     std::vector<uint8_t> v(n);
@@ -71,7 +84,9 @@ public:
         v = CUsbhidioc::kVendorId, p = CUsbhidioc::kProductIds[0];
         return true;
     }
-    bool write(const uint8_t* r) override { return inner_.write(r); }
+    WriteStatus write(const uint8_t* r) override { return inner_.write(r); }
+    bool writePending() const override { return inner_.writePending(); }
+    int writeFd() const override { return inner_.writeFd(); }
     ReadStatus read(uint8_t* r) override { return inner_.read(r); }
     int fd() const override { return inner_.fd(); }
 
@@ -186,22 +201,134 @@ TEST(HidrawDevice, ClosedPipeReadsAsGone) {
     EXPECT_EQ(dev.read(report), ReadStatus::Gone);
 }
 
-TEST(HidrawDevice, WritesOneWholeReportAndFailsOnceTheDeviceIsGone) {
+// A write to a hidraw node waits in the kernel until the device takes the
+// report; the device's own thread waits for it, so write() never does.
+TEST(HidrawDevice, WritesReportsWholeAndInOrderOnItsOwnThreadWithoutWaiting) {
     ignoreSigpipe();
     NodePair pair;
     ASSERT_GE(pair.host, 0);
-    HidrawDevice dev(pair.host);
+    // As little room as the kernel gives: a device that reads nothing refuses soon.
+    const int small = 1;
+    ASSERT_EQ(::setsockopt(pair.host, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    auto dev = std::make_unique<HidrawDevice>(pair.host);
     uint16_t vid = 1, pid = 2;
-    EXPECT_FALSE(dev.getAttributes(vid, pid)); // a socket is no HID device
+    EXPECT_FALSE(dev->getAttributes(vid, pid)); // a socket is no HID device
+    ASSERT_GE(dev->writeFd(), 0);
 
-    const auto report = seq(65, 0);
-    ASSERT_TRUE(dev.write(report.data()));
+    // 1. Taken, and written whole by the thread.
+    const auto first = seq(65, 0);
+    ASSERT_EQ(dev->write(first.data()), WriteStatus::Taken);
     uint8_t got[128];
-    ASSERT_EQ(::read(pair.device, got, sizeof got), 65);
-    EXPECT_EQ(std::vector<uint8_t>(got, got + 65), report);
+    ASSERT_EQ(pair.receive(got, sizeof got), 65);
+    EXPECT_EQ(std::vector<uint8_t>(got, got + 65), first);
 
-    pair.closeDevice();
-    EXPECT_FALSE(dev.write(report.data()));
+    // 2. The device reads nothing: reports are taken one at a time until the
+    // node's room is used up, then write() says Busy, and keeps saying it
+    // while the thread waits for room.
+    auto fillUntilStuck = [&dev](int tag) {
+        std::vector<std::vector<uint8_t>> sent;
+        int busy = 0;
+        for (int i = 0; i < 200 && busy < 5; ++i) {
+            std::vector<uint8_t> r(65, 0);
+            r[1] = uint8_t(tag), r[2] = uint8_t(i), r[64] = uint8_t(~i);
+            switch (dev->write(r.data())) {
+            case WriteStatus::Taken:
+                sent.push_back(r);
+                busy = 0;
+                break;
+            case WriteStatus::Busy:
+                ++busy;
+                readable(dev->writeFd(), 100); // done with the last one, or stuck
+                break;
+            case WriteStatus::Gone:
+                ADD_FAILURE() << "gone while the device is there";
+                return sent;
+            }
+        }
+        EXPECT_EQ(busy, 5);
+        EXPECT_TRUE(dev->writePending());
+        return sent;
+    };
+    const auto sent = fillUntilStuck(1);
+    ASSERT_GE(sent.size(), 2u);
+
+    // 3. The device reads again: every report arrives whole, in order, and
+    // the write descriptor says the device may be offered the next one.
+    for (const auto& r : sent) {
+        ASSERT_EQ(pair.receive(got, sizeof got), 65);
+        EXPECT_EQ(std::vector<uint8_t>(got, got + 65), r);
+    }
+    EXPECT_TRUE(readable(dev->writeFd(), 5000));
+    EXPECT_FALSE(dev->writePending());
+    EXPECT_EQ(dev->write(first.data()), WriteStatus::Taken);
+    ASSERT_EQ(pair.receive(got, sizeof got), 65);
+    readable(dev->writeFd(), 5000);
+
+    // 4. A device closed while its thread waits for room ends at once.
+    fillUntilStuck(2);
+    dev.reset();
+
+    // 5. Once the far end is gone, writes fail for good.
+    NodePair gone;
+    HidrawDevice orphan(gone.host);
+    gone.closeDevice();
+    WriteStatus last = WriteStatus::Taken;
+    for (int i = 0; i < 3; ++i) {
+        last = orphan.write(first.data());
+        if (last == WriteStatus::Gone)
+            break;
+        readable(orphan.writeFd(), 2000);
+    }
+    EXPECT_EQ(last, WriteStatus::Gone);
+    EXPECT_EQ(orphan.write(first.data()), WriteStatus::Gone);
+}
+
+// A node opened by path is opened by the device's own thread (opening a
+// hidraw node can wait in the kernel): the ids come from sysfs meanwhile,
+// reports wait for the node, and a node that cannot be opened, or turns out
+// to be another device, fails every write.
+TEST(HidrawDevice, OpensItsNodeOnItsOwnThread) {
+    struct stat null {
+    }, zero{};
+    ASSERT_EQ(::stat("/dev/null", &null), 0);
+    ASSERT_EQ(::stat("/dev/zero", &zero), 0);
+    struct Case {
+        const char* what;
+        const char* path;
+        dev_t device;
+        bool opens;
+    } cases[] = {
+        {"the node it was told", "/dev/null", null.st_rdev, true},
+        {"another device at the path", "/dev/null", zero.st_rdev, false},
+        {"no node at all", "/dev/no-such-hidraw", null.st_rdev, false},
+    };
+    const auto report = seq(65, 0);
+    for (const auto& c : cases) {
+        HidrawDevice dev(c.path, c.device, CUsbhidioc::kVendorId, 0x2001);
+        uint16_t vid = 0, pid = 0;
+        ASSERT_TRUE(dev.getAttributes(vid, pid)) << c.what;
+        EXPECT_EQ(vid, CUsbhidioc::kVendorId);
+        EXPECT_EQ(pid, 0x2001);
+        // Handed over while the node may still be opening: written once it is
+        // open, or dropped; a node that could not be opened may already say so.
+        const WriteStatus first = dev.write(report.data());
+        if (c.opens)
+            EXPECT_EQ(first, WriteStatus::Taken) << c.what;
+        else
+            EXPECT_NE(first, WriteStatus::Busy) << c.what;
+        for (int i = 0; i < 100 && dev.writePending(); ++i) {
+            uint64_t signals;
+            [[maybe_unused]] auto n = ::read(dev.writeFd(), &signals, sizeof signals);
+            readable(dev.writeFd(), 50);
+        }
+        EXPECT_FALSE(dev.writePending()) << c.what;
+        EXPECT_EQ(dev.fd() >= 0, c.opens) << c.what;
+        EXPECT_EQ(dev.write(report.data()), c.opens ? WriteStatus::Taken : WriteStatus::Gone)
+            << c.what;
+        uint8_t got[kReportSize];
+        // /dev/null reads as the end of a file: a device that is gone.
+        EXPECT_EQ(dev.read(got), ReadStatus::Gone) << c.what;
+    }
 }
 
 // The link above the backend sees the frame the controller sent, although
@@ -218,7 +345,7 @@ TEST(HidrawDevice, LinkJoinsUnnumberedReportsAndNoticesTheDeviceVanish) {
     const uint8_t cmd[] = {0x40, 0x00, 0x02, 0x41, 0x83}; // "A"
     link.sendFrame(5, cmd);
     uint8_t out[128];
-    ASSERT_EQ(::read(pair.device, out, sizeof out), 65);
+    ASSERT_EQ(pair.receive(out, sizeof out), 65);
     EXPECT_EQ(std::vector<uint8_t>(out, out + 10),
               std::vector<uint8_t>({0x00, 0x43, 0x01, 0x01, 0x05, 0x40, 0x00, 0x02, 0x41, 0x83}));
 

@@ -149,6 +149,59 @@ TEST_F(LinkTest, ReportsWaitingBeforeASendAreNotTakenForItsAnswer) {
     EXPECT_EQ(len, 64);
 }
 
+// A device that stops taking reports holds nothing up: the link keeps what
+// it refused, and offers it again, in order. A frame it started is finished
+// before any other; one it never started gives way to the next.
+TEST_F(LinkTest, ReportsADeviceRefusesWaitInOrderAndFramesLeaveWhole) {
+    const auto big = seq(150); // three reports
+    const std::vector<uint8_t> first = {0x40, 0, 2, 'A', 0x83};
+    const std::vector<uint8_t> second = {0x40, 0, 3, 'W', 1, 0x9B};
+    struct Case {
+        const char* what;
+        int takes; // reports the device takes before it stops
+        std::vector<std::vector<uint8_t>> sent;
+        std::vector<bool> allTakenBefore; // what sendFrame said for each
+        std::vector<std::vector<uint8_t>> arrived;
+    } cases[] = {
+        {"stopped inside a frame: its rest goes first, the untouched frame gives way",
+         1,
+         {big, first, second},
+         {true, false, false},
+         {big, second}},
+        {"stopped before any report of the frame", 0, {first, second}, {true, false}, {second}},
+        {"stopped right after a whole frame",
+         3,
+         {big, first, second},
+         {true, true, false},
+         {big, second}},
+    };
+    for (const auto& c : cases) {
+        device->frames.clear();
+        device->reports.clear();
+        device->takeLimit = c.takes;
+        for (size_t i = 0; i < c.sent.size(); ++i)
+            EXPECT_EQ(link.sendFrame(int(c.sent[i].size()), c.sent[i].data()),
+                      bool(c.allTakenBefore[i]))
+                << c.what << ", frame " << i;
+        EXPECT_TRUE(link.outputWaiting()) << c.what;
+        EXPECT_FALSE(link.outputTaken()) << c.what;
+        link.flushOutput(); // still stopped: nothing moves
+        EXPECT_EQ(device->reports.size(), size_t(c.takes)) << c.what;
+
+        device->takeLimit = -1;
+        link.flushOutput();
+        EXPECT_TRUE(link.outputTaken()) << c.what;
+        EXPECT_EQ(device->frames, c.arrived) << c.what;
+        // Every frame went out with its fragment indexes in order.
+        int expected = 1;
+        for (const auto& r : device->reports) {
+            EXPECT_EQ(r[3], expected) << c.what;
+            expected = r[3] == r[2] ? 1 : expected + 1;
+        }
+        EXPECT_EQ(expected, 1) << c.what << ": a frame was left unfinished";
+    }
+}
+
 TEST_F(LinkTest, RawReportHasNoFragmentHeader) {
     const uint8_t r = 'R';
     EXPECT_TRUE(link.sendRawReport(1, &r));

@@ -29,8 +29,10 @@ public:
         pid = 0x2001;
         return true;
     }
-    bool write(const uint8_t* report) override {
-        return ::send(fd_, report, kReportSize, MSG_NOSIGNAL) == ssize_t(kReportSize);
+    WriteStatus write(const uint8_t* report) override {
+        return ::send(fd_, report, kReportSize, MSG_NOSIGNAL) == ssize_t(kReportSize)
+                   ? WriteStatus::Taken
+                   : WriteStatus::Gone;
     }
     ReadStatus read(uint8_t* report) override {
         const ssize_t n = ::recv(fd_, report, kReportSize, MSG_DONTWAIT);

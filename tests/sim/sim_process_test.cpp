@@ -245,6 +245,72 @@ TEST(DupmonSim, TellsTheSetupBlockAndTheDeviceInformationState) {
     EXPECT_TRUE(sim.exitedCleanly());
 }
 
+// A stand-in told to stop taking reports keeps the host's reports waiting at
+// the simulator, unacknowledged, while the other machine answers; when the
+// stall ends they reach it in order.
+TEST(DupmonSim, AStalledMachineHoldsItsReportsWhileTheOtherAnswers) {
+    SimProcess sim;
+    SimClientBackend client(sim.socket());
+    ASSERT_TRUE(sim.connect(client));
+    ASSERT_TRUE(client.start());
+    const std::string plugA = client.control("plug usb10 id=STALLED");
+    const std::string plugB = client.control("plug usb10 id=HEALTHY");
+    ASSERT_EQ(plugA.rfind("ok ", 0), 0u) << plugA;
+    ASSERT_EQ(plugB.rfind("ok ", 0), 0u) << plugB;
+    struct Attached {
+        CUsbhidioc link;
+        FrameChannel channel;
+        explicit Attached(SimClientBackend& c) : link(c), channel(SystemClock::instance()) {}
+    };
+    std::vector<std::unique_ptr<Attached>> m;
+    for (const std::string& path : {plugA.substr(3), plugB.substr(3)}) {
+        m.push_back(std::make_unique<Attached>(client));
+        ASSERT_TRUE(m.back()->link.openByPath(path, CUsbhidioc::kVendorId, 0x2001));
+        m.back()->channel.setRead(&CUsbhidioc::takeFrameCallback, &m.back()->link);
+        m.back()->channel.setWrite(&CUsbhidioc::sendFrameCallback, &m.back()->link);
+    }
+    auto answered = [&](Attached& a) {
+        return waitFor(client, [&] {
+            client.poll();
+            a.link.flushOutput();
+            a.link.pollInput();
+            return a.channel.receive();
+        });
+    };
+    const std::string help = sim.ctl("fault STALLED nosuchfault");
+    EXPECT_NE(help.find("stall [after=<n>] [delay=<ms>]"), std::string::npos) << help;
+    EXPECT_EQ(sim.ctl("fault STALLED stall after=1 delay=1500"), "ok\n");
+
+    // The one report it still takes is answered; the next stays with the simulator.
+    m[0]->channel.sendCommand('A');
+    ASSERT_TRUE(answered(*m[0]));
+    m[0]->channel.sendCommand('B');
+    const auto stalledAt = std::chrono::steady_clock::now();
+    bool early = false;
+    while (!early &&
+           std::chrono::steady_clock::now() - stalledAt < std::chrono::milliseconds(500)) {
+        pollfd p{client.fd(), POLLIN, 0};
+        ::poll(&p, 1, 10);
+        client.poll();
+        m[0]->link.pollInput();
+        early = m[0]->channel.receive();
+    }
+    EXPECT_FALSE(early);
+    EXPECT_FALSE(m[0]->link.outputTaken());
+
+    // The other machine is not held up.
+    m[1]->channel.sendCommand('A');
+    EXPECT_TRUE(answered(*m[1]));
+    EXPECT_FALSE(m[0]->link.outputTaken());
+
+    // The stall ends: the report held for it goes, and is answered.
+    EXPECT_TRUE(answered(*m[0]));
+    EXPECT_TRUE(m[0]->link.outputTaken());
+    EXPECT_EQ(m[0]->channel.answerLength(), 4 + 28 + 1); // the status block
+    EXPECT_EQ(client.control("quit"), "ok");
+    EXPECT_TRUE(sim.exitedCleanly());
+}
+
 TEST(DupmonSim, OnlyItsOwnUserMayConnect) {
     SimProcess sim;
     SimClientBackend client(sim.socket());
