@@ -211,18 +211,33 @@ void VirtualBus::pump() {
     }
 }
 
-bool VirtualBus::nextDue(uint32_t& when) const {
-    bool any = false;
-    for (const auto& port : ports_) {
-        for (const auto* q : {&port->toDevice, &port->toHost}) {
-            if (q->empty())
-                continue;
-            if (!any || static_cast<int32_t>(q->front().due - when) < 0)
-                when = q->front().due;
-            any = true;
-        }
+namespace {
+using Queue = std::deque<VirtualPort::Report>;
+bool earliest(const std::vector<std::shared_ptr<VirtualPort>>& ports, Queue VirtualPort::*queue,
+              uint32_t& when, bool any) {
+    for (const auto& port : ports) {
+        const Queue& q = (*port).*queue;
+        if (q.empty())
+            continue;
+        if (!any || static_cast<int32_t>(q.front().due - when) < 0)
+            when = q.front().due;
+        any = true;
     }
     return any;
+}
+} // namespace
+
+bool VirtualBus::nextDue(uint32_t& when) const {
+    const bool any = earliest(ports_, &VirtualPort::toDevice, when, false);
+    return earliest(ports_, &VirtualPort::toHost, when, any);
+}
+
+bool VirtualBus::nextToDevice(uint32_t& when) const {
+    return earliest(ports_, &VirtualPort::toDevice, when, false);
+}
+
+bool VirtualBus::nextToHost(uint32_t& when) const {
+    return earliest(ports_, &VirtualPort::toHost, when, false);
 }
 
 std::vector<std::string> VirtualBus::enumerate() { return pluggedPaths(); }
