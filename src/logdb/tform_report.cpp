@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "common/fixed_pitch_font.h"
 #include "logdb/window_fit.h"
 
 namespace dupmon {
@@ -43,8 +44,8 @@ TFormReport::TFormReport(UiServices& ui, const Clock& clock, QWidget* parent)
     setObjectName("FormReport");
     setWindowTitle("Report");
     QFont font("Courier New");
-    font.setStyleHint(QFont::Monospace);
-    setFont(font);
+    font.setStyleHint(QFont::TypeWriter);
+    setFont(fixedPitchFont(font));
     setModal(true);
 
     // A top panel with the pickers and buttons; the memo fills the rest.

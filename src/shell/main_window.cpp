@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/fixed_pitch_font.h"
 #include "common/text.h"
 #include "common/version.h"
 #include "devinfo/tform_action_getdeviceinfo.h"
@@ -104,8 +105,9 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
     QMenu* system = menuBar()->addMenu("&System");
     system->addAction("E&xit", this, [this] { Setting1Click(); });
     QFont font("Courier New");
+    font.setStyleHint(QFont::TypeWriter);
     font.setPixelSize(16);
-    setFont(font);
+    setFont(fixedPitchFont(font));
     FormCreate();
 }
 

@@ -97,6 +97,7 @@ TEST_F(LogWindows, ViewerOf10001RecordsShowsTheNewest10000) {
     for (int r = 0; r < 10000; ++r)
         ASSERT_NE(cell(grid, r, 0), "00001") << r;
     EXPECT_EQ(cell(grid, 9999, 7), "0781h 5567h [4C530001230518113593]");
+    EXPECT_EQ(unevenCharacters(grid->font()), "") << "the rows' columns do not line up";
     const char* headers[] = {"  No.",
                              "Date-Time",
                              "Port",
@@ -273,6 +274,7 @@ TEST_F(LogWindows, ReportWindowBuildsWhenACalendarClosesAndSavesASealedFile) {
     report.show();
     // Nothing is built when the window opens.
     EXPECT_TRUE(report.Memo1->toPlainText().isEmpty());
+    EXPECT_EQ(unevenCharacters(report.Memo1->font()), "") << "the report's columns do not line up";
 
     pick(report.DateTimePicker_start, QDate(2026, 3, 16));
     EXPECT_EQ(texts(ui), std::vector<std::string>{"Illegal Date ! / Error"});
