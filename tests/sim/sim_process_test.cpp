@@ -20,6 +20,7 @@
 #include "hidlink/usbhidioc.h"
 #include "protocol/frame_channel.h"
 #include "sim/sim_client.h"
+#include "support/other_user.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -255,10 +256,17 @@ TEST(DupmonSim, OnlyItsOwnUserMayConnect) {
         std::printf("skipped the connect as another user: it needs root\n");
         return;
     }
+    // The socket's folder is open to the other user, so that only the
+    // socket's own mode can keep it out.
+    ::chmod(sim.dir().c_str(), 0755);
+    if (const std::string no = test::cannotEnter(test::kNobody, sim.dir()); !no.empty()) {
+        std::printf("skipped the connect as another user: %s\n", no.c_str());
+        return;
+    }
     // Another user: a child that gives up root, then tries the socket.
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+        if (::setgid(test::kNobody) != 0 || ::setuid(test::kNobody) != 0)
             ::_exit(3);
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
