@@ -145,7 +145,10 @@ std::string makeWorkingFolder(const fs::path& dir) {
         return {};
     if (fs::exists(fs::symlink_status(dir, ec)))
         return dir.string() + " is not a folder";
-    const fs::path parent = fs::absolute(dir, ec).parent_path();
+    fs::path full = fs::absolute(dir, ec);
+    if (!full.has_filename()) // "DIR/"
+        full = full.parent_path();
+    const fs::path parent = full.parent_path();
     if (!fs::is_directory(parent, ec))
         return "cannot make the folder " + dir.string() + ": its parent " + parent.string() +
                " is not a folder";

@@ -227,6 +227,12 @@ TEST_F(CommandLines, TheMonitorsExamplesAndMistakes) {
          1,
          "duplicator-monitor: cannot make the folder DIR/no/such/folder: its parent DIR/no/such "
          "is not a folder"},
+        {"workdir ending in a slash",
+         {DUPMON_MONITOR, "--headless", "--demo", "--workdir", "DIR/slashed/"},
+         "",
+         kRuns,
+         "running headless: watching the stand-in machines inside the program, files in "
+         "DIR/slashed"},
         {"workdir that is a file",
          {DUPMON_MONITOR, "--headless", "--demo", "--workdir", "DIR/a-file"},
          "",
@@ -279,7 +285,7 @@ TEST_F(CommandLines, TheMonitorsExamplesAndMistakes) {
         check(c);
     // Made when missing, for this user only.
     for (const fs::path& made :
-         {home / "dupmon-demo", dir / "srv" / "duplicators", home / "sim-run",
+         {home / "dupmon-demo", dir / "srv" / "duplicators", home / "sim-run", dir / "slashed",
           home / ".local" / "share" / "duplicator-monitor"}) {
         struct stat st {};
         ASSERT_EQ(::stat(made.c_str(), &st), 0) << made;
