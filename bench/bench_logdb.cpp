@@ -1,6 +1,7 @@
 // Figures for the log database on a generated file of 1,000,000 records
 // (128 MB): a plain read of the file, then the log tool's print, csv,
-// report and verify, each in lines per second and with its peak memory.
+// stats, report and verify, each in lines (records) per second and with its
+// peak memory.
 // Each figure is taken in a child process of its own (best of three runs),
 // so that its peak resident memory is its own. The report window's path
 // (the memo built whole, then sealed) is shown beside the tool's streamed
@@ -129,6 +130,10 @@ int main(int argc, char** argv) {
                 "info", info.seconds * 1e3, info.peakMb);
     row("print", measure(tool({"print", dbPath})), lines, raw.seconds);
     row("csv", measure(tool({"csv", dbPath})), lines, raw.seconds);
+    row("stats (all days)", measure(tool({"stats", dbPath})), lines, raw.seconds);
+    row("stats --json (one month)",
+        measure(tool({"stats", dbPath, "--json", "--from", "2026-02-01", "--to", "2026-02-28"})),
+        lines, raw.seconds);
     row("report (all days, streamed, sealed)",
         measure(tool({"report", dbPath, "--from", "2000-01-01", "--to", "2099-12-31", "--out",
                       reportFile.string()})),

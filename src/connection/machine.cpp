@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <system_error>
 
 #include "common/byte_order.h"
@@ -27,12 +28,8 @@ MACHINE::MACHINE(const Clock& clock, UiServices& ui)
 MACHINE::~MACHINE() {
     window_.reset();
     store_.close(); // what was stored reaches the disk before the program ends
-    if (debugFile_) {
-        const std::string close = banner("CLOSE");
-        std::fwrite(close.data(), 1, close.size(), debugFile_);
-        std::fclose(debugFile_);
-        debugFile_ = nullptr;
-    }
+    if (debugFile_)
+        appendWhole(debugFile_.get(), banner("CLOSE"));
 }
 
 std::string MACHINE::banner(const char* what) const {
@@ -77,14 +74,16 @@ void MACHINE::step() {
     if (!connected_)
         return;
     engine_->step();
-    if (store_.unsynced()) {
+    if (store_.syncEnded())
+        finishLogStoreSync();
+    if (store_.unsynced() && !store_.syncRunning()) {
         const uint32_t now = clock_.tickMs();
         if (!unsyncedNoted_) {
             unsyncedNoted_ = true;
             unsyncedSince_ = now;
         }
         if (!engine_->fetchingLog() && now - unsyncedSince_ >= syncIntervalMs_)
-            syncLogStore();
+            startLogStoreSync();
     }
     if (storeFailing_ && int32_t(clock_.tickMs() - storeRetryAt_) >= 0)
         openLogStore();
@@ -94,7 +93,9 @@ uint32_t MACHINE::msUntilDue() const {
     if (!connected_)
         return COMMAND_MACHINE::kNoDeadline;
     uint32_t due = engine_->msUntilDue();
-    if (unsyncedNoted_ && store_.unsynced() && !engine_->fetchingLog()) {
+    if (store_.syncEnded())
+        return 0;
+    if (unsyncedNoted_ && store_.unsynced() && !store_.syncRunning() && !engine_->fetchingLog()) {
         const uint32_t waited = clock_.tickMs() - unsyncedSince_;
         due = std::min(due, waited >= syncIntervalMs_ ? 0u : syncIntervalMs_ - waited);
     }
@@ -123,9 +124,15 @@ void MACHINE::showMachineWindow(const std::string& title) {
 void MACHINE::log(const char* text) {
     const std::string stamp = messageStamp(clock_.localTime());
     if (debugFile_) {
-        std::fprintf(debugFile_, "%s%s\n", stamp.c_str(), text);
-        std::fflush(debugFile_);
-        return;
+        // A debug file removed with its folder takes no more lines: they
+        // wait in memory for the next identification.
+        struct stat st {};
+        if (::fstat(debugFile_.get(), &st) == 0 && st.st_nlink > 0) {
+            appendWhole(debugFile_.get(), stamp + text + "\n");
+            return;
+        }
+        debugFile_.reset();
+        debugFilePath_.clear();
     }
     const size_t len = stamp.size() + std::strlen(text) + 1;
     if (messageUsed_ + 1000 < kMessageBufferSize && messageUsed_ + len < kMessageBufferSize) {
@@ -180,15 +187,14 @@ void MACHINE::openDebugFile() {
     // After a replug the same month's file is already open: keep writing to it.
     if (debugFile_ && path == debugFilePath_)
         return;
-    if (debugFile_)
-        std::fclose(debugFile_);
-    debugFile_ = std::fopen(path.c_str(), "a");
+    // Opened without blocking and only when it is a regular file: a pipe at
+    // its name must not hold every machine.
+    AppendFile f = openAppendFile(path);
+    debugFile_ = std::move(f.fd);
     debugFilePath_ = debugFile_ ? path : std::filesystem::path();
-    if (debugFile_ && messageUsed_ > 0) {
-        std::fwrite(messageBuffer_.get(), 1, messageUsed_, debugFile_);
-        std::fflush(debugFile_);
+    if (debugFile_ && messageUsed_ > 0 &&
+        appendWhole(debugFile_.get(), std::string_view(messageBuffer_.get(), messageUsed_)))
         messageUsed_ = 0;
-    }
 }
 
 void MACHINE::identified(int index, const void* data) {
@@ -219,7 +225,8 @@ void MACHINE::openLogStore() {
         return;
     }
     if (!store_.note().empty())
-        log(format("log database %s: %s", logDatabasePath_.c_str(), store_.note().c_str()).c_str());
+        log(format("log database %s: %s", logDatabasePath_.c_str(), store_.takeNote().c_str())
+                .c_str());
     if (storeFailing_)
         log(format("log database %s: opened again; job-log records are fetched",
                    logDatabasePath_.c_str())
@@ -237,9 +244,10 @@ void MACHINE::logStoreFailed(int code) {
     // log. The trouble lasts until a record is stored again.
     const bool begins = storeBackoffMs_ == 0;
     if (begins)
-        ui_.messageBox(problem + "\nNo job-log record of this machine is fetched until it can be "
-                                 "stored; the file is left as it is.",
-                       "DATABASE");
+        ui_.messageBox(
+            problem + "\nNo job-log record of this machine is fetched until it can be " +
+                (code == DATABASE_NOT_EXIST ? "stored." : "stored; the file is left as it is."),
+            "DATABASE");
     constexpr uint32_t kFirstWaitMs = 1000, kLongestWaitMs = 60000;
     storeBackoffMs_ = begins ? kFirstWaitMs : std::min(kLongestWaitMs, storeBackoffMs_ * 2);
     storeFailing_ = true;
@@ -250,9 +258,20 @@ void MACHINE::logStoreFailed(int code) {
             .c_str());
 }
 
-void MACHINE::syncLogStore() {
+void MACHINE::startLogStoreSync() {
     unsyncedNoted_ = false;
-    const LogStore::SyncResult synced = store_.sync();
+    if (!store_.startSync()) {
+        // The database was found removed or replaced.
+        if (!store_.isOpen())
+            logStoreFailed(store_.failure());
+        return;
+    }
+    if (store_.syncEnded())
+        finishLogStoreSync();
+}
+
+void MACHINE::finishLogStoreSync() {
+    const LogStore::SyncResult synced = store_.finishSync();
     if (synced.ok)
         return;
     // What the disk did not take is fetched again.
@@ -270,8 +289,12 @@ void MACHINE::onLogRecord(void* self, int length, const uint8_t* record) {
     AppendedRecord appended;
     if (m->store_.isOpen()) {
         appended = m->store_.append(record, size_t(length), *m->info_);
+        if (!m->store_.note().empty())
+            m->log(format("log database %s: %s", m->logDatabasePath_.c_str(),
+                          m->store_.takeNote().c_str())
+                       .c_str());
         if (!appended.stored && !m->store_.isOpen())
-            m->logStoreFailed(DATABASE_WRITE_FAIL);
+            m->logStoreFailed(m->store_.failure());
     }
     if (m->recordHook_ && length >= 4)
         m->recordHook_(readBE32(record), appended.stored);

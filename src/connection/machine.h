@@ -1,6 +1,5 @@
 #pragma once
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -77,6 +76,9 @@ public:
     void setStatusHook(std::function<void(int code)> hook) { statusHook_ = std::move(hook); }
     // The folder in which the daily text folders of the job log are made.
     void setWorkingDirectory(std::filesystem::path dir) { workDir_ = std::move(dir); }
+    // Where the log store's syncs run (the slots' worker); without one they
+    // run in the step.
+    void setSyncWorker(SyncWorker* worker) { store_.setSyncWorker(worker); }
 
     void connect(ReadPacketFn read, void* readLink, WritePacketFn write, void* writeLink,
                  MachineEventFn onEvent, void* mainWindow, std::filesystem::path debugDir,
@@ -84,7 +86,8 @@ public:
     void disconnect();
     void step();
     // Milliseconds until a step has something to do without an answer coming:
-    // the engine's own time, or the next try of a failing log store.
+    // the engine's own time, a sync that is due or has ended, or the next
+    // try of a failing log store.
     uint32_t msUntilDue() const;
     void showMachineWindow(const std::string& title);
     // Writes one message-log line: to the debug file once it is open, before that to memory.
@@ -112,7 +115,7 @@ public:
     void setSyncInterval(uint32_t ms) { syncIntervalMs_ = ms; }
     const std::filesystem::path& databaseDir() const { return databaseDir_; }
     const std::filesystem::path& debugFilePath() const { return debugFilePath_; }
-    bool debugFileOpen() const { return debugFile_ != nullptr; }
+    bool debugFileOpen() const { return bool(debugFile_); }
     size_t bufferedBytes() const { return messageUsed_; }
     const ImageBankInfo& imageBank() const { return imageBank_; }
     const uint8_t* imageBankTable() const { return imageTable_; }
@@ -126,7 +129,8 @@ private:
     // Opens the log store; on failure stops the fetching and arranges a retry.
     void openLogStore();
     void logStoreFailed(int code);
-    void syncLogStore();
+    void startLogStoreSync();
+    void finishLogStoreSync();
     void openDebugFile();
     std::string banner(const char* what) const;
 
@@ -160,9 +164,9 @@ private:
     uint32_t storeRetryAt_ = 0;
     uint32_t storeBackoffMs_ = 0; // 0 while records are stored; the wait while they are not
     // Records reach the disk once the fetch pass that brought them has ended,
-    // at most once per kSyncIntervalMs while records keep coming: a sync per
-    // pass of two records held every other machine's step on a disk. What a
-    // power cut takes after the last sync is fetched again.
+    // at most once per kSyncIntervalMs while records keep coming, on the
+    // sync worker: the step only starts a sync and later takes its outcome.
+    // What a power cut takes after the last sync is fetched again.
     static constexpr uint32_t kSyncIntervalMs = 250;
     uint32_t syncIntervalMs_ = kSyncIntervalMs;
     bool unsyncedNoted_ = false;
@@ -170,7 +174,8 @@ private:
 
     std::unique_ptr<char[]> messageBuffer_;
     size_t messageUsed_ = 0;
-    FILE* debugFile_ = nullptr;
+    // Each line one write, so that a crash leaves whole lines.
+    UniqueFd debugFile_;
     std::filesystem::path debugFilePath_;
 
     uint8_t imageBankBlock_[256] = {};

@@ -1,8 +1,8 @@
 #include "devinfo/get_device_info.h"
 
 #include <cstdio>
-#include <fstream>
 #include <istream>
+#include <optional>
 #include <sstream>
 
 #include "common/file_io.h"
@@ -180,6 +180,7 @@ void GetDeviceInfoCore::showCount() {
 }
 
 void GetDeviceInfoCore::loadCheckList() {
+    writeNewCheckIds(); // numbers of the file chosen before go to that file
     // 1.
     checkEnabled_ = true;
     checkIds_.clear();
@@ -258,14 +259,40 @@ bool GetDeviceInfoCore::checkSerial(uint32_t serialNo) {
         ++uncheckedInResult_;
         return false;
     }
-    // 3. Kept in memory even when the file cannot be written.
+    // 3. Kept in memory even when the file cannot be written. The file is
+    //    written whole once per result, not once per number: a result of a
+    //    full machine would otherwise write and sync it dozens of times.
     checkIds_.push_back(serialNo);
     checkSet_.insert(serialNo);
+    unwrittenIds_.push_back(serialNo);
     showCount();
-    std::ofstream out(checkIdPath_, std::ios::app);
-    if (out)
-        out << format("%u\n", serialNo);
     return false;
+}
+
+void GetDeviceInfoCore::writeNewCheckIds() {
+    if (unwrittenIds_.empty() || checkIdPath_.empty())
+        return;
+    // What the file holds now, lines of other text included. A file that is
+    // there but cannot be read whole (a folder, a pipe, more than any list)
+    // is left alone; the numbers stay in memory.
+    std::error_code ec;
+    std::string text;
+    bool readable = true;
+    if (std::filesystem::exists(checkIdPath_, ec)) {
+        bool cut = false;
+        std::optional<std::string> now = readSmallFile(checkIdPath_, kCheckIdFileLimit, &cut);
+        readable = now && !cut;
+        if (readable)
+            text = std::move(*now);
+    }
+    if (readable) {
+        if (!text.empty() && text.back() != '\n')
+            text += '\n';
+        for (uint32_t n : unwrittenIds_)
+            text += format("%u\n", n);
+        writeWholeFile(checkIdPath_, text, LinkRule::Follow);
+    }
+    unwrittenIds_.clear();
 }
 
 void GetDeviceInfoCore::showResult(const std::string& text) {
@@ -277,14 +304,15 @@ void GetDeviceInfoCore::showResult(const std::string& text) {
                         kMaxCheckIds, uncheckedInResult_);
         uncheckedInResult_ = 0;
     }
-    // 2.
+    writeNewCheckIds();
+    // 2. The time stamp and the text in one write, so that an entry is never
+    //    left without its text.
     if (!appendPath_.empty()) {
-        std::ofstream out(appendPath_, std::ios::app);
-        if (out) {
+        if (AppendFile out = openAppendFile(appendPath_, LinkRule::Follow)) {
             const LocalTime t = clock_.localTime();
-            out << format("\n\n%4d-%02d-%02d %02d:%02d:%02d\n", t.year, t.month, t.day, t.hour,
-                          t.minute, t.second)
-                << platformLines(text);
+            appendWhole(out.fd.get(), format("\n\n%4d-%02d-%02d %02d:%02d:%02d\n", t.year, t.month,
+                                             t.day, t.hour, t.minute, t.second) +
+                                          platformLines(text));
         }
     }
     // 3.
@@ -297,10 +325,10 @@ void GetDeviceInfoCore::close() {
 }
 
 void GetDeviceInfoCore::destroy(int top, int left, int width, int height) {
-    std::ofstream out(parameterPath_, std::ios::trunc);
-    if (out)
-        out << formatDeviceInfoParameters(parameterPath_.string(), top, left, width, height,
-                                          appendPath_, checkIdPath_);
+    writeNewCheckIds();
+    writeWholeFile(parameterPath_,
+                   formatDeviceInfoParameters(parameterPath_.string(), top, left, width, height,
+                                              appendPath_, checkIdPath_));
 }
 
 } // namespace dupmon

@@ -71,10 +71,11 @@ public:
     bool chooseCheckIdFile(const std::filesystem::path& path);
     // "Get Device Info.": post the request; both buttons wait for the result.
     void getDeviceInfo();
-    // True when the serial number was seen before; a new one is kept and
-    // appended to the check-ID file.
+    // True when the serial number was seen before; a new one is kept, and
+    // reaches the check-ID file with the result it belongs to.
     bool checkSerial(uint32_t serialNo);
-    // The composed text: shown, appended to the append file, buttons enabled.
+    // The composed text: the new serial numbers written to the check-ID file,
+    // the text shown and appended to the append file, buttons enabled.
     void showResult(const std::string& text);
     // FormClose: let the machine leave its device-information state.
     void close();
@@ -99,6 +100,9 @@ public:
 
 private:
     void loadCheckList();
+    // Writes the check-ID file whole: what it holds now, then the numbers
+    // seen since the last write.
+    void writeNewCheckIds();
     void showCount();
     static bool pathFits(const std::filesystem::path& p);
 
@@ -115,6 +119,7 @@ private:
     bool checkEnabled_ = false;
     std::vector<uint32_t> checkIds_;
     std::unordered_set<uint32_t> checkSet_;
+    std::vector<uint32_t> unwrittenIds_; // seen, not yet in the check-ID file
     uint32_t uncheckedInResult_ = 0;
 
     std::string idQtyText_;

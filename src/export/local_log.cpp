@@ -28,8 +28,14 @@ DatabaseResult LocalLog::open(const fs::path& path) {
         problem_ = logHeaderProblem(result);
         return result;
     }
+    // A damaged tail (slots of zeros a crash left) holds no record to send.
+    const StoredRecords stored = scanStoredRecords(fileno(in.file.get()), in.size);
+    if (stored.error) {
+        problem_ = "cannot be read: " + errorText(stored.error);
+        return DATABASE_CORRUPT;
+    }
     file_ = std::move(in.file);
-    count_ = in.size > kLogHeaderSize ? (in.size - kLogHeaderSize) / kLogRecordSize : 0;
+    count_ = stored.count;
     problem_.clear();
     return PASS;
 }

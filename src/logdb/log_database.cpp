@@ -6,6 +6,7 @@
 #include <new>
 #include <string_view>
 #include <system_error>
+#include <unistd.h>
 
 #include "common/byte_order.h"
 #include "common/file_io.h"
@@ -32,11 +33,6 @@ DatabaseResult checkHeader(std::FILE* f, std::string* problem = nullptr) {
     if (problem && result != PASS)
         *problem = logHeaderProblem(result);
     return result;
-}
-
-// Whole record slots behind the header of a file of this size.
-uint64_t wholeRecords(uint64_t size) {
-    return size > kLogHeaderSize ? (size - kLogHeaderSize) / kLogRecordSize : 0;
 }
 
 bool readRecordAt(std::FILE* f, uint64_t index, uint8_t* out) {
@@ -88,14 +84,101 @@ void logDatabaseHeader(uint8_t* header) {
     std::memcpy(header + kLogVersionOffset, kLogDatabaseVersion, sizeof kLogDatabaseVersion);
 }
 
-bool createLogDatabase(const fs::path& path) {
+bool createLogDatabase(const fs::path& path, bool replace) {
     uint8_t header[kLogHeaderSize];
     logDatabaseHeader(header);
-    FilePtr f = openFile(path, "wb");
-    if (!f)
-        return false;
-    bool ok = std::fwrite(header, 1, sizeof header, f.get()) == sizeof header;
-    return std::fclose(f.release()) == 0 && ok;
+    WholeFileWriter out;
+    return out.open(path) && out.write(header, sizeof header) && out.commit(replace);
+}
+
+namespace {
+
+// The end of the last stretch of data before `end`, as the file system tells
+// it: a sparse tail is never read. `end` when the system cannot tell.
+uint64_t lastDataEnd(int fd, uint64_t start, uint64_t end) {
+    uint64_t last = start;
+    for (off_t at = off_t(start);;) {
+        const off_t data = ::lseek(fd, at, SEEK_DATA);
+        if (data < 0)
+            return errno == ENXIO ? last : end;
+        if (uint64_t(data) >= end)
+            return last;
+        const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        if (hole < 0)
+            return end;
+        last = std::min<uint64_t>(uint64_t(hole), end);
+        if (last >= end)
+            return last;
+        at = hole;
+    }
+}
+
+bool allZero(const uint8_t* p, size_t n) {
+    return p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
+}
+
+} // namespace
+
+StoredRecords scanStoredRecords(int fd, uint64_t size) {
+    StoredRecords s;
+    if (size <= kLogHeaderSize)
+        return s;
+    const uint64_t slots = (size - kLogHeaderSize) / kLogRecordSize;
+    s.tornBytes = (size - kLogHeaderSize) % kLogRecordSize;
+    const off_t position = ::lseek(fd, 0, SEEK_CUR);
+    // 1. A hole at the end holds nothing.
+    const uint64_t dataEnd =
+        lastDataEnd(fd, kLogHeaderSize, kLogHeaderSize + slots * kLogRecordSize);
+    uint64_t left =
+        std::min(slots, (dataEnd - kLogHeaderSize + kLogRecordSize - 1) / kLogRecordSize);
+    // 2. Written zeros are read back to the last record.
+    constexpr uint64_t kChunkSlots = 256;
+    uint8_t chunk[kChunkSlots * kLogRecordSize];
+    s.count = 0;
+    while (left > 0) {
+        const uint64_t n = std::min(left, kChunkSlots);
+        const uint64_t at = kLogHeaderSize + (left - n) * kLogRecordSize;
+        const size_t bytes = size_t(n * kLogRecordSize);
+        size_t got = 0;
+        while (got < bytes) {
+            const ssize_t r = ::pread(fd, chunk + got, bytes - got, off_t(at + got));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0) {
+                s.error = r < 0 ? errno : EIO;
+                break;
+            }
+            got += size_t(r);
+        }
+        if (s.error)
+            break;
+        uint64_t k = n;
+        while (k > 0 && allZero(chunk + (k - 1) * kLogRecordSize, kLogRecordSize))
+            --k;
+        if (k > 0) {
+            s.count = left - n + k;
+            break;
+        }
+        left -= n;
+    }
+    s.zeroSlots = slots - s.count;
+    if (position >= 0)
+        ::lseek(fd, position, SEEK_SET);
+    return s;
+}
+
+std::string StoredRecords::damage() const {
+    if (damagedBytes() == 0)
+        return "";
+    std::string what = "its last " + std::to_string(damagedBytes()) + " bytes ";
+    if (tornBytes == 0)
+        what += "hold only zeros (" + std::to_string(zeroSlots) + " record slots)";
+    else if (zeroSlots == 0)
+        what += "are a record cut short";
+    else
+        what += "are no records: " + std::to_string(zeroSlots) +
+                " record slots of zeros and a record cut short";
+    return what + ", as an interrupted write leaves them";
 }
 
 LogDatabaseCheck checkLogDatabase(const fs::path& path, MachineInfo& info) {
@@ -112,8 +195,9 @@ LogDatabaseCheck checkLogDatabase(const fs::path& path, MachineInfo& info) {
     check.result = checkHeader(f.get());
     if (check.result != PASS)
         return check;
-    // 5.-6. The newest stored record is the last whole slot. A file with a
-    // header and only a torn record holds no record: its number stays 0.
+    // 5.-6. The newest stored record is the last whole slot that holds one.
+    //    A file with a header and only a torn record holds no record: its
+    //    number stays 0.
     info.lastStoredLogNo = 0;
     std::error_code ec;
     uint64_t size = fs::file_size(path, ec);
@@ -121,7 +205,12 @@ LogDatabaseCheck checkLogDatabase(const fs::path& path, MachineInfo& info) {
         check.result = DATABASE_CORRUPT;
         return check;
     }
-    uint64_t count = wholeRecords(size);
+    const StoredRecords stored = scanStoredRecords(fileno(f.get()), size);
+    if (stored.error) {
+        check.result = DATABASE_CORRUPT;
+        return check;
+    }
+    const uint64_t count = stored.count;
     if (count > 0) {
         uint8_t last[kLogRecordSize];
         if (!readRecordAt(f.get(), count - 1, last)) {
@@ -149,7 +238,8 @@ struct CheckedFile {
     DatabaseResult result = DATABASE_NOT_EXIST;
     std::string problem; // in words, when result is not PASS
     uint64_t size = 0;
-    uint64_t count = 0; // whole records
+    uint64_t count = 0; // whole records before a damaged tail
+    StoredRecords stored;
 };
 
 CheckedFile openChecked(const fs::path& path) {
@@ -167,7 +257,13 @@ CheckedFile openChecked(const fs::path& path) {
     c.result = checkHeader(c.file.get(), &c.problem);
     if (c.result != PASS)
         return c;
-    c.count = wholeRecords(c.size);
+    c.stored = scanStoredRecords(fileno(c.file.get()), c.size);
+    if (c.stored.error) {
+        c.result = DATABASE_CORRUPT;
+        c.problem = "cannot be read: " + errorText(c.stored.error);
+        return c;
+    }
+    c.count = c.stored.count;
     if (c.count > UINT32_MAX) {
         c.result = MEMORY_NOT_ENOUGH_FOR_DATABASE;
         c.problem = "it holds more than 4294967295 records";
@@ -241,6 +337,7 @@ LogDatabaseSummary summarizeLogDatabase(const fs::path& path) {
     summary.result = db.result;
     summary.problem = db.problem;
     summary.fileSize = db.size;
+    summary.stored = db.stored;
     if (db.result != PASS)
         return summary;
     if (db.count > 0 && (!readRecordAt(db.file.get(), 0, summary.first) ||

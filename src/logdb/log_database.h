@@ -47,10 +47,35 @@ DatabaseResult checkLogHeader(const uint8_t* header, size_t got);
 // What is wrong with a header that check refused, in words.
 const char* logHeaderProblem(DatabaseResult result);
 
-// Writes a new file holding the header only; false when it cannot be written.
-bool createLogDatabase(const std::filesystem::path& path);
+// Writes a new file holding the header only, whole or not at all; false
+// (with errno) when it cannot be written. With `replace` false a file that
+// is at the path by then is kept, and the result is false with EEXIST.
+bool createLogDatabase(const std::filesystem::path& path, bool replace = true);
 // The 512 header bytes of a new database.
 void logDatabaseHeader(uint8_t* header512);
+
+// Where the stored records of a database end. A crash can leave the file
+// longer than what reached it (the size on the disk, the bytes not): whole
+// slots of zeros at its end, written or sparse, and part of a slot. Neither
+// is a record: a record carries its date, so it is never all zeros, and log
+// number 0 is never read from an empty slot. Every reader stops at the last
+// record; the store cuts the rest before its next append.
+struct StoredRecords {
+    uint64_t count = 0;     // records before the damaged tail
+    uint64_t zeroSlots = 0; // whole slots of zeros behind them
+    uint64_t tornBytes = 0; // bytes of a slot cut short at the very end
+    int error = 0;          // a read failed (the counts are then not known)
+
+    uint64_t end() const { return kLogHeaderSize + count * kLogRecordSize; }
+    uint64_t damagedBytes() const { return zeroSlots * kLogRecordSize + tornBytes; }
+    // The damaged tail in words ("its last 640 bytes hold only zeros (5
+    // record slots)"); empty when there is none.
+    std::string damage() const;
+};
+// Looks at the slots of a database of `size` bytes from its end: a hole is
+// skipped without being read, slots of written zeros are read back to the
+// last record. The descriptor's file position is left as it was.
+StoredRecords scanStoredRecords(int fd, uint64_t size);
 
 struct LogDatabaseCheck {
     DatabaseResult result = PASS;
@@ -124,6 +149,7 @@ struct LogDatabaseSummary {
     std::string problem; // in words, when result is not PASS
     uint64_t fileSize = 0;
     uint32_t count = 0;
+    StoredRecords stored; // with the damaged tail, if any
     uint8_t first[kLogRecordSize] = {};
     uint8_t last[kLogRecordSize] = {};
 };

@@ -18,8 +18,12 @@ LogDatabaseTail readLogDatabaseTail(const std::filesystem::path& path, uint32_t 
     tail.result = checkLogHeader(f);
     if (tail.result != PASS)
         return tail;
-    const uint64_t size = db.size;
-    tail.total = size > kLogHeaderSize ? (size - kLogHeaderSize) / kLogRecordSize : 0;
+    const StoredRecords stored = scanStoredRecords(fileno(f), db.size);
+    if (stored.error) {
+        tail.result = DATABASE_CORRUPT;
+        return tail;
+    }
+    tail.total = stored.count;
     const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(tail.total, maxRecords));
     tail.first = tail.total - count;
     const size_t bytes = size_t(count) * kLogRecordSize;

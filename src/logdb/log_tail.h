@@ -15,7 +15,7 @@ struct LogDatabaseTail {
     DatabaseResult result = DATABASE_NOT_EXIST;
     std::unique_ptr<uint8_t[]> records; // `count` whole records, oldest first
     uint32_t count = 0;
-    uint64_t total = 0; // whole records in the file; a torn tail is not counted
+    uint64_t total = 0; // records in the file; a damaged tail is not counted
     uint64_t first = 0; // index in the file of the first record read
 
     const uint8_t* record(uint32_t i) const { return records.get() + size_t(i) * kLogRecordSize; }

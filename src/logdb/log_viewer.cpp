@@ -1,7 +1,6 @@
 #include "logdb/log_viewer.h"
 
 #include <charconv>
-#include <fstream>
 
 #include "common/text.h"
 #include "common/file_io.h"
@@ -90,12 +89,7 @@ std::optional<LogViewerPosition> loadLogViewerParameters(const fs::path& file,
 
 bool saveLogViewerParameters(const fs::path& file, std::string_view machineId,
                              const LogViewerPosition& p) {
-    std::ofstream out(file, std::ios::trunc);
-    if (!out)
-        return false;
-    out << formatLogViewerParameters(machineId, p);
-    out.close();
-    return bool(out);
+    return bool(writeWholeFile(file, formatLogViewerParameters(machineId, p)));
 }
 
 std::optional<size_t> logViewerTopRow(size_t rowCount, size_t visibleRowCount) {

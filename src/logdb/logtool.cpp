@@ -15,7 +15,9 @@
 #include "common/text.h"
 #include "logdb/log_database.h"
 #include "logdb/log_record.h"
+#include "logdb/log_stats.h"
 #include "logdb/report.h"
+#include "logdb/stats_output.h"
 #include "logdb/text_builder.h"
 #include "shell/system_database.h"
 
@@ -35,11 +37,14 @@ constexpr const char* kUsage =
     "  print DB           print its records as report lines\n"
     "  csv DB             print its records as comma-separated values\n"
     "  report DB          write a sealed text report (needs --from, --to and --out)\n"
+    "  stats DB           PASS/FAIL counts, yield, failing LBAs, copies per hour, run\n"
+    "                     time and speed per port, day and function; marks the ports\n"
+    "                     whose failures stand out (text, or --csv or --json)\n"
     "  verify FILE        check the seal of a report\n"
     "  export DB...       send log databases to a PostgreSQL server (needs --to URL)\n"
     "Options:\n"
-    "  --from YYYY-MM-DD  the first day of records (print, csv, report)\n"
-    "  --to YYYY-MM-DD    the last day of records (print, csv, report); for export the\n"
+    "  --from YYYY-MM-DD  the first day of records (print, csv, report, stats)\n"
+    "  --to YYYY-MM-DD    the last day of records (print, csv, report, stats); for export the\n"
     "                     server: postgresql://USER@HOST:PORT/DATABASE\n"
     "  --out FILE         the report file to write (report)\n"
     "  --nickname TEXT    the machine's nickname in the report header (report)\n"
@@ -48,6 +53,8 @@ constexpr const char* kUsage =
     "  --machine-id TEXT  its machine id (report; export: of the one DB given)\n"
     "  --ports N          its port count (report)\n"
     "  --device-type N    its device type (report)\n"
+    "  --csv              stats as one CSV table, a row per machine, port, day, function\n"
+    "  --json             stats as one JSON document\n"
     "  --help             print this help and exit\n"
     "The report header takes the machine from the registry beside DB when it knows\n"
     "it; the options above set or replace its fields.\n";
@@ -93,6 +100,7 @@ private:
     int csv(const std::string& path);
     int report(const std::string& path);
     int verify(const std::string& path);
+    int stats(const std::string& path, bool csv, bool json);
 
     std::ostream& out_;
     std::ostream& err_;
@@ -179,7 +187,8 @@ int Tool::run(const std::vector<std::string>& args) {
             out_ << kUsage;
             return 0;
         }
-        static const std::string_view commands[] = {"info", "print", "csv", "report", "verify"};
+        static const std::string_view commands[] = {"info",   "print",  "csv",
+                                                    "report", "verify", "stats"};
         if (std::find(std::begin(commands), std::end(commands), command) == std::end(commands))
             usage("unknown command '" + command + "'");
         if (args.size() < 2 || args[1].starts_with("--"))
@@ -198,6 +207,23 @@ int Tool::run(const std::vector<std::string>& args) {
                          {"--from", "--to", "--out", "--nickname", "--model", "--version",
                           "--machine-id", "--ports", "--device-type"});
             return report(path);
+        }
+        if (command == "stats") {
+            // The two format switches take no value; the rest are pairs.
+            std::vector<std::string> rest(args.begin(), args.begin() + 2);
+            bool csv = false, json = false;
+            for (size_t i = 2; i < args.size(); ++i) {
+                if (args[i] == "--csv")
+                    csv = true;
+                else if (args[i] == "--json")
+                    json = true;
+                else
+                    rest.push_back(args[i]);
+            }
+            if (csv && json)
+                usage("stats prints --csv or --json, not both");
+            parseOptions(rest, 2, {"--from", "--to"});
+            return stats(path, csv, json);
         }
         parseOptions(args, 2, {});
         return verify(path);
@@ -305,7 +331,10 @@ std::string recordSummary(const uint8_t* raw) {
 int Tool::info(const std::string& path) {
     LogDatabaseSummary s = summarizeLogDatabase(path);
     out_ << "database: " << path << "\n";
-    out_ << "check: " << errorName(s.result) << "\n";
+    // A damaged tail (a torn record, slots of zeros) holds no record; the
+    // monitor cuts it at its next sync of the machine.
+    const bool damaged = s.result == PASS && s.stored.damagedBytes() > 0;
+    out_ << "check: " << (damaged ? "DAMAGED TAIL" : errorName(s.result)) << "\n";
     if (s.result != PASS)
         fail(1, path, problemText(s.result, s.problem));
     out_ << "records: " << s.count << "\n";
@@ -313,9 +342,13 @@ int Tool::info(const std::string& path) {
         out_ << "first: " << recordSummary(s.first) << "\n";
         out_ << "last: " << recordSummary(s.last) << "\n";
     }
-    uint64_t tail = (s.fileSize - kLogHeaderSize) % kLogRecordSize;
-    if (tail != 0)
-        out_ << "ignored tail: " << tail << " bytes\n";
+    if (damaged) {
+        out_ << "damaged: " << s.stored.damage() << "; they are no records\n";
+        out_ << "next sync: cuts them, then stores the records "
+             << (s.count > 0 ? format("after No. %07u", decodeLogRecord(s.last).logNo + 1u)
+                             : std::string("of the machine's whole job log"))
+             << " behind the " << (s.count > 0 ? "last record" : "header") << "\n";
+    }
     return 0;
 }
 
@@ -416,6 +449,17 @@ int Tool::verify(const std::string& path) {
     out_ << format("CRC: %08X (computed %08X)\n", check.storedCrc, check.computedCrc);
     out_ << "seal: " << (check.valid ? "OK" : "MISMATCH") << "\n";
     return check.valid ? 0 : 1;
+}
+
+int Tool::stats(const std::string& path, bool csv, bool json) {
+    ReportDate start, end;
+    const bool ranged = rangeOptions(start, end);
+    const LogStats s = computeLogStats(path, ranged, start, end);
+    // Figures of part of a file would mislead: none are printed then.
+    if (s.result != PASS)
+        fail(1, path, problemText(s.result, s.problem));
+    out_ << (csv ? statsCsv(s) : json ? statsJson(s, path) : statsText(s, path));
+    return 0;
 }
 
 } // namespace

@@ -227,24 +227,20 @@ ReportSaveStatus saveReport(const fs::path& file, std::string_view memo) {
     // 1.
     if (memo.empty())
         return ReportSaveStatus::NoContents;
-    // 3.
-    FilePtr f = openFile(file, "wb");
-    if (!f)
+    // 3. The report is written whole beside the chosen file and takes its
+    //    place once synced: a failure leaves whatever was there.
+    WholeFileWriter out;
+    if (!out.open(file, LinkRule::Follow))
         return ReportSaveStatus::CantCreateFile;
-    // 4. Without the buffer the file stays empty.
+    // 4.
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[memo.size() + kSealReserve]);
     if (!buffer)
         return ReportSaveStatus::MemoryNotEnough;
     adviseLargeBuffer(buffer.get(), memo.size() + kSealReserve);
     // 5.-8.
     size_t sealed = sealMemoInto(buffer.get(), memo);
-    bool ok = std::fwrite(buffer.get(), 1, sealed, f.get()) == sealed;
-    ok = std::fclose(f.release()) == 0 && ok;
-    if (!ok) {
-        std::error_code ec;
-        fs::remove(file, ec);
+    if (!out.write(buffer.get(), sealed) || !out.commit())
         return ReportSaveStatus::CantCreateFile;
-    }
     return ReportSaveStatus::Saved;
 }
 
@@ -363,7 +359,9 @@ namespace {
 // left out, as Save to File drops the memo's last character.
 class SealedReportWriter {
 public:
-    explicit SealedReportWriter(std::FILE* f) : f_(f) { buffer_.reserve(kReportChunk + 4096); }
+    explicit SealedReportWriter(WholeFileWriter& f) : f_(f) {
+        buffer_.reserve(kReportChunk + 4096);
+    }
 
     // One memo piece: its text, then "\r\n".
     std::string& piece() {
@@ -383,7 +381,7 @@ public:
         buffer_ += "\r\n\r\n\r\n";
         flush();
         const std::string seal = sealText(finishSealCrc(crc_, length_), uint32_t(length_));
-        ok_ = ok_ && std::fwrite(seal.data(), 1, seal.size(), f_) == seal.size();
+        ok_ = ok_ && f_.write(seal);
         return ok_;
     }
 
@@ -391,11 +389,11 @@ private:
     void flush() {
         crc_ = crc32Update(crc_, reinterpret_cast<const uint8_t*>(buffer_.data()), buffer_.size());
         length_ += buffer_.size();
-        ok_ = ok_ && std::fwrite(buffer_.data(), 1, buffer_.size(), f_) == buffer_.size();
+        ok_ = ok_ && f_.write(buffer_);
         buffer_.clear();
     }
 
-    std::FILE* f_;
+    WholeFileWriter& f_;
     std::string buffer_;
     bool pendingLineFeed_ = false;
     bool ok_ = true;
@@ -428,13 +426,12 @@ StreamedReport writeSealedReport(const fs::path& databasePath, const MachineInfo
     }
     // Written beside the chosen file and put in its place only when whole:
     // a failure leaves whatever was there.
-    const fs::path part = file.string() + ".part";
-    FilePtr f = openFile(part, "wb");
-    if (!f) {
+    WholeFileWriter f;
+    if (!f.open(file, LinkRule::Follow)) {
         r.save = ReportSaveStatus::CantCreateFile;
         return r;
     }
-    SealedReportWriter out(f.get());
+    SealedReportWriter out(f);
     out.piece() += reportHeader(info, start, end, clock.localTime());
     out.endPiece();
     while (const uint8_t* raw = reader.next()) {
@@ -444,18 +441,13 @@ StreamedReport writeSealedReport(const fs::path& databasePath, const MachineInfo
         out.endPiece();
         ++r.linesInRange;
     }
-    bool written = !reader.failed() && out.finish();
-    written = std::fclose(f.release()) == 0 && written;
-    std::error_code ec;
     if (reader.failed()) {
-        fs::remove(part, ec);
         r.status = ReportStatus::ReadFailed;
         r.readResult = DATABASE_CORRUPT;
         r.problem = "cannot be read to its end";
         return r;
     }
-    if (!written || (fs::rename(part, file, ec), ec)) {
-        fs::remove(part, ec);
+    if (!out.finish() || !f.commit()) {
         r.save = ReportSaveStatus::CantCreateFile;
         return r;
     }

@@ -2,8 +2,12 @@
 
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 
 #include <jpeglib.h>
+
+#include "common/file_io.h"
 
 namespace dupmon {
 
@@ -19,8 +23,11 @@ struct JpegError {
     std::longjmp(reinterpret_cast<JpegError*>(cinfo->err)->jump, 1);
 }
 
-// Kept free of objects with destructors: it may be left by longjmp.
-bool encode(std::FILE* f, const uint8_t* rgb, int width, int height, int stride, int quality) {
+// Kept free of objects with destructors: it may be left by longjmp. The
+// picture is made in memory (`out`, which the caller frees) and then
+// written whole.
+bool encode(unsigned char** out, unsigned long* size, const uint8_t* rgb, int width, int height,
+            int stride, int quality) {
     jpeg_compress_struct cinfo;
     JpegError err;
     cinfo.err = jpeg_std_error(&err.mgr);
@@ -30,7 +37,7 @@ bool encode(std::FILE* f, const uint8_t* rgb, int width, int height, int stride,
         return false;
     }
     jpeg_create_compress(&cinfo);
-    jpeg_stdio_dest(&cinfo, f);
+    jpeg_mem_dest(&cinfo, out, size);
     cinfo.image_width = JDIMENSION(width);
     cinfo.image_height = JDIMENSION(height);
     cinfo.input_components = 3;
@@ -53,12 +60,14 @@ bool writeJpegFile(const std::filesystem::path& file, const uint8_t* rgb, int wi
                    int stride, int quality) {
     if (rgb == nullptr || width <= 0 || height <= 0 || stride < width * 3)
         return false;
-    std::FILE* f = std::fopen(file.c_str(), "wb");
-    if (!f)
-        return false;
-    const bool encoded = encode(f, rgb, width, height, stride, quality);
-    const bool written = std::ferror(f) == 0;
-    return std::fclose(f) == 0 && encoded && written;
+    unsigned char* bytes = nullptr;
+    unsigned long size = 0;
+    const bool encoded = encode(&bytes, &size, rgb, width, height, stride, quality);
+    const bool written =
+        encoded &&
+        writeWholeFile(file, std::string_view(reinterpret_cast<const char*>(bytes), size)).ok;
+    std::free(bytes);
+    return written;
 }
 
 } // namespace dupmon

@@ -285,8 +285,6 @@ void TFormMachine::createMenus() {
     Item_ShowDetailReport = Menu_LogData->addAction("Show &Detail Report");
     Item_ShowDailyReport = Menu_LogData->addAction("Show D&aily Report");
     Item_ShowPerformanceByPort = Menu_LogData->addAction("Show &Performance by PORT");
-    for (QAction* a : {Item_ShowDetailReport, Item_ShowDailyReport, Item_ShowPerformanceByPort})
-        a->setVisible(false);
 
     Menu_System = bar->addMenu("S&ystem");
 
@@ -309,6 +307,10 @@ void TFormMachine::createMenus() {
     connect(Item_SetupMachineParameter, &QAction::triggered, this,
             [this] { SetupMachineParameterClick(); });
     connect(Item_OpenLogWindow, &QAction::triggered, this, [this] { OpenLogWindowClick(); });
+    connect(Item_ShowDetailReport, &QAction::triggered, this, [this] { ShowDetailReportClick(); });
+    connect(Item_ShowDailyReport, &QAction::triggered, this, [this] { ShowDailyReportClick(); });
+    connect(Item_ShowPerformanceByPort, &QAction::triggered, this,
+            [this] { ShowPerformanceByPortClick(); });
     connect(Item_GetInfo, &QAction::triggered, this, [this] { GetInfoClick(); });
     connect(Item_DownloadSourceFiles, &QAction::triggered, this,
             [this] { DownloadSourceFilesClick(); });
@@ -901,6 +903,29 @@ void TFormMachine::OpenLogWindowClick() {
         openLogWindow(windowTitle_);
     else
         notAvailable("The log window");
+}
+
+// The figure windows read the same job log as the log viewer: like it, they
+// are shown whatever the machine is doing.
+void TFormMachine::ShowDetailReportClick() {
+    if (openDetailReport)
+        openDetailReport(windowTitle_);
+    else
+        notAvailable("The detail report");
+}
+
+void TFormMachine::ShowDailyReportClick() {
+    if (openDailyReport)
+        openDailyReport(windowTitle_);
+    else
+        notAvailable("The daily report");
+}
+
+void TFormMachine::ShowPerformanceByPortClick() {
+    if (openPerformanceByPort)
+        openPerformanceByPort(windowTitle_);
+    else
+        notAvailable("Performance by port");
 }
 
 void TFormMachine::notAvailable(const char* what) {

@@ -77,6 +77,11 @@ public:
     std::function<void(const std::string& caption)> openLogWindow;
     // The caption changed with the nickname (for an open log viewer).
     std::function<void(const std::string& caption)> logWindowCaptionChanged;
+    // LogData > Show Detail Report, Show Daily Report and Show Performance by
+    // PORT, with the current caption of GroupBox_Machine.
+    std::function<void(const std::string& caption)> openDetailReport;
+    std::function<void(const std::string& caption)> openDailyReport;
+    std::function<void(const std::string& caption)> openPerformanceByPort;
     // A job-log record arrived from the machine (for an open log viewer).
     std::function<void(const uint8_t* record128)> logRecordArrived;
     // Action > Get Info and Action > Download Source Files, once standby is
@@ -94,6 +99,9 @@ public:
     void ChangeMachineClockClick();
     void SetupMachineParameterClick();
     void OpenLogWindowClick();
+    void ShowDetailReportClick();
+    void ShowDailyReportClick();
+    void ShowPerformanceByPortClick();
     void GetInfoClick();
     void DownloadSourceFilesClick();
     void CopyClick();

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 #include "common/file_io.h"
 #include "common/text.h"
@@ -59,11 +58,9 @@ bool loadPlacement(const std::filesystem::path& file, std::string_view machineId
 
 bool savePlacement(const std::filesystem::path& file, std::string_view machineId,
                    const WindowPlacement& p) {
-    std::ofstream out(file, std::ios::trunc);
-    if (!out)
-        return false;
-    out << machineId << " \n" << format("%d %d %d %d \n", p.top, p.left, p.width, p.height);
-    return bool(out);
+    return bool(
+        writeWholeFile(file, std::string(machineId) + " \n" +
+                                 format("%d %d %d %d \n", p.top, p.left, p.width, p.height)));
 }
 
 std::filesystem::path picturePath(const std::filesystem::path& workDir, const LocalTime& t) {

@@ -171,20 +171,16 @@ bool DownloadFlow::checkSource() {
 }
 
 void DownloadFlow::writeCopyErrorFile() {
-    std::ofstream out(startupDir_ / "COPY_ERR.TXT", std::ios::binary | std::ios::trunc);
-    out << walker_->failedSourceDirectory() << "\r\n"
-        << walker_->copyTargetRoot() << "\r\n"
-        << walker_->uncreatedDirectory() << "\r\n";
+    writeWholeFile(startupDir_ / "COPY_ERR.TXT", walker_->failedSourceDirectory() + "\r\n" +
+                                                     walker_->copyTargetRoot() + "\r\n" +
+                                                     walker_->uncreatedDirectory() + "\r\n");
 }
 
 void DownloadFlow::go() {
     if (running_ || !walker_)
         return;
     // 1. Save the parameters; take the job; stop the progress timer; lock the controls.
-    {
-        std::ofstream out(parameterFile_, std::ios::binary | std::ios::trunc);
-        out << formatDownloadParameters(params_);
-    }
+    writeWholeFile(parameterFile_, formatDownloadParameters(params_));
     jobCode_ = std::clamp(params_.job, 0, kDownloadJobCount - 1);
     if (view_) {
         view_->stopProgressTimer();

@@ -2,14 +2,42 @@
 
 #include <QPointer>
 
+#include "logdb/tform_daily_report.h"
+#include "logdb/tform_detail_report.h"
+#include "logdb/tform_port_performance.h"
 #include "logdb/tform_report.h"
 #include "logdb/tform_show_log.h"
 #include "machine_window/tform_machine.h"
 
 namespace dupmon {
 
+namespace {
+
+// A figure window of the LogData menu, made on its first opening and owned
+// by the machine window: later openings show it again, with the figures read
+// anew.
+template <class Window>
+std::function<void(const std::string&)>
+figureOpener(TFormMachine& window, const MachineInfo& info, std::filesystem::path database,
+             UiServices& ui, const Clock& clock, std::shared_ptr<QPointer<Window>> held) {
+    return [&window, &info, database = std::move(database), &ui, &clock,
+            held](const std::string& caption) {
+        if (!*held) {
+            *held = new Window(&window, info, caption, database, ui, clock);
+        } else {
+            (*held)->SetCaption(caption);
+            (*held)->refresh();
+        }
+        (*held)->show();
+        (*held)->raise();
+        (*held)->activateWindow();
+    };
+}
+
+} // namespace
+
 LogWindows::LogWindows(UiServices& ui, const Clock& clock)
-    : ui_(ui), report_(std::make_unique<TFormReport>(ui, clock)) {
+    : ui_(ui), clock_(clock), report_(std::make_unique<TFormReport>(ui, clock)) {
     report_->setAttribute(Qt::WA_QuitOnClose, false);
 }
 
@@ -20,6 +48,12 @@ void LogWindows::attach(TFormMachine& window, const MachineInfo& info,
     // The viewer is a window of its own owned by the machine window: made on
     // the first OpenLogWindow, shown again on later ones, destroyed with it.
     auto viewer = std::make_shared<QPointer<TForm_ShowLog>>();
+    auto detail = std::make_shared<QPointer<TFormDetailReport>>();
+    auto daily = std::make_shared<QPointer<TFormDailyReport>>();
+    auto ports = std::make_shared<QPointer<TFormPortPerformance>>();
+    window.openDetailReport = figureOpener(window, info, database, ui_, clock_, detail);
+    window.openDailyReport = figureOpener(window, info, database, ui_, clock_, daily);
+    window.openPerformanceByPort = figureOpener(window, info, database, ui_, clock_, ports);
     window.openLogWindow = [this, &window, &info, database = std::move(database),
                             parameterDir = std::move(parameterDir),
                             viewer](const std::string& caption) {
@@ -32,9 +66,14 @@ void LogWindows::attach(TFormMachine& window, const MachineInfo& info,
         (*viewer)->raise();
         (*viewer)->activateWindow();
     };
-    window.logWindowCaptionChanged = [viewer](const std::string& caption) {
+    window.logWindowCaptionChanged = [viewer, detail, daily, ports](const std::string& caption) {
         if (*viewer)
             (*viewer)->SetCaption(caption);
+        for (StatsWindow* w :
+             {static_cast<StatsWindow*>(*detail), static_cast<StatsWindow*>(*daily),
+              static_cast<StatsWindow*>(*ports)})
+            if (w)
+                w->SetCaption(caption);
     };
     window.logRecordArrived = [viewer](const uint8_t* record128) {
         if (*viewer)

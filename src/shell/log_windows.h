@@ -13,8 +13,9 @@ class TFormMachine;
 class TFormReport;
 
 // The program's log windows: the one report window, created at start and
-// reused for every machine; the log viewer that a machine window opens from
-// LogData > OpenLogWindow and keeps until it is destroyed; and the modal
+// reused for every machine; the log viewer and the three figure windows
+// (detail report, daily report, performance by port) that a machine window
+// opens from its LogData menu and keeps until it is destroyed; and the modal
 // viewer of a machine whose picture is off.
 class LogWindows {
 public:
@@ -35,6 +36,7 @@ public:
 
 private:
     UiServices& ui_;
+    const Clock& clock_;
     std::unique_ptr<TFormReport> report_;
 };
 

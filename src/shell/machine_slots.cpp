@@ -27,10 +27,12 @@ MachineSlots::MachineSlots(HidBackend& backend, DeviceWatcher* watcher, const Cl
                            UiServices& ui, BoardView& board, ShellPaths paths)
     : backend_(backend), watcher_(watcher), clock_(clock), ui_(ui), stepUi_(ui), board_(board),
       paths_(std::move(paths)) {
+    registry_.setWorker(&syncWorker_);
     for (int i = 0; i < kSlotCount; ++i) {
         auto& c = connections_[size_t(i)];
         c = std::make_unique<MACHINE>(clock_, stepUi_);
         c->setWorkingDirectory(paths_.workDir);
+        c->setSyncWorker(&syncWorker_);
         c->setStatusHook([this, i](int code) {
             if (code == STATUS_MACHINE)
                 statusPolled(i);
@@ -304,6 +306,9 @@ void MachineSlots::onReadable(int fd) {
         return;
     if (watcherStarted() && watcher_->fd() == fd)
         pollWatcher();
+    // A sync has ended: its machine takes the outcome at its next step.
+    if (fd == syncWorker_.wakeFd())
+        syncWorker_.takeWakeups();
     for (int j = 0; j < slotsInUse_; ++j)
         if (linkWaits(j) && slots_[size_t(j)].link->fd() == fd)
             slots_[size_t(j)].link->pollInput();
@@ -350,6 +355,8 @@ void MachineSlots::descriptors(std::vector<int>& known, std::vector<int>& wanted
         add(known, watcher_->fd());
         add(wanted, watcher_->fd());
     }
+    add(known, syncWorker_.wakeFd());
+    add(wanted, syncWorker_.wakeFd());
     for (int j = 0; j < slotsInUse_; ++j) {
         const CUsbhidioc* link = slots_[size_t(j)].link.get();
         if (!link)

@@ -94,9 +94,11 @@ public:
     // Milliseconds until runDueWork() has something to do; kNever when only a
     // descriptor can bring work.
     uint32_t msUntilWork() const;
-    // The descriptors of the watcher and of the links (`known`), and those to
-    // watch for reading now (`wanted`): the watcher's, and those of links whose
-    // machine waits for an answer. A link that waits for nothing is not read.
+    // The descriptors of the watcher, the sync worker and the links
+    // (`known`), and those to watch for reading now (`wanted`): the
+    // watcher's, the sync worker's (readable once a sync has ended), and
+    // those of links whose machine waits for an answer. A link that waits
+    // for nothing is not read.
     void descriptors(std::vector<int>& known, std::vector<int>& wanted) const;
     void attach(int slot);
     void detach(int slot);
@@ -113,6 +115,9 @@ public:
     bool slotEnabled(int slot) const { return slots_[size_t(slot)].enabled; }
     MACHINE& connection(int i) { return *connections_[size_t(i)]; }
     SYSTEM_DATABASE& registry() { return registry_; }
+    // The worker of every log store's syncs and of the registry's writes (a
+    // benchmark slows its syncs).
+    SyncWorker& syncWorker() { return syncWorker_; }
     const ShellPaths& paths() const { return paths_; }
 
 private:
@@ -150,6 +155,10 @@ private:
     StepUiServices stepUi_;
     BoardView& board_;
     ShellPaths paths_;
+    // Declared before the registry and the connections: it outlives them,
+    // since each hands it its last work when it closes, and its destructor
+    // runs that work before the program ends.
+    SyncWorker syncWorker_;
     SYSTEM_DATABASE registry_;
     std::array<std::unique_ptr<MACHINE>, kSlotCount> connections_;
     std::array<Slot, kSlotCount> slots_;

@@ -9,7 +9,6 @@
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QTimer>
-#include <fstream>
 #include <sstream>
 
 #include "common/fixed_pitch_font.h"
@@ -212,9 +211,7 @@ void TForm1::FormClose() {
         if (w)
             w->hide();
     slots_->formClose();
-    std::ofstream out(parameterFile_, std::ios::trunc);
-    if (out)
-        out << formatWindowPosition({y(), x(), width(), height()});
+    saveWindowPosition(parameterFile_, {y(), x(), width(), height()});
 }
 
 void TForm1::closeMainWindow() {

@@ -233,44 +233,69 @@ int SYSTEM_DATABASE::write() {
     return writeImage(path_);
 }
 
-int SYSTEM_DATABASE::writeImage(const std::string& path) {
-    std::vector<uint8_t> image;
-    try {
-        image.assign(kRegistryFileSize, 0);
-    } catch (const std::bad_alloc&) {
-        return MEMORY_NOT_ENOUGH_FOR_DATABASE;
-    }
+std::vector<uint8_t> SYSTEM_DATABASE::image() const {
+    std::vector<uint8_t> image(kRegistryFileSize, 0);
     std::memcpy(image.data(), kRegistryTitle, kRegistryTitleSize);
     std::memcpy(image.data() + kRegistryTitleSize, kRegistryVersion, kRegistryVersionSize);
     std::memcpy(image.data() + kEntriesOffset, entries_.data(), kRegistryEntriesSize);
+    return image;
+}
 
-    // The new file is written beside the old one and takes its place only
-    // when complete, so a failed write leaves the last good registry intact.
-    const std::string fresh = path + ".new";
-    std::FILE* f = std::fopen(fresh.c_str(), "wb");
-    if (!f) {
-        problem_ = std::string("cannot be created: ") + std::strerror(errno);
-        return DATABASE_CREATE_FAIL;
+int SYSTEM_DATABASE::writeImage(const std::string& path) {
+    std::vector<uint8_t> image;
+    try {
+        image = this->image();
+    } catch (const std::bad_alloc&) {
+        return MEMORY_NOT_ENOUGH_FOR_DATABASE;
     }
-    errno = 0;
-    bool ok = std::fwrite(image.data(), 1, image.size(), f) == image.size();
-    ok = std::fflush(f) == 0 && ok;
-#if defined(__unix__)
-    ok = ok && ::fsync(fileno(f)) == 0;
-#endif
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok || std::rename(fresh.c_str(), path.c_str()) != 0) {
-        problem_ = std::string("cannot be written: ") +
-                   (errno != 0 ? std::strerror(errno) : "short write");
-        std::remove(fresh.c_str());
+
+    // The new file is written beside the old one (created exclusively, so
+    // never through a link planted at its name) and takes its place only
+    // when complete and synced: a failed write leaves the last good registry.
+    WholeFileWriter out;
+    if (!out.open(path)) {
+        problem_ = out.problem();
+        // What stands at the name cannot be replaced; no new file could be made.
+        return out.refusedTarget() ? DATABASE_WRITE_FAIL : DATABASE_CREATE_FAIL;
+    }
+    if (!out.write(image.data(), image.size()) || !out.commit()) {
+        problem_ = out.problem();
         return DATABASE_WRITE_FAIL;
     }
     savedEntries_ = entries_;
     return PASS;
 }
 
+void SYSTEM_DATABASE::waitForWrites() {
+    if (!pendingWrite_)
+        return;
+    worker_->wait(pendingWrite_);
+    if (pendingWrite_->error == 0)
+        savedEntries_ = pendingEntries_;
+    else
+        problem_ = "cannot be written: " + errorText(pendingWrite_->error);
+    pendingWrite_.reset();
+}
+
+void SYSTEM_DATABASE::writeOnWorker() {
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = image();
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    pendingEntries_ = entries_;
+    pendingWrite_ = worker_->submit([bytes = std::move(bytes), path = path_] {
+        WholeFileWriter out;
+        if (out.open(path) && out.write(bytes.data(), bytes.size()) && out.commit())
+            return 0;
+        return out.error() != 0 ? out.error() : EIO;
+    });
+}
+
 void SYSTEM_DATABASE::release() {
     pictures_.clear();
+    waitForWrites();
     if (changed())
         write();
 }
@@ -355,7 +380,11 @@ bool SYSTEM_DATABASE::addMachine(MachineInfo& record, int* position) {
         record.lastStoredLogNo = 0;
         serializeMachineInfo(record, e);
         e[0] = 1;
-        write(); // a failed write is retried at release, since the entries differ
+        // A failed write is retried at release, since the entries differ.
+        if (worker_ && !path_.empty())
+            writeOnWorker();
+        else
+            write();
         if (position)
             *position = inUse;
         return true;

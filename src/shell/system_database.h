@@ -2,9 +2,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "common/sync_worker.h"
 #include "protocol/machine_info.h"
 #include "shell/picture_archive.h"
 
@@ -71,8 +74,15 @@ public:
     // file is replaced only once the new one is complete.
     int write();
     // Free the pictures and write the file if any entry changed since it was
-    // last read or written.
+    // last read or written (a write on the worker is waited for first).
     void release();
+    // Where addMachine's write goes while machines run (the slots' worker):
+    // a new machine's registration never waits for the disk on the GUI
+    // thread. Without one it is written at once.
+    void setWorker(SyncWorker* worker) { worker_ = worker; }
+    // Waits for a write handed to the worker; then changed() tells whether
+    // the file holds the entries.
+    void waitForWrites();
 
     static constexpr int entryCount() { return kRegistryEntryCount; }
     bool isInUse(int i) const;
@@ -92,7 +102,8 @@ public:
     // file follows at release.
     void updateMachine(int position, const MachineInfo& record);
     // Register a new machine in the first free entry behind the last one in
-    // use and write the file at once. Sets the caller's lastStoredLogNo to 0:
+    // use and write the file at once (on the worker when there is one). Sets
+    // the caller's lastStoredLogNo to 0:
     // none of its job log is stored yet. False when no such entry is free.
     bool addMachine(MachineInfo& record, int* position);
     // True when an entry differs from the file as last read or written.
@@ -111,6 +122,8 @@ public:
 
 private:
     int writeImage(const std::string& path);
+    std::vector<uint8_t> image() const;
+    void writeOnWorker();
     // Index of the entry at a board position, or -1.
     int entryIndexAt(int position) const;
 
@@ -118,6 +131,10 @@ private:
     std::array<uint8_t, kRegistryEntriesSize> entries_{};
     std::array<uint8_t, kRegistryEntriesSize> savedEntries_{};
     std::string path_;
+    SyncWorker* worker_ = nullptr;
+    // The write on the worker, and the entries it writes.
+    std::shared_ptr<const SyncWorker::Ticket> pendingWrite_;
+    std::array<uint8_t, kRegistryEntriesSize> pendingEntries_{};
     std::string problem_;    // of the last failed open, create or write
     std::string repairNote_; // of the last open
 };

@@ -43,6 +43,10 @@ std::string formatWindowPosition(const WindowRect& r) {
            format("%d %d %d %d \n", r.top, r.left, r.width, r.height);
 }
 
+bool saveWindowPosition(const std::filesystem::path& file, const WindowRect& r) {
+    return bool(writeWholeFile(file, formatWindowPosition(r)));
+}
+
 WindowRect defaultMainWindowRect(int screenWidth, int screenHeight) {
     WindowRect r;
     r.width = std::min(600, screenWidth);

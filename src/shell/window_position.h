@@ -20,6 +20,9 @@ std::optional<WindowRect> parseWindowPosition(const std::string& fileText);
 // characters, so a huge file costs nothing.
 std::optional<WindowRect> readWindowPosition(const std::filesystem::path& file);
 std::string formatWindowPosition(const WindowRect& r);
+// Writes the file whole at program end; false when it could not be written
+// (a pipe or a link at its name is left as it is).
+bool saveWindowPosition(const std::filesystem::path& file, const WindowRect& r);
 // 600 x 350, each cut to the screen, centred on it.
 WindowRect defaultMainWindowRect(int screenWidth, int screenHeight);
 // The rectangle moved, and where it must be shrunk, so that it lies wholly in

@@ -120,6 +120,9 @@ MachineModel::MachineModel(const SimProfile& profile, const Clock& clock, std::s
         machineId = profile.idPrefix + "-000001";
     setBoardCount(profile.boardQty);
     ports_.resize(profile.ports);
+    failRates_.assign(ports_.size(), 0.0);
+    // Each machine draws its own failures, the same ones on every run.
+    failDraws_.seed(static_cast<uint32_t>(std::hash<std::string>{}(machineId)));
     for (size_t i = 0; i < ports_.size(); ++i)
         insertMedium(i, defaultMedium(i));
     // Settings a fresh machine carries (the host edits some of them).
@@ -180,6 +183,20 @@ void MachineModel::insertMedium(size_t i, const SimMedium& m) {
         p.usbCardStatus = PORT_READY;
     else
         p.usbCardStatus = PORT_EMPTY; // joins the next round of a running job
+}
+
+void MachineModel::setPortFailRate(size_t port, double rate) {
+    failRates_.at(port) = std::clamp(rate, 0.0, 1.0);
+}
+
+void MachineModel::drawFailure(SimPort& p, size_t i) {
+    p.failing = p.medium.bad;
+    p.failPercent = 37;
+    if (!p.failing && failRates_[i] > 0 &&
+        std::uniform_real_distribution<double>(0.0, 1.0)(failDraws_) < failRates_[i]) {
+        p.failing = true;
+        p.failPercent = static_cast<uint8_t>(std::uniform_int_distribution<int>(5, 95)(failDraws_));
+    }
 }
 
 void MachineModel::removeMedium(size_t i) {
@@ -543,6 +560,7 @@ JobStartResult MachineModel::startJob(uint8_t function, uint32_t nowMs) {
         p.inJob = true;
         p.inWorking = 1;
         p.workStartMs = 0;
+        drawFailure(p, i);
         const uint64_t cap = p.medium.sectors;
         uint64_t len = timing.shortWorkMs;
         switch (function) {
@@ -650,6 +668,7 @@ void MachineModel::classifyTargets() {
         }
         p.usbCardStatus = PORT_READY;
         p.inJob = true;
+        drawFailure(p, i);
     }
 }
 
@@ -765,9 +784,9 @@ void MachineModel::stepCopy(uint64_t jt) {
             p.addr = p.completeSector;
             const uint64_t seconds = std::min<uint64_t>(elapsed, phaseLengthMs_) / 1000;
             (reading ? p.compareSeconds : p.copySeconds) = static_cast<uint32_t>(seconds);
-            if (p.medium.bad && p.completeSector >= p.dataSectors * 37 / 100) {
+            if (p.failing && p.completeSector >= p.dataSectors * p.failPercent / 100) {
                 p.failed = true;
-                p.failAddr = p.dataSectors * 37 / 100;
+                p.failAddr = p.dataSectors * p.failPercent / 100;
                 p.usbCardStatus = PORT_FAIL;
                 p.inWorking = 0;
             }
@@ -867,9 +886,9 @@ void MachineModel::stepSimple(uint64_t jt) {
                 p.addr = done;
                 break;
             }
-            if (p.medium.bad && done >= cap * 37 / 100) {
+            if (p.failing && done >= cap * p.failPercent / 100) {
                 p.failed = true;
-                p.failAddr = cap * 37 / 100;
+                p.failAddr = cap * p.failPercent / 100;
             }
         }
         if (!phaseOver)
@@ -925,15 +944,15 @@ void MachineModel::stepBurnIn(uint64_t jt) {
         const uint64_t readMs = range * 1000 / sectorsPerSecond(p, true);
         const uint64_t loopMs = writeMs + readMs + timing.powerOffMs;
         const uint64_t loop = loopMs ? elapsed / loopMs : burnLoops_;
-        if (loop >= burnLoops_ || (p.medium.bad && loop >= 1)) {
+        if (loop >= burnLoops_ || (p.failing && loop >= 1)) {
             p.inWorking = 0;
             p.life = 7;
             p.usbCardStatus = PORT_DONE;
             p.loop = static_cast<uint32_t>(std::min<uint64_t>(loop, burnLoops_) - (loop ? 1 : 0));
-            if (p.medium.bad) {
+            if (p.failing) {
                 p.failed = true;
                 p.chipStatus = 2;
-                p.failAddr = range * 37 / 100;
+                p.failAddr = range * p.failPercent / 100;
                 p.addr = p.failAddr;
                 ++failCount_;
             } else {

@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,10 @@ struct SimPort {
     uint8_t erasePattern = 0;
     uint8_t protectBits = 0;
     bool marked = false; // the host marked it (repeated serial number)
+    // Fails this job (a bad medium, or a draw at its port's failure rate),
+    // at this percent of its work.
+    bool failing = false;
+    uint8_t failPercent = 37;
     // job bookkeeping
     bool inJob = false;
     bool failed = false;
@@ -199,6 +204,10 @@ public:
     const SimPort& port(size_t i) const { return ports_.at(i); }
     void insertMedium(size_t port, const SimMedium& m);
     void removeMedium(size_t port);
+    // A worn socket: every job on the port fails with this probability (0 to
+    // 1), whatever medium is in it; the sector it fails at varies.
+    void setPortFailRate(size_t port, double rate);
+    double portFailRate(size_t port) const { return failRates_.at(port); }
     // A fresh medium of the machine's kind for that port.
     SimMedium defaultMedium(size_t port, uint32_t megabytes = 0) const;
 
@@ -287,6 +296,8 @@ private:
     void stepSimple(uint64_t jobMs);
     void stepBurnIn(uint64_t jobMs);
     void logPortResult(size_t i, uint8_t burnStatus);
+    // Decides whether the port, joining a job, fails in it.
+    void drawFailure(SimPort& p, size_t i);
     uint64_t jobMs(uint32_t nowMs) const;
     uint32_t sectorsPerSecond(const SimPort& p, bool read) const;
 
@@ -294,6 +305,8 @@ private:
     const Clock& clock_;
     std::vector<SimBoard> boards_;
     std::vector<SimPort> ports_;
+    std::vector<double> failRates_;
+    std::mt19937 failDraws_;
     int64_t clockOffsetSec_ = -127; // machine clock minus bus local time
     std::deque<std::array<uint8_t, kLogRecordSize>> log_;
     uint32_t logFirst_ = 0;

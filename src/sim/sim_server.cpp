@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <poll.h>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +15,7 @@
 
 #include "common/text.h"
 #include "hidlink/usbhidioc.h"
+#include "sim/sim_client.h"
 #include "sim/sim_wire.h"
 
 namespace dupmon {
@@ -59,6 +63,27 @@ bool functionCode(const std::string& word, uint8_t& code) {
 
 std::string err(const std::string& why) {
     return "err " + why;
+}
+
+// A failure rate: a fraction from 0 to 1 ("0.25").
+bool parseRate(const std::string& text, double& rate) {
+    char* end = nullptr;
+    rate = std::strtod(text.c_str(), &end);
+    return !text.empty() && end == text.c_str() + text.size() && rate >= 0.0 && rate <= 1.0;
+}
+
+// "failrate" of a machine: port (as media counts them) and rate.
+std::string setFailRate(MachineModel& model, const std::string& portText,
+                        const std::string& rateText) {
+    uint32_t port = 0;
+    double rate = 0;
+    if (!parseNumber(portText, port) || port >= model.portCount())
+        return err(format("failrate: port '%s' is not a port from 0 to %zu", portText.c_str(),
+                          model.portCount() - 1));
+    if (!parseRate(rateText, rate))
+        return err("failrate: rate '" + rateText + "' is not a fraction from 0 to 1");
+    model.setPortFailRate(port, rate);
+    return "ok";
 }
 
 // Output onto a file this server opened itself (never by a path a client
@@ -121,9 +146,64 @@ SimServer::~SimServer() {
             ::close(c->fd);
     if (listenFd_ >= 0) {
         ::close(listenFd_);
-        ::unlink(socketPath_.c_str());
+        struct stat st {};
+        if (::lstat(socketPath_.c_str(), &st) == 0 && st.st_dev == socketDev_ &&
+            st.st_ino == socketIno_)
+            ::unlink(socketPath_.c_str());
     }
 }
+
+namespace {
+
+// Whether the path may become this server's socket. Nothing there, or a
+// socket of this user on which nobody answers (a simulator that was killed),
+// is taken; anything else is left as it is and said.
+bool socketPathFree(const std::string& path, std::string& error) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return true;
+        error = std::strerror(errno);
+        return false;
+    }
+    if (S_ISLNK(st.st_mode))
+        error = "it is a symbolic link; it is left as it is";
+    else if (S_ISDIR(st.st_mode))
+        error = "it is a folder; it is left as it is";
+    else if (!S_ISSOCK(st.st_mode))
+        error = "a file of another kind is there; it is left as it is";
+    else if (st.st_uid != ::geteuid())
+        error = "it is another user's socket; it is left as it is";
+    if (!error.empty())
+        return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (probe < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const int connected = ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    const int why = errno;
+    ::close(probe);
+    if (connected != 0 && why == ECONNREFUSED) {
+        if (::unlink(path.c_str()) == 0 || errno == ENOENT)
+            return true;
+        error = std::strerror(errno);
+        return false;
+    }
+    if (connected == 0 || why == EAGAIN) {
+        error = SimClientBackend(path).connect()
+                    ? "a simulator already serves on it; stop it first or choose another path"
+                    : "another program answers on it; it is left as it is";
+        return false;
+    }
+    error = std::string("it cannot be tried: ") + std::strerror(why);
+    return false;
+}
+
+} // namespace
 
 bool SimServer::listen(const std::string& path, std::string& error) {
     sockaddr_un addr{};
@@ -131,6 +211,8 @@ bool SimServer::listen(const std::string& path, std::string& error) {
         error = "socket path empty or too long";
         return false;
     }
+    if (!socketPathFree(path, error))
+        return false;
     listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listenFd_ < 0) {
         error = std::strerror(errno);
@@ -138,7 +220,6 @@ bool SimServer::listen(const std::string& path, std::string& error) {
     }
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.data(), path.size());
-    ::unlink(path.c_str());
     // Nobody can connect before listen(), so the mode is set in between.
     if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::chmod(path.c_str(), 0600) != 0 || ::listen(listenFd_, 8) != 0) {
@@ -148,6 +229,11 @@ bool SimServer::listen(const std::string& path, std::string& error) {
         return false;
     }
     socketPath_ = path;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        socketDev_ = st.st_dev;
+        socketIno_ = st.st_ino;
+    }
     return true;
 }
 
@@ -276,27 +362,73 @@ SimServer::Machine* SimServer::find(const std::string& name) {
 
 std::string SimServer::plug(const std::vector<std::string>& w) {
     if (w.size() < 2)
-        return err("usage: plug <profile> [id=<text>] [logs=<n>] [first=<n>] [boards=<n>]");
+        return err("usage: plug <profile> [id=<text>] [logs=<n>] [first=<n>] [boards=<n>] "
+                   "[speed=<x>] [failrate=<port>:<rate>]");
     const SimProfile* profile = findSimProfile(w[1]);
     if (!profile)
         return err("no profile " + w[1]);
-    std::string id = option(w, "id");
+    // Every field is checked: a value that is not taken is said, never
+    // dropped, so that a stand-in is never plugged with other fields than asked.
+    static constexpr std::string_view kFields[] = {"id",    "logs",  "first",
+                                                   "boards", "speed", "failrate"};
+    std::map<std::string, std::string> given;
+    for (size_t i = 2; i < w.size(); ++i) {
+        const size_t eq = w[i].find('=');
+        const std::string key = w[i].substr(0, eq);
+        if (eq == std::string::npos ||
+            std::find(std::begin(kFields), std::end(kFields), key) == std::end(kFields))
+            return err("unknown field '" + w[i] + "' (id=, logs=, first=, boards=, speed=, failrate=)");
+        if (!given.emplace(key, w[i].substr(eq + 1)).second)
+            return err(key + " is given twice");
+    }
+    auto number = [&](const char* key, uint32_t max, uint32_t& out) -> std::string {
+        const auto it = given.find(key);
+        if (it == given.end())
+            return "";
+        if (!parseNumber(it->second, out) || out > max)
+            return std::string(key) + ": '" + it->second + "' is not a number from 0 to " +
+                   std::to_string(max);
+        return "";
+    };
+    uint32_t boards = 0, logs = 0, first = 0;
+    for (std::string bad : {number("boards", 0xFFFF, boards), number("logs", maxPreload_, logs),
+                            number("first", UINT32_MAX, first)})
+        if (!bad.empty())
+            return err(bad);
+    double speed = 0;
+    if (const auto it = given.find("speed"); it != given.end()) {
+        char* end = nullptr;
+        speed = std::strtod(it->second.c_str(), &end);
+        if (it->second.empty() || *end != '\0' || !(speed >= 0.01 && speed <= 10000.0))
+            return err("speed: '" + it->second + "' is not a number from 0.01 to 10000");
+    }
+    std::string id = given.count("id") ? given["id"] : std::string();
+    if (given.count("id") && (id.empty() || id.size() > 63))
+        return err("id: '" + id + "' is not a machine id of 1 to 63 characters");
     if (id.empty())
         id = format("%s-%06u", profile->idPrefix.c_str(), ++serials_[profile->name]);
     if (find(id))
         return err("machine id in use: " + id);
     auto device = std::make_shared<StandInController>(*profile, clock_, id);
     MachineModel& m = device->machine();
-    uint32_t n = 0;
-    if (parseNumber(option(w, "boards"), n) && n <= 0xFFFF)
-        m.setBoardCount(static_cast<uint16_t>(n));
-    if (parseNumber(option(w, "logs"), n))
-        m.preloadLog(std::min(n, maxPreload_));
-    if (parseNumber(option(w, "first"), n))
-        m.setLogFirstNo(n);
-    const std::string speed = option(w, "speed");
-    if (!speed.empty())
-        m.speed = std::clamp(std::atof(speed.c_str()), 0.01, 10000.0);
+    if (given.count("boards"))
+        m.setBoardCount(static_cast<uint16_t>(boards));
+    if (given.count("logs"))
+        m.preloadLog(logs);
+    if (given.count("first"))
+        m.setLogFirstNo(first);
+    if (given.count("speed"))
+        m.speed = speed;
+    if (const auto it = given.find("failrate"); it != given.end()) {
+        const std::string& failRate = it->second;
+        const size_t colon = failRate.find(':');
+        const std::string set =
+            colon == std::string::npos
+                ? err("failrate=<port>:<rate>, e.g. failrate=3:0.25")
+                : setFailRate(m, failRate.substr(0, colon), failRate.substr(colon + 1));
+        if (set != "ok")
+            return set;
+    }
     const std::string path = bus_.plug(device, CUsbhidioc::kVendorId, profile->productId);
     machines_.push_back({path, profile->name, device});
     return "ok " + path;
@@ -354,9 +486,9 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
         return trace(w);
 
     // The rest name a machine.
-    static const std::string_view kMachineRequests[] = {"unplug", "media", "job",    "continue",
-                                                        "finish", "fault", "log",    "speed",
-                                                        "status", "setup", "devinfo"};
+    static const std::string_view kMachineRequests[] = {"unplug", "media", "job",     "continue",
+                                                        "finish", "fault", "log",     "speed",
+                                                        "status", "setup", "devinfo", "failrate"};
     if (std::find(std::begin(kMachineRequests), std::end(kMachineRequests), cmd) ==
         std::end(kMachineRequests))
         return err("unknown command " + cmd);
@@ -428,6 +560,11 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
             return err("usage: speed <machine> <x>");
         model.speed = std::clamp(std::atof(w[2].c_str()), 0.01, 10000.0);
         return "ok";
+    }
+    if (cmd == "failrate") {
+        if (w.size() != 4)
+            return err("usage: failrate <machine> <port> <rate from 0 to 1>");
+        return setFailRate(model, w[2], w[3]);
     }
     if (cmd == "setup")
         return format("ok writes=%u ", model.setupWrites) +

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <streambuf>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "common/clock.h"
@@ -78,6 +79,9 @@ private:
     VirtualBus bus_;
     int listenFd_ = -1;
     std::string socketPath_;
+    // The socket file this server made: only that one is removed at the end.
+    dev_t socketDev_ = 0;
+    ino_t socketIno_ = 0;
     std::vector<std::unique_ptr<Client>> clients_;
     std::vector<Machine> machines_;
     std::map<std::string, unsigned> serials_;

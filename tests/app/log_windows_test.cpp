@@ -21,6 +21,9 @@
 
 #include "common/byte_order.h"
 #include "logdb/log_database.h"
+#include "logdb/tform_daily_report.h"
+#include "logdb/tform_detail_report.h"
+#include "logdb/tform_port_performance.h"
 #include "logdb/tform_report.h"
 #include "logdb/tform_show_log.h"
 #include "machine_window/tform_continue_or_exit.h"
@@ -172,6 +175,49 @@ TEST_F(LogWindowsInTheProgram, OpenLogWindowShowsTheLogAndRowsArriveWithTheJob) 
     w->Item_OpenLogWindow->trigger();
     EXPECT_EQ(w->findChildren<TForm_ShowLog*>().size(), 1);
     EXPECT_TRUE(viewer->isVisible());
+    EXPECT_TRUE(ui.messages.empty());
+}
+
+TEST_F(LogWindowsInTheProgram, TheFigureWindowsOpenFromTheLogDataMenuAndNameTheirMachine) {
+    ASSERT_TRUE(
+        spin([&] { return form->picturesPlaced() == 1 && form->picture(0).isOn(); }, 15000));
+    MACHINE& m = form->machineSlots().connection(form->picture(0).connection());
+    ASSERT_TRUE(spin([&] { return storedRecords(m.logDatabasePath()) == 30; }, 15000));
+    form->machineSlots().pictureClick(0);
+    TFormMachine* w = dynamic_cast<MachineWindowAdapter*>(m.window())->window();
+    for (QAction* item :
+         {w->Item_ShowDetailReport, w->Item_ShowDailyReport, w->Item_ShowPerformanceByPort})
+        EXPECT_TRUE(item->isVisible()) << item->text().toStdString();
+
+    w->Item_ShowPerformanceByPort->trigger();
+    w->Item_ShowDailyReport->trigger();
+    w->Item_ShowDetailReport->trigger();
+    auto* ports = w->findChild<TFormPortPerformance*>();
+    auto* daily = w->findChild<TFormDailyReport*>();
+    auto* detail = w->findChild<TFormDetailReport*>();
+    ASSERT_TRUE(ports && daily && detail);
+    for (StatsWindow* f : std::initializer_list<StatsWindow*>{ports, daily, detail}) {
+        EXPECT_TRUE(f->isVisible());
+        EXPECT_NE(f->windowTitle().toStdString().find(w->windowTitleText()), std::string::npos);
+        EXPECT_EQ(f->database(), m.logDatabasePath());
+    }
+    // The 30 records of the stand-in's past are the week up to the newest.
+    ASSERT_TRUE(spin([&] { return ports->stats().has_value(); }, 10000));
+    EXPECT_EQ(ports->stats()->inRange, 30u);
+    EXPECT_NE(ports->Label_machine->text().toStdString().find(w->windowTitleText() + ", "),
+              std::string::npos);
+
+    // A new name reaches them; a second opening shows the same window again.
+    whenModalOf<TForm_nickname>([](TForm_nickname* d) {
+        d->Edit_nickname->setText("LINE-9");
+        d->Button_OK->click();
+    });
+    w->ChangeNicknameClick();
+    EXPECT_EQ(daily->caption(), "LINE-9(v3.12.5)");
+    daily->close();
+    w->Item_ShowDailyReport->trigger();
+    EXPECT_EQ(w->findChildren<TFormDailyReport*>().size(), 1);
+    EXPECT_TRUE(daily->isVisible());
     EXPECT_TRUE(ui.messages.empty());
 }
 

@@ -435,8 +435,8 @@ TEST_F(ProgramWithStandIns, EveryVisibleMenuItemActsOrSaysWhy) {
             ++walked;
         }
     }
-    // usb10: Change Nickname, the two service items, OpenLogWindow, Download
-    // Source Files and five jobs; sd20: the same Machine and LogData items,
-    // and Get Info.
-    EXPECT_EQ(walked, 10 + 5);
+    // usb10: Change Nickname, the two service items, OpenLogWindow, the three
+    // figure windows, Download Source Files and five jobs; sd20: the same
+    // Machine and LogData items, and Get Info.
+    EXPECT_EQ(walked, 13 + 8);
 }

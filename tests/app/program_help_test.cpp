@@ -61,7 +61,7 @@ const Program kPrograms[] = {
      "dupmon-sim: option --socket needs a value"},
     {DUPMON_LOGTOOL,
      {"--from", "--to", "--out", "--nickname", "--model", "--version", "--machine-id", "--ports",
-      "--device-type", "--help"},
+      "--device-type", "--csv", "--json", "--help"},
      "frobnicate",
      "dupmon-logtool: unknown command 'frobnicate'"},
 };

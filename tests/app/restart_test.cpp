@@ -2,7 +2,8 @@
 // middle of its work and started again, over and over, while the simulator
 // goes on answering (and running jobs that add records). Each machine's log
 // database must end up with every record of the machine exactly once, in
-// order, under the machine's own id.
+// order, under the machine's own id, and every stored record with exactly
+// one whole line in its daily text file, and no other line there.
 //
 // DUPMON_RESTARTS sets the number of kills (default 3; 20 for the full run);
 // the logs grow with it so that every kill meets a sync under way.
@@ -11,13 +12,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/child_process.h"
 #include "common/byte_order.h"
 #include "logdb/log_database.h"
+#include "logdb/log_record.h"
 #include "shell/system_database.h"
 
 using namespace dupmon;
@@ -142,5 +148,39 @@ TEST(Restart, KilledMidSyncAndStartedAgainTheLogsStayWholeUnderTheirIds) {
     for (const auto& e : fs::directory_iterator(dir / "work" / "DATABASE"))
         databases += e.path().string().find(".QX42.LOGDATA") != std::string::npos;
     EXPECT_EQ(databases, int(ids.size()));
+
+    // The daily text files: each record's line once, whole, in the file of
+    // its machine and day, and nothing else in them.
+    std::map<fs::path, std::multiset<std::string>> expectedLines;
+    for (int i = 0; i < 8; ++i) {
+        if (!reg.isInUse(i))
+            continue;
+        const MachineInfo info = reg.entry(i);
+        const auto db = readLogDatabase(logDatabasePath(dir / "work" / "DATABASE", info));
+        for (uint32_t n = 0; n < db.count; ++n) {
+            const LogRecord r = decodeLogRecord(db.record(n));
+            expectedLines[dailyLogPath(dir / "work", info, r.year + 2000, r.month, r.day)].insert(
+                reportLine(r));
+        }
+    }
+    size_t dailyFiles = 0;
+    for (const auto& e : fs::recursive_directory_iterator(dir / "work")) {
+        const std::string folder = e.path().parent_path().filename().string();
+        if (e.path().extension() != ".txt" || folder == "DEBUG_SESSION")
+            continue;
+        ++dailyFiles;
+        SCOPED_TRACE(e.path().string());
+        std::ifstream in(e.path(), std::ios::binary);
+        const std::string text(std::istreambuf_iterator<char>(in), {});
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ(text.back(), '\n') << "the last line is whole";
+        std::multiset<std::string> lines;
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+            lines.insert(text.substr(at, end - at));
+        const auto expected = expectedLines.find(e.path());
+        ASSERT_NE(expected, expectedLines.end()) << "a daily file of no stored record";
+        EXPECT_EQ(lines, expected->second);
+    }
+    EXPECT_EQ(dailyFiles, expectedLines.size());
     fs::remove_all(dir);
 }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "connection/machine.h"
 #include "hidlink/usbhidioc.h"
@@ -14,6 +15,7 @@
 #include "protocol/checksum.h"
 #include "sim/virtual_bus.h"
 #include "support/controller_script.h"
+#include "support/held_disk.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -59,6 +61,19 @@ protected:
             machine.step();
         }
     }
+    // Steps until `done`, `ms` of machine time at most; a sync on the worker
+    // is given real time to end (up to 30 s, for a loaded machine).
+    bool runUntil(const std::function<bool()>& done, uint32_t ms) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (uint32_t i = 0; !done() && std::chrono::steady_clock::now() < deadline; ++i) {
+            if (i >= ms && !machine.logStore().syncRunning())
+                break;
+            run(1);
+            if (machine.logStore().syncRunning())
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return done();
+    }
     static void onEvent(void* self, int, int code, int, const void*) {
         static_cast<ConnectionTest*>(self)->events.push_back(code);
     }
@@ -70,6 +85,8 @@ protected:
     MachineInfo unused{};
     MiniController mc;
     ControllerScript script;
+    // Outlives the connection, which hands it its last sync when it closes.
+    std::unique_ptr<SyncWorker> worker;
     MACHINE machine{clock, ui};
     std::string path;
     std::unique_ptr<CUsbhidioc> link;
@@ -320,6 +337,92 @@ TEST_F(ConnectionTest, ARecordTheDiskRefusesStopsTheFetchAndIsFetchedAgainLater)
     EXPECT_FALSE(machine.logStoreFailing());
     const auto contents = readLogDatabase(db);
     ASSERT_EQ(contents.count, 20u);
+    for (uint32_t i = 0; i < contents.count; ++i)
+        EXPECT_EQ(readBE32(contents.record(i)), 500 + i);
+    EXPECT_EQ(ui.messages.size(), 1u);
+}
+
+using test::HeldDisk;
+using test::ReleaseOnExit;
+
+// A disk that takes its time with every sync: the step never waits for it.
+// The records keep coming while the first sync is held, and they count as
+// synced only once a sync that covers them has ended.
+TEST_F(ConnectionTest, ASlowDiskNeverHoldsTheStep) {
+    HeldDisk disk;
+    worker = std::make_unique<SyncWorker>([&](int fd) { return disk.sync(fd); });
+    ReleaseOnExit release{disk};
+    machine.setSyncWorker(worker.get());
+    machine.setSyncInterval(0);
+    attach();
+    run(6000);
+    const fs::path db = dir / "DATABASE" / "MID-0001.QX42.LOGDATA";
+    EXPECT_EQ(readLogDatabase(db).count, 20u);
+    EXPECT_TRUE(machine.logStore().syncRunning());
+    EXPECT_TRUE(machine.logStore().unsynced());
+    EXPECT_EQ(machine.logStore().syncCount(), 0u);
+
+    disk.let(true);
+    EXPECT_TRUE(runUntil([&] { return !machine.logStore().unsynced(); }, 20000));
+    EXPECT_GE(machine.logStore().syncCount(), 1u);
+    EXPECT_EQ(machine.logStore().syncedSize(), 512u + 20 * 128);
+    EXPECT_TRUE(ui.messages.empty());
+}
+
+// A sync the disk refuses on the worker is reported as before: once, in the
+// "DATABASE" box; what it did not make safe is cut and fetched again, so the
+// database ends with every record once.
+TEST_F(ConnectionTest, ASyncTheDiskRefusesIsReportedAndItsRecordsFetchedAgain) {
+    HeldDisk disk;
+    disk.open = true;
+    disk.refuseDatabase = 1;
+    worker = std::make_unique<SyncWorker>([&](int fd) { return disk.sync(fd); });
+    machine.setSyncWorker(worker.get());
+    attach();
+    ASSERT_TRUE(runUntil([&] { return !ui.messages.empty(); }, 20000));
+    const fs::path db = dir / "DATABASE" / "MID-0001.QX42.LOGDATA";
+    EXPECT_EQ(ui.messages[0].text,
+              "DATABASE_WRITE_FAIL\n" + db.string() +
+                  ": cannot be brought to the disk: Input/output error\nNo job-log record of this "
+                  "machine is fetched until it can be stored; the file is left as it is.");
+    EXPECT_TRUE(machine.logStoreFailing());
+
+    EXPECT_TRUE(runUntil(
+        [&] { return readLogDatabase(db).count == 20 && !machine.logStore().unsynced(); }, 70000));
+    const auto contents = readLogDatabase(db);
+    ASSERT_EQ(contents.count, 20u);
+    for (uint32_t i = 0; i < contents.count; ++i)
+        EXPECT_EQ(readBE32(contents.record(i)), 500 + i);
+    EXPECT_EQ(ui.messages.size(), 1u);
+    EXPECT_FALSE(machine.logStoreFailing());
+}
+
+// The working folder removed while records flow: no record goes into the
+// deleted files and nothing is made again in its place; one message says so.
+// Once the folder is back, every record the machine holds is stored once.
+TEST_F(ConnectionTest, TheWorkingFolderRemovedMidRunStopsStoringWithAMessage) {
+    attach();
+    run(6000);
+    const fs::path db = dir / "DATABASE" / "MID-0001.QX42.LOGDATA";
+    ASSERT_EQ(readLogDatabase(db).count, 20u);
+    fs::remove_all(dir);
+    script.logCount = 30; // ten more jobs end on the machine
+    run(20000);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].caption, "DATABASE");
+    EXPECT_EQ(ui.messages[0].text,
+              "DATABASE_NOT_EXIST\n" + db.string() +
+                  ": was removed while job-log records were stored in it; nothing more is stored "
+                  "until it can be opened again\nNo job-log record of this machine is fetched "
+                  "until it can be stored.");
+    EXPECT_TRUE(machine.logStoreFailing());
+    EXPECT_FALSE(fs::exists(dir)) << "nothing is written in its place";
+
+    fs::create_directories(dir / "DATABASE");
+    run(70000);
+    EXPECT_FALSE(machine.logStoreFailing());
+    const auto contents = readLogDatabase(db);
+    ASSERT_EQ(contents.count, 30u);
     for (uint32_t i = 0; i < contents.count; ++i)
         EXPECT_EQ(readBE32(contents.record(i)), 500 + i);
     EXPECT_EQ(ui.messages.size(), 1u);

@@ -196,10 +196,13 @@ TEST_F(DeviceInfoCore, CheckSerialKeepsAndAppendsNewNumbersOnly) {
     EXPECT_EQ(core.idQtyText(), "2");
 
     EXPECT_FALSE(core.checkSerial(4000000000u));
-    EXPECT_EQ(readAll(check), "12\nword\n34\n4000000000\n");
     EXPECT_EQ(core.idQtyText(), "3");
     EXPECT_TRUE(core.checkSerial(4000000000u));
-    EXPECT_EQ(core.idQtyText(), "3");
+    EXPECT_FALSE(core.checkSerial(56));
+    EXPECT_EQ(core.idQtyText(), "4");
+    // The new numbers reach the file whole with their result.
+    core.showResult("Device Quantity = 2\r\n");
+    EXPECT_EQ(readAll(check), "12\nword\n34\n4000000000\n56\n");
 
     // A check-ID file that cannot be written: the number is still kept.
     GetDeviceInfoCore unwritable(dir, clock, ui);

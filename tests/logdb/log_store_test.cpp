@@ -1,11 +1,14 @@
 // The log store a connection holds open while records flow: appends go to the
-// page cache, reach the disk at sync, and a database that fails its check is
-// never written to.
+// page cache, reach the disk at a sync on the sync worker, a database that
+// fails its check is never written to, a damaged tail is no record, each
+// stored record has one whole daily line, and a database removed while open
+// takes no more records.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/resource.h>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -15,6 +18,8 @@
 #include "log_test_support.h"
 #include "logdb/log_database.h"
 #include "logdb/log_store.h"
+#include "logdb/log_tail.h"
+#include "support/held_disk.h"
 
 using namespace dupmon;
 using namespace dupmon::test;
@@ -206,8 +211,15 @@ TEST_F(LogStoreTest, AWriteTheDiskRefusesLeavesNoPartAndClosesTheStore) {
     expected.insert(expected.end(), a.b.begin(), a.b.end());
     EXPECT_EQ(readBytes(db()), expected);
     EXPECT_EQ(store.syncedSize(), expected.size()); // closing brought record 1 to the disk
-    const std::string daily = readText(dir / "LINE-01" / "LINE-01(2026-03-15).txt");
-    EXPECT_EQ(std::count(daily.begin(), daily.end(), '\n'), 1);
+    // Record 2's line went first; fetched again once there is room, the
+    // record finds it there: one line per record.
+    const fs::path dailyFile = dir / "LINE-01" / "LINE-01(2026-03-15).txt";
+    const std::string before = readText(dailyFile);
+    EXPECT_EQ(std::count(before.begin(), before.end(), '\n'), 2);
+    ASSERT_EQ(store.open(db(), info, dir).result, PASS);
+    ASSERT_TRUE(store.append(b.data(), 128, info).stored);
+    store.close();
+    EXPECT_EQ(readText(dailyFile), before);
 }
 
 // After a power cut the file holds what the last sync made safe, maybe with
@@ -239,4 +251,233 @@ TEST_F(LogStoreTest, AfterAPowerCutTheWholeRecordsAreTheTruthAndATornOneIsCut) {
     EXPECT_EQ(fs::file_size(db()), 512u + 4 * 128);
     for (uint32_t n = 0; n < 4; ++n)
         EXPECT_EQ(0, std::memcmp(contents.record(n), record(n).data(), 128)) << n;
+}
+
+// What a crash can leave behind the last record: a torn record, slots of
+// zeros (written, or a sparse stretch whose bytes never reached the disk).
+// None of it is a record: the readers stop at the last record, the store
+// takes its number (never log number 0 from a slot of zeros), says what it
+// found, and cuts it before the next record.
+TEST_F(LogStoreTest, ADamagedTailIsNoRecordAndIsCutBeforeTheNextAppend) {
+    struct Case {
+        const char* what;
+        uint32_t records;
+        std::function<void(const fs::path&)> damage;
+        const char* note;
+    } cases[] = {
+        {"a torn record", 3,
+         [](const fs::path& p) {
+             std::vector<uint8_t> b(50, 0xEE);
+             writeBytes(p, b.data(), b.size(), true);
+         },
+         "its last 50 bytes are a record cut short"},
+        {"slots of written zeros", 3,
+         [](const fs::path& p) {
+             std::vector<uint8_t> b(5 * 128, 0);
+             writeBytes(p, b.data(), b.size(), true);
+         },
+         "its last 640 bytes hold only zeros (5 record slots)"},
+        {"a sparse tail", 3,
+         [](const fs::path& p) { fs::resize_file(p, fs::file_size(p) + 5 * 128); },
+         "its last 640 bytes hold only zeros (5 record slots)"},
+        {"zeros and a torn record", 3,
+         [](const fs::path& p) {
+             std::vector<uint8_t> b(2 * 128 + 40, 0);
+             writeBytes(p, b.data(), b.size(), true);
+         },
+         "its last 296 bytes are no records: 2 record slots of zeros and a record cut short"},
+        {"zeros and no record", 0,
+         [](const fs::path& p) {
+             std::vector<uint8_t> b(4 * 128, 0);
+             writeBytes(p, b.data(), b.size(), true);
+         },
+         "its last 512 bytes hold only zeros (4 record slots)"},
+        {"a sparse tail of 4 GB", 3,
+         [](const fs::path& p) { fs::resize_file(p, 512 + 3 * 128 + (uint64_t(4) << 30)); },
+         "its last 4294967296 bytes hold only zeros (33554432 record slots)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        std::vector<uint8_t> bytes = header();
+        for (uint32_t n = 0; n < c.records; ++n) {
+            const RecordBytes r = record(70 + n);
+            bytes.insert(bytes.end(), r.b.begin(), r.b.end());
+        }
+        writeBytes(db(), bytes.data(), bytes.size());
+        c.damage(db());
+
+        // Every reader stops at the last record.
+        EXPECT_EQ(summarizeLogDatabase(db()).count, c.records);
+        EXPECT_EQ(readLogDatabase(db()).count, c.records);
+        EXPECT_EQ(readLogDatabaseTail(db(), 100).total, c.records);
+
+        info.lastStoredLogNo = 41;
+        LogStore store;
+        const LogDatabaseCheck check = store.open(db(), info, dir);
+        ASSERT_EQ(check.result, PASS);
+        EXPECT_EQ(check.holdsRecords, c.records > 0);
+        EXPECT_EQ(info.lastStoredLogNo, c.records ? int32_t(70 + c.records - 1) : 0);
+        EXPECT_EQ(store.note(), std::string(c.note) +
+                                    ", as an interrupted write leaves them"
+                                    "; they are cut before the next record is stored")
+            << store.note();
+        const RecordBytes next = record(70 + c.records);
+        ASSERT_TRUE(store.append(next.data(), 128, info).stored);
+        store.close();
+        bytes.insert(bytes.end(), next.b.begin(), next.b.end());
+        EXPECT_EQ(fs::file_size(db()), bytes.size());
+        EXPECT_EQ(readBytes(db()), bytes);
+    }
+}
+
+// A line a crash cut short (text, or zeros whose bytes never reached the
+// disk) is cut when its file is opened again: the next line starts on a line
+// of its own, and the record whose line was torn gets it whole.
+TEST_F(LogStoreTest, ATornDailyLineIsCutWhenItsFileIsOpenedAgain) {
+    const std::string line10 = reportLine(decodeLogRecord(record(10).data()));
+    const std::string line11 = reportLine(decodeLogRecord(record(11).data()));
+    struct Case {
+        const char* what;
+        std::string before;
+        std::string after;
+    } cases[] = {
+        {"a torn line", line10 + "\n" + line11.substr(0, 20), line10 + "\n" + line11 + "\n"},
+        {"zeros", line10 + "\n" + std::string(300, '\0'), line10 + "\n" + line11 + "\n"},
+        {"nothing but a torn line", line11.substr(0, 7), line11 + "\n"},
+        {"whole lines", line10 + "\n", line10 + "\n" + line11 + "\n"},
+    };
+    const fs::path daily = dir / "LINE-01" / "LINE-01(2026-03-15).txt";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        fs::create_directories(daily.parent_path());
+        std::vector<uint8_t> bytes = header();
+        const RecordBytes r10 = record(10);
+        bytes.insert(bytes.end(), r10.b.begin(), r10.b.end());
+        writeBytes(db(), bytes.data(), bytes.size());
+        writeBytes(daily, c.before.data(), c.before.size());
+        LogStore store;
+        ASSERT_EQ(store.open(db(), info, dir).result, PASS);
+        ASSERT_TRUE(store.append(record(11).data(), 128, info).stored);
+        EXPECT_EQ(readText(daily), c.after);
+        const bool torn = c.before.back() != '\n';
+        EXPECT_EQ(store.note().find("were a line cut short and have been cut") != std::string::npos,
+                  torn)
+            << store.note();
+    }
+}
+
+// The database removed with its folder, moved away, or replaced by another
+// file while the store holds it open: the next record is neither stored in
+// the old file nor given a daily line, nothing is created at the path, and
+// the store says what happened.
+TEST_F(LogStoreTest, ADatabaseRemovedOrReplacedWhileOpenTakesNoMoreRecords) {
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& folder)> change;
+        const char* problem;
+    } cases[] = {
+        {"the file removed", [](const fs::path& f) { fs::remove(f / "A1.QX42.LOGDATA"); },
+         "was removed while job-log records were stored in it"},
+        {"its folder removed", [](const fs::path& f) { fs::remove_all(f); },
+         "was removed while job-log records were stored in it"},
+        {"its folder moved", [](const fs::path& f) { fs::rename(f, f.string() + ".old"); },
+         "was moved away (or its folder was)"},
+        {"the file replaced",
+         [](const fs::path& f) {
+             std::vector<uint8_t> other = header();
+             writeBytes(f / "other", other.data(), other.size());
+             fs::rename(f / "other", f / "A1.QX42.LOGDATA");
+         },
+         "was replaced by another file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        const fs::path folder = dir / "DATABASE";
+        fs::create_directories(folder);
+        const fs::path path = folder / "A1.QX42.LOGDATA";
+        LogStore store;
+        ASSERT_EQ(store.open(path, info, dir).result, PASS);
+        ASSERT_TRUE(store.append(record(1).data(), 128, info).stored);
+        c.change(folder);
+        const bool there = fs::exists(path);
+        const auto before = there ? readBytes(path) : std::vector<uint8_t>();
+
+        EXPECT_FALSE(store.append(record(2).data(), 128, info).stored);
+        EXPECT_FALSE(store.isOpen());
+        EXPECT_EQ(store.failure(), DATABASE_NOT_EXIST);
+        EXPECT_NE(store.problem().find(c.problem), std::string::npos) << store.problem();
+        EXPECT_NE(store.problem().find("nothing more is stored"), std::string::npos);
+        EXPECT_EQ(info.lastStoredLogNo, 1);
+        EXPECT_EQ(fs::exists(path), there);
+        if (there) {
+            EXPECT_EQ(readBytes(path), before);
+        }
+        const std::string daily = readText(dir / "LINE-01" / "LINE-01(2026-03-15).txt");
+        EXPECT_EQ(std::count(daily.begin(), daily.end(), '\n'), 1) << "no line for record 2";
+    }
+}
+
+namespace {
+
+bool woken(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+}
+
+} // namespace
+
+// A sync runs on the worker: starting it returns at once, records keep being
+// stored meanwhile, and they count as synced only when the sync has ended.
+// The daily files go to the disk before the database. A sync the disk
+// refuses cuts the database back to what the last good sync made safe.
+TEST_F(LogStoreTest, SyncsRunOnTheWorkerAndCountOnlyOnceDone) {
+    HeldDisk disk;
+    SyncWorker worker([&](int fd) { return disk.sync(fd); });
+    ReleaseOnExit release{disk};
+    LogStore store;
+    store.setSyncWorker(&worker);
+    ASSERT_EQ(store.open(db(), info, dir).result, PASS);
+    for (uint32_t n = 10; n < 13; ++n)
+        ASSERT_TRUE(store.append(record(n, n == 10 ? 15 : 16).data(), 128, info).stored);
+
+    ASSERT_TRUE(store.startSync());
+    EXPECT_TRUE(store.syncRunning());
+    EXPECT_FALSE(store.startSync());                                    // one at a time
+    ASSERT_TRUE(store.append(record(13, 16).data(), 128, info).stored); // not held by the sync
+    EXPECT_FALSE(store.syncEnded());
+    EXPECT_TRUE(store.unsynced());
+    EXPECT_EQ(store.syncedSize(), 512u);
+
+    disk.let(true);
+    ASSERT_TRUE(woken(worker.wakeFd(), 30000)) << "the worker wakes the event loop";
+    worker.takeWakeups();
+    EXPECT_FALSE(woken(worker.wakeFd(), 0));
+    ASSERT_TRUE(store.syncEnded());
+    const LogStore::SyncResult done = store.finishSync();
+    EXPECT_TRUE(done.ok);
+    EXPECT_EQ(done.lastStoredLogNo, 12);
+    EXPECT_EQ(store.syncedSize(), 512u + 3 * 128); // not record 13: it came after the start
+    EXPECT_EQ(store.syncCount(), 1u);
+    EXPECT_TRUE(store.unsynced());
+    EXPECT_EQ(disk.synced,
+              (std::vector<std::string>{"LINE-01(2026-03-15).txt", "LINE-01(2026-03-16).txt",
+                                        "A1.QX42.LOGDATA"}));
+
+    // The disk refuses the next sync: record 13 goes, to be fetched again.
+    disk.let(true, EIO);
+    ASSERT_TRUE(store.startSync());
+    ASSERT_TRUE(woken(worker.wakeFd(), 30000));
+    ASSERT_TRUE(store.syncEnded());
+    const LogStore::SyncResult refused = store.finishSync();
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.lastStoredLogNo, 12);
+    EXPECT_TRUE(refused.holdsRecords);
+    EXPECT_FALSE(store.isOpen());
+    EXPECT_EQ(store.failure(), DATABASE_WRITE_FAIL);
+    EXPECT_EQ(store.problem(), "cannot be brought to the disk: Input/output error");
+    EXPECT_EQ(fs::file_size(db()), 512u + 3 * 128);
 }

@@ -1,6 +1,8 @@
 // dupmon-logtool on databases written by the database code and built by hand.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <cstring>
 #include <sstream>
 #include <sys/wait.h>
@@ -125,13 +127,53 @@ TEST_F(LogTool, InfoAndPrintOnAHandBuiltDatabase) {
     ASSERT_EQ(run({"info", db.string()}), 0) << err.str();
     EXPECT_EQ(out.str(), "database: " + db.string() +
                              "\n"
-                             "check: PASS\n"
+                             "check: DAMAGED TAIL\n"
                              "records: 1\n"
                              "first: 9 (No. 0000010) 2026-03-15 10:20:30\n"
                              "last: 9 (No. 0000010) 2026-03-15 10:20:30\n"
-                             "ignored tail: 5 bytes\n");
+                             "damaged: its last 5 bytes are a record cut short, as an "
+                             "interrupted write leaves them; they are no records\n"
+                             "next sync: cuts them, then stores the records after No. 0000010 "
+                             "behind the last record\n");
     ASSERT_EQ(run({"print", db.string()}), 0);
     EXPECT_EQ(out.str(), std::string(kCopyLine) + "\n");
+}
+
+// Slots of zeros behind the last record (written, or sparse) are a damaged
+// tail, never records numbered 0: info says so and what the next sync does.
+TEST_F(LogTool, InfoCallsATailOfZerosDamaged) {
+    struct Case {
+        const char* what;
+        bool withRecord;
+        std::function<void(const fs::path&)> damage;
+        std::string expected;
+    } cases[] = {
+        {"written zeros", true,
+         [](const fs::path& p) {
+             std::vector<uint8_t> zeros(3 * 128 + 5, 0);
+             writeBytes(p, zeros.data(), zeros.size(), true);
+         },
+         "check: DAMAGED TAIL\nrecords: 1\n"
+         "first: 9 (No. 0000010) 2026-03-15 10:20:30\nlast: 9 (No. 0000010) 2026-03-15 10:20:30\n"
+         "damaged: its last 389 bytes are no records: 3 record slots of zeros and a record cut "
+         "short, as an interrupted write leaves them; they are no records\n"
+         "next sync: cuts them, then stores the records after No. 0000010 behind the last "
+         "record\n"},
+        {"a sparse tail and no record", false,
+         [](const fs::path& p) { fs::resize_file(p, 512 + 1024 * 128); },
+         "check: DAMAGED TAIL\nrecords: 0\n"
+         "damaged: its last 131072 bytes hold only zeros (1024 record slots), as an interrupted "
+         "write leaves them; they are no records\n"
+         "next sync: cuts them, then stores the records of the machine's whole job log behind "
+         "the header\n"},
+    };
+    for (const Case& c : cases) {
+        fs::path db = handBuiltDatabase();
+        fs::resize_file(db, c.withRecord ? 512 + 128 : 512);
+        c.damage(db);
+        ASSERT_EQ(run({"info", db.string()}), 0) << c.what << err.str();
+        EXPECT_EQ(out.str(), "database: " + db.string() + "\n" + c.expected) << c.what;
+    }
 }
 
 TEST_F(LogTool, PrintSelectsADateRange) {
@@ -212,6 +254,54 @@ TEST_F(LogTool, ReportTakesTheMachineFromTheRegistry) {
               "MID OID Name Revision  YearMonth Serial No.");
 }
 
+// The three jobs of appendedDatabase: a copy passed on port 1 in 61 s (day
+// 15, hour 8), a capacity check failed "Size Not Match" on port 2 (day 15,
+// hour 9), a copy passed on port 3 in 0 s (day 16, hour 7).
+TEST_F(LogTool, StatsPrintsTheFiguresAsCsv) {
+    fs::path db = appendedDatabase();
+    ASSERT_EQ(run({"stats", db.string(), "--csv"}), 0) << err.str();
+    EXPECT_EQ(out.str(),
+              "scope,day,port,function,function_name,pass,fail,abort,start,yield_percent,"
+              "working_hours,copies_per_hour,run_seconds_mean,run_seconds_sd,write_mb_s_mean,"
+              "write_mb_s_sd,read_mb_s_mean,read_mb_s_sd,failing_lba_count,failing_lba_min,"
+              "failing_lba_max,failing_lba_mean,failing_lba_sd,stands_out,p_value\r\n"
+              // 2 of 3 passed; hours 8 and 9 of the 15th, 7 of the 16th; runs 61 s and 0 s
+              "machine,,,,,2,1,0,0,66.67,3,0.67,30.50,30.50,,,,,0,,,,,,\r\n"
+              // Port 2's one failure beside two passes elsewhere: p = 1 - 3/4 = 0.25, times
+              // the three ports tested.
+              "port,,1,,,1,0,0,0,100.00,,,61.00,0.00,,,,,0,,,,,0,1.0000\r\n"
+              "port,,2,,,0,1,0,0,0.00,,,,,,,,,0,,,,,0,0.7500\r\n"
+              "port,,3,,,1,0,0,0,100.00,,,0.00,0.00,,,,,0,,,,,0,1.0000\r\n"
+              "day,2026-03-15,,,,1,1,0,0,50.00,2,0.50,,,,,,,,,,,,,\r\n"
+              "day,2026-03-16,,,,1,0,0,0,100.00,1,1.00,,,,,,,,,,,,,\r\n"
+              // No speeds were recorded: the write and read columns stay empty.
+              "function,,,1,COPY,2,0,0,0,100.00,,,30.50,30.50,,,,,0,,,,,,\r\n"
+              "function,,,16,CAPACITY CHECK,0,1,0,0,0.00,,,,,,,,,0,,,,,,\r\n"
+              "day_function,2026-03-15,,1,COPY,1,0,0,0,100.00,,,,,,,,,,,,,,,\r\n"
+              "day_function,2026-03-15,,16,CAPACITY CHECK,0,1,0,0,0.00,,,,,,,,,,,,,,,\r\n"
+              "day_function,2026-03-16,,1,COPY,1,0,0,0,100.00,,,,,,,,,,,,,,,\r\n");
+
+    // A range of one day, as text.
+    ASSERT_EQ(run({"stats", db.string(), "--from", "2026-03-16", "--to", "2026-03-16"}), 0);
+    const std::string text = out.str();
+    for (const char* line : {"range: 2026-03-16 to 2026-03-16\n", "records: 1 in range of 3\n",
+                             "pass 1  fail 0  user abort 0  burn-in start 0\n",
+                             "yield 100.00%  failure rate 0.00%\n", "ports that stand out: none\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+
+    // JSON: the same counts.
+    ASSERT_EQ(run({"stats", db.string(), "--json", "--to", "2026-03-15"}), 0);
+    EXPECT_NE(out.str().find("\"range\": {\"from\": null, \"to\": \"2026-03-15\"},\n"
+                             "  \"records\": 3,\n  \"in_range\": 2,\n"),
+              std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("\"machine\": {\"pass\": 1, \"fail\": 1, \"abort\": 0, \"start\": 0, "
+                             "\"yield_percent\": 50.0000, \"working_hours\": 2, "
+                             "\"copies_per_hour\": 0.5000"),
+              std::string::npos)
+        << out.str();
+}
+
 TEST_F(LogTool, ProblemsGiveOneLineAndAnExitStatus) {
     fs::path db = appendedDatabase();
     fs::path missing = dir / "missing.QX42.LOGDATA";
@@ -254,6 +344,13 @@ TEST_F(LogTool, ProblemsGiveOneLineAndAnExitStatus) {
          "dupmon-logtool: " + (dir / "none" / "r.txt").string() + ": Can't Create File !\n"},
         {{"verify", db.string()}, 1, "dupmon-logtool: " + db.string() + ": no seal found\n"},
         {{"verify", missing.string()}, 1, "dupmon-logtool: " + missing.string() + ": "},
+        {{"stats", missing.string()},
+         1,
+         "dupmon-logtool: " + missing.string() + ": does not exist (DATABASE_NOT_EXIST)\n"},
+        {{"stats", db.string(), "--csv", "--json"},
+         2,
+         "dupmon-logtool: stats prints --csv or --json, not both\n"},
+        {{"stats", db.string(), "--from"}, 2, "dupmon-logtool: option '--from' needs a value\n"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(run(c.args), c.status) << c.message;

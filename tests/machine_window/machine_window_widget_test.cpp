@@ -2,6 +2,8 @@
 // captions, placement file, menus, refusals, dialogs, pictures.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -1038,6 +1040,19 @@ TEST(MachineWindow, PictureFolderThatCannotBeMadeFailsQuietly) {
     TFormMachine& w = f.open();
     std::ofstream(f.dir.path / "SavePicture") << "a file where the folder should be";
     EXPECT_TRUE(w.savePicture().empty());
+    EXPECT_TRUE(f.ui.messages.empty());
+}
+
+// A pipe where the picture goes: nothing waits for a reader, and the pipe
+// stays as it was (the picture is made in memory and written whole).
+TEST(MachineWindow, APipeWhereThePictureGoesHoldsNothingUp) {
+    Fixture f(machine(16));
+    TFormMachine& w = f.open();
+    const fs::path file = f.dir.path / "SavePicture/2026/2026-03/20260315-100000.jpg";
+    fs::create_directories(file.parent_path());
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    EXPECT_TRUE(w.savePicture().empty());
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(file)));
     EXPECT_TRUE(f.ui.messages.empty());
 }
 

@@ -1,11 +1,12 @@
 // Every file the program reads, in every bad shape a user's disk can hand it:
 // missing, empty, truncated, huge, of another title or version, unreadable,
-// a folder, a pipe. Each case runs in a child process under a time limit and
-// (outside the sanitizer build) a memory limit, so a crash, a hang or an
-// allocation of the file's size shows as such. The expected outcome is what
-// the program makes of the file: the message it gives, or what it falls
-// back to. A file is never written over, except where completing it is the
-// expected repair, and then what it held is kept.
+// a folder, a pipe, a tail of zeros (written or sparse). Each case runs in a
+// child process under a time limit and (outside the sanitizer build) a
+// memory limit, so a crash, a hang or an allocation of the file's size shows
+// as such. The expected outcome is what the program makes of the file: the
+// message it gives, or what it falls back to. A file is never written over,
+// except where completing it is the expected repair, and then what it held
+// is kept.
 //
 // To add a file: write a Reader (its place, a good file's bytes, a file of
 // another title or version when it has one, and what the program makes of
@@ -28,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bad_files_support.h"
 #include "common/byte_order.h"
 #include "common/result_codes.h"
 #include "common/text.h"
@@ -45,6 +47,7 @@
 #include "support/test_ui.h"
 
 using namespace dupmon;
+using namespace dupmon::badfiles;
 namespace fs = std::filesystem;
 
 namespace {
@@ -58,7 +61,9 @@ enum class Shape {
     OtherVersion,
     Unreadable,
     Folder,
-    Pipe
+    Pipe,
+    ZeroTail,  // the good bytes, then record slots of written zeros
+    SparseTail // the good bytes, then a sparse stretch of record slots
 };
 
 const char* shapeName(Shape s) {
@@ -81,13 +86,18 @@ const char* shapeName(Shape s) {
         return "a folder";
     case Shape::Pipe:
         return "a pipe";
+    case Shape::ZeroTail:
+        return "a tail of zeros";
+    case Shape::SparseTail:
+        return "a sparse tail";
     }
     return "?";
 }
 
 constexpr std::array kShapes = {Shape::Missing,    Shape::Empty,      Shape::Truncated,
                                 Shape::Huge,       Shape::OtherTitle, Shape::OtherVersion,
-                                Shape::Unreadable, Shape::Folder,     Shape::Pipe};
+                                Shape::Unreadable, Shape::Folder,     Shape::Pipe,
+                                Shape::ZeroTail,   Shape::SparseTail};
 
 // A huge file: the good bytes, then a sparse stretch to 4 GB.
 constexpr uint64_t kHugeSize = uint64_t(4) << 30;
@@ -118,17 +128,6 @@ struct Reader {
 };
 
 // --- the files -------------------------------------------------------------
-
-MachineInfo sampleMachine() {
-    MachineInfo m{};
-    m.deviceType = 2;
-    m.support_LogRecord = 1;
-    copyField(m.machineId, sizeof m.machineId, "M-1");
-    copyField(m.modelName, sizeof m.modelName, "UB10");
-    copyField(m.nickName, sizeof m.nickName, "Left");
-    m.maxDeviceQty = 10;
-    return m;
-}
 
 Bytes registryFile() {
     Bytes f(kRegistryFileSize, 0);
@@ -208,7 +207,8 @@ std::string logToolOutcome(const fs::path&, const fs::path& file) {
     const LogDatabaseSummary s = summarizeLogDatabase(file);
     if (s.result != PASS)
         return errorName(s.result) + ": " + s.problem;
-    return "records " + std::to_string(s.count);
+    return "records " + std::to_string(s.count) +
+           (s.stored.damagedBytes() ? ", damaged: " + s.stored.damage() : "");
 }
 
 std::string positionOutcome(const fs::path&, const fs::path& file) {
@@ -319,12 +319,23 @@ std::vector<Reader> readers() {
           {Shape::Empty,
            {"opened, last 0, its header was 0 bytes long and has been completed", true}},
           {Shape::Truncated, {"opened, last 0, its header was 448 bytes long", true}},
-          {Shape::Huge, {"opened, last 0"}}, // the sparse stretch reads as records of zeros
+          // The sparse stretch holds no record: never log number 0 from it.
+          {Shape::Huge,
+           {"opened, last 72, its last 4294966400 bytes hold only zeros (33554425 record slots), "
+            "as an interrupted write leaves them; they are cut before the next record is stored"}},
           {Shape::OtherTitle, {"DATABASE_WRONG_TITLE: its title is not a job-log database's"}},
           {Shape::OtherVersion, {"DATABASE_WRONG_VERSION: its version is not 2.01.10.03"}},
-          {Shape::Unreadable, {"DATABASE_CORRUPT: cannot be read: Input/output error"}},
+          // The stand-in for an unreadable file is a link, which the store,
+          // writing the file, does not follow.
+          {Shape::Unreadable, {"DATABASE_WRITE_FAIL: is a symbolic link; it is left as it is"}},
           {Shape::Folder, {"DATABASE_CORRUPT: is a folder, not a file"}},
-          {Shape::Pipe, {"DATABASE_CORRUPT: is not a regular file"}}}},
+          {Shape::Pipe, {"DATABASE_CORRUPT: is not a regular file"}},
+          {Shape::ZeroTail,
+           {"opened, last 72, its last 512 bytes hold only zeros (4 record slots), as an "
+            "interrupted write leaves them; they are cut before the next record is stored"}},
+          {Shape::SparseTail,
+           {"opened, last 72, its last 512 bytes hold only zeros (4 record slots), as an "
+            "interrupted write leaves them; they are cut before the next record is stored"}}}},
         {"log database, as the log tool reads it",
          "DATABASE/M-1.QX42.LOGDATA",
          logDatabaseFile,
@@ -335,12 +346,20 @@ std::vector<Reader> readers() {
          {{Shape::Missing, {"DATABASE_NOT_EXIST: does not exist"}},
           {Shape::Empty, {"DATABASE_CORRUPT: its 512-byte header is cut short"}},
           {Shape::Truncated, {"DATABASE_CORRUPT: its 512-byte header is cut short"}},
-          {Shape::Huge, {"records 33554428"}},
+          {Shape::Huge,
+           {"records 3, damaged: its last 4294966400 bytes hold only zeros (33554425 record "
+            "slots)"}},
           {Shape::OtherTitle, {"DATABASE_WRONG_TITLE: its title is not a job-log database's"}},
           {Shape::OtherVersion, {"DATABASE_WRONG_VERSION: its version is not 2.01.10.03"}},
           {Shape::Unreadable, {"DATABASE_CORRUPT: cannot be read: Input/output error"}},
           {Shape::Folder, {"DATABASE_CORRUPT: is a folder, not a file"}},
-          {Shape::Pipe, {"DATABASE_CORRUPT: is not a regular file"}}}},
+          {Shape::Pipe, {"DATABASE_CORRUPT: is not a regular file"}},
+          {Shape::ZeroTail,
+           {"records 3, damaged: its last 512 bytes hold only zeros (4 record "
+            "slots)"}},
+          {Shape::SparseTail,
+           {"records 3, damaged: its last 512 bytes hold only zeros (4 "
+            "record slots)"}}}},
         {"main window position file",
          "brellock_linker.QZ9",
          [position] { return position; },
@@ -416,13 +435,15 @@ std::vector<Reader> readers() {
          {{Shape::Missing, {"DATABASE_NOT_EXIST"}},
           {Shape::Empty, {"DATABASE_CORRUPT"}},
           {Shape::Truncated, {"DATABASE_CORRUPT"}},
-          {Shape::Huge, {"rows 5000 of 33554428"}},
+          {Shape::Huge, {"rows 3 of 3"}},
           {Shape::OtherTitle, {"DATABASE_WRONG_TITLE"}},
           {Shape::OtherVersion, {"DATABASE_WRONG_VERSION"}},
           {Shape::Unreadable, {"DATABASE_CORRUPT"}},
           // What cannot be opened as a file is "not there" to the viewer.
           {Shape::Folder, {"DATABASE_NOT_EXIST"}},
-          {Shape::Pipe, {"DATABASE_NOT_EXIST"}}}},
+          {Shape::Pipe, {"DATABASE_NOT_EXIST"}},
+          {Shape::ZeroTail, {"rows 3 of 3"}},
+          {Shape::SparseTail, {"rows 3 of 3"}}}},
         {"log viewer position file",
          "DATABASE/M-1.qz9.log.par",
          [] { return text("M-1 \n5 6 700 500 \n"); },
@@ -478,68 +499,6 @@ std::vector<Reader> readers() {
 }
 
 // --- running one case ------------------------------------------------------
-
-struct CaseResult {
-    std::string outcome;
-    std::string failure; // "crashed (signal N)", "did not end within N s"
-};
-
-// Runs `read` in a child process: a crash or a hang cannot take the test with it.
-CaseResult runIsolated(const std::function<std::string()>& read, int seconds) {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0)
-        return {"", "no pipe"};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(pipeFds[0]);
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-        // Reading a 4 GB file into memory must fail here, not pass unnoticed.
-        struct rlimit mem {};
-        mem.rlim_cur = mem.rlim_max = rlim_t(1) << 30;
-        ::setrlimit(RLIMIT_AS, &mem);
-#endif
-        std::string out;
-        int status = 0;
-        try {
-            out = read();
-        } catch (const std::exception& e) {
-            out = std::string("threw: ") + e.what();
-            status = 3;
-        }
-        [[maybe_unused]] ssize_t n = ::write(pipeFds[1], out.data(), out.size());
-        ::_exit(status);
-    }
-    ::close(pipeFds[1]);
-    CaseResult r;
-    const auto start = std::chrono::steady_clock::now();
-    char buf[4096];
-    for (;;) {
-        const auto elapsed = std::chrono::steady_clock::now() - start;
-        const int left =
-            seconds * 1000 -
-            int(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-        if (left <= 0) {
-            ::kill(pid, SIGKILL);
-            r.failure = "did not end within " + std::to_string(seconds) + " s";
-            break;
-        }
-        pollfd p{pipeFds[0], POLLIN, 0};
-        if (::poll(&p, 1, left) <= 0)
-            continue;
-        const ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        r.outcome.append(buf, size_t(n));
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (r.failure.empty() && WIFSIGNALED(status))
-        r.failure = "crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
-    else if (r.failure.empty() && WIFEXITED(status) && WEXITSTATUS(status) != 0)
-        r.failure = "ended with status " + std::to_string(WEXITSTATUS(status));
-    return r;
-}
 
 void writeBytes(const fs::path& p, const Bytes& b) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
@@ -602,25 +561,21 @@ bool makeShape(const Reader& r, Shape s, const fs::path& file) {
         return true;
     case Shape::Pipe:
         return ::mkfifo(file.c_str(), 0600) == 0;
+    case Shape::ZeroTail: {
+        Bytes b = r.good();
+        b.resize(b.size() + 4 * 128, 0);
+        writeBytes(file, b);
+        return true;
+    }
+    case Shape::SparseTail: {
+        const Bytes b = r.good();
+        writeBytes(file, b);
+        fs::resize_file(file, b.size() + 4 * 128);
+        return true;
+    }
     }
     return false;
 }
-
-std::string substitute(std::string s, const fs::path& file) {
-    for (size_t at; (at = s.find("{file}")) != std::string::npos;)
-        s.replace(at, 6, file.string());
-    return s;
-}
-
-class BadFiles : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("dupmon-badfiles-" + std::to_string(::getpid()));
-        fs::remove_all(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
-};
 
 } // namespace
 

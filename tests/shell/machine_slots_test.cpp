@@ -172,6 +172,8 @@ TEST_F(SlotsTest, NewMachineIsRegisteredAtOnceAndUpdatedAtClose) {
     plug(0x2001, "M-NEW");
     start();
     run(4000);
+    slots->registry().waitForWrites(); // written on the worker, not on the GUI thread
+    EXPECT_FALSE(slots->registry().changed());
     SYSTEM_DATABASE reg;
     ASSERT_EQ(reg.open((dir / "DATABASE" / "BRELLOCK_QX42.DB7").string()), 0);
     ASSERT_TRUE(reg.isInUse(0));

@@ -89,6 +89,8 @@ TEST(SlotDescriptors, ALinkIsWatchedOnlyWhileItsMachineWaitsAndItsDeviceIsThere)
         slots.descriptors(known, wanted);
         EXPECT_TRUE(contains(known, fd));
         EXPECT_FALSE(contains(wanted, fd));
+        // An ended sync wakes the loop whatever the machines wait for.
+        EXPECT_TRUE(contains(wanted, slots.syncWorker().wakeFd()));
         const uint32_t wait = slots.msUntilWork();
         EXPECT_GT(wait, 1000u);
         EXPECT_LE(wait, 2000u);

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <array>
+#include <condition_variable>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <mutex>
 
 #include "common/result_codes.h"
 #include "common/text.h"
@@ -424,11 +429,27 @@ TEST_F(RegistryTest, CreateAndWriteFailuresKeepTheLastGoodFile) {
     MachineInfo m = sampleMachine("LINE-01", "Left");
     int position = -1;
     ASSERT_TRUE(db.addMachine(m, &position));
-    const std::vector<uint8_t> good = readFile(path);
-    // The next write cannot open its new file: the registry keeps the last good one.
+    // Whatever is planted where a temporary file might go stands in no write's way.
     std::filesystem::create_directory(path + ".new");
     db.updateMachine(0, sampleMachine("LINE-01", "Right"));
-    EXPECT_EQ(db.write(), DATABASE_CREATE_FAIL);
+    EXPECT_EQ(db.write(), PASS);
+    EXPECT_TRUE(std::filesystem::is_directory(path + ".new"));
+    const std::vector<uint8_t> good = readFile(path);
+    // The disk refuses the next write (the file size limit, as a full disk
+    // would): the registry keeps the last good file.
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = old;
+    limit.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    db.updateMachine(0, sampleMachine("LINE-01", "Middle"));
+    const int refused = db.write();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(refused, DATABASE_WRITE_FAIL);
+    EXPECT_EQ(db.failureText(refused, path),
+              "DATABASE_WRITE_FAIL\n" + path + ": cannot be written: File too large");
     EXPECT_EQ(readFile(path), good);
     EXPECT_TRUE(db.changed());
 }
@@ -557,3 +578,60 @@ TEST(RegistryEntries, SerialisationRoundTripsEveryByte) {
 }
 
 } // namespace
+
+// While machines run, a registration is written on the worker: addMachine
+// returns before the disk is waited for. A write the disk refuses there is
+// written again at release, as one that failed at once would be.
+TEST_F(RegistryTest, ARegistrationIsWrittenOnTheWorkerAndAFailedOneAgainAtRelease) {
+    SyncWorker worker;
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false;
+    auto hold = [&] {
+        worker.submit([&] {
+            std::unique_lock<std::mutex> lock(m);
+            cv.wait(lock, [&] { return go; });
+            go = false;
+            return 0;
+        });
+    };
+    auto let = [&] {
+        std::lock_guard<std::mutex> lock(m);
+        go = true;
+        cv.notify_all();
+    };
+    SYSTEM_DATABASE db;
+    db.setWorker(&worker);
+    ASSERT_EQ(db.create(path), PASS);
+    hold(); // the disk is busy
+    MachineInfo first = sampleMachine("LINE-01", "Left");
+    int position = -1;
+    ASSERT_TRUE(db.addMachine(first, &position));
+    EXPECT_EQ(position, 0);
+    SYSTEM_DATABASE onDisk;
+    ASSERT_EQ(onDisk.open(path), PASS);
+    EXPECT_FALSE(onDisk.isInUse(0)) << "not written while the disk is busy";
+    let();
+    db.waitForWrites();
+    EXPECT_FALSE(db.changed());
+    ASSERT_EQ(onDisk.open(path), PASS);
+    EXPECT_STREQ(onDisk.entry(0).machineId, "LINE-01");
+
+    // Its folder is gone while the second machine is written.
+    const std::string folder = dir / "registry";
+    std::filesystem::create_directory(folder);
+    const std::string moved = folder + "/BRELLOCK_QX42.DB7";
+    std::filesystem::rename(path, moved);
+    SYSTEM_DATABASE away;
+    away.setWorker(&worker);
+    ASSERT_EQ(away.open(moved), PASS);
+    std::filesystem::rename(folder, folder + ".gone");
+    MachineInfo second = sampleMachine("LINE-02", "Right");
+    ASSERT_TRUE(away.addMachine(second, &position));
+    away.waitForWrites();
+    EXPECT_TRUE(away.changed());
+    std::filesystem::rename(folder + ".gone", folder);
+    away.release();
+    ASSERT_EQ(onDisk.open(moved), PASS);
+    EXPECT_STREQ(onDisk.entry(1).machineId, "LINE-02");
+}

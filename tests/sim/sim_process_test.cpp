@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <signal.h>
 #include <string>
@@ -368,4 +370,193 @@ TEST(DupmonSim, AClientThatSaysItIsDoneStillGetsItsReplies) {
     EXPECT_EQ(replies, "ok dupmon-sim 1\nok /dev/virtual/hidraw0\n"
                        "ok /dev/virtual/hidraw0:6c15:2001:usb10:DONE-1\n"
                        "err unknown command nonsense\n");
+}
+
+TEST(DupmonSim, FailsAPortAtTheRateItIsGiven) {
+    SimProcess sim({"--plug", "usb10,failrate=3:1"});
+    SimClientBackend client(sim.socket());
+    ASSERT_TRUE(sim.connect(client));
+    auto reply = [&](const std::string& request) {
+        std::string s = sim.ctl(request);
+        while (!s.empty() && s.back() == '\n')
+            s.pop_back();
+        return s;
+    };
+    const std::string m = "SU10-000001";
+    EXPECT_EQ(reply("failrate " + m + " 4 1"), "ok");
+    for (const char* wrong : {"10 0.5", "2 1.5", "2 x", "2", "-1 0.5"})
+        EXPECT_EQ(reply("failrate " + m + " " + wrong).rfind("err ", 0), 0u) << wrong;
+    EXPECT_EQ(reply("failrate " + m + " 2 0.5 extra").rfind("err ", 0), 0u);
+    EXPECT_EQ(client.control("plug usb10 failrate=30:0.5").rfind("err ", 0), 0u);
+    EXPECT_EQ(client.control("plug usb10 failrate=0.5").rfind("err ", 0), 0u);
+
+    // Ports 3 and 4 fail every job; the other seven targets pass.
+    ASSERT_EQ(reply("speed " + m + " 1000"), "ok");
+    ASSERT_EQ(reply("job " + m + " copy"), "ok");
+    std::string status;
+    for (int i = 0; i < 100; ++i) {
+        status = reply("status " + m);
+        if (status.find(" sub=6 ") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(status.find(" pass=7 fail=2 "), std::string::npos) << status;
+    EXPECT_EQ(client.control("quit"), "ok");
+    EXPECT_TRUE(sim.exitedCleanly());
+}
+
+namespace {
+
+struct SimRun {
+    int status = -1; // exit status; -1 when it was still running and was stopped
+    std::string output;
+};
+
+// dupmon-sim with these arguments, given `seconds` to end by itself.
+SimRun runSim(const std::vector<std::string>& args, int seconds) {
+    int out[2];
+    if (::pipe(out) != 0)
+        return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(out[1], 2);
+        ::close(out[0]);
+        std::vector<std::string> all{DUPMON_SIM_BINARY};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(DUPMON_SIM_BINARY, argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    SimRun r;
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < seconds * 20 && !ended; ++i) {
+        ended = ::waitpid(pid, &status, WNOHANG) == pid;
+        if (!ended)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!ended) {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, &status, 0);
+    }
+    char buf[4096];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+        r.output.append(buf, size_t(n));
+    ::close(out[0]);
+    r.status = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+} // namespace
+
+// Only nothing, or a socket of this user nobody answers on (left by a
+// simulator that was killed), may become the simulator's socket. A file, a
+// link, a folder, a pipe or a live simulator's socket is refused at once
+// and stays as it was; a live simulator keeps serving.
+TEST(DupmonSim, ASocketPathThatIsTakenIsRefusedAndLeftAsItIs) {
+    SimProcess live;
+    SimClientBackend client(live.socket());
+    ASSERT_TRUE(live.connect(client));
+    const std::string dir = live.dir();
+    { std::ofstream(dir + "/target") << "kept\n"; }
+    struct Case {
+        const char* what;
+        std::string path;
+        std::function<void(const std::string&)> make;
+        const char* why; // nullptr: taken
+    } cases[] = {
+        {"a regular file", dir + "/file",
+         [](const std::string& p) { std::ofstream(p) << "kept\n"; },
+         "a file of another kind is there; it is left as it is"},
+        {"a link", dir + "/link",
+         [&](const std::string& p) { fs::create_symlink(dir + "/target", p); },
+         "it is a symbolic link; it is left as it is"},
+        {"a folder", dir + "/folder", [](const std::string& p) { fs::create_directory(p); },
+         "it is a folder; it is left as it is"},
+        {"a pipe", dir + "/pipe", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); },
+         "a file of another kind is there; it is left as it is"},
+        {"a live simulator's socket", live.socket(), [](const std::string&) {},
+         "a simulator already serves on it; stop it first or choose another path"},
+        {"a stale socket", dir + "/stale",
+         [](const std::string& p) {
+             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+             sockaddr_un addr{};
+             addr.sun_family = AF_UNIX;
+             std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", p.c_str());
+             ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+             ::close(fd); // its file stays, and nobody answers on it
+         },
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make(c.path);
+        const auto typeBefore = fs::symlink_status(c.path).type();
+        if (!c.why) {
+            // Taken: the new simulator serves on it until stopped.
+            SimRun r;
+            std::thread t([&] { r = runSim({"--socket", c.path}, 2); });
+            SimClientBackend other(c.path);
+            bool served = false;
+            for (int i = 0; i < 40 && !served; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                served = other.connect();
+            }
+            t.join();
+            EXPECT_TRUE(served) << r.output;
+            continue;
+        }
+        const SimRun r = runSim({"--socket", c.path}, 10);
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_EQ(r.output.rfind("dupmon-sim: cannot listen on " + c.path + ": " + c.why, 0), 0u)
+            << r.output;
+        EXPECT_EQ(fs::symlink_status(c.path).type(), typeBefore);
+    }
+    std::ifstream in(dir + "/target");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "kept\n");
+    EXPECT_EQ(client.control("hello"), "ok dupmon-sim 1") << "the live simulator still serves";
+}
+
+// Every field of a plug is checked, at start (--plug) and on the control
+// socket (plug): a field that would not be taken as written is an error
+// that names it, and no stand-in is plugged.
+TEST(DupmonSim, EveryPlugFieldIsChecked) {
+    struct Case {
+        const char* plug;
+        const char* error;
+    } cases[] = {
+        {"usb10,logs=abc", "logs: 'abc' is not a number from 0 to 1000000"},
+        {"usb10,logs=1000001", "logs: '1000001' is not a number from 0 to 1000000"},
+        {"usb10,first=-1", "first: '-1' is not a number from 0 to 4294967295"},
+        {"usb10,boards=70000", "boards: '70000' is not a number from 0 to 65535"},
+        {"usb10,speed=fast", "speed: 'fast' is not a number from 0.01 to 10000"},
+        {"usb10,speed=0", "speed: '0' is not a number from 0.01 to 10000"},
+        {"usb10,colour=red", "unknown field 'colour=red' (id=, logs=, first=, boards=, speed=, failrate=)"},
+        {"usb10,logs", "unknown field 'logs' (id=, logs=, first=, boards=, speed=, failrate=)"},
+        {"usb10,logs=1,logs=2", "logs is given twice"},
+        {"usb10,id=", "id: '' is not a machine id of 1 to 63 characters"},
+    };
+    SimProcess sim;
+    SimClientBackend client(sim.socket());
+    ASSERT_TRUE(sim.connect(client));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.plug);
+        const std::string socket = sim.dir() + "/start.sock";
+        const SimRun r = runSim({"--socket", socket, "--plug", c.plug}, 10);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.output.find(std::string(": err ") + c.error + "\n"), std::string::npos)
+            << r.output;
+        EXPECT_FALSE(fs::exists(socket));
+        std::string words = c.plug;
+        std::replace(words.begin(), words.end(), ',', ' ');
+        EXPECT_EQ(client.control("plug " + words), std::string("err ") + c.error);
+    }
+    EXPECT_EQ(client.control("list"), "ok") << "nothing was plugged";
+    const std::string good = client.control("plug usb10 id=GOOD-1 logs=3 first=7 boards=2 speed=2");
+    EXPECT_EQ(good.rfind("ok ", 0), 0u) << good;
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -716,4 +717,63 @@ TEST(StandInRequests, SdMachineRepeatsASerialNumberAndHoldsTillReleased) {
     EXPECT_FALSE(m.deviceInfoSession);
     EXPECT_EQ(m.releases, 1u);
     EXPECT_EQ(m.startJob(FN_COPY, host.clock.tickMs()), JOB_STARTED);
+}
+
+// A worn socket: jobs on the port fail at its rate, at sectors that vary,
+// whatever medium is in it; the other ports are untouched.
+TEST(StandInJobs, AWornPortFailsAtItsRate) {
+    struct Case {
+        double rate;
+        int rounds;
+        int leastFailures, mostFailures;
+    } cases[] = {{0.3, 300, 60, 120}, {1.0, 20, 20, 20}, {0.0, 50, 0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rate);
+        ManualClock clock;
+        MachineModel m(*findSimProfile("usb10"), clock, "SU10-000042");
+        m.speed = 1000;
+        m.setPortFailRate(3, c.rate);
+        m.insertMedium(3, m.defaultMedium(3)); // a fresh stick changes nothing
+        ASSERT_EQ(m.startJob(FN_COPY, clock.tickMs()), JOB_STARTED);
+        const uint32_t first = m.logNextNo();
+        for (int round = 0; round < c.rounds; ++round) {
+            for (int ms = 0; ms < 60000 && !m.waitingForAnswer(); ms += 50) {
+                clock.advance(50);
+                m.tick(clock.tickMs());
+            }
+            ASSERT_TRUE(m.waitingForAnswer());
+            ASSERT_TRUE(m.answerContinue(clock.tickMs()));
+        }
+        int failures = 0;
+        std::set<uint32_t> sectors;
+        uint8_t rec[128];
+        for (uint32_t no = first; no < m.logNextNo(); ++no) {
+            ASSERT_TRUE(m.logRecord(no, rec));
+            if (rec[62] == 0)
+                continue;
+            ASSERT_EQ(readBE16(rec + 80), 3) << "only the worn port fails";
+            EXPECT_EQ(rec[62], 2);
+            EXPECT_LT(readBE32(rec + 40), m.port(0).dataSectors);
+            sectors.insert(readBE32(rec + 40));
+            ++failures;
+        }
+        EXPECT_EQ(m.logNextNo() - first, uint32_t(9 * c.rounds));
+        EXPECT_GE(failures, c.leastFailures);
+        EXPECT_LE(failures, c.mostFailures);
+        if (failures > 10) {
+            EXPECT_GT(sectors.size(), 5u) << "the failing sector varies";
+        }
+    }
+    // Panel jobs on the port fail the same way.
+    ManualClock clock;
+    MachineModel m(*findSimProfile("usb10"), clock, "SU10-000042");
+    m.speed = 1000;
+    m.setPortFailRate(5, 1.0);
+    ASSERT_EQ(m.startJob(FN_CAPACITY_CHECK, clock.tickMs()), JOB_STARTED);
+    for (int ms = 0; ms < 60000 && m.state() != FN_STANDBY; ms += 50) {
+        clock.advance(50);
+        m.tick(clock.tickMs());
+    }
+    EXPECT_EQ(m.failCount(), 1u);
+    EXPECT_EQ(m.passCount(), 9u);
 }
