@@ -12,14 +12,14 @@ namespace dupmon {
 
 // Status callback codes.
 enum StatusCode : int {
-    STATUS_MACHINE = 1,         // 28-byte MachineStatus as received (big-endian)
-    STATUS_PORT_DATA = 2,       // PortDataBlock, rendered by the running function
+    STATUS_MACHINE = 1,   // 28-byte MachineStatus as received (big-endian)
+    STATUS_PORT_DATA = 2, // PortDataBlock, rendered by the running function
     STATUS_DEVICE_INFO_START = 4,
-    STATUS_DEVICE_INFO = 5,     // DeviceInfoBlock
-    STATUS_JOB_SUMMARY = 7,     // 26-byte job summary record
-    STATUS_CLEAR_PORTS = 11,    // once per program run, first loop with an open window
-    STATUS_POWER_OFF = 12,      // sub-state 7 seen after a change
-    STATUS_PORTS_ALL = 20,      // fetched and dropped, never reported
+    STATUS_DEVICE_INFO = 5,  // DeviceInfoBlock
+    STATUS_JOB_SUMMARY = 7,  // 26-byte job summary record
+    STATUS_CLEAR_PORTS = 11, // once per program run, first loop with an open window
+    STATUS_POWER_OFF = 12,   // sub-state 7 seen after a change
+    STATUS_PORTS_ALL = 20,   // fetched and dropped, never reported
     STATUS_SOURCE = 21,
     STATUS_TARGETS = 22,
     STATUS_WORKING = 23,
@@ -254,8 +254,7 @@ private:
     void takeStatusBlock(bool noteStateChange);
     bool serveRequest();
     void beginLogCheck(bool busy, int nextStep);
-    void beginPortFetch(int kind, int first, int end, int code, bool codeIsSubState,
-                        int nextStep);
+    void beginPortFetch(int kind, int first, int end, int code, bool codeIsSubState, int nextStep);
     void sendPortRequest();
     void onPortAnswer();
     void busyFetch();

@@ -162,7 +162,8 @@ private:
     SYSTEM_DATABASE registry_;
     std::array<std::unique_ptr<MACHINE>, kSlotCount> connections_;
     std::array<Slot, kSlotCount> slots_;
-    std::array<MachineActivity, kSlotCount> activity_{}; // as last shown on each connection's picture
+    std::array<MachineActivity, kSlotCount>
+        activity_{}; // as last shown on each connection's picture
     int slotsInUse_ = 0;
     int startupStep_ = 0;
     bool inTimer1_ = false, inTimer2_ = false, inTimer3_ = false;

@@ -10,8 +10,12 @@
 namespace dupmon {
 
 namespace {
-bool due(uint32_t when, uint32_t now) { return static_cast<int32_t>(when - now) <= 0; }
-uint32_t later(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0 ? a : b; }
+bool due(uint32_t when, uint32_t now) {
+    return static_cast<int32_t>(when - now) <= 0;
+}
+uint32_t later(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) > 0 ? a : b;
+}
 } // namespace
 
 struct VirtualPort {
@@ -56,7 +60,9 @@ void VirtualHidDevice::sendInput(const uint8_t* report, uint32_t timeMs) {
         bus_->queueInput(*port_, report, timeMs);
 }
 
-std::string VirtualHidDevice::busPath() const { return port_ ? port_->path : std::string(); }
+std::string VirtualHidDevice::busPath() const {
+    return port_ ? port_->path : std::string();
+}
 
 bool VirtualHidDevice::unplugSelf() {
     if (!bus_ || !port_)
@@ -240,7 +246,9 @@ bool VirtualBus::nextToHost(uint32_t& when) const {
     return earliest(ports_, &VirtualPort::toHost, when, false);
 }
 
-std::vector<std::string> VirtualBus::enumerate() { return pluggedPaths(); }
+std::vector<std::string> VirtualBus::enumerate() {
+    return pluggedPaths();
+}
 
 std::unique_ptr<HidDevice> VirtualBus::open(const std::string& path) {
     for (auto& p : ports_)
