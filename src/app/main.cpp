@@ -34,6 +34,13 @@
 
 using namespace dupmon;
 
+#ifdef DUPMON_DIALOG_PROBE
+// The test build's probe: opens a dialog once a machine is on (tests/app).
+namespace dupmon {
+void startDialogProbe(TForm1& form);
+}
+#endif
+
 namespace {
 
 // SIGINT and SIGTERM end the program the way closing its window does.
@@ -91,12 +98,17 @@ std::vector<InstanceClaim> instanceClaims(const MonitorOptions& o,
 std::unique_ptr<MonitorExport> makeExport(const MonitorOptions& o,
                                           const std::filesystem::path& workDir,
                                           MonitorExport::Outputs outputs, QObject* context) {
-    const std::optional<std::string> url =
-        o.exportUrl.empty() ? readExportSetting(workDir) : std::optional(o.exportUrl);
-    if (!url)
+    ExportSetting setting;
+    if (o.exportUrl.empty())
+        setting = readExportSetting(workDir);
+    else
+        setting.url = o.exportUrl;
+    // A parameter file that cannot be read turns the export off, saying why.
+    if (!setting.url && setting.problem.empty())
         return nullptr;
     ExporterOptions options;
-    options.url = *url;
+    options.url = setting.url.value_or("");
+    options.settingProblem = setting.problem;
     options.databaseDir = ShellPaths::under(workDir, {}).databaseDir;
     outputs.post = [context](std::function<void()> call) {
         QMetaObject::invokeMethod(context, std::move(call), Qt::QueuedConnection);
@@ -209,13 +221,16 @@ int main(int argc, char** argv) {
     const std::filesystem::path workDir = std::filesystem::current_path();
     QtUiServices ui(o.headless);
     // Installed before any folder appears, so a stop that follows it is
-    // heard: it closes the main window once there is one.
+    // heard: it closes the main window once there is one, whatever dialog
+    // or box is open. Every wait ends, the main window closes its dialogs
+    // unanswered, and exit() leaves the nested event loops of those dialogs
+    // as well as the main one, so that everything is destroyed in order.
     TForm1* mainWindow = nullptr;
-    quitOnSignals(app.get(), [&mainWindow] {
+    quitOnSignals(app.get(), [&mainWindow, &ui] {
+        ui.setClosing();
         if (mainWindow)
             mainWindow->closeWithoutAsking();
-        else
-            QCoreApplication::exit(0);
+        QCoreApplication::exit(0);
     });
     if (const std::string problem = prepareWorkingFolder(workDir); !problem.empty()) {
         std::fprintf(stderr, "duplicator-monitor: %s\n", problem.c_str());
@@ -297,6 +312,9 @@ int main(int argc, char** argv) {
     // With stand-in machines the hidden clock and setup items can be tried.
     form.showServiceItems(demo != nullptr || client != nullptr);
     form.show();
+#ifdef DUPMON_DIALOG_PROBE
+    startDialogProbe(form);
+#endif
     const int rc = app->exec();
     ui.setClosing();
     if (exporter)

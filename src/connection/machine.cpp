@@ -113,6 +113,11 @@ void MACHINE::showMachineWindow(const std::string& title) {
             return;
         if (info_->support_LogRecord == 1)
             window_->setLogNumber(info_->lastStoredLogNo + 1);
+        // A window opened on a machine that does not answer says so at once.
+        if (engine_->silent()) {
+            const bool silent = true;
+            window_->onStatus(STATUS_SILENCE, &silent);
+        }
         engine_->windowOpened();
     }
     if (!window_)
@@ -168,6 +173,7 @@ void MACHINE::onEngineEvent(void* self, int code, int index, const void* data) {
             break;
         [[fallthrough]];
     case EVENT_CLOCK_SET:
+    case EVENT_CLOCK_NOT_SET:
     case 21:
         if (m->onEvent_)
             m->onEvent_(m->mainWindow_, m->connectionIndex_, code, index, data);

@@ -242,6 +242,12 @@ bool GetDeviceInfoCore::chooseCheckIdFile(const std::filesystem::path& path) {
 }
 
 void GetDeviceInfoCore::getDeviceInfo() {
+    if (engine_ && engine_->silent()) {
+        ui_.messageBox("The machine does not answer: nothing is sent to it until it answers "
+                       "again.",
+                       "Warning");
+        return;
+    }
     if (engine_)
         engine_->requestDeviceInfo();
     buttonsEnabled_ = false;
@@ -316,6 +322,11 @@ void GetDeviceInfoCore::showResult(const std::string& text) {
         }
     }
     // 3.
+    buttonsEnabled_ = true;
+}
+
+void GetDeviceInfoCore::showFailure(const std::string& why) {
+    memo_ = " \r\n" + why;
     buttonsEnabled_ = true;
 }
 

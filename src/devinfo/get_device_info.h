@@ -77,6 +77,8 @@ public:
     // The composed text: the new serial numbers written to the check-ID file,
     // the text shown and appended to the append file, buttons enabled.
     void showResult(const std::string& text);
+    // No result comes: why, in the memo; the buttons work again.
+    void showFailure(const std::string& why);
     // FormClose: let the machine leave its device-information state.
     void close();
     // FormDestroy: write the parameter file with the window's placement.

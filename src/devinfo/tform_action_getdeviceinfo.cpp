@@ -202,4 +202,9 @@ void TFormAction_GetDeviceInfo::showResult(const std::string& text) {
     refresh();
 }
 
+void TFormAction_GetDeviceInfo::showFailure(const std::string& why) {
+    core_.showFailure(why);
+    refresh();
+}
+
 } // namespace dupmon

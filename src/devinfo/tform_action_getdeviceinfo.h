@@ -32,6 +32,7 @@ public:
     // DeviceInfoResultSink
     bool checkSerial(uint32_t serialNo) override;
     void showResult(const std::string& text) override;
+    void showFailure(const std::string& why) override;
 
     GetDeviceInfoCore& core() { return core_; }
 

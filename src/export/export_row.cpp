@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <unistd.h>
 
 #include "common/byte_order.h"
 #include "common/text.h"
@@ -144,7 +145,8 @@ ExportRow exportRow(std::string_view machineId, const uint8_t* record128) {
     return row;
 }
 
-void appendCopyRow(std::string& out, std::string_view machineId, const uint8_t* record128) {
+void appendCopyRow(std::string& out, std::string_view machineId, const uint8_t* record128,
+                   std::string_view sentBy) {
     static const char hex[] = "0123456789abcdef";
     const ExportRow row = exportRow(machineId, record128);
     auto tab = [&] { out.push_back('\t'); };
@@ -193,18 +195,30 @@ void appendCopyRow(std::string& out, std::string_view machineId, const uint8_t* 
         out.push_back(hex[record128[i] >> 4]);
         out.push_back(hex[record128[i] & 15]);
     }
+    tab();
+    if (sentBy.empty())
+        out += "\\N";
+    else
+        appendCopyText(out, serverText(sentBy));
     out.push_back('\n');
 }
 
+std::string thisPcName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return {};
+    return name;
+}
+
 LogNumberRange appendMachineRows(std::string& out, std::string_view machineId,
-                                 const uint8_t* records, uint32_t count) {
+                                 const uint8_t* records, uint32_t count, std::string_view sentBy) {
     LogNumberRange range{UINT32_MAX, 0};
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t* record = records + size_t(i) * kLogRecordSize;
         const uint32_t logNo = readBE32(record);
         range.lowest = std::min(range.lowest, logNo);
         range.highest = std::max(range.highest, logNo);
-        appendCopyRow(out, machineId, record);
+        appendCopyRow(out, machineId, record, sentBy);
     }
     return range;
 }

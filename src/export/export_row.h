@@ -40,13 +40,18 @@ struct ExportRow {
 inline constexpr std::string_view kRecordColumns =
     "machine_id, log_no, recorded_at, port, function_no, function_name, function_text, "
     "result_code, result, outcome, capacity_sectors, data_sectors, sector_size, capacity_bytes, "
-    "read_bytes_per_second, write_bytes_per_second, run_time_seconds, target, raw";
+    "read_bytes_per_second, write_bytes_per_second, run_time_seconds, target, raw, sent_by";
 
 ExportRow exportRow(std::string_view machineId, const uint8_t* record128);
 
 // Appends the record as one line of COPY's text format (tab-separated,
-// backslash escapes, \N for NULL, the raw bytes as bytea hex).
-void appendCopyRow(std::string& out, std::string_view machineId, const uint8_t* record128);
+// backslash escapes, \N for NULL, the raw bytes as bytea hex), sent by the
+// PC named `sentBy` (NULL when empty).
+void appendCopyRow(std::string& out, std::string_view machineId, const uint8_t* record128,
+                   std::string_view sentBy = {});
+
+// The name this PC's rows carry in sent_by: its host name.
+std::string thisPcName();
 
 struct LogNumberRange {
     uint32_t lowest = 0, highest = 0;
@@ -54,7 +59,8 @@ struct LogNumberRange {
 // Appends `count` records (128 bytes each, one after the other) of one
 // machine as COPY lines; returns the range their log numbers lie in.
 LogNumberRange appendMachineRows(std::string& out, std::string_view machineId,
-                                 const uint8_t* records, uint32_t count);
+                                 const uint8_t* records, uint32_t count,
+                                 std::string_view sentBy = {});
 
 // Text a server of UTF-8 encoding takes: valid UTF-8 is kept, a byte that is
 // not part of a valid sequence becomes U+FFFD, and NUL becomes U+FFFD too.

@@ -51,22 +51,6 @@ bool LocalLog::read(uint64_t first, uint32_t n, uint8_t* out) {
     return true;
 }
 
-std::optional<uint64_t> LocalLog::indexAfter(uint32_t logNo) {
-    constexpr uint32_t kChunk = 4096;
-    auto chunk = std::make_unique<uint8_t[]>(size_t(kChunk) * kLogRecordSize);
-    for (uint64_t end = count_; end > 0;) {
-        const uint32_t n = uint32_t(std::min<uint64_t>(kChunk, end));
-        const uint64_t first = end - n;
-        if (!read(first, n, chunk.get()))
-            return std::nullopt;
-        for (uint32_t i = n; i-- > 0;)
-            if (readBE32(chunk.get() + size_t(i) * kLogRecordSize) == logNo)
-                return first + i + 1;
-        end = first;
-    }
-    return std::nullopt;
-}
-
 std::string machineIdOfLogDatabase(const fs::path& path) {
     const std::string name = path.filename().string();
     if (name.size() <= kDatabaseSuffix.size() || !name.ends_with(kDatabaseSuffix))

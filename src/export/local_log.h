@@ -10,9 +10,8 @@
 namespace dupmon {
 
 // A local log database read for the export: any run of its records by
-// index, and where the records the server lacks begin. Records are counted
-// when the file is opened; the monitor may append more meanwhile, and those
-// reach the export through its queue.
+// index. Records are counted when the file is opened; the monitor may append
+// more meanwhile, and those reach the export through its queue.
 class LocalLog {
 public:
     // The header checks and codes of the log database readers (PASS,
@@ -21,10 +20,6 @@ public:
     uint64_t count() const { return count_; }
     // `n` records from index `first` into `out` (128 bytes each).
     bool read(uint64_t first, uint32_t n, uint8_t* out);
-    // The index after the newest record numbered `logNo` (searched from the
-    // end, where it is found at once when the server is up to date), or
-    // nullopt when no record has that number.
-    std::optional<uint64_t> indexAfter(uint32_t logNo);
     const std::string& problem() const { return problem_; }
 
 private:

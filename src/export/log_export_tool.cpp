@@ -7,8 +7,10 @@
 #include "common/result_codes.h"
 #include "export/export_row.h"
 #include "export/local_log.h"
+#include "export/log_compare.h"
 #include "export/pg_session.h"
 #include "export/record_table.h"
+#include "export/schema.h"
 #include "logdb/log_record.h"
 
 namespace dupmon {
@@ -91,7 +93,10 @@ private:
             fail(1, server_.shown, schema.problem);
         if (schema.created)
             err_ << kProgram << ": " << server_.shown
-                 << ": made the job-log tables (schema version " << kExportSchemaVersion << ")\n";
+                 << ": made the job-log tables (schema version " << exportSchemaVersion() << ")\n";
+        else if (schema.upgradedFrom > 0)
+            err_ << kProgram << ": " << server_.shown << ": brought the job-log tables from schema "
+                 << "version " << schema.upgradedFrom << " to " << exportSchemaVersion() << "\n";
     }
 
     void progress(const std::string& db, uint64_t done, uint64_t total, int& lastTenth) {
@@ -130,17 +135,23 @@ private:
         struct Batch {
             uint32_t count = 0;
             bool read = false;
+            std::vector<uint8_t> records;
             std::string rows;
-            LogNumberRange numbers;
+            std::vector<size_t> lineStarts; // of each record's row, and the end
         };
-        auto prepare = [&log, &id](uint64_t first, uint32_t n) {
+        auto prepare = [&log, &id, this](uint64_t first, uint32_t n) {
             Batch b;
             b.count = n;
-            std::vector<uint8_t> records(size_t(n) * kLogRecordSize);
-            b.read = log.read(first, n, records.data());
+            b.records.resize(size_t(n) * kLogRecordSize);
+            b.read = log.read(first, n, b.records.data());
             if (b.read) {
                 b.rows.reserve(size_t(n) * 512);
-                b.numbers = appendMachineRows(b.rows, id, records.data(), n);
+                for (uint32_t i = 0; i < n; ++i) {
+                    b.lineStarts.push_back(b.rows.size());
+                    appendCopyRow(b.rows, id, b.records.data() + size_t(i) * kLogRecordSize,
+                                  sentBy_);
+                }
+                b.lineStarts.push_back(b.rows.size());
             }
             return b;
         };
@@ -148,13 +159,18 @@ private:
             return std::async(std::launch::async, prepare, first,
                               uint32_t(std::min<uint64_t>(kBatchRecords, total - first)));
         };
-        uint64_t done = 0, inserted = 0, refused = 0;
+        uint64_t done = 0, inserted = 0, conflicts = 0, refused = 0;
         std::string refusal;
         int lastTenth = -1;
         progress(db, 0, total, lastTenth);
         std::future<Batch> next;
         if (total > 0)
             next = batchAt(0);
+        auto stopped = [&](const std::string& why) {
+            fail(1, server_.shown,
+                 why + "; " + std::to_string(done) + " of " + std::to_string(total) +
+                     " records of " + db + " were sent: run the export again for the rest");
+        };
         while (done < total) {
             const Batch batch = next.get();
             if (!batch.read) {
@@ -163,22 +179,41 @@ private:
             }
             if (done + batch.count < total)
                 next = batchAt(done + batch.count);
-            const SendResult sent = sendMachineRows(session_, batch.rows, id, batch.numbers.lowest,
-                                                    batch.numbers.highest);
-            if (!sent.ok)
-                fail(1, server_.shown,
-                     session_.problem() + "; " + std::to_string(done) + " of " +
-                         std::to_string(total) + " records of " + db +
-                         " were sent: run the export again for the rest");
-            inserted += sent.inserted;
-            if (sent.refused > 0 && refused == 0)
-                refusal = sent.refusal;
-            refused += sent.refused;
+            // Only what the server lacks is sent: a database sent again costs
+            // a comparison of digests.
+            Comparison owed;
+            if (!compareWithServer(session_, id, batch.records.data(), batch.count, owed))
+                stopped(session_.problem());
+            for (const auto* positions : {&owed.absent, &owed.different}) {
+                if (positions->empty())
+                    continue;
+                std::string rows;
+                if (positions->size() < batch.count)
+                    for (uint32_t i : *positions)
+                        rows.append(batch.rows, batch.lineStarts[i],
+                                    batch.lineStarts[i + 1] - batch.lineStarts[i]);
+                const std::string& chosen = positions->size() < batch.count ? rows : batch.rows;
+                const SendResult sent = positions == &owed.absent
+                                            ? sendAbsentRows(session_, chosen)
+                                            : sendRecordRows(session_, chosen);
+                if (!sent.ok())
+                    stopped(sent.connectionLost ? session_.problem() : sent.refusal);
+                inserted += sent.inserted;
+                conflicts += sent.newConflicts();
+                if (sent.refused > 0 && refused == 0)
+                    refusal = sent.refusal;
+                refused += sent.refused;
+            }
             done += batch.count;
             progress(db, done, total, lastTenth);
         }
         out_ << db << ": " << total << " records of machine " << id << ": " << inserted
-             << " new on the server, " << (total - inserted - refused) << " there already";
+             << " new on the server, " << (total - inserted - conflicts - refused)
+             << " there already";
+        if (conflicts > 0)
+            out_ << ", " << conflicts
+                 << " under log numbers the server holds with other bytes (kept in "
+                    "dupmon_record_conflict)";
         if (refused > 0)
             out_ << ", " << refused << " refused (" << refusal << ")";
         out_ << "\n";
@@ -192,6 +227,7 @@ private:
     std::optional<std::string> url_, machineId_;
     ServerUrl server_;
     PgSession session_;
+    const std::string sentBy_ = thisPcName();
 };
 
 } // namespace

@@ -6,13 +6,27 @@
 
 namespace dupmon {
 
-std::optional<std::string> readExportSetting(const std::filesystem::path& workDir) {
-    for (const std::string& line : readTextLines(workDir / kExportParameterFile, 64, 4096)) {
-        const std::string_view text = trimBlanks(cutLineEnd(line));
-        if (!text.empty() && text[0] != '#')
-            return std::string(text);
+ExportSetting readExportSetting(const std::filesystem::path& workDir) {
+    ExportSetting setting;
+    const std::filesystem::path path = workDir / kExportParameterFile;
+    ReadableFile in = openRegularFile(path);
+    if (!in) {
+        std::error_code ec;
+        if (!in.missing)
+            setting.problem = path.string() + " " + in.problem;
+        else if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec)))
+            setting.problem = path.string() + " is a link to a file that does not exist";
+        return setting;
     }
-    return std::nullopt;
+    in.file.reset();
+    for (const std::string& line : readTextLines(path, 64, 4096)) {
+        const std::string_view text = trimBlanks(cutLineEnd(line));
+        if (!text.empty() && text[0] != '#') {
+            setting.url = std::string(text);
+            break;
+        }
+    }
+    return setting;
 }
 
 MonitorExport::MonitorExport(ExporterOptions options, Outputs outputs)
@@ -73,16 +87,18 @@ void MonitorExport::poll() {
                     m->log(n.text.c_str());
             outage_.clear();
             told_.clear();
-            alerted_ = false;
+            break;
+        case ExportNotice::Kind::Note:
+            for (MACHINE* m : machines_)
+                if (!n.machineId.empty() && m->connected() &&
+                    fieldText(m->info().machineId, sizeof m->info().machineId) == n.machineId)
+                    m->log(n.text.c_str());
             break;
         case ExportNotice::Kind::Connected:
-        case ExportNotice::Kind::Note:
             break;
         }
-        if (n.operatorMustAct && !alerted_ && outputs_.alert) {
-            alerted_ = true;
+        if (n.operatorMustAct && outputs_.alert)
             outputs_.alert(n.text);
-        }
     }
 }
 

@@ -7,116 +7,61 @@
 
 namespace dupmon {
 
-namespace {
-
-struct ConninfoFree {
-    void operator()(PQconninfoOption* o) const { PQconninfoFree(o); }
-};
-
-// The URL with its password (between "user:" and "@") masked, for a URL
-// libpq could not read.
-std::string maskedUrl(const std::string& url) {
-    const size_t scheme = url.find("://");
-    if (scheme == std::string::npos)
-        return url;
-    const size_t start = scheme + 3;
-    const size_t end = std::min(url.find_first_of("/?", start), url.size());
-    const size_t at = url.rfind('@', end);
-    if (at == std::string::npos || at < start)
-        return url;
-    const size_t colon = url.find(':', start);
-    if (colon == std::string::npos || colon > at)
-        return url;
-    return url.substr(0, colon + 1) + "***" + url.substr(at);
-}
-
-} // namespace
-
-std::string oneLine(const char* message) {
-    std::string out;
-    bool pendingBreak = false;
-    for (const char* p = message ? message : ""; *p; ++p) {
-        if (*p == '\n' || *p == '\r') {
-            pendingBreak = true;
-            continue;
-        }
-        if (pendingBreak && (*p == '\t' || *p == ' ')) {
-            // An indented continuation line goes on after one blank.
-            while (p[1] == '\t' || p[1] == ' ')
-                ++p;
-            out += ' ';
-            pendingBreak = false;
-            continue;
-        }
-        if (pendingBreak && !out.empty())
-            out += "; ";
-        pendingBreak = false;
-        out += *p;
-    }
-    return out;
-}
-
-ServerUrl checkServerUrl(const std::string& url) {
-    ServerUrl s;
-    s.url = url;
-    s.shown = maskedUrl(url);
-    if (url.rfind("postgresql://", 0) != 0 && url.rfind("postgres://", 0) != 0) {
-        s.problem = "not a PostgreSQL URL (postgresql://USER@HOST:PORT/DATABASE)";
-        return s;
-    }
-    char* error = nullptr;
-    std::unique_ptr<PQconninfoOption, ConninfoFree> options(PQconninfoParse(url.c_str(), &error));
-    if (!options) {
-        s.problem = error ? oneLine(error) : "libpq cannot read it";
-        PQfreemem(error);
-        return s;
-    }
-    std::string user, host, port, dbname;
-    for (const PQconninfoOption* o = options.get(); o->keyword; ++o) {
-        const std::string value = o->val ? o->val : "";
-        const std::string_view key = o->keyword;
-        if (key == "user")
-            user = value;
-        else if (key == "host")
-            host = value;
-        else if (key == "port")
-            port = value;
-        else if (key == "dbname")
-            dbname = value;
-    }
-    for (char c : port)
-        if ((c < '0' || c > '9') && c != ',') {
-            s.problem = "the port '" + port + "' is not a number";
-            return s;
-        }
-    s.shown = "postgresql://" + (user.empty() ? "" : user + "@") + host +
-              (port.empty() ? "" : ":" + port) + "/" + dbname;
-    return s;
-}
-
-PgSession::Failure PgSession::connect(const ServerUrl& server, int timeoutMs, int wakeFd) {
+PgSession::Failure PgSession::connect(const ServerUrl& server, int timeoutMs, int wakeFd,
+                                      const NameResolver& resolver) {
     close();
-    // The URL comes after our defaults, so that it may set them otherwise;
-    // the encoding comes after it: every text we send is UTF-8.
-    const char* keys[] = {"connect_timeout",
-                          "application_name",
-                          "keepalives_idle",
-                          "keepalives_interval",
-                          "keepalives_count",
-                          "tcp_user_timeout",
-                          "dbname",
-                          "client_encoding",
-                          nullptr};
-    const std::string seconds = std::to_string(std::max(1, timeoutMs / 1000));
-    const char* values[] = {seconds.c_str(), "duplicator-monitor", "10",   "5",    "3",
-                            "30000",         server.url.c_str(),   "UTF8", nullptr};
-    conn_ = PQconnectStartParams(keys, values, 1);
-    if (!conn_) {
-        problem_ = "out of memory";
-        return Failure::Unreachable;
-    }
+    server_ = server;
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // libpq would look the name up in the calling thread, where nothing can
+    // end the wait: it gets the addresses instead, each with the name beside
+    // it (for TLS and messages), tried in order.
+    std::string hosts, addresses;
+    if (const std::string host = hostToLookUp(server); !host.empty()) {
+        std::vector<std::string> found;
+        switch (lookUp(resolver ? resolver : NameResolver(systemResolve), host, timeoutMs, wakeFd,
+                       found)) {
+        case LookupEnd::Stopped:
+            setProblem("stopped");
+            return Failure::Stopped;
+        case LookupEnd::TimedOut:
+            setProblem(("no answer from the name service for \"" + host + "\" within " +
+                        std::to_string(timeoutMs / 1000) + " s")
+                           .c_str());
+            return Failure::Unreachable;
+        case LookupEnd::NotFound:
+            break; // libpq looks again, and says why in its own words
+        case LookupEnd::Found:
+            for (const std::string& a : found) {
+                if (!hosts.empty()) {
+                    hosts.push_back(',');
+                    addresses.push_back(',');
+                }
+                hosts.append(host);
+                addresses.append(a);
+            }
+            break;
+        }
+    }
+    // The URL comes after our defaults, so that it may set them otherwise;
+    // the encoding comes after it: every text we send is UTF-8.
+    const std::string seconds = std::to_string(std::max(1, timeoutMs / 1000));
+    std::vector<const char*> keys = {
+        "connect_timeout",  "application_name", "keepalives_idle", "keepalives_interval",
+        "keepalives_count", "tcp_user_timeout", "dbname",          "client_encoding"};
+    std::vector<const char*> values = {seconds.c_str(), "duplicator-monitor", "10",  "5", "3",
+                                       "30000",         server.url.c_str(),   "UTF8"};
+    if (!addresses.empty()) {
+        keys.insert(keys.end(), {"host", "hostaddr"});
+        values.insert(values.end(), {hosts.c_str(), addresses.c_str()});
+    }
+    keys.push_back(nullptr);
+    values.push_back(nullptr);
+    conn_ = PQconnectStartParams(keys.data(), values.data(), 1);
+    if (!conn_) {
+        setProblem("out of memory");
+        return Failure::Unreachable;
+    }
     PostgresPollingStatusType state =
         PQstatus(conn_) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
     while (state != PGRES_POLLING_OK) {
@@ -134,17 +79,17 @@ PgSession::Failure PgSession::connect(const ServerUrl& server, int timeoutMs, in
             {wakeFd, POLLIN, 0}};
         const int n = left > 0 ? ::poll(fds, wakeFd >= 0 ? 2 : 1, int(left)) : 0;
         if (wakeFd >= 0 && n > 0 && (fds[1].revents & POLLIN)) {
-            problem_ = "stopped";
+            setProblem("stopped");
             close();
             return Failure::Stopped;
         }
         if (n == 0) {
-            problem_ = "no answer within " + std::to_string(timeoutMs / 1000) + " s";
+            setProblem(("no answer within " + std::to_string(timeoutMs / 1000) + " s").c_str());
             close();
             return Failure::Unreachable;
         }
         if (n < 0 && errno != EINTR) {
-            problem_ = "cannot wait for the server";
+            setProblem("cannot wait for the server");
             close();
             return Failure::Unreachable;
         }
@@ -169,6 +114,7 @@ void PgSession::close() {
     if (conn_)
         PQfinish(conn_);
     conn_ = nullptr;
+    stagingReady_ = false;
 }
 
 void PgSession::interrupt() {
@@ -177,23 +123,25 @@ void PgSession::interrupt() {
         ::shutdown(socket_, SHUT_RDWR);
 }
 
-void PgSession::setProblem(const char* text) {
-    problem_ = oneLine(text);
+void PgSession::setProblem(const char* text, const PGresult* result) {
+    problem_ = server_.redact(oneLine(text));
     if (problem_.empty())
-        problem_ = "no connection to the server";
+        setProblem("no connection to the server");
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    sqlState_ = state ? state : "";
 }
 
 bool PgSession::check(PGresult* r, ExecStatusType expected) {
     PgResult result(r);
     if (r && PQresultStatus(r) == expected)
         return true;
-    setProblem(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_));
+    setProblem(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_), r);
     return false;
 }
 
 bool PgSession::exec(const char* sql) {
     if (!conn_) {
-        problem_ = "no connection to the server";
+        setProblem("no connection to the server");
         return false;
     }
     return check(PQexec(conn_, sql), PGRES_COMMAND_OK);
@@ -201,7 +149,7 @@ bool PgSession::exec(const char* sql) {
 
 PgResult PgSession::query(const char* sql, const std::vector<std::optional<std::string>>& params) {
     if (!conn_) {
-        problem_ = "no connection to the server";
+        setProblem("no connection to the server");
         return nullptr;
     }
     std::vector<const char*> values;
@@ -212,13 +160,13 @@ PgResult PgSession::query(const char* sql, const std::vector<std::optional<std::
     if (r &&
         (PQresultStatus(r.get()) == PGRES_TUPLES_OK || PQresultStatus(r.get()) == PGRES_COMMAND_OK))
         return r;
-    setProblem(r ? PQresultErrorMessage(r.get()) : PQerrorMessage(conn_));
+    setProblem(r ? PQresultErrorMessage(r.get()) : PQerrorMessage(conn_), r.get());
     return nullptr;
 }
 
 bool PgSession::copyIn(const char* copySql, const std::string& data) {
     if (!conn_) {
-        problem_ = "no connection to the server";
+        setProblem("no connection to the server");
         return false;
     }
     if (!check(PQexec(conn_, copySql), PGRES_COPY_IN))
@@ -240,7 +188,7 @@ bool PgSession::copyIn(const char* copySql, const std::string& data) {
     bool ok = true;
     while (PGresult* r = PQgetResult(conn_)) {
         if (ok && PQresultStatus(r) != PGRES_COMMAND_OK) {
-            setProblem(PQresultErrorMessage(r));
+            setProblem(PQresultErrorMessage(r), r);
             ok = false;
         }
         PQclear(r);

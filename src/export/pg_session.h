@@ -7,23 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "export/name_lookup.h"
+#include "export/server_url.h"
+
 namespace dupmon {
 
 struct PgResultClear {
     void operator()(PGresult* r) const { PQclear(r); }
 };
 using PgResult = std::unique_ptr<PGresult, PgResultClear>;
-
-// Where the job-log records go: a PostgreSQL connection URL as the user gave
-// it, and the same without its password for every message.
-struct ServerUrl {
-    std::string url;
-    std::string shown;   // "postgresql://user@host:port/database"
-    std::string problem; // why the URL cannot be used; empty when it can
-    bool usable() const { return problem.empty(); }
-};
-// Checks that `url` is a postgresql:// (or postgres://) URL that libpq reads.
-ServerUrl checkServerUrl(const std::string& url);
 
 // One connection to the server through libpq. Calls block the calling
 // thread (never the program's engines: the export runs on its own thread);
@@ -37,9 +29,12 @@ public:
 
     enum class Failure { None, Unreachable, Refused, Stopped };
     // Connects within `timeoutMs`. The wait ends early, with Stopped, when
-    // `wakeFd` (if not -1) becomes readable. Refused: the server answered but
-    // wants a password that was not given or not right.
-    Failure connect(const ServerUrl& server, int timeoutMs, int wakeFd = -1);
+    // `wakeFd` (if not -1) becomes readable, whatever it waits for: the name
+    // service (asked through `resolver`, the system's when empty) or the
+    // server. Refused: the server answered but wants a password that was
+    // not given or not right.
+    Failure connect(const ServerUrl& server, int timeoutMs, int wakeFd = -1,
+                    const NameResolver& resolver = {});
     bool connected() const { return conn_ && PQstatus(conn_) == CONNECTION_OK; }
     void close();
     // Thread-safe: ends a call under way (the connection is then lost).
@@ -52,21 +47,29 @@ public:
     // COPY ... FROM STDIN with `data` in COPY's text format.
     bool copyIn(const char* copySql, const std::string& data);
 
-    // The last failure in one line ("server closed the connection unexpectedly").
+    // The last failure in one line ("server closed the connection unexpectedly"),
+    // never with the server's password.
     const std::string& problem() const { return problem_; }
+    // The server's SQLSTATE of the last failed statement ("53100"); empty when
+    // the failure had none (a lost connection).
+    const std::string& sqlState() const { return sqlState_; }
     PGconn* raw() { return conn_; }
+    // Whether this connection made its staging table (a temporary table
+    // lives as long as its connection).
+    bool stagingReady() const { return stagingReady_; }
+    void setStagingReady() { stagingReady_ = true; }
 
 private:
     bool check(PGresult* r, ExecStatusType expected);
-    void setProblem(const char* text);
+    void setProblem(const char* text, const PGresult* result = nullptr);
 
     PGconn* conn_ = nullptr;
     std::mutex socketMutex_; // guards socket_ against interrupt() while closing
     int socket_ = -1;
     std::string problem_;
+    std::string sqlState_;
+    bool stagingReady_ = false;
+    ServerUrl server_; // for the secrets that no message may show
 };
-
-// libpq's message in one line: line ends and indents become "; " and blanks.
-std::string oneLine(const char* message);
 
 } // namespace dupmon

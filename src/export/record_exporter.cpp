@@ -9,18 +9,24 @@
 #include "common/text.h"
 #include "export/export_row.h"
 #include "export/local_log.h"
-#include "export/record_table.h"
+#include "export/log_compare.h"
+#include "export/schema.h"
 #include "logdb/log_database.h"
 
 namespace dupmon {
 
 namespace fs = std::filesystem;
-using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+constexpr const char* kCollecting =
+    "; job-log records are collected locally and sent when the server takes them";
+}
 
 RecordExporter::RecordExporter(ExporterOptions options)
     : options_(std::move(options)), server_(checkServerUrl(options_.url)) {
     ring_.resize(std::max<size_t>(1, options_.queueCapacity));
     options_.batchRecords = std::max<uint32_t>(1, options_.batchRecords);
+    options_.compareRecords = std::max<uint32_t>(1, options_.compareRecords);
 }
 
 RecordExporter::~RecordExporter() {
@@ -30,9 +36,11 @@ RecordExporter::~RecordExporter() {
 void RecordExporter::start() {
     if (thread_.joinable() || finished_)
         return;
-    if (!server_.usable()) {
+    if (!options_.settingProblem.empty() || !server_.usable()) {
         notify(ExportNotice::Kind::Off,
-               "PostgreSQL export is off: " + server_.shown + " is " + server_.problem +
+               "PostgreSQL export is off: " +
+                   (options_.settingProblem.empty() ? server_.shown + " is " + server_.problem
+                                                    : server_.redact(options_.settingProblem)) +
                    "; job-log records are kept in the local log databases only",
                true);
         finished_ = true;
@@ -52,15 +60,8 @@ void RecordExporter::stop() {
     work_.notify_all();
     const uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(stopFd_, &one, sizeof one);
-    {
-        // The thread sends what is queued within its grace; a server that
-        // hangs meanwhile is cut off.
-        std::unique_lock lock(mutex_);
-        done_.wait_for(lock, std::chrono::milliseconds(options_.closingGraceMs + 1000),
-                       [this] { return finished_.load(); });
-    }
-    if (!finished_)
-        session_.interrupt();
+    // A call waiting on the server fails at once; the thread then ends.
+    session_.interrupt();
     thread_.join();
     ::close(stopFd_);
     stopFd_ = -1;
@@ -79,8 +80,7 @@ void RecordExporter::offer(std::string_view machineId, const uint8_t* record128)
             machines_.push_back({std::string(machineId), false});
         Machine& machine = machines_[m];
         // Once a record of a machine is left out, so are the ones after it,
-        // until its database is read again: the server's highest number of
-        // the machine then still tells where the missing ones begin.
+        // until its database is compared with the server again.
         if (machine.behind || size_ == ring_.size()) {
             machine.behind = true;
             anyBehind_ = true;
@@ -105,23 +105,22 @@ RecordExporter::Counters RecordExporter::counters() const {
     return counters_;
 }
 
-void RecordExporter::notify(ExportNotice::Kind kind, std::string text, bool mustAct) {
+void RecordExporter::notify(ExportNotice::Kind kind, std::string text, bool mustAct,
+                            std::string machineId) {
     {
         std::lock_guard lock(mutex_);
-        notices_.push_back({kind, std::move(text), mustAct});
+        notices_.push_back({kind, server_.redact(std::move(text)), mustAct, std::move(machineId)});
     }
     if (wake_)
         wake_();
 }
 
-void RecordExporter::beginOutage(const std::string& problem, bool mustAct) {
-    if (outage_)
-        return;
+void RecordExporter::beginOutage(const Cause& cause) {
     outage_ = true;
-    notify(ExportNotice::Kind::Outage,
-           "PostgreSQL export to " + server_.shown + " stopped: " + problem +
-               "; job-log records are collected locally and sent when the server takes them",
-           mustAct);
+    if (!causesSaid_.insert(cause.kind).second)
+        return;
+    notify(ExportNotice::Kind::Outage, "PostgreSQL export to " + server_.shown + cause.text,
+           cause.mustAct);
 }
 
 void RecordExporter::waitMs(uint32_t ms) {
@@ -129,54 +128,70 @@ void RecordExporter::waitMs(uint32_t ms) {
     work_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_.load(); });
 }
 
-bool RecordExporter::connectAndPrepare(std::string& problem, bool& mustAct) {
-    mustAct = false;
+std::optional<RecordExporter::Cause> RecordExporter::bringUpToDate(uint64_t& sent,
+                                                                   int& upgradedFrom) {
+    if (!session_.connected()) {
+        {
+            std::lock_guard lock(mutex_);
+            ++counters_.attempts;
+        }
+        const PgSession::Failure failure =
+            session_.connect(server_, options_.connectTimeoutMs, stopFd_, options_.resolver);
+        if (failure == PgSession::Failure::Refused)
+            return Cause{"login",
+                         " stopped: the server refused the connection: " + session_.problem() +
+                             kCollecting,
+                         true};
+        if (failure != PgSession::Failure::None)
+            return Cause{"unreachable",
+                         " stopped: the server cannot be reached: " + session_.problem() +
+                             kCollecting,
+                         false};
+        const SchemaCheck schema = prepareExportSession(session_);
+        if (!schema.ready) {
+            if (!session_.connected())
+                return Cause{"unreachable", " stopped: " + schema.problem + kCollecting, false};
+            return Cause{"schema", " stopped: " + schema.problem + kCollecting, true};
+        }
+        upgradedFrom = schema.upgradedFrom;
+        verified_.clear();
+        std::lock_guard lock(mutex_);
+        ++counters_.connections;
+    }
+    Pass pass;
+    catchUpAll(pass);
+    sent = pass.sent;
     {
         std::lock_guard lock(mutex_);
-        ++counters_.attempts;
+        counters_.owed = pass.owed;
     }
-    const PgSession::Failure failure =
-        session_.connect(server_, options_.connectTimeoutMs, stopFd_);
-    if (failure != PgSession::Failure::None) {
-        problem = failure == PgSession::Failure::Refused
-                      ? "the server refused the connection: " + session_.problem()
-                      : "the server cannot be reached: " + session_.problem();
-        mustAct = failure == PgSession::Failure::Refused;
-        return false;
-    }
-    const SchemaCheck schema = prepareExportSession(session_);
-    if (!schema.ready) {
-        problem = schema.problem;
-        mustAct = schema.otherVersion || session_.connected();
-        session_.close();
-        return false;
-    }
-    std::lock_guard lock(mutex_);
-    ++counters_.connections;
-    return true;
+    if (pass.lost)
+        return Cause{"unreachable", " stopped: " + session_.problem() + kCollecting, false};
+    if (pass.owed == 0)
+        return std::nullopt;
+    return Cause{"refused " + pass.refusalState,
+                 ": " + std::to_string(pass.owed) +
+                     (pass.owed == 1 ? " record waits" : " records wait") +
+                     " for the server: " + pass.refusal + kCollecting,
+                 true};
 }
 
 void RecordExporter::run() {
     uint32_t retryMs = 0;
-    bool announced = false;
+    bool announced = false, upToDate = false;
     while (!stopping()) {
-        if (!session_.connected()) {
+        if (!upToDate) {
             if (retryMs > 0)
                 waitMs(retryMs);
             if (stopping())
                 break;
-            // A connection counts once the server has what the local
-            // databases hold.
-            std::string problem;
-            bool mustAct = false;
             uint64_t sent = 0;
-            bool ok = connectAndPrepare(problem, mustAct);
-            if (ok && !(ok = catchUpAll(sent)))
-                problem = session_.problem();
+            int upgradedFrom = 0;
+            const std::optional<Cause> cause = bringUpToDate(sent, upgradedFrom);
             if (stopping())
                 break;
-            if (!ok) {
-                beginOutage(problem, mustAct);
+            if (cause) {
+                beginOutage(*cause);
                 session_.close();
                 retryMs = retryMs == 0 ? options_.firstRetryMs
                                        : std::min(options_.longestRetryMs, retryMs * 2);
@@ -190,38 +205,28 @@ void RecordExporter::run() {
             else if (!announced)
                 notify(ExportNotice::Kind::Connected,
                        "PostgreSQL export to " + server_.shown + ": connected (schema version " +
-                           std::to_string(kExportSchemaVersion) + ")" + lacked);
-            announced = true;
+                           std::to_string(exportSchemaVersion()) +
+                           (upgradedFrom > 0
+                                ? ", brought up from version " + std::to_string(upgradedFrom)
+                                : "") +
+                           ")" + lacked);
+            announced = upToDate = true;
             outage_ = false;
+            causesSaid_.clear();
             retryMs = 0;
             continue;
         }
-        bool ok = true;
         std::vector<Item> items;
         std::vector<std::string> ids;
-        if (takeBatch(items, ids)) {
-            std::string rows;
-            rows.reserve(items.size() * 512);
-            for (const Item& item : items)
-                appendCopyRow(rows, ids[item.machine], item.record);
-            ok = sendRows(rows, items.size());
-        } else if (!stopping()) {
-            ok = catchUpBehind();
-        }
-        if (!ok && !stopping()) {
-            // Tried again at once: a server that restarted takes it.
-            beginOutage(session_.problem(), false);
-            session_.close();
-        }
+        if (takeBatch(items, ids))
+            upToDate = sendQueued(items, ids);
+        else if (!stopping())
+            upToDate = catchUpBehind();
+        // A record not placed is owed: the databases are compared again at
+        // once, which says how many wait and why, or finds the server back.
     }
-    if (session_.connected())
-        sendQueuedUntil(SteadyClock::now() + std::chrono::milliseconds(options_.closingGraceMs));
     session_.close();
-    {
-        std::lock_guard lock(mutex_);
-        finished_ = true;
-    }
-    done_.notify_all();
+    finished_ = true;
 }
 
 bool RecordExporter::takeBatch(std::vector<Item>& items, std::vector<std::string>& ids) {
@@ -241,30 +246,49 @@ bool RecordExporter::takeBatch(std::vector<Item>& items, std::vector<std::string
     return true;
 }
 
-bool RecordExporter::sendRows(const std::string& rows, uint64_t records,
-                              const std::string& machineId, std::optional<LogNumberRange> numbers) {
-    const SendResult result =
-        numbers ? sendMachineRows(session_, rows, machineId, numbers->lowest, numbers->highest)
-                : sendRecordRows(session_, rows);
-    if (!result.ok)
-        return false;
-    {
-        std::lock_guard lock(mutex_);
-        counters_.sent += records - result.refused;
-        counters_.inserted += result.inserted;
-        counters_.refused += result.refused;
-    }
-    if (result.refused > 0)
-        notify(ExportNotice::Kind::Note,
-               "PostgreSQL export to " + server_.shown + ": the server refused " +
-                   std::to_string(result.refused) + " of " + std::to_string(records) +
-                   " records: " + result.refusal);
-    return true;
+bool RecordExporter::sendQueued(const std::vector<Item>& items,
+                                const std::vector<std::string>& ids) {
+    std::string rows;
+    rows.reserve(items.size() * 512);
+    for (const Item& item : items)
+        appendCopyRow(rows, ids[item.machine], item.record, options_.sentBy);
+    const SendResult result = sendRecordRows(session_, rows);
+    account(result, items.size(), nullptr);
+    return result.complete();
 }
 
-bool RecordExporter::catchUpAll(uint64_t& sent) {
-    // What the queue holds is in the databases already: they are read after
-    // this, and records stored later are queued again.
+void RecordExporter::account(const SendResult& result, uint64_t rows, Pass* pass) {
+    {
+        std::lock_guard lock(mutex_);
+        counters_.sent += rows - result.refused;
+        counters_.inserted += result.inserted;
+        counters_.conflicts += result.newConflicts();
+        counters_.refused += result.refused;
+    }
+    for (const auto& [machine, count] : result.conflicts)
+        if (conflictsSaid_.insert(machine).second)
+            notify(ExportNotice::Kind::Note,
+                   "PostgreSQL export to " + server_.shown + ": " + std::to_string(count) +
+                       " records of machine " + machine +
+                       " have log numbers the server holds with other bytes (a machine id "
+                       "used again, or a log that started again); they are kept in "
+                       "dupmon_record_conflict",
+                   false, machine);
+    if (!pass)
+        return;
+    pass->sent += result.inserted + result.newConflicts();
+    pass->owed += result.refused;
+    pass->lost = pass->lost || result.connectionLost;
+    pass->blocked = pass->blocked || result.serverRefused;
+    if (result.refused > 0 && pass->refusal.empty()) {
+        pass->refusalState = result.refusalState;
+        pass->refusal = result.refusal;
+    }
+}
+
+void RecordExporter::catchUpAll(Pass& pass) {
+    // What the queue holds is in the databases already: they are compared
+    // after this, and records stored later are queued again.
     {
         std::lock_guard lock(mutex_);
         head_ = size_ = 0;
@@ -279,12 +303,10 @@ bool RecordExporter::catchUpAll(uint64_t& sent) {
             databases.push_back(entry.path());
     std::sort(databases.begin(), databases.end());
     for (const fs::path& db : databases) {
-        if (stopping())
-            return true;
-        if (!catchUp(machineIdOfLogDatabase(db), db, sent))
-            return false;
+        if (stopping() || pass.lost)
+            return;
+        catchUp(machineIdOfLogDatabase(db), db, pass);
     }
-    return true;
 }
 
 bool RecordExporter::catchUpBehind() {
@@ -304,67 +326,80 @@ bool RecordExporter::catchUpBehind() {
         return true;
     MachineInfo info{};
     copyField(info.machineId, sizeof info.machineId, id);
-    uint64_t sent = 0;
-    return catchUp(id, logDatabasePath(options_.databaseDir, info), sent);
+    Pass pass;
+    catchUp(id, logDatabasePath(options_.databaseDir, info), pass);
+    return !pass.lost && pass.owed == 0;
 }
 
-bool RecordExporter::catchUp(const std::string& machineId, const fs::path& database,
-                             uint64_t& sent) {
-    std::optional<uint32_t> highest;
-    if (!serverHighestLogNo(session_, machineId, highest))
-        return false;
+void RecordExporter::catchUp(const std::string& machineId, const fs::path& database, Pass& pass) {
     LocalLog log;
     const DatabaseResult opened = log.open(database);
     if (opened == DATABASE_NOT_EXIST)
-        return true;
+        return;
     if (opened != PASS) {
-        if (std::find(unreadable_.begin(), unreadable_.end(), database) == unreadable_.end()) {
-            unreadable_.push_back(database);
+        if (unreadable_.insert(database.string()).second)
             notify(ExportNotice::Kind::Note,
-                   "PostgreSQL export: " + database.string() + " is not sent: " + log.problem());
-        }
-        return true;
+                   "PostgreSQL export: " + database.string() + " is not sent: " + log.problem(),
+                   false, machineId);
+        return;
     }
-    uint64_t next = 0;
-    if (highest)
-        next = log.indexAfter(*highest).value_or(0);
-    std::vector<uint8_t> records(size_t(options_.batchRecords) * 128);
+    // Records known on the server in this connection are not compared again.
+    uint64_t& verified = verified_[machineId];
+    verified = std::min(verified, log.count());
+    bool clean = true; // every record before `next` is on the server
+    std::vector<uint8_t> records(size_t(options_.compareRecords) * kLogRecordSize);
     std::string rows;
-    while (next < log.count() && !stopping()) {
-        const uint32_t n = uint32_t(std::min<uint64_t>(options_.batchRecords, log.count() - next));
+    for (uint64_t next = verified; next < log.count() && !stopping();) {
+        const uint32_t n =
+            uint32_t(std::min<uint64_t>(options_.compareRecords, log.count() - next));
         if (!log.read(next, n, records.data())) {
-            notify(ExportNotice::Kind::Note, "PostgreSQL export: " + database.string() +
-                                                 " could not be read to its end: " + log.problem());
-            return true;
+            if (unreadable_.insert(database.string()).second)
+                notify(ExportNotice::Kind::Note,
+                       "PostgreSQL export: " + database.string() +
+                           " could not be read to its end: " + log.problem(),
+                       false, machineId);
+            return;
         }
-        rows.clear();
-        const LogNumberRange numbers = appendMachineRows(rows, machineId, records.data(), n);
-        if (!sendRows(rows, n, machineId, numbers))
-            return false;
+        Comparison c;
+        if (!compareWithServer(session_, machineId, records.data(), n, c)) {
+            if (!session_.connected()) {
+                pass.lost = true;
+                return;
+            }
+            // The server would not even be read: none of the run is known there.
+            if (!pass.blocked) {
+                pass.blocked = true;
+                pass.refusalState = session_.sqlState();
+                pass.refusal = refusalText(session_.sqlState(), session_.problem());
+            }
+            pass.owed += n;
+            clean = false;
+            next += n;
+            continue;
+        }
+        const uint64_t owedBefore = pass.owed;
+        for (const auto* positions : {&c.absent, &c.different}) {
+            if (positions->empty())
+                continue;
+            if (pass.blocked) {
+                pass.owed += positions->size();
+                continue;
+            }
+            rows.clear();
+            for (uint32_t i : *positions)
+                appendCopyRow(rows, machineId, records.data() + size_t(i) * kLogRecordSize,
+                              options_.sentBy);
+            account(positions == &c.absent ? sendAbsentRows(session_, rows)
+                                           : sendRecordRows(session_, rows),
+                    positions->size(), &pass);
+            if (pass.lost)
+                return;
+        }
         next += n;
-        sent += n;
+        clean = clean && pass.owed == owedBefore;
+        if (clean)
+            verified = next;
     }
-    return true;
-}
-
-bool RecordExporter::sendQueuedUntil(SteadyClock::time_point deadline) {
-    while (SteadyClock::now() < deadline) {
-        std::vector<Item> items;
-        std::vector<std::string> ids;
-        {
-            std::lock_guard lock(mutex_);
-            if (size_ == 0)
-                return true;
-        }
-        if (!takeBatch(items, ids))
-            return true;
-        std::string rows;
-        for (const Item& item : items)
-            appendCopyRow(rows, ids[item.machine], item.record);
-        if (!sendRows(rows, items.size()))
-            return false;
-    }
-    return false;
 }
 
 } // namespace dupmon

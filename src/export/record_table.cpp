@@ -10,39 +10,8 @@ namespace dupmon {
 
 namespace {
 
-// Taken while the tables are checked and made, so that two programs that
-// meet an empty server at once do not both make them.
-constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7089925135312302385)";
-
-constexpr const char* kSchemaSql = R"(CREATE TABLE dupmon_schema (
-    version    integer     NOT NULL,
-    created_at timestamptz NOT NULL DEFAULT now()
-);
-CREATE TABLE dupmon_job_record (
-    machine_id             text     NOT NULL,
-    log_no                 bigint   NOT NULL CHECK (log_no BETWEEN 0 AND 4294967295),
-    recorded_at            timestamp,
-    port                   integer  NOT NULL,
-    function_no            smallint NOT NULL,
-    function_name          text     NOT NULL,
-    function_text          text     NOT NULL,
-    result_code            smallint NOT NULL,
-    result                 text     NOT NULL,
-    outcome                text     NOT NULL CHECK (outcome IN ('pass', 'fail', 'abort', 'start')),
-    capacity_sectors       bigint   NOT NULL,
-    data_sectors           bigint   NOT NULL,
-    sector_size            integer  NOT NULL,
-    capacity_bytes         bigint   NOT NULL,
-    read_bytes_per_second  bigint,
-    write_bytes_per_second bigint,
-    run_time_seconds       integer  NOT NULL,
-    target                 text     NOT NULL,
-    raw                    bytea    NOT NULL CHECK (octet_length(raw) = 128),
-    exported_at            timestamptz NOT NULL DEFAULT now(),
-    PRIMARY KEY (machine_id, log_no)
-);
-CREATE INDEX dupmon_job_record_recorded_at ON dupmon_job_record (recorded_at);
-)";
+// Failed transactions spent on finding the rows to blame in one send.
+constexpr int kBlameTries = 512;
 
 const std::string& copySql() {
     static const std::string sql =
@@ -57,142 +26,213 @@ const std::string& mergeSql() {
     return sql;
 }
 
-// One transaction: rows into the staging table, then into the record table.
-bool sendBatch(PgSession& s, const std::string& rows, uint64_t& inserted) {
-    if (!s.exec("BEGIN"))
+// The staged rows whose key the record table holds with other bytes go to
+// the conflict table (once), counted per machine.
+const std::string& keepConflictsSql() {
+    static const std::string sql = [] {
+        std::string staged;
+        const std::string_view columns = kRecordColumns;
+        for (size_t at = 0; at < columns.size();) {
+            const size_t comma = std::min(columns.find(", ", at), columns.size());
+            staged +=
+                (staged.empty() ? "s." : ", s.") + std::string(columns.substr(at, comma - at));
+            at = comma + 2;
+        }
+        return "WITH kept AS (INSERT INTO dupmon_record_conflict (" + std::string(kRecordColumns) +
+               ") SELECT " + staged +
+               " FROM dupmon_staging s JOIN dupmon_job_record j ON j.machine_id = s.machine_id "
+               "AND j.log_no = s.log_no WHERE j.raw <> s.raw ON CONFLICT DO NOTHING RETURNING "
+               "machine_id) SELECT machine_id, count(*) FROM kept GROUP BY machine_id";
+    }();
+    return sql;
+}
+
+uint64_t lineCount(std::string_view rows) {
+    return uint64_t(std::count(rows.begin(), rows.end(), '\n'));
+}
+
+// A temporary table lives as long as the connection; it is made at the
+// first send, since a read-only server refuses to make it.
+bool ensureStaging(PgSession& s) {
+    if (s.stagingReady())
+        return true;
+    if (!s.exec("CREATE TEMP TABLE IF NOT EXISTS dupmon_staging "
+                "(LIKE dupmon_job_record INCLUDING DEFAULTS) ON COMMIT DELETE ROWS"))
         return false;
-    PgResult merged;
-    if (!s.copyIn(copySql().c_str(), rows) || !(merged = s.query(mergeSql().c_str()))) {
+    s.setStagingReady();
+    return true;
+}
+
+// One transaction: rows into the staging table, then into the record table
+// and, where the key is held with other bytes, the conflict table.
+bool sendBatch(PgSession& s, const std::string& rows, SendResult& result) {
+    if (!ensureStaging(s) || !s.exec("BEGIN"))
+        return false;
+    PgResult merged, kept;
+    if (!s.copyIn(copySql().c_str(), rows) || !(merged = s.query(mergeSql().c_str())) ||
+        !(kept = s.query(keepConflictsSql().c_str())) || !s.exec("COMMIT")) {
         // ROLLBACK leaves the session's problem as the failure set it.
         if (s.connected())
             s.exec("ROLLBACK");
         return false;
     }
-    inserted = std::strtoull(PQcmdTuples(merged.get()), nullptr, 10);
-    return s.exec("COMMIT");
+    result.inserted += std::strtoull(PQcmdTuples(merged.get()), nullptr, 10);
+    for (int i = 0; i < PQntuples(kept.get()); ++i)
+        result.conflicts[PQgetvalue(kept.get(), i, 0)] +=
+            std::strtoull(PQgetvalue(kept.get(), i, 1), nullptr, 10);
+    return true;
 }
+
+class Sender {
+public:
+    explicit Sender(PgSession& s) : s_(s) {}
+
+    SendResult send(const std::string& rows) {
+        const uint64_t total = lineCount(rows);
+        sendPart(rows, total);
+        if (!result_.ok())
+            result_.refused = total - written_;
+        return result_;
+    }
+
+private:
+    void refuse(uint64_t lines) {
+        if (result_.refused == 0 && result_.refusal.empty()) {
+            result_.refusalState = s_.sqlState();
+            result_.refusal = refusalText(s_.sqlState(), s_.problem());
+        }
+        result_.refused += lines;
+    }
+
+    void sendPart(const std::string& rows, uint64_t lines) {
+        if (sendBatch(s_, rows, result_)) {
+            written_ += lines;
+            return;
+        }
+        if (!s_.connected()) {
+            result_.connectionLost = true;
+            return;
+        }
+        if (!refusalOfRows(s_.sqlState())) {
+            refuse(0);
+            result_.serverRefused = true;
+            return;
+        }
+        if (lines <= 1 || --tries_ <= 0) {
+            refuse(lines);
+            return;
+        }
+        // Halves at a line end.
+        size_t middle = 0;
+        for (uint64_t k = 0; k < lines / 2; ++k)
+            middle = rows.find('\n', middle) + 1;
+        sendPart(rows.substr(0, middle), lines / 2);
+        if (result_.ok())
+            sendPart(rows.substr(middle), lines - lines / 2);
+    }
+
+    PgSession& s_;
+    SendResult result_;
+    uint64_t written_ = 0; // lines written or found there already
+    int tries_ = kBlameTries;
+};
 
 } // namespace
 
-const char* exportSchemaSql() {
-    return kSchemaSql;
+uint64_t SendResult::newConflicts() const {
+    uint64_t n = 0;
+    for (const auto& [machine, count] : conflicts)
+        n += count;
+    return n;
 }
 
-SchemaCheck prepareExportSession(PgSession& s) {
-    SchemaCheck c;
-    auto fail = [&] {
-        c.problem = s.problem();
-        if (s.connected())
-            s.exec("ROLLBACK");
-        return c;
+bool refusalOfRows(const std::string& sqlState) {
+    // 22: a value the server cannot take; 23: a constraint; P0: a site's
+    // trigger that raised an error.
+    return sqlState.rfind("22", 0) == 0 || sqlState.rfind("23", 0) == 0 ||
+           sqlState.rfind("P0", 0) == 0;
+}
+
+std::string refusalText(const std::string& sqlState, const std::string& problem) {
+    static const struct {
+        const char* state;
+        const char* text;
+    } kCauses[] = {
+        {"53100", "disk full"},
+        {"53200", "the server is out of memory"},
+        {"53300", "the server has too many connections"},
+        {"53400", "a limit of the server's configuration"},
+        {"25006", "the server is read-only"},
+        {"42501", "no permission to write the tables"},
+        {"57014", "a statement was cancelled"},
+        {"55P03", "a table is locked"},
+        {"40001", "a conflict with another writer"},
+        {"40P01", "a conflict with another writer"},
+        {"58030", "the server's disk failed"},
     };
-    if (!s.exec("BEGIN") || !s.query(kSchemaLock))
-        return fail();
-    PgResult found = s.query("SELECT to_regclass('dupmon_schema') IS NOT NULL");
-    if (!found)
-        return fail();
-    if (std::string_view(PQgetvalue(found.get(), 0, 0)) != "t") {
-        if (!s.exec(kSchemaSql) || !s.query("INSERT INTO dupmon_schema (version) VALUES ($1)",
-                                            {std::to_string(kExportSchemaVersion)}))
-            return fail();
-        c.created = true;
-    } else {
-        PgResult version = s.query("SELECT min(version), max(version) FROM dupmon_schema");
-        if (!version)
-            return fail();
-        if (PQgetisnull(version.get(), 0, 0)) {
-            c.problem = "the server's table dupmon_schema holds no version; nothing is sent to it";
-            s.exec("ROLLBACK");
-            return c;
-        }
-        const int low = std::atoi(PQgetvalue(version.get(), 0, 0));
-        const int high = std::atoi(PQgetvalue(version.get(), 0, 1));
-        if (low != kExportSchemaVersion || high != kExportSchemaVersion) {
-            c.otherVersion = true;
-            c.serverVersion = low != kExportSchemaVersion ? low : high;
-            c.problem = "the server's job-log tables are of schema version " +
-                        std::to_string(c.serverVersion) + ", this program writes version " +
-                        std::to_string(kExportSchemaVersion) + "; nothing is sent to them";
-            s.exec("ROLLBACK");
-            return c;
-        }
+    std::string cause = refusalOfRows(sqlState) ? "the server refused them" : "the server refused";
+    for (const auto& c : kCauses)
+        if (sqlState == c.state)
+            cause = c.text;
+    std::string_view message = problem;
+    if (message.rfind("ERROR:", 0) == 0) {
+        message.remove_prefix(6);
+        while (!message.empty() && message.front() == ' ')
+            message.remove_prefix(1);
     }
-    if (!s.exec("COMMIT"))
-        return fail();
-    // Rows pass through a table of this session only, emptied at each commit.
-    if (!s.exec("CREATE TEMP TABLE IF NOT EXISTS dupmon_staging "
-                "(LIKE dupmon_job_record INCLUDING DEFAULTS) ON COMMIT DELETE ROWS")) {
-        c.problem = s.problem();
-        return c;
-    }
-    c.ready = true;
-    return c;
+    return message.empty() ? cause : cause + " (" + std::string(message) + ")";
 }
 
 SendResult sendRecordRows(PgSession& s, const std::string& rows) {
+    if (rows.empty())
+        return {};
+    return Sender(s).send(rows);
+}
+
+SendResult sendAbsentRows(PgSession& s, const std::string& rows) {
+    static const std::string copyStraight =
+        "COPY dupmon_job_record (" + std::string(kRecordColumns) + ") FROM STDIN";
     SendResult result;
-    if (rows.empty()) {
-        result.ok = true;
+    if (rows.empty())
+        return result;
+    if (s.exec("BEGIN") && s.copyIn(copyStraight.c_str(), rows) && s.exec("COMMIT")) {
+        result.inserted = lineCount(rows);
         return result;
     }
-    if (sendBatch(s, rows, result.inserted)) {
-        result.ok = true;
+    if (!s.connected()) {
+        result.connectionLost = true;
+        result.refused = lineCount(rows);
         return result;
     }
-    if (!s.connected())
-        return result;
-    // The server refused something in the batch: each row alone.
-    result.inserted = 0;
-    for (size_t at = 0; at < rows.size();) {
-        const size_t end = rows.find('\n', at);
-        const size_t next = end == std::string::npos ? rows.size() : end + 1;
-        uint64_t one = 0;
-        if (sendBatch(s, rows.substr(at, next - at), one)) {
-            result.inserted += one;
-        } else {
-            if (!s.connected())
-                return result;
-            if (result.refused++ == 0)
-                result.refusal = s.problem();
-        }
-        at = next;
-    }
-    result.ok = true;
+    s.exec("ROLLBACK");
+    // 23505: a row of the same key arrived meanwhile.
+    if (s.sqlState() == "23505" || refusalOfRows(s.sqlState()))
+        return sendRecordRows(s, rows);
+    result.serverRefused = true;
+    result.refused = lineCount(rows);
+    result.refusalState = s.sqlState();
+    result.refusal = refusalText(s.sqlState(), s.problem());
     return result;
 }
 
 SendResult sendMachineRows(PgSession& s, const std::string& rows, const std::string& machineId,
                            uint32_t lowest, uint32_t highest) {
-    static const std::string copyStraight =
-        "COPY dupmon_job_record (" + std::string(kRecordColumns) + ") FROM STDIN";
-    if (rows.empty() || !s.exec("BEGIN"))
-        return sendRecordRows(s, rows);
+    if (rows.empty())
+        return {};
     PgResult held =
         s.query("SELECT 1 FROM dupmon_job_record WHERE machine_id = $1 AND log_no "
                 "BETWEEN $2 AND $3 LIMIT 1",
                 {serverText(machineId), std::to_string(lowest), std::to_string(highest)});
-    if (held && PQntuples(held.get()) == 0 && s.copyIn(copyStraight.c_str(), rows) &&
-        s.exec("COMMIT")) {
-        SendResult result;
-        result.ok = true;
-        result.inserted = uint64_t(std::count(rows.begin(), rows.end(), '\n'));
-        return result;
+    if (!held) {
+        SendResult lost;
+        lost.connectionLost = !s.connected();
+        lost.serverRefused = s.connected();
+        lost.refused = lineCount(rows);
+        lost.refusalState = s.sqlState();
+        lost.refusal = refusalText(s.sqlState(), s.problem());
+        return lost;
     }
-    if (s.connected())
-        s.exec("ROLLBACK");
-    return sendRecordRows(s, rows);
-}
-
-bool serverHighestLogNo(PgSession& s, const std::string& machineId,
-                        std::optional<uint32_t>& highest) {
-    PgResult r = s.query("SELECT max(log_no) FROM dupmon_job_record WHERE machine_id = $1",
-                         {serverText(machineId)});
-    if (!r)
-        return false;
-    highest.reset();
-    if (!PQgetisnull(r.get(), 0, 0))
-        highest = uint32_t(std::strtoull(PQgetvalue(r.get(), 0, 0), nullptr, 10));
-    return true;
+    return PQntuples(held.get()) == 0 ? sendAbsentRows(s, rows) : sendRecordRows(s, rows);
 }
 
 } // namespace dupmon

@@ -1,60 +1,59 @@
+// Rows into the server's record table: a record sent twice counts once, a
+// record whose key the server holds with other bytes is kept beside it, and
+// a refusal says whether the rows or the server's own state is the cause.
+//   dupmon_job_record       one row per job-log record, keyed by (machine_id, log_no)
+//   dupmon_record_conflict  records whose key dupmon_job_record holds with other bytes
 #pragma once
 #include <cstdint>
-#include <optional>
+#include <map>
 #include <string>
 
 #include "export/pg_session.h"
+#include "export/schema.h"
 
 namespace dupmon {
 
-// The tables on the server, made by the first program that finds them
-// missing:
-//   dupmon_schema      one row: the version of the tables below
-//   dupmon_job_record  one row per job-log record, keyed by (machine_id, log_no)
-// A program meets only tables of its own version: other versions are left
-// alone, and nothing is sent to them.
-constexpr int kExportSchemaVersion = 1;
-
-struct SchemaCheck {
-    bool ready = false;
-    bool created = false;      // this session made the tables
-    int serverVersion = 0;     // the version found, when it is another one
-    bool otherVersion = false; // the tables are of another version
-    std::string problem;       // why not ready, in words
-};
-
-// Creates the tables when missing (one program at a time, under an advisory
-// lock), checks their version, and makes the session's staging table.
-SchemaCheck prepareExportSession(PgSession& session);
-
 struct SendResult {
-    bool ok = false;       // the connection held: every row was written or refused
-    uint64_t inserted = 0; // rows new on the server (the rest were there already)
-    uint64_t refused = 0;  // rows the server would not take
-    std::string refusal;   // why the first of them was refused
+    bool connectionLost = false;
+    // The server took none of the rows for a cause of its own (disk full,
+    // read-only, no permission): no row is to blame, all stay owed.
+    bool serverRefused = false;
+    uint64_t inserted = 0;    // rows new in dupmon_job_record (the others were there already)
+    uint64_t refused = 0;     // rows not taken (each refused alone, or all when serverRefused)
+    std::string refusal;      // why, in words ("disk full (could not extend file ...)")
+    std::string refusalState; // the SQLSTATE of the refusal
+    // Per machine: rows whose key the server holds with other bytes, newly
+    // kept in dupmon_record_conflict.
+    std::map<std::string, uint64_t> conflicts;
+
+    // The connection held and the server did not refuse as a whole.
+    bool ok() const { return !connectionLost && !serverRefused; }
+    // Every row is on the server now (or kept as a conflict).
+    bool complete() const { return ok() && refused == 0; }
+    uint64_t newConflicts() const;
 };
 
-// Writes rows in COPY text form (appendCopyRow) through the staging table:
-// a row whose (machine_id, log_no) is on the server already is left as it
-// is, so a record sent twice counts once. When the server refuses the batch
-// while the connection holds, each row is tried alone, so that one bad row
-// never keeps the others out.
+// Whether a refusal with this SQLSTATE is the rows' fault (a value or a
+// rule of the site's own that they break), not the server's state.
+bool refusalOfRows(const std::string& sqlState);
+// The cause of a refusal in a few words, with the server's message.
+std::string refusalText(const std::string& sqlState, const std::string& problem);
+
+// Writes rows in COPY text form (appendCopyRow) through the session's
+// staging table, in one transaction. When the rows are refused for what
+// they hold, the batch is halved until the rows to blame are found, so
+// that one bad row never keeps the others out (within a budget of tries;
+// the rest count as refused and stay owed).
 SendResult sendRecordRows(PgSession& session, const std::string& rows);
 
-// Rows (as for sendRecordRows) of one machine, whose log numbers all lie
-// from `lowest` to `highest`. When the server holds none of that range, the
-// rows are copied straight into the record table, which is as fast as a
-// plain COPY; else, or when a row of the range arrives meanwhile, they go as
-// sendRecordRows sends them. The backfill of a new server takes the fast way.
+// Rows whose keys the server is known to lack: copied straight into the
+// record table, as fast as a plain COPY. When a row arrived meanwhile, or
+// the rows are refused, they go as sendRecordRows sends them.
+SendResult sendAbsentRows(PgSession& session, const std::string& rows);
+
+// Rows of one machine whose log numbers lie from `lowest` to `highest`:
+// straight when the server holds none of that range, else as sendRecordRows.
 SendResult sendMachineRows(PgSession& session, const std::string& rows,
                            const std::string& machineId, uint32_t lowest, uint32_t highest);
-
-// The highest log number the server holds for the machine; nullopt when it
-// holds none. False, with the session's problem set, when it cannot be asked.
-bool serverHighestLogNo(PgSession& session, const std::string& machineId,
-                        std::optional<uint32_t>& highest);
-
-// The SQL that creates the tables (for the README and the tests).
-const char* exportSchemaSql();
 
 } // namespace dupmon

@@ -35,6 +35,10 @@ public:
     // Device interface paths of the present HID devices, in platform order.
     virtual std::vector<std::string> enumerate() = 0;
     virtual std::unique_ptr<HidDevice> open(const std::string& path) = 0;
+    // Something that happened outside the wire (a window opened, a request
+    // made), for a bus that keeps a wire trace: one line of words without a
+    // line break. Hardware keeps none and ignores it.
+    virtual void noteEvent(const std::string& /*what*/) {}
 
     // The enumeration position shared by every link on this backend: reset to
     // 0 before each pass over one product id.

@@ -59,6 +59,8 @@ public:
     virtual ~DeviceInfoResultSink() = default;
     virtual bool checkSerial(uint32_t serialNo) = 0;
     virtual void showResult(const std::string& text) = 0;
+    // No device information comes, and why: the wait for it ends.
+    virtual void showFailure(const std::string& /*why*/) {}
 };
 
 } // namespace dupmon

@@ -37,6 +37,9 @@ void CommandMachineRequests::answerContinue() {
 void CommandMachineRequests::answerFinish() {
     engine_.answerFinish();
 }
+bool CommandMachineRequests::answerPending() const {
+    return engine_.answerPending();
+}
 void CommandMachineRequests::requestImageBank() {
     engine_.requestImageBank();
 }

@@ -22,6 +22,8 @@ public:
     virtual void requestCopyCompareWriteProtect() = 0;
     virtual void answerContinue() = 0;
     virtual void answerFinish() = 0;
+    // A Continue or Finish answer is posted and the machine has not yet had it.
+    virtual bool answerPending() const = 0;
     virtual void requestImageBank() = 0;
     // Waits for the 256-byte setup block; false when busy or it could not be read.
     virtual bool getSetupParameters(uint8_t out[256]) = 0;
@@ -49,6 +51,7 @@ public:
     void requestCopyCompareWriteProtect() override;
     void answerContinue() override;
     void answerFinish() override;
+    bool answerPending() const override;
     void requestImageBank() override;
     bool getSetupParameters(uint8_t out[256]) override;
     bool setSetupParameters(const uint8_t block[256]) override;

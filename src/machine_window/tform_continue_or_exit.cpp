@@ -46,6 +46,12 @@ void TForm_continue_or_exit::setQuestion(const QString& text) {
     setFixedSize(width, top + kButtonHeight + kMargin);
 }
 
+void TForm_continue_or_exit::ask(const QString& text) {
+    answer = None;
+    setQuestion(text);
+    open();
+}
+
 void TForm_continue_or_exit::Button_continueClick() {
     answer = Continue;
     accept();

@@ -6,9 +6,9 @@ class QPushButton;
 
 namespace dupmon {
 
-// "Waiting": asks whether the machine should continue or finish. The answer
-// is 0 only when the dialog is created; closing it without a button keeps
-// the answer of the previous showing.
+// "Waiting": asks whether the machine should continue or finish. Every
+// showing starts without an answer, so that closing it without a button
+// (Esc, the close box) is no answer, never the answer of an earlier showing.
 class TForm_continue_or_exit : public QDialog {
     Q_OBJECT
 public:
@@ -20,6 +20,9 @@ public:
     void Button_finishClick();
     // The line above the buttons: which machine asks, and what each answer does.
     void setQuestion(const QString& text);
+    // Shows the question modal to its parent window, without waiting for the
+    // answer: finished() tells it.
+    void ask(const QString& text);
 
     QLabel* Label_question;
     QPushButton* Button_continue;

@@ -22,6 +22,7 @@
 #include <QStyle>
 #include <QStyleOption>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <algorithm>
@@ -43,6 +44,8 @@ namespace dupmon {
 namespace {
 
 const char kNotInStandby[] = "Machine Doesn't in Standby !";
+const char kNotAnswering[] =
+    "The machine does not answer: nothing is sent to it until it answers again.";
 const char kJobRefusal[] = "Can't Execute this function";
 const char kSettingRefusal[] = "Abort Setting";
 
@@ -191,6 +194,7 @@ public:
     void requestCopyCompareWriteProtect() override {}
     void answerContinue() override {}
     void answerFinish() override {}
+    bool answerPending() const override { return false; }
     void requestImageBank() override {}
     bool getSetupParameters(uint8_t*) override { return false; }
     bool setSetupParameters(const uint8_t*) override { return false; }
@@ -231,6 +235,9 @@ TFormMachine::TFormMachine(QWidget* owner, DisplayRefresh displayRefresh,
 }
 
 TFormMachine::~TFormMachine() {
+    // The question goes with the window: its closing must not reach a window
+    // that is no longer whole.
+    QObject::disconnect(continueDialog_, nullptr, this, nullptr);
     savePlacement();
 }
 
@@ -253,6 +260,7 @@ void TFormMachine::construct(const std::string& caption) {
         savePicture();
     };
     board_.continueOrFinishNeeded = [this] { askContinueOrFinish(); };
+    connect(continueDialog_, &QDialog::finished, this, [this] { onQuestionClosed(); });
     board_.deviceInfoReceived = [this](const DeviceInfoBlock& block) { onDeviceInfo(block); };
 
     // 2. Placement file.
@@ -473,6 +481,14 @@ void TFormMachine::buildPortMap() {
     setBackground(Label_Unplugged, QColor(255, 236, 150));
     Label_Unplugged->hide();
     column->addWidget(Label_Unplugged);
+    Label_Silent = new QLabel(central);
+    Label_Silent->setObjectName("Label_Silent");
+    Label_Silent->setWordWrap(true);
+    Label_Silent->setMargin(6);
+    Label_Silent->setAutoFillBackground(true);
+    setBackground(Label_Silent, QColor(255, 190, 190));
+    Label_Silent->hide();
+    column->addWidget(Label_Silent);
     Panel_Question = new QFrame(central);
     Panel_Question->setObjectName("Panel_Question");
     Panel_Question->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
@@ -488,8 +504,8 @@ void TFormMachine::buildPortMap() {
     bar->addWidget(Label_Question, 1);
     bar->addWidget(Button_QuestionContinue);
     bar->addWidget(Button_QuestionFinish);
-    connect(Button_QuestionContinue, &QPushButton::clicked, this, [this] { answerFromBar(true); });
-    connect(Button_QuestionFinish, &QPushButton::clicked, this, [this] { answerFromBar(false); });
+    connect(Button_QuestionContinue, &QPushButton::clicked, this, [this] { postAnswer(true); });
+    connect(Button_QuestionFinish, &QPushButton::clicked, this, [this] { postAnswer(false); });
     Panel_Question->hide();
     column->addWidget(Panel_Question);
     column->addWidget(scrollArea, 1);
@@ -728,14 +744,38 @@ void TFormMachine::OnStatus(int code, const void* data) {
     // The continue-or-finish question runs a nested event loop, in which the
     // machine may be unplugged and this window destroyed.
     QPointer<TFormMachine> alive(this);
+    switch (code) {
+    case STATUS_SILENCE:
+        showSilence(*static_cast<const bool*>(data));
+        return;
+    case STATUS_WRITE_RESULT:
+        onWriteResult(*static_cast<const WriteOutcome*>(data));
+        return;
+    case STATUS_DEVICE_INFO_FAILED:
+        if (deviceInfoSink)
+            deviceInfoSink->showFailure(static_cast<const char*>(data));
+        return;
+    default:
+        break;
+    }
     board_.onStatus(code, data);
     if (!alive)
         return;
-    // The machine answered at its panel, or moved on: nothing left to answer here.
-    if (code == STATUS_MACHINE && Panel_Question && !Panel_Question->isHidden()) {
-        const uint8_t* s = board_.statusCopy();
-        if (machineActivity(s[2], s[3]) != MachineActivity::Waiting)
-            Panel_Question->hide();
+    if (code == STATUS_MACHINE) {
+        if (!waitingForOperator()) {
+            // Answered at its panel, or moved on: nothing left to answer here.
+            waitingPolls_ = 0;
+            if (Panel_Question && !Panel_Question->isHidden())
+                Panel_Question->hide();
+            if (continueDialog_->isVisible())
+                continueDialog_->reject();
+        } else if (requests_.answerPending()) {
+            waitingPolls_ = 0;
+        } else if (++waitingPolls_ >= 2) {
+            // Still waiting, with no question open and no answer on its way (a
+            // question the machine's sub-state did not bring): ask it now.
+            askContinueOrFinish();
+        }
     }
     sync();
 }
@@ -786,41 +826,130 @@ void TFormMachine::setLabel(QLabel* l, const std::string& text, int minWidth) {
     l->resize(std::max(minWidth, l->sizeHint().width()), l->height());
 }
 
+bool TFormMachine::waitingForOperator() const {
+    const uint8_t* s = board_.statusCopy();
+    return info_.flag_feature_bit3 == 1 && machineActivity(s[2], s[3]) == MachineActivity::Waiting;
+}
+
 void TFormMachine::askContinueOrFinish() {
-    // A second question while the first is still open waits for its answer.
-    if (continueDialog_->isVisible())
+    // Asked from inside the engine's step: shown once the step has returned,
+    // window-modal, so that every machine goes on being polled meanwhile.
+    if (questionScheduled_)
+        return;
+    questionScheduled_ = true;
+    QTimer::singleShot(0, this, [this] {
+        questionScheduled_ = false;
+        showQuestion();
+    });
+}
+
+void TFormMachine::showQuestion() {
+    // One question at a time; none while an answer is on its way to the
+    // machine, for a machine that moved on, or one that does not answer. A
+    // question closed without an answer lives on in the bar.
+    if (unplugged_ || silent_ || continueDialog_->isVisible() ||
+        (Panel_Question && !Panel_Question->isHidden()) || requests_.answerPending() ||
+        !waitingForOperator())
         return;
     sync();
-    continueDialog_->setQuestion(QString::fromStdString(continueOrFinishText(info_)));
-    QPointer<TFormMachine> alive(this);
-    continueDialog_->exec();
-    if (!alive || unplugged_)
+    continueDialog_->ask(QString::fromStdString(continueOrFinishText(info_)));
+}
+
+void TFormMachine::onQuestionClosed() {
+    if (unplugged_)
         return;
-    // Closed without a button, the dialog keeps the answer of its earlier
-    // showing, which is posted again.
-    if (continueDialog_->answer == TForm_continue_or_exit::Continue) {
-        requests_.answerContinue();
-    } else if (continueDialog_->answer == TForm_continue_or_exit::Finish) {
-        requests_.answerFinish();
-    } else if (Panel_Question) {
-        // No answer at all: the machine still waits, so the question stays
-        // answerable from the window until it is answered or the machine moves on.
-        Label_Question->setText(QString::fromStdString(continueOrFinishText(info_)));
-        Panel_Question->show();
+    switch (continueDialog_->answer) {
+    case TForm_continue_or_exit::Continue:
+        postAnswer(true);
+        break;
+    case TForm_continue_or_exit::Finish:
+        postAnswer(false);
+        break;
+    default:
+        // Closed without a button: no answer. While the machine still waits,
+        // the window offers the two answers until one is given or the
+        // machine moves on.
+        if (Panel_Question && waitingForOperator()) {
+            Label_Question->setText(QString::fromStdString(continueOrFinishText(info_)));
+            Panel_Question->show();
+        }
+        break;
+    }
+}
+
+void TFormMachine::postAnswer(bool continueJob) {
+    if (unplugged_)
+        return;
+    const char* name = continueJob ? "continue" : "finish";
+    if (silent_) {
+        noteRequest(name, true);
+        // Not kept for later: the bar stays, to answer once the machine answers again.
+        if (Panel_Question) {
+            Label_Question->setText(QString::fromStdString(continueOrFinishText(info_)));
+            Panel_Question->show();
+        }
+        ui_.messageBox(kNotAnswering, kJobRefusal);
         return;
     }
     if (Panel_Question)
         Panel_Question->hide();
-}
-
-void TFormMachine::answerFromBar(bool continueJob) {
-    Panel_Question->hide();
-    if (unplugged_)
-        return;
+    waitingPolls_ = 0;
+    noteRequest(name);
     if (continueJob)
         requests_.answerContinue();
     else
         requests_.answerFinish();
+}
+
+void TFormMachine::showSilence(bool silent) {
+    silent_ = silent;
+    if (!Label_Silent)
+        return;
+    if (silent) {
+        const LocalTime t = clock_.localTime();
+        Label_Silent->setText(QString::fromStdString(
+            format("This machine has not answered since %02d:%02d:%02d. Nothing is sent to it, and "
+                   "what is asked of it is refused, until it answers again.",
+                   t.hour, t.minute, t.second)));
+        Label_Silent->show();
+        // An answer given now would not reach it.
+        if (continueDialog_->isVisible())
+            continueDialog_->reject();
+    } else {
+        Label_Silent->hide();
+    }
+}
+
+void TFormMachine::onWriteResult(const WriteOutcome& o) {
+    // Shown once the engine's step has returned: a box raised here would hold
+    // every machine's polling while it is open.
+    const char* why = o.result == WriteResult::Refused    ? "The machine refused it"
+                      : o.result == WriteResult::NoAnswer ? "The machine did not answer"
+                                                          : "The machine does not answer";
+    if (o.what == MachineWrite::Clock && clockAsked_) {
+        clockAsked_ = false;
+        if (o.result == WriteResult::Done) {
+            statusBar()->showMessage("The machine's clock is set to the PC's time.");
+            return;
+        }
+        ui_.messageBoxLater(
+            format("Can't Set Machine Clock !\n\n%s: its clock was not set to the PC's time.", why),
+            "ERROR !");
+    } else if (o.what == MachineWrite::Nickname && nicknameAsked_) {
+        nicknameAsked_ = false;
+        if (o.result == WriteResult::Done) {
+            statusBar()->showMessage(
+                QString::fromStdString("The machine took the name \"" + nicknameSent_ + "\"."));
+            return;
+        }
+        // The window and the board go back to the name the machine has.
+        if (fieldText(info_.nickName, sizeof info_.nickName) == nicknameSent_)
+            setNicknameShown(nicknameBefore_);
+        ui_.messageBoxLater(format("Can't Set Nickname !\n\n%s: the machine keeps the name "
+                                   "\"%s\".",
+                                   why, nicknameBefore_.c_str()),
+                            "ERROR !");
+    }
 }
 
 void TFormMachine::SetLogNumber(int n) {
@@ -835,13 +964,26 @@ bool TFormMachine::IsStandby() const {
 // --- menu actions ---------------------------------------------------------
 
 bool TFormMachine::refuseUnlessStandby(const char* caption) {
+    if (refuseWhileSilent(caption))
+        return true;
     if (IsStandby())
         return false;
     ui_.messageBox(kNotInStandby, caption);
     return true;
 }
 
+bool TFormMachine::refuseWhileSilent(const char* caption) {
+    if (!silent_)
+        return false;
+    ui_.messageBox(kNotAnswering, caption);
+    return true;
+}
+
 void TFormMachine::ChangeNicknameClick() {
+    if (refuseWhileSilent(kSettingRefusal)) {
+        noteRequest("nickname", true);
+        return;
+    }
     const std::string_view current = fieldText(info_.nickName, sizeof info_.nickName);
     nicknameDialog_->Edit_nickname->setText(
         QString::fromUtf8(current.data(), qsizetype(current.size())));
@@ -849,15 +991,25 @@ void TFormMachine::ChangeNicknameClick() {
     if (nicknameDialog_->exec() != QDialog::Accepted || !alive)
         return;
     // The machine may have started a job while the dialog was open.
-    if (refuseUnlessStandby(kSettingRefusal))
+    if (refuseUnlessStandby(kSettingRefusal)) {
+        noteRequest("nickname", true);
         return;
+    }
+    noteRequest("nickname");
     const std::string nick = limitNickname(nicknameDialog_->Edit_nickname->text().toStdString());
+    nicknameBefore_ = std::string(fieldText(info_.nickName, sizeof info_.nickName));
+    setNicknameShown(nick);
+    nicknameSent_ = std::string(fieldText(info_.nickName, sizeof info_.nickName));
+    nicknameAsked_ = true;
+    requests_.setNickname(info_.nickName);
+}
+
+void TFormMachine::setNicknameShown(const std::string& nick) {
     copyField(info_.nickName, sizeof info_.nickName, nick);
     windowTitle_ = machineWindowTitle(info_);
     if (GroupBox_Machine)
         GroupBox_Machine->setTitle(QString::fromStdString(windowTitle_));
     updateCaption();
-    requests_.setNickname(info_.nickName);
     if (displayRefresh_)
         displayRefresh_(info_);
     if (logWindowCaptionChanged)
@@ -865,26 +1017,55 @@ void TFormMachine::ChangeNicknameClick() {
 }
 
 void TFormMachine::ChangeMachineClockClick() {
+    if (refuseWhileSilent(kSettingRefusal)) {
+        noteRequest("clock-read", true);
+        return;
+    }
+    noteRequest("clock-read");
     char digits[14];
     QPointer<TFormMachine> alive(this);
-    if (!requests_.getMachineClock(digits) || !alive)
-        return; // busy, or the machine cannot tell its clock
+    const bool standby = IsStandby();
+    if (!requests_.getMachineClock(digits) || !alive) {
+        // Busy: silently, as ever. In standby the machine refused or did not answer.
+        if (alive && standby)
+            ui_.messageBox("Can't Read Machine Clock !\n\nThe machine did not tell its clock: "
+                           "nothing was changed.",
+                           "ERROR !");
+        return;
+    }
     clockDialog_->Edit_machineClock->setText(QString::fromStdString(machineClockText(digits)));
     clockDialog_->Edit_computerClock->setText(
         QString::fromStdString(computerClockText(clock_.localTime())));
     if (clockDialog_->exec() != QDialog::Accepted || !alive)
         return;
-    if (refuseUnlessStandby(kSettingRefusal))
+    if (refuseUnlessStandby(kSettingRefusal)) {
+        noteRequest("clock", true);
         return;
+    }
+    noteRequest("clock");
+    clockAsked_ = true;
     requests_.setMachineClock();
 }
 
 void TFormMachine::SetupMachineParameterClick() {
     // 1. The block from the machine; a busy machine ends the action quietly.
+    // One that refuses or does not answer gives no block: no dialog opens on
+    // values the machine never sent, so OK can never write them back.
+    if (refuseWhileSilent(kSettingRefusal)) {
+        noteRequest("setup-read", true);
+        return;
+    }
+    noteRequest("setup-read");
     uint8_t block[kSetupBlockSize];
     QPointer<TFormMachine> alive(this);
-    if (!requests_.getSetupParameters(block) || !alive)
+    const bool standby = IsStandby();
+    if (!requests_.getSetupParameters(block) || !alive) {
+        if (alive && standby)
+            ui_.messageBox("Can't Read Machine Setup !\n\nThe machine did not send its setup "
+                           "parameters: nothing was shown or changed.",
+                           "ERROR !");
         return;
+    }
     // 2. Shown in the dialog.
     if (!setupDialog)
         setupDialog = new TForm_change_setupValue(this);
@@ -892,8 +1073,11 @@ void TFormMachine::SetupMachineParameterClick() {
     if (setupDialog->exec() != QDialog::Accepted || !alive)
         return;
     // 3. The machine may have started a job while the dialog was open.
-    if (refuseUnlessStandby(kSettingRefusal))
+    if (refuseUnlessStandby(kSettingRefusal)) {
+        noteRequest("setup", true);
         return;
+    }
+    noteRequest("setup");
     setupDialog->takeBlock(block);
     requests_.setSetupParameters(block);
 }
@@ -933,8 +1117,11 @@ void TFormMachine::notAvailable(const char* what) {
 }
 
 void TFormMachine::GetInfoClick() {
-    if (refuseUnlessStandby(kJobRefusal))
+    if (refuseUnlessStandby(kJobRefusal)) {
+        noteRequest("get-info", true);
         return;
+    }
+    noteRequest("get-info");
     if (openGetInfo)
         openGetInfo();
     else
@@ -942,8 +1129,11 @@ void TFormMachine::GetInfoClick() {
 }
 
 void TFormMachine::DownloadSourceFilesClick() {
-    if (refuseUnlessStandby(kJobRefusal))
+    if (refuseUnlessStandby(kJobRefusal)) {
+        noteRequest("download", true);
         return;
+    }
+    noteRequest("download");
     if (openDownloadSource)
         openDownloadSource();
     else
@@ -964,30 +1154,43 @@ void TFormMachine::onDeviceInfo(const DeviceInfoBlock& block) {
         deviceInfoSink->showResult(textBuffer_);
 }
 
-void TFormMachine::postJob(void (MachineRequests::*request)()) {
-    if (refuseUnlessStandby(kJobRefusal))
+void TFormMachine::postJob(void (MachineRequests::*request)(), const char* name) {
+    if (refuseUnlessStandby(kJobRefusal)) {
+        noteRequest(name, true);
         return;
+    }
+    noteRequest(name);
     (requests_.*request)();
 }
 
 void TFormMachine::CopyClick() {
-    postJob(&MachineRequests::requestCopy);
+    postJob(&MachineRequests::requestCopy, "copy");
 }
 void TFormMachine::CompareClick() {
-    postJob(&MachineRequests::requestCompare);
+    postJob(&MachineRequests::requestCompare, "compare");
 }
 void TFormMachine::CopyCompareClick() {
-    postJob(&MachineRequests::requestCopyCompare);
+    postJob(&MachineRequests::requestCopyCompare, "copy-compare");
 }
 void TFormMachine::CopyWriteProtectClick() {
-    postJob(&MachineRequests::requestCopyWriteProtect);
+    postJob(&MachineRequests::requestCopyWriteProtect, "copy-wp");
 }
 void TFormMachine::CopyCompareWriteProtectClick() {
-    postJob(&MachineRequests::requestCopyCompareWriteProtect);
+    postJob(&MachineRequests::requestCopyCompareWriteProtect, "copy-compare-wp");
 }
 
 void TFormMachine::Button_AddImageClick() {
+    if (refuseWhileSilent(kJobRefusal)) {
+        noteRequest("image-bank", true);
+        return;
+    }
+    noteRequest("image-bank");
     requests_.requestImageBank();
+}
+
+void TFormMachine::noteRequest(const char* name, bool refused) {
+    if (noteEvent)
+        noteEvent(std::string("request ") + name + (refused ? " refused" : ""));
 }
 
 // --- picture and image bank -----------------------------------------------
@@ -1069,6 +1272,8 @@ void TFormMachine::showUnplugged() {
     menuBar()->setEnabled(false);
     if (Panel_Question)
         Panel_Question->hide();
+    if (Label_Silent)
+        Label_Silent->hide();
     if (Label_Unplugged) {
         Label_Unplugged->setText(QString::fromStdString(
             "This machine was unplugged: " + machineId_ +
@@ -1080,6 +1285,8 @@ void TFormMachine::showUnplugged() {
 
 void TFormMachine::closeEvent(QCloseEvent* event) {
     savePlacement();
+    if (noteEvent)
+        noteEvent("window-closed");
     QMainWindow::closeEvent(event);
 }
 

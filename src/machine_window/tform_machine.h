@@ -29,6 +29,7 @@ class QTableWidget;
 namespace dupmon {
 
 class COMMAND_MACHINE;
+struct WriteOutcome;
 class TForm_continue_or_exit;
 class TForm_nickname;
 class TForm_changeMachineClock;
@@ -60,6 +61,8 @@ public:
     void OnStatus(int code, const void* data);
     void SetLogNumber(int n);
     bool IsStandby() const;
+    // The machine does not answer: the window says so and refuses every request.
+    bool silent() const { return silent_; }
     // The 256-byte image bank block, numbers in host order.
     void showImageBankInfo(const uint8_t block[256]);
     // Saves a JPEG picture of the window and keeps a still copy of the port
@@ -88,6 +91,9 @@ public:
     // checked. Without one, the item says that it is not available.
     std::function<void()> openGetInfo;
     std::function<void()> openDownloadSource;
+    // What the operator did, for a wire trace ("window-closed", "request copy",
+    // "request copy refused").
+    std::function<void(const std::string& what)> noteEvent;
     // The program's setup dialog, created once at start; a window given none
     // makes its own on first use.
     TForm_change_setupValue* setupDialog = nullptr;
@@ -159,6 +165,8 @@ public:
     QLabel* Image_Still = nullptr;
     // Above the port map once the machine is unplugged.
     QLabel* Label_Unplugged = nullptr;
+    // Above the port map while the machine does not answer.
+    QLabel* Label_Silent = nullptr;
     // Above the port map while the machine waits for an answer that the
     // continue-or-finish question did not get (closed with Esc or its close box).
     QFrame* Panel_Question = nullptr;
@@ -212,11 +220,22 @@ private:
     void sync();
     void paintPort(int i);
     void setLabel(QLabel* label, const std::string& text, int minWidth);
+    // The machine waits for its operator's Continue or Finish (by its status block).
+    bool waitingForOperator() const;
+    // Asks, from the event loop and never from inside the engine's step.
     void askContinueOrFinish();
-    // The answer from the bar above the port map.
-    void answerFromBar(bool continueJob);
+    void showQuestion();
+    void onQuestionClosed();
+    // The answer from the dialog or from the bar above the port map.
+    void postAnswer(bool continueJob);
     bool refuseUnlessStandby(const char* caption);
-    void postJob(void (MachineRequests::*request)());
+    bool refuseWhileSilent(const char* caption);
+    // A request the operator made (`name` as the trace names it), and whether it was refused.
+    void noteRequest(const char* name, bool refused = false);
+    void showSilence(bool silent);
+    void onWriteResult(const WriteOutcome& outcome);
+    void setNicknameShown(const std::string& nick);
+    void postJob(void (MachineRequests::*request)(), const char* name);
     void onDeviceInfo(const DeviceInfoBlock& block);
     void notAvailable(const char* what);
 
@@ -237,6 +256,16 @@ private:
     std::string caption_;   // as the board gave it
     std::string machineId_; // kept: the record may serve another machine after an unplug
     bool unplugged_ = false;
+    bool silent_ = false;
+    // The question: shown on the next turn of the event loop; the status polls
+    // that found the machine waiting with no answer on its way.
+    bool questionScheduled_ = false;
+    int waitingPolls_ = 0;
+    // Writes this window asked for, whose outcome it tells the operator.
+    bool clockAsked_ = false;
+    bool nicknameAsked_ = false;
+    std::string nicknameBefore_;
+    std::string nicknameSent_;
     std::filesystem::path parFilePath_;
     bool placementLoaded_ = false;
     bool windowReady_ = false;

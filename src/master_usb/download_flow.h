@@ -194,7 +194,6 @@ private:
     std::unique_ptr<uint8_t[]> copyBuffer_;
     std::unique_ptr<uint8_t[]> secondBuffer_;
     std::unique_ptr<DO_DIR> walker_;
-    ServiceJob job_;
 
     DownloadParameters params_;
     bool running_ = false;
@@ -235,6 +234,11 @@ private:
     uint64_t copiedBytes_ = 0;
     bool abort_ = false;
     bool copyFailed_ = false;
+
+    // Last, so that it is destroyed first: a drive operation still running
+    // writes into the members above (the volume root, the sector) until it
+    // is joined.
+    ServiceJob job_;
 };
 
 } // namespace dupmon

@@ -196,6 +196,7 @@ void COMMAND_MACHINE::bind(ReadPacketFn read, void* readUser, WritePacketFn writ
     this->log("Device connect ! ");
     connected_ = true;
     windowOpen_ = false;
+    silent_ = false;
 }
 
 void COMMAND_MACHINE::setLogRecordCallback(LogRecordFn fn, void* user) {
@@ -211,6 +212,7 @@ void COMMAND_MACHINE::disconnect() {
     masterTakeBusy_ = false;
     masterReturnBusy_ = false;
     req_ = {};
+    silent_ = false;
 }
 
 void COMMAND_MACHINE::selectSequence(int value) {
@@ -263,6 +265,8 @@ void COMMAND_MACHINE::begin(Exchange x, int nextStep) {
     nextStep_ = nextStep;
     cmdState_ = CMD_SEND;
     deciding_ = false;
+    exchangeTimeOuts_ = 0;
+    dataSends_ = 0;
 }
 
 void COMMAND_MACHINE::finish() {
@@ -302,8 +306,20 @@ const uint8_t* COMMAND_MACHINE::answerBytes(size_t need) {
 // The first frame of every exchange; later frames are sent from onAnswer().
 void COMMAND_MACHINE::exchangeStep() {
     if (cmdState_ == CMD_RECEIVE) {
-        if (!channel_.receive())
+        const uint32_t timeOuts = channel_.timeOuts();
+        const bool answered = channel_.receive();
+        if (channel_.timeOuts() != timeOuts) {
+            onTimeOut();
             return;
+        }
+        if (!answered)
+            return;
+        if (silent_) {
+            silent_ = false;
+            log("The machine answers again: requests are taken again");
+            const bool silent = false;
+            reportStatus(STATUS_SILENCE, &silent);
+        }
         if (const char* why = answerMisfit()) {
             // An answer that came too late for an earlier command: taking it
             // would shift every later answer by one. Wait for the right one.
@@ -495,14 +511,15 @@ void COMMAND_MACHINE::onAnswer() {
     case Exchange::ClockWrite:
         if (!clockDataSent_) {
             if (result != RESULT_READY_FOR_DATA) {
-                finish();
+                endWrite(MachineWrite::Clock, WriteResult::Refused, result);
                 break;
             }
             clockDataSent_ = true;
+            dataSends_ = 1;
             sendData(reinterpret_cast<const uint8_t*>(clockText_), 14);
             break;
         }
-        finish();
+        onDataAnswer(MachineWrite::Clock, reinterpret_cast<const uint8_t*>(clockText_), 14);
         break;
     case Exchange::Single: {
         const uint8_t sub = singleSub_;
@@ -518,14 +535,15 @@ void COMMAND_MACHINE::onAnswer() {
     case Exchange::NicknameWrite:
         if (!nicknameDataSent_) {
             if (result != RESULT_READY_FOR_DATA) {
-                finish();
+                endWrite(MachineWrite::Nickname, WriteResult::Refused, result);
                 break;
             }
             nicknameDataSent_ = true;
+            dataSends_ = 1;
             sendData(reinterpret_cast<const uint8_t*>(nickname_), 56);
             break;
         }
-        finish();
+        onDataAnswer(MachineWrite::Nickname, reinterpret_cast<const uint8_t*>(nickname_), 56);
         break;
     case Exchange::ClockRead:
         if (channel_.lastCommand()[4] == 10) {
@@ -539,47 +557,70 @@ void COMMAND_MACHINE::onAnswer() {
             sendCommand('W', {11});
             break;
         }
-        {
+        if (result != RESULT_DONE || channel_.answerLength() < 4 + 14) {
+            // A refusal holds no clock: the waiting request ends without one.
+            logf("Clock read refused by the machine (%02Xh, %d bytes)", result,
+                 channel_.answerLength());
+        } else {
             const uint8_t* a = answerBytes(4 + 14);
             std::memcpy(clockText_, a + 4, 14);
             clockText_[14] = 0;
-            clockReadEnded_ = true;
         }
+        clockReadEnded_ = true;
         finish();
         break;
     case Exchange::SetupRead: {
-        const uint8_t* a = answerBytes(4 + 256);
-        std::memcpy(setupBlock_, a + 4, 256);
-        setupReadOk_ = true;
+        // A refusal or a short answer holds no setup block: the dialog must not
+        // open on made-up values that OK would write back.
+        const int length = channel_.answerLength();
+        setupReadOk_ = result == RESULT_DONE && length >= int(4 + kSetupBlockSize + 1);
+        if (setupReadOk_)
+            std::memcpy(setupBlock_, channel_.answer() + 4, kSetupBlockSize);
+        else
+            logf("Setup read refused by the machine (%02Xh, %d bytes)", result, length);
         setupReadEnded_ = true;
         finish();
         break;
     }
     case Exchange::SetupWrite:
-        if (channel_.lastCommand()[4] == 31 && !setupBlockSent_) {
+        if (!setupBlockSent_) {
             if (result != RESULT_READY_FOR_DATA) {
-                finish();
+                ui_.messageBox("Can't Set Machine !", "ERROR !");
+                endWrite(MachineWrite::Setup, WriteResult::Refused, result);
                 break;
             }
             setupBlockSent_ = true;
+            dataSends_ = 1;
             channel_.sendSetupBlock(setupBlock_);
             cmdState_ = CMD_RECEIVE;
             break;
         }
+        if (result == RESULT_READY_FOR_DATA && channel_.resent()) {
+            // The re-sent W 31 was answered, not the block: the block goes once more.
+            if (dataSends_ < kMaxDataSends) {
+                ++dataSends_;
+                channel_.sendSetupBlock(setupBlock_);
+                cmdState_ = CMD_RECEIVE;
+                break;
+            }
+            ui_.messageBox("Can't Set Machine !", "ERROR !");
+            endWrite(MachineWrite::Setup, WriteResult::NoAnswer, result);
+            break;
+        }
         setupBlockSent_ = false;
         if (result == RESULT_DONE) {
-            finish();
+            endWrite(MachineWrite::Setup, WriteResult::Done, result);
         } else if (result == RESULT_CHECK_ERROR) {
             if (setupRetries_ > 0) {
                 --setupRetries_;
                 sendCommand('W', {31});
             } else {
                 ui_.messageBox("Can't Set Machine (CRC Error) !", "ERROR !");
-                finish();
+                endWrite(MachineWrite::Setup, WriteResult::Refused, result);
             }
         } else {
             ui_.messageBox("Can't Set Machine !", "ERROR !");
-            finish();
+            endWrite(MachineWrite::Setup, WriteResult::Refused, result);
         }
         break;
     case Exchange::ImageBank: {
@@ -630,6 +671,7 @@ void COMMAND_MACHINE::onAnswer() {
         break;
     }
     case Exchange::MasterReturn:
+        masterReturned_ = true;
         masterReturnBusy_ = false;
         finish();
         break;
@@ -637,15 +679,28 @@ void COMMAND_MACHINE::onAnswer() {
         const uint8_t* last = channel_.lastCommand();
         const bool dataFrameAnswer = infoTransferring_;
         if (!dataFrameAnswer && last[4] == 41) {
+            infoCollectStart_ = clock_.tickMs();
+            infoFetches_ = 0;
             sendCommand('W', {40});
         } else if (!dataFrameAnswer && last[4] == 40) {
-            if (result != RESULT_DONE)
-                sendCommand('W', {40});
-            else
+            if (result == RESULT_DONE) {
+                ++infoFetches_;
                 sendCommand('W', {61});
+            } else if (clock_.tickMs() - infoCollectStart_ < kDeviceInfoCollectMs) {
+                sendCommand('W', {40});
+            } else {
+                deviceInfoFailed(format("The machine did not have the device information ready "
+                                        "within %u s: it is not asked for any longer.",
+                                        kDeviceInfoCollectMs / 1000));
+                finish();
+            }
         } else if (!dataFrameAnswer) { // W 61
             if (result != RESULT_DATA_READY) {
                 ui_.messageBox("Command Error !", "dataBuffer[3] != EX_ANSWER_READY_TO_SEND_DATA");
+                const std::string why =
+                    format("The machine refused to send the device information (%02Xh).", result);
+                log(why.c_str());
+                reportStatus(STATUS_DEVICE_INFO_FAILED, why.c_str());
                 finish();
                 break;
             }
@@ -683,6 +738,9 @@ void COMMAND_MACHINE::onAnswer() {
         break;
     }
     case Exchange::MarkPorts:
+        if (result != RESULT_DONE)
+            logf("Port %u not marked: refused by the machine (%02Xh)", portList_[markIndex_],
+                 result);
         ++markIndex_;
         if (markIndex_ < portCount_) {
             const uint16_t port = portList_[markIndex_];
@@ -791,6 +849,14 @@ void COMMAND_MACHINE::onDeviceInfoComplete() {
     for (uint32_t j = 0; good && j < n; ++j)
         good = blockCheck(blockBuffer_.get() + 32 * j, 32) == blockBuffer_[32 * n + j];
     if (!good) {
+        if (infoFetches_ >= kMaxDeviceInfoFetches) {
+            deviceInfoFailed(format("The device information failed its checks %d times: it is "
+                                    "not asked for any longer.",
+                                    infoFetches_));
+            finish();
+            return;
+        }
+        ++infoFetches_;
         sendCommand('W', {61});
         return;
     }
@@ -1022,6 +1088,7 @@ void COMMAND_MACHINE::decideOperating() {
             logf("SET_MACHINE_CLOCK = [%s]", clockText_);
             req_.setClock = false;
             clockDataSent_ = false;
+            clockWritten_ = false;
             begin(Exchange::ClockWrite, CLOCK_DONE);
         } else if (req_.cont) {
             req_.cont = false;
@@ -1038,8 +1105,12 @@ void COMMAND_MACHINE::decideOperating() {
         }
         break;
     case CLOCK_DONE:
-        logf("SET_MACHINE_CLOCK = [%s] Finish !", clockText_);
-        reportEvent(EVENT_CLOCK_SET, 0, nullptr);
+        if (clockWritten_) {
+            logf("SET_MACHINE_CLOCK = [%s] Finish !", clockText_);
+            reportEvent(EVENT_CLOCK_SET, 0, nullptr);
+        } else {
+            reportEvent(EVENT_CLOCK_NOT_SET, 0, nullptr);
+        }
         step_ = TOP;
         break;
     case STATUS:
@@ -1358,13 +1429,17 @@ bool COMMAND_MACHINE::waitFor(const bool& done) {
 }
 
 void COMMAND_MACHINE::setNickname(const char* text) {
+    if (silent_) {
+        log("Nickname refused: the machine does not answer");
+        return;
+    }
     std::memset(nickname_, 0, sizeof nickname_);
     std::strncpy(nickname_, text, sizeof nickname_ - 1);
     req_.nickname = true;
 }
 
 bool COMMAND_MACHINE::getMachineClock(char out[14]) {
-    if (!isIdle() || !connected_)
+    if (!isIdle() || !connected_ || silent_)
         return false;
     std::memset(clockText_, 0, sizeof clockText_);
     clockReadEnded_ = false;
@@ -1378,6 +1453,10 @@ bool COMMAND_MACHINE::getMachineClock(char out[14]) {
 }
 
 void COMMAND_MACHINE::setMachineClock() {
+    if (silent_) {
+        log("SET_MACHINE_CLOCK refused: the machine does not answer");
+        return;
+    }
     const LocalTime t = clock_.localTime();
     std::snprintf(clockText_, sizeof clockText_, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day,
                   t.hour, t.minute, t.second);
@@ -1385,7 +1464,7 @@ void COMMAND_MACHINE::setMachineClock() {
 }
 
 bool COMMAND_MACHINE::getSetupParameters(uint8_t out[256]) {
-    if (!isIdle() || !connected_)
+    if (!isIdle() || !connected_ || silent_)
         return false;
     std::memset(setupBlock_, 0, sizeof setupBlock_);
     setupReadEnded_ = setupReadOk_ = false;
@@ -1399,7 +1478,7 @@ bool COMMAND_MACHINE::getSetupParameters(uint8_t out[256]) {
 }
 
 bool COMMAND_MACHINE::setSetupParameters(const uint8_t block[256]) {
-    if (!isIdle())
+    if (!isIdle() || silent_)
         return false;
     std::memcpy(setupBlock_, block, sizeof setupBlock_);
     req_.setSetup = true;
@@ -1407,7 +1486,7 @@ bool COMMAND_MACHINE::setSetupParameters(const uint8_t block[256]) {
 }
 
 bool COMMAND_MACHINE::takeMasterUsbToPc(const uint8_t identity[4], int* result) {
-    if (!isIdle() || !connected_)
+    if (!isIdle() || !connected_ || silent_)
         return false;
     std::memcpy(masterIdentity_, identity, 4);
     masterResult_ = MASTER_COMMAND_FAILED;
@@ -1427,25 +1506,226 @@ bool COMMAND_MACHINE::takeMasterUsbToPc(const uint8_t identity[4], int* result) 
 }
 
 bool COMMAND_MACHINE::returnMasterUsbToDuplicator() {
-    if (!isIdle() || !connected_)
+    if (!isIdle() || !connected_ || silent_)
         return false;
     req_.masterReturn = true;
     masterReturnBusy_ = true;
+    masterReturned_ = false;
     while (masterReturnBusy_ && connected_)
         if (!ui_.processEvents())
             break;
-    const bool done = !masterReturnBusy_ && connected_;
+    const bool done = masterReturned_ && connected_;
     masterReturnBusy_ = false;
     req_.masterReturn = false;
     return done;
 }
 
 bool COMMAND_MACHINE::markPorts(int count) {
-    if (!isIdle())
+    if (!isIdle() || silent_)
         return false;
     portCount_ = uint16_t(std::clamp(count, 0, int(kMaxMarkPorts)));
     req_.markPorts = true;
     return true;
+}
+
+// ---------------------------------------------------------------------------
+// Outcomes and silence
+
+bool COMMAND_MACHINE::post(bool& flag, const char* what) {
+    if (silent_) {
+        logf("%s refused: the machine does not answer", what);
+        return false;
+    }
+    flag = true;
+    return true;
+}
+
+bool COMMAND_MACHINE::answerPending() const {
+    return req_.cont || req_.finish ||
+           (!deciding_ && exchange_ == Exchange::Single && (singleSub_ == 13 || singleSub_ == 14));
+}
+
+namespace {
+const char* writeName(MachineWrite what) {
+    switch (what) {
+    case MachineWrite::Clock:
+        return "clock";
+    case MachineWrite::Nickname:
+        return "nickname";
+    case MachineWrite::Setup:
+        return "setup";
+    }
+    return "";
+}
+} // namespace
+
+void COMMAND_MACHINE::reportWrite(MachineWrite what, WriteResult result, uint8_t answer) {
+    if (what == MachineWrite::Clock)
+        clockWritten_ = result == WriteResult::Done;
+    switch (result) {
+    case WriteResult::Done:
+        break;
+    case WriteResult::Refused:
+        logf("The machine refused the %s write (%02Xh)", writeName(what), answer);
+        break;
+    case WriteResult::NoAnswer:
+        logf("The machine did not answer the %s write", writeName(what));
+        break;
+    case WriteResult::NotSent:
+        logf("The %s write was not sent: the machine does not answer", writeName(what));
+        break;
+    }
+    const WriteOutcome outcome{what, result, answer};
+    reportStatus(STATUS_WRITE_RESULT, &outcome);
+}
+
+void COMMAND_MACHINE::endWrite(MachineWrite what, WriteResult result, uint8_t answer) {
+    reportWrite(what, result, answer);
+    finish();
+}
+
+void COMMAND_MACHINE::onDataAnswer(MachineWrite what, const uint8_t* data, size_t n) {
+    const uint8_t result = channel_.result();
+    if (result == RESULT_READY_FOR_DATA && channel_.resent()) {
+        // After a time-out the command that invited the data went out again, and
+        // this is its answer: the data has yet to be taken. It goes once more.
+        if (dataSends_ < kMaxDataSends) {
+            ++dataSends_;
+            sendData(data, n);
+            return;
+        }
+        endWrite(what, WriteResult::NoAnswer, result);
+        return;
+    }
+    endWrite(what, result == RESULT_DONE ? WriteResult::Done : WriteResult::Refused, result);
+}
+
+void COMMAND_MACHINE::deviceInfoFailed(const std::string& why) {
+    infoTransferring_ = false;
+    log(why.c_str());
+    ui_.messageBox(why, "ERROR !");
+    reportStatus(STATUS_DEVICE_INFO_FAILED, why.c_str());
+}
+
+bool COMMAND_MACHINE::operatorExchange() const {
+    switch (exchange_) {
+    case Exchange::ClockWrite:
+    case Exchange::Single:
+    case Exchange::NicknameWrite:
+    case Exchange::ClockRead:
+    case Exchange::SetupRead:
+    case Exchange::SetupWrite:
+    case Exchange::ImageBank:
+    case Exchange::MasterTake:
+    case Exchange::MasterReturn:
+    case Exchange::DeviceInfo:
+    case Exchange::MarkPorts:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void COMMAND_MACHINE::onTimeOut() {
+    ++exchangeTimeOuts_;
+    if (!silent_) {
+        silent_ = true;
+        log("The machine does not answer: requests are refused until it answers again");
+        const bool silent = true;
+        reportStatus(STATUS_SILENCE, &silent);
+        dropRequests();
+    }
+    // The status poll, the log fetch and identification keep asking; what the
+    // operator asked for ends, said to have failed, once its re-send went
+    // unanswered too, instead of running whenever the machine comes back.
+    if (exchangeTimeOuts_ >= 2 && operatorExchange())
+        abandonExchange();
+}
+
+void COMMAND_MACHINE::abandonExchange() {
+    const uint8_t* c = channel_.lastCommand();
+    logf("Command %c,%d given up: neither it nor its re-send was answered", char(c[3]), c[4]);
+    switch (exchange_) {
+    case Exchange::ClockWrite:
+        reportWrite(MachineWrite::Clock, WriteResult::NoAnswer, 0);
+        break;
+    case Exchange::NicknameWrite:
+        reportWrite(MachineWrite::Nickname, WriteResult::NoAnswer, 0);
+        break;
+    case Exchange::SetupWrite:
+        ui_.messageBox("Can't Set Machine !", "ERROR !");
+        reportWrite(MachineWrite::Setup, WriteResult::NoAnswer, 0);
+        break;
+    case Exchange::ClockRead:
+        clockReadEnded_ = true;
+        break;
+    case Exchange::SetupRead:
+        setupReadOk_ = false;
+        setupReadEnded_ = true;
+        break;
+    case Exchange::MasterTake:
+        masterResult_ = MASTER_COMMAND_FAILED;
+        masterTakeBusy_ = false;
+        break;
+    case Exchange::MasterReturn:
+        masterReturnBusy_ = false;
+        break;
+    case Exchange::DeviceInfo:
+        deviceInfoFailed("The machine did not answer while it was asked for the device "
+                         "information.");
+        break;
+    default:
+        break;
+    }
+    finish();
+}
+
+void COMMAND_MACHINE::dropRequests() {
+    Requests& r = req_;
+    std::string dropped;
+    auto drop = [&](bool& flag, const char* name) {
+        if (!flag)
+            return false;
+        flag = false;
+        dropped += dropped.empty() ? name : std::string(", ") + name;
+        return true;
+    };
+    if (drop(r.nickname, "nickname"))
+        reportWrite(MachineWrite::Nickname, WriteResult::NotSent, 0);
+    if (drop(r.setClock, "clock")) {
+        reportWrite(MachineWrite::Clock, WriteResult::NotSent, 0);
+        reportEvent(EVENT_CLOCK_NOT_SET, 0, nullptr);
+    }
+    if (drop(r.setSetup, "setup")) {
+        ui_.messageBox("Can't Set Machine !", "ERROR !");
+        reportWrite(MachineWrite::Setup, WriteResult::NotSent, 0);
+    }
+    if (drop(r.getClock, "clock read"))
+        clockReadEnded_ = true;
+    if (drop(r.getSetup, "setup read")) {
+        setupReadOk_ = false;
+        setupReadEnded_ = true;
+    }
+    if (drop(r.masterTake, "master take")) {
+        masterResult_ = MASTER_COMMAND_FAILED;
+        masterTakeBusy_ = false;
+    }
+    if (drop(r.masterReturn, "master return"))
+        masterReturnBusy_ = false;
+    if (drop(r.deviceInfo, "device information"))
+        reportStatus(STATUS_DEVICE_INFO_FAILED,
+                     "The machine does not answer: the device information was not asked for.");
+    drop(r.imageBank, "image bank query");
+    drop(r.cont, "Continue");
+    drop(r.finish, "Finish");
+    drop(r.copy, "Copy");
+    drop(r.compare, "Compare");
+    drop(r.copyCompare, "Copy+Compare");
+    drop(r.copyWP, "Copy+WriteProtect");
+    drop(r.copyCompareWP, "Copy+Compare+WriteProtect");
+    drop(r.markPorts, "mark ports");
+    if (!dropped.empty())
+        logf("Not sent, since the machine does not answer: %s", dropped.c_str());
 }
 
 } // namespace dupmon

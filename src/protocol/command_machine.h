@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common/clock.h"
 #include "common/ui_services.h"
@@ -32,6 +33,9 @@ enum StatusCode : int {
     STATUS_SET_PROTECT = 30,
     STATUS_RELEASE_PROTECT = 31,
     STATUS_SHOW_PROTECT = 32,
+    STATUS_WRITE_RESULT = 40,       // WriteOutcome: what became of a write to the machine
+    STATUS_SILENCE = 41,            // bool: the machine stopped answering (true) or answers again
+    STATUS_DEVICE_INFO_FAILED = 42, // const char*: why no device information comes
 };
 
 // Event callback codes.
@@ -39,6 +43,7 @@ enum EventCode : int {
     EVENT_IDENTIFIED = 1,
     EVENT_CLOCK_SET = 2,
     EVENT_DISCONNECTED = 3,
+    EVENT_CLOCK_NOT_SET = 4,        // the clock write ended without the machine taking the time
     EVENT_COPY_ANSWER = 13,         // W 42, W 66
     EVENT_COMPARE_ANSWER = 14,      // W 43
     EVENT_COPY_COMPARE_ANSWER = 15, // W 44, W 67
@@ -52,6 +57,20 @@ enum MasterTakeResult : int {
     MASTER_NOT_PRESENT = 1,
     MASTER_REJECTED = 2,
     MASTER_COMMAND_FAILED = 9,
+};
+
+// The writes whose outcome the engine reports with STATUS_WRITE_RESULT.
+enum class MachineWrite : int { Clock = 1, Nickname = 2, Setup = 3 };
+enum class WriteResult : int {
+    Done,     // the machine answered that it took the data
+    Refused,  // the machine answered no (`answer` holds its result code)
+    NoAnswer, // neither the time-out nor the re-send brought an answer
+    NotSent,  // the machine stopped answering before the write went out
+};
+struct WriteOutcome {
+    MachineWrite what;
+    WriteResult result;
+    uint8_t answer; // result code of the answer that ended the write
 };
 
 // The machine status block of the status poll, kept in host order.
@@ -171,10 +190,17 @@ public:
     // A fetch pass is running: job-log records are being asked for.
     bool fetchingLog() const;
 
+    // The machine let an answer time out and has not answered since: every
+    // request is refused until it answers again, and an exchange the operator
+    // asked for is given up once its re-send is not answered either.
+    bool silent() const { return silent_; }
+    // A Continue or Finish answer is posted and not yet answered by the machine.
+    bool answerPending() const;
+
     // The status mark that every program run starts with.
     static void setGlobalRefreshMark() { globalRefreshMark_ = true; }
 
-    // --- requests from the windows ---
+    // --- requests from the windows (all refused while the machine is silent) ---
     void setNickname(const char* text);
     // Waits; false when refused (busy) or the clock could not be read.
     bool getMachineClock(char out[14]);
@@ -188,15 +214,16 @@ public:
     // The 1-based port numbers go into portList() first. False when busy.
     bool markPorts(int count);
     uint16_t* portList() { return portList_; }
-    void requestImageBank() { req_.imageBank = true; }
-    void answerContinue() { req_.cont = true; }
-    void answerFinish() { req_.finish = true; }
-    void requestDeviceInfo() { req_.deviceInfo = true; }
-    void requestCopy() { req_.copy = true; }
-    void requestCompare() { req_.compare = true; }
-    void requestCopyCompare() { req_.copyCompare = true; }
-    void requestCopyWriteProtect() { req_.copyWP = true; }
-    void requestCopyCompareWriteProtect() { req_.copyCompareWP = true; }
+    void requestImageBank() { post(req_.imageBank, "image bank query"); }
+    void answerContinue() { post(req_.cont, "Continue"); }
+    void answerFinish() { post(req_.finish, "Finish"); }
+    void requestDeviceInfo() { post(req_.deviceInfo, "device information"); }
+    void requestCopy() { post(req_.copy, "Copy"); }
+    void requestCompare() { post(req_.compare, "Compare"); }
+    void requestCopyCompare() { post(req_.copyCompare, "Copy+Compare"); }
+    void requestCopyWriteProtect() { post(req_.copyWP, "Copy+WriteProtect"); }
+    void requestCopyCompareWriteProtect() { post(req_.copyCompareWP, "Copy+Compare+WriteProtect"); }
+    // Served even after a silence: it only lets the machine go.
     void requestRelease() { req_.release = true; }
 
     // --- state, read by the windows and tests ---
@@ -269,6 +296,24 @@ private:
     bool anyRequest() const;
     void afterRefreshLogCheck();
     bool waitFor(const bool& done);
+    // Sets a request flag unless the machine is silent (then logs the refusal).
+    bool post(bool& flag, const char* what);
+
+    // An answer time-out in the current exchange.
+    void onTimeOut();
+    // The operator asked for this exchange (a setting, a job, a transfer):
+    // it is given up when the machine stays silent.
+    bool operatorExchange() const;
+    void abandonExchange();
+    // Drops what was asked and not yet sent, ending the waits with a failure.
+    void dropRequests();
+    // Reports a write's outcome to the window; endWrite() also ends its exchange.
+    void reportWrite(MachineWrite what, WriteResult result, uint8_t answer);
+    void endWrite(MachineWrite what, WriteResult result, uint8_t answer);
+    // The answer to the data frame of a write: done, refused, or the re-sent
+    // command's "ready for data" (after a time-out), which sends `data` again.
+    void onDataAnswer(MachineWrite what, const uint8_t* data, size_t n);
+    void deviceInfoFailed(const std::string& why);
 
     MachineInfo* info_;
     const Clock& clock_;
@@ -334,6 +379,16 @@ private:
     bool setupReadEnded_ = false;
     bool setupReadOk_ = false;
     int setupRetries_ = 0;
+    bool clockWritten_ = false;
+    bool masterReturned_ = false;
+
+    // Silence: the time-outs of the current exchange, and how often its data
+    // frame went out (a data frame is sent again at most kMaxDataSends times
+    // in all, when the re-sent command is answered "ready for data").
+    bool silent_ = false;
+    int exchangeTimeOuts_ = 0;
+    int dataSends_ = 0;
+    static constexpr int kMaxDataSends = 3;
 
     std::unique_ptr<uint8_t[]> workBuffer_;
     std::unique_ptr<uint8_t[]> blockBuffer_;
@@ -355,9 +410,14 @@ private:
     int lastState_ = -1;
     int refreshKind_ = 10;
 
-    // Device information transfer.
+    // Device information transfer: how often its blocks were fetched (W 61)
+    // and since when the controller is asked whether they are ready (W 40).
     uint32_t infoTotal_ = 0;
     uint32_t infoReceived_ = 0;
+    int infoFetches_ = 0;
+    uint32_t infoCollectStart_ = 0;
+    static constexpr int kMaxDeviceInfoFetches = 3;
+    static constexpr uint32_t kDeviceInfoCollectMs = 60000;
 
     // Release: the millisecond part of the clock when W 81 went out.
     int releaseMs_ = 0;

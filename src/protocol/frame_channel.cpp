@@ -24,6 +24,7 @@ void FrameChannel::sendCommand(char letter, const uint8_t* params, size_t n) {
     lastLength_ = buildCommandFrame(last_, letter, params, n);
     sendTime_ = clock_.tickMs();
     sends_ = 1;
+    resent_ = false;
     settling_ = false;
     if (write_)
         write_(writeUser_, static_cast<int>(lastLength_), last_);
@@ -32,6 +33,7 @@ void FrameChannel::sendCommand(char letter, const uint8_t* params, size_t n) {
 void FrameChannel::sendRaw(const uint8_t* frame, size_t length) {
     sendTime_ = clock_.tickMs();
     sends_ = 1;
+    resent_ = false;
     settling_ = false;
     if (write_)
         write_(writeUser_, static_cast<int>(length), frame);
@@ -52,6 +54,7 @@ void FrameChannel::sendSetupBlock(const uint8_t* block256) {
 void FrameChannel::resend() {
     sendTime_ = clock_.tickMs();
     ++sends_;
+    resent_ = true;
     if (write_ && lastLength_)
         write_(writeUser_, static_cast<int>(lastLength_), last_);
 }
@@ -86,6 +89,7 @@ bool FrameChannel::receive() {
                 msg += format(" %02Xh", last_[i]);
             msg += format(", already get %d bytes\r\n", count);
             log(msg.c_str());
+            ++timeOuts_;
             resend();
         }
         return false;

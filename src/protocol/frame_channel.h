@@ -60,6 +60,11 @@ public:
     const uint8_t* lastCommand() const { return last_; }
     size_t lastCommandLength() const { return lastLength_; }
     uint32_t lastSendTime() const { return sendTime_; }
+    // Answer time-outs so far (each one sent the last command again).
+    uint32_t timeOuts() const { return timeOuts_; }
+    // The last command went out again since the last frame was sent: after a
+    // data frame, an answer may be the re-sent command's, not the data's.
+    bool resent() const { return resent_; }
     // Milliseconds until receive() can move on without a new answer: the
     // time-out that sends the last command again, or the end of the quiet
     // time that hands a held answer up.
@@ -98,6 +103,8 @@ private:
     // How often the current command went out; holding its answer while other
     // answers to it may still come.
     int sends_ = 0;
+    bool resent_ = false;
+    uint32_t timeOuts_ = 0;
     bool settling_ = false;
     uint32_t quietSince_ = 0;
     uint32_t settleMs_ = 0;

@@ -8,6 +8,7 @@ enum class MachineActivity {
     Idle,    // standing by
     Working, // running a job
     Waiting, // a copy has ended its round and waits for the operator to continue or finish
+    Silent,  // the machine does not answer (known from the engine, not from a status block)
 };
 
 // From the status block's function code (byte 2) and job phase (byte 3).

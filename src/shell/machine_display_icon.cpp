@@ -80,6 +80,9 @@ ActivityLook lookOf(MachineActivity a) {
     case MachineActivity::Waiting:
         return {"WAIT", QColor(225, 40, 40), QColor(255, 255, 255),
                 "Waiting for the operator: open the machine window to continue or finish"};
+    case MachineActivity::Silent:
+        return {"SILENT", QColor(60, 60, 60), QColor(255, 220, 0),
+                "Not answering: nothing is sent to it until it answers again"};
     case MachineActivity::Idle:
     default:
         return {"READY", QColor(120, 230, 110), QColor(20, 60, 24), "Ready"};

@@ -38,7 +38,8 @@ public:
     // Shows the "off" image and makes the picture visible and clickable.
     void reveal();
     // What the machine does, shown in the panel's status display while "on":
-    // READY, BUSY, or WAIT in red when it waits for its operator.
+    // READY, BUSY, WAIT in red when it waits for its operator, or SILENT
+    // while it does not answer.
     void setActivity(MachineActivity activity);
     MachineActivity activity() const { return activity_; }
     // The widest a caption may be before it wraps, so that it stays clear of

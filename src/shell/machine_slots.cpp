@@ -34,7 +34,7 @@ MachineSlots::MachineSlots(HidBackend& backend, DeviceWatcher* watcher, const Cl
         c->setWorkingDirectory(paths_.workDir);
         c->setSyncWorker(&syncWorker_);
         c->setStatusHook([this, i](int code) {
-            if (code == STATUS_MACHINE)
+            if (code == STATUS_MACHINE || code == STATUS_SILENCE)
                 statusPolled(i);
         });
     }
@@ -237,14 +237,19 @@ bool MachineSlots::engineAwaits(int slot) const {
 
 void MachineSlots::statusPolled(int c) {
     MACHINE& m = *connections_[size_t(c)];
-    const MachineStatus& s = m.engine().status();
-    const MachineActivity now = machineActivity(s.machineState, s.machineSubState);
+    const MachineActivity now = shownActivity(m);
     if (now == activity_[size_t(c)])
         return;
     activity_[size_t(c)] = now;
     if (m.pictureIndex() != -1 && board_.isOn(m.pictureIndex()) &&
         board_.pictureConnection(m.pictureIndex()) == c)
         board_.showActivity(m.pictureIndex(), now);
+}
+
+MachineActivity MachineSlots::shownActivity(const MACHINE& m) {
+    const MachineStatus& s = m.engine().status();
+    return m.engine().silent() ? MachineActivity::Silent
+                               : machineActivity(s.machineState, s.machineSubState);
 }
 
 bool MachineSlots::linkWaits(int slot) const {
@@ -409,10 +414,10 @@ void MachineSlots::machineEvent(int c, int code, int /*value*/, const void* data
         break;
     }
     case EVENT_CLOCK_SET:
+    case EVENT_CLOCK_NOT_SET: // ready all the same: its clock is only not the PC's
         if (m.pictureIndex() != -1) {
             board_.showOn(m.pictureIndex(), c);
-            activity_[size_t(c)] = machineActivity(m.engine().status().machineState,
-                                                   m.engine().status().machineSubState);
+            activity_[size_t(c)] = shownActivity(m);
             board_.showActivity(m.pictureIndex(), activity_[size_t(c)]);
             board_.report(format("on connection %d id %s", c, m.info().machineId));
         }
@@ -447,9 +452,11 @@ void MachineSlots::pictureClick(int k) {
         return;
     if (board_.isOn(k)) {
         const int c = board_.pictureConnection(k);
-        if (c >= 0 && c < kSlotCount)
+        if (c >= 0 && c < kSlotCount) {
             connections_[size_t(c)]->showMachineWindow(
                 format("%s (%s version:%s)", kProgramName, kModelString, kProgramVersion));
+            noteEvent(c, "window-open");
+        }
         return;
     }
     if (k >= SYSTEM_DATABASE::entryCount())
@@ -460,6 +467,15 @@ void MachineSlots::pictureClick(int k) {
     const char* name = entry.nickName[0] ? entry.nickName : entry.modelName;
     openLogViewer_(entry, format("%s(%s)", name, entry.version),
                    logDatabasePath(paths_.databaseDir, entry), paths_.databaseDir);
+}
+
+void MachineSlots::noteEvent(int c, const std::string& what) {
+    if (c < 0 || c >= kSlotCount || !connections_[size_t(c)]->connected())
+        return;
+    const int slot = connections_[size_t(c)]->slot();
+    if (slot < 0 || slot >= kSlotCount || !slots_[size_t(slot)].link)
+        return;
+    backend_.noteEvent(what + " " + slots_[size_t(slot)].link->devicePath());
 }
 
 void MachineSlots::formClose() {

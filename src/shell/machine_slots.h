@@ -104,6 +104,9 @@ public:
     void detach(int slot);
     void machineEvent(int connection, int code, int value, const void* data);
     void pictureClick(int picture);
+    // Tells the bus what happened to this connection's machine outside the
+    // wire ("window-open", "request copy"...), with the machine's device path.
+    void noteEvent(int connection, const std::string& what);
     // Close: store every connected machine in the registry, disconnect, release the registry.
     void formClose();
     // Destroy: close every link and clear the slots.
@@ -142,6 +145,8 @@ private:
     bool engineAwaits(int slot) const;
     // A status block came in: show a change of the machine's activity on its picture.
     void statusPolled(int connection);
+    // What the machine's picture shows: its status block's activity, or its silence.
+    static MachineActivity shownActivity(const MACHINE& m);
     bool linkWaits(int slot) const;
     // The connection's engine can move on a step now.
     bool engineDue(const MACHINE& m) const;

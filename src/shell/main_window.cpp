@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QFont>
 #include <QLabel>
 #include <QMenuBar>
@@ -50,6 +51,9 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
         w->setupDialog = setupDialog_.get();
         w->deviceInfoSink = getDeviceInfo_.get();
         w->openGetInfo = [this, &m] { getDeviceInfo_->showFor(&m.engine()); };
+        w->noteEvent = [this, &m](const std::string& what) {
+            slots_->noteEvent(m.connectionIndex(), what);
+        };
         if (serviceItems_) {
             w->Item_ChangeMachineClock->setVisible(true);
             w->Item_SetupMachineParameter->setVisible(true);
@@ -207,6 +211,11 @@ void TForm1::FormClose() {
         return;
     closed_ = true;
     keepUnplugged_ = false;
+    // Whatever dialog or box is still open ends unanswered: nothing it would
+    // have sent goes to a machine from now on, and its event loop returns.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible())
+            dialog->reject();
     for (const QPointer<TFormMachine>& w : unplugged_)
         if (w)
             w->hide();

@@ -281,6 +281,13 @@ std::unique_ptr<HidDevice> SimClientBackend::open(const std::string& path) {
     return std::make_unique<SimClientDevice>(conn_, handle, vid, pid);
 }
 
+void SimClientBackend::noteEvent(const std::string& what) {
+    if (what.empty() || what.size() > kMaxEventLength ||
+        what.find_first_of("\r\n") != std::string::npos)
+        return;
+    conn_->sendLine("event " + what);
+}
+
 bool SimClientBackend::subscribe() {
     if (conn_->request("watch", timeoutMs_) != "ok")
         return false;

@@ -44,6 +44,8 @@ public:
     // HidBackend
     std::vector<std::string> enumerate() override;
     std::unique_ptr<HidDevice> open(const std::string& path) override;
+    // Into the simulator's wire trace, as an EVENT line (streamed, no reply).
+    void noteEvent(const std::string& what) override;
 
     // DeviceWatcher: start() subscribes to plug and unplug events.
     bool start() override;

@@ -94,6 +94,11 @@ void printSimUsage(FILE* out) {
         "  job M FUNCTION | continue M | finish M | status M | speed M X | log M N [first=N]\n"
         "  setup M | devinfo M   (the setup block the host wrote; device-info state)\n"
         "  fault M KIND [times=N] [delay=MS] [cmd=LETTER] [sub=N] | wire MS\n"
+        "      KIND: wrong-check wrong-length wrong-start drop late garbage unplug\n"
+        "      setup-check-error devinfo-short, or refuse (the command is refused)\n"
+        "      and refuse-data (the data frame after it is refused), e.g.\n"
+        "      fault M refuse cmd=W sub=30   refuse the setup read (12 clock write,\n"
+        "      5 nickname write, 31 setup write, 61 device information)\n"
         "  trace NAME | trace off | quit\n",
         out);
 }

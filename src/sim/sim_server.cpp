@@ -346,6 +346,18 @@ void SimServer::handleLine(Client& c, const std::string& line) {
             c.handles.erase(std::atoi(words[1].c_str()));
         return; // streamed as well
     }
+    if (words[0] == "event") {
+        // Streamed: the words again, blank-separated, so that a trace line stays one line.
+        std::string what;
+        for (size_t i = 1; i < words.size(); ++i)
+            what += (i > 1 ? " " : "") + words[i];
+        const bool printable = std::all_of(what.begin(), what.end(), [](char ch) {
+            return static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7F;
+        });
+        if (printable && !what.empty() && what.size() <= kMaxEventLength)
+            bus_.traceEvent(what);
+        return;
+    }
     c.out += request(&c, words) + "\n";
 }
 
@@ -538,8 +550,8 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
         SimFaultSpec spec;
         if (w.size() < 3 || !parseSimFault(w[2], spec.kind))
             return err("usage: fault <machine> wrong-check|wrong-length|wrong-start|drop|late|"
-                       "garbage|unplug|setup-check-error|devinfo-short [times=<n>] "
-                       "[delay=<ms>] [cmd=<letter>] [sub=<n>]");
+                       "garbage|unplug|setup-check-error|devinfo-short|refuse|refuse-data "
+                       "[times=<n>] [delay=<ms>] [cmd=<letter>] [sub=<n>]");
         spec.times = parseNumber(option(w, "times"), n) ? static_cast<int>(n) : 1;
         spec.delayMs = parseNumber(option(w, "delay"), n) ? n : 2000;
         const std::string letter = option(w, "cmd");

@@ -18,6 +18,9 @@
 //                                   capacity, format, burnin, protect, release, showprotect)
 //   continue <machine> | finish <machine>
 //   fault <machine> <kind> [times=<n>] [delay=<ms>] [cmd=<letter>] [sub=<n>]
+//                                  (kinds: wrong-check wrong-length wrong-start drop late
+//                                   garbage unplug setup-check-error devinfo-short
+//                                   refuse refuse-data)
 //   log <machine> <n> [first=<n>]  (append n past records; renumber from first)
 //   speed <machine> <x>            (job time per real time)
 //   status <machine>               -> ok state=<n> sub=<n> pass=<n> fail=<n> logFirst=<n>
@@ -28,9 +31,12 @@
 //   trace <name> | off             (a trace file in the folder given with --trace-dir)
 //   quit                           -> ok, then the simulator stops
 // <machine> is a device path or a machine identity text; ports count from 0.
-// Two requests stream without a reply:
+// Three requests stream without a reply:
 //   write <handle> <130 hex digits>   one 65-byte output report
 //   close <handle>
+//   event <words>                     "<ms> EVENT <words>" in the wire trace (a
+//                                     window or request of the host; at most
+//                                     kMaxEventLength characters)
 // Events from the simulator, at any time between replies:
 //   in <handle> <130 hex digits>      one 65-byte input report
 //   gone <handle>                     the device behind the handle left
@@ -45,6 +51,7 @@
 namespace dupmon::simwire {
 
 inline constexpr const char* kGreeting = "dupmon-sim 1";
+inline constexpr size_t kMaxEventLength = 200;
 
 std::string toHex(const uint8_t* data, size_t n);
 // False when the text is not exactly 2 * n hex digits.

@@ -33,6 +33,8 @@ constexpr FaultName kFaultNames[] = {
     {SimFault::Unplug, "unplug"},
     {SimFault::SetupCheckError, "setup-check-error"},
     {SimFault::DeviceInfoShort, "devinfo-short"},
+    {SimFault::Refuse, "refuse"},
+    {SimFault::RefuseData, "refuse-data"},
 };
 
 // Command letters and "W" sub-commands the host sends.
@@ -223,6 +225,12 @@ void StandInController::handleFrame(const std::vector<uint8_t>& f, uint32_t t) {
 }
 
 void StandInController::handleCommand(const HostFrame& f, uint32_t t) {
+    if (takeSpecialFault(SimFault::Refuse)) {
+        // Refused before anything is done: no data, and no data frame awaited.
+        expect_ = Expect::Nothing;
+        answer(kRefused, nullptr, 0, t);
+        return;
+    }
     switch (f.letter) {
     case 'A': {
         // Identification answer data (frame offset = data offset + 4):
@@ -514,6 +522,12 @@ void StandInController::handleData(const std::vector<uint8_t>& f, uint32_t t) {
     MachineModel& m = model_;
     const uint8_t* d = f.data() + 4;
     const size_t n = f.size() - 4;
+    if (expect_ != Expect::Nothing && takeSpecialFault(SimFault::RefuseData)) {
+        // Nothing of the data is taken.
+        expect_ = Expect::Nothing;
+        answer(kRefused, nullptr, 0, t);
+        return;
+    }
     switch (expect_) {
     case Expect::Nickname: {
         expect_ = Expect::Nothing;
@@ -580,7 +594,8 @@ SimFaultSpec* StandInController::takeFault(bool hasCheck) {
     const char letter = lastCommandLength_ > 3 ? static_cast<char>(lastCommand_[3]) : 0;
     const int sub = lastCommandLength_ > 5 ? lastCommand_[4] : -1;
     for (auto& spec : faults_) {
-        if (spec.kind == SimFault::SetupCheckError || spec.kind == SimFault::DeviceInfoShort)
+        if (spec.kind == SimFault::SetupCheckError || spec.kind == SimFault::DeviceInfoShort ||
+            spec.kind == SimFault::Refuse || spec.kind == SimFault::RefuseData)
             continue;
         if (spec.kind == SimFault::WrongCheck && !hasCheck)
             continue;
@@ -594,8 +609,11 @@ SimFaultSpec* StandInController::takeFault(bool hasCheck) {
 }
 
 bool StandInController::takeSpecialFault(SimFault kind) {
+    const char letter = lastCommandLength_ > 3 ? static_cast<char>(lastCommand_[3]) : 0;
+    const int sub = lastCommandLength_ > 5 ? lastCommand_[4] : -1;
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-        if (it->kind != kind)
+        if (it->kind != kind || (it->letter && it->letter != letter) ||
+            (it->sub >= 0 && it->sub != sub))
             continue;
         traceComment(format("fault %s", simFaultName(kind)));
         ++faultsCommitted_;

@@ -23,6 +23,8 @@ enum class SimFault : uint8_t {
     Unplug,          // the first fragment goes out, then the controller leaves the bus
     SetupCheckError, // a setup block is answered 0xFE although its sum was right
     DeviceInfoShort, // the device information transfer is one byte short
+    Refuse,          // the command is answered "refused" (01h) with no data, and not carried out
+    RefuseData,      // the data frame after the command is answered "refused" and not taken
 };
 
 const char* simFaultName(SimFault f);
@@ -103,6 +105,7 @@ private:
     void send(std::vector<uint8_t> frame, AnswerCheck check, uint32_t t);
     void sendFragments(const std::vector<uint8_t>& frame, uint32_t t, size_t maxFragments);
     SimFaultSpec* takeFault(bool hasCheck);
+    // Takes one fault of `kind` whose command filter fits the last command.
     bool takeSpecialFault(SimFault kind);
 
     MachineModel model_;

@@ -80,6 +80,7 @@ public:
     // HidBackend
     std::vector<std::string> enumerate() override;
     std::unique_ptr<HidDevice> open(const std::string& path) override;
+    void noteEvent(const std::string& what) override { traceEvent(what); }
 
     // DeviceWatcher
     bool start() override { return true; }

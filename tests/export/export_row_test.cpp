@@ -71,11 +71,19 @@ const Case kCases[] = {
 } // namespace
 
 TEST(ExportRow, EachRecordBecomesOneCopyLineWithItsDecodedFieldsAndRawBytes) {
+    // The PC that sends it last: none (NULL), or a name COPY escapes.
+    const struct {
+        const char* name;
+        const char* column;
+    } pcs[] = {{"", "\\N"}, {"line\tpc-3", "line\\tpc-3"}};
     for (const Case& c : kCases) {
-        SCOPED_TRACE(c.name);
-        std::string line;
-        appendCopyRow(line, c.machineId, c.record.data());
-        EXPECT_EQ(line, std::string(c.columns) + "\t" + rawColumn(c.record) + "\n");
+        for (const auto& pc : pcs) {
+            SCOPED_TRACE(std::string(c.name) + ", sent by " + pc.name);
+            std::string line;
+            appendCopyRow(line, c.machineId, c.record.data(), pc.name);
+            EXPECT_EQ(line, std::string(c.columns) + "\t" + rawColumn(c.record) + "\t" + pc.column +
+                                "\n");
+        }
     }
 }
 
@@ -84,8 +92,8 @@ TEST(ExportRow, RowsFollowEachOtherLineByLine) {
     appendCopyRow(rows, "M", kCases[0].record.data());
     appendCopyRow(rows, "M", kCases[1].record.data());
     ASSERT_EQ(std::count(rows.begin(), rows.end(), '\n'), 2);
-    // 19 columns each: 18 tabs a line.
-    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\t'), 36);
+    // 20 columns each: 19 tabs a line.
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\t'), 38);
 }
 
 TEST(ServerText, KeepsValidUtf8AndReplacesEveryStrayByte) {

@@ -38,7 +38,7 @@ TEST_F(LogExport, TheSameDatabaseTwiceAddsNothingTheSecondTime) {
     const std::string shown =
         "postgresql://exporter@127.0.0.1:" + std::to_string(server().port()) + "/" + db;
     EXPECT_EQ(first.err, "dupmon-logtool: " + shown +
-                             ": made the job-log tables (schema version 1)\n"
+                             ": made the job-log tables (schema version 3)\n"
                              "export " +
                              su +
                              ": 0 of 25000 records (0%)\n"
@@ -115,11 +115,27 @@ TEST_F(LogExport, WrongInputIsNamedAndTheRestIsStillSent) {
     EXPECT_EQ(named.status, 0) << named.err;
     EXPECT_EQ(serverLogNumbers("M9"), range(0, 10));
 
-    server().admin(db, "UPDATE dupmon_schema SET version = 2");
+    server().admin(db, "UPDATE dupmon_schema SET version = 4");
     const ToolRun other = logExport({good, "--to", url()});
     EXPECT_EQ(other.status, 1);
-    EXPECT_NE(other.err.find(": the server's job-log tables are of schema version 2, this "
-                             "program writes version 1; nothing is sent to them\n"),
+    EXPECT_NE(other.err.find(": the server's job-log tables are of schema version 4, this "
+                             "program writes version 3; nothing is sent to them\n"),
               std::string::npos)
         << other.err;
+}
+
+TEST_F(LogExport, AHoleAndAKeyHeldWithOtherBytesAreFoundWhenSentAgain) {
+    const std::string m1 = appendRecords("M1", 0, 3000).string();
+    ASSERT_EQ(logExport({m1, "--to", url()}).status, 0);
+    // The server lost a run of records, and holds other bytes under one number.
+    server().admin(db, "DELETE FROM dupmon_job_record WHERE log_no BETWEEN 1000 AND 1099");
+    server().admin(db, "UPDATE dupmon_job_record SET raw = overlay(raw PLACING '\\xff'::bytea "
+                       "FROM 100) WHERE log_no = 2500");
+    const ToolRun again = logExport({m1, "--to", url()});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out, m1 + ": 3000 records of machine M1: 100 new on the server, 2899 there "
+                              "already, 1 under log numbers the server holds with other bytes "
+                              "(kept in dupmon_record_conflict)\n");
+    EXPECT_EQ(serverLogNumbers("M1"), range(0, 3000));
+    EXPECT_EQ(server().value(db, "SELECT log_no FROM dupmon_record_conflict"), "2500");
 }

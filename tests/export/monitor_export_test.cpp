@@ -52,18 +52,36 @@ ExporterOptions options(const std::string& url) {
 
 } // namespace
 
-TEST(MonitorExport, AUrlThatIsNoneIsOnTheBoardAndAlertedOnce) {
-    Program program;
-    MonitorExport e(options("mysql://db/site"), program.outputs());
-    e.start();
-    program.runPosted();
-    e.stop();
-    program.runPosted();
-    const std::string text = "PostgreSQL export is off: mysql://db/site is not a PostgreSQL URL "
-                             "(postgresql://USER@HOST:PORT/DATABASE); job-log records are kept in "
-                             "the local log databases only";
-    EXPECT_EQ(program.board, std::vector<std::string>{text});
-    EXPECT_EQ(program.alerts, std::vector<std::string>{text});
+TEST(MonitorExport, ASettingThatCannotBeUsedIsOnTheBoardAndAlertedOnce) {
+    const struct {
+        const char* name;
+        ExporterOptions options;
+        std::string text;
+    } cases[] = {
+        {"a URL that is none", options("mysql://db/site"),
+         "PostgreSQL export is off: mysql://db/site is not a PostgreSQL URL "
+         "(postgresql://USER@HOST:PORT/DATABASE); job-log records are kept in the local log "
+         "databases only"},
+        {"a parameter file that cannot be read",
+         [] {
+             ExporterOptions o = options("");
+             o.settingProblem = "/work/postgresql_export.par is a folder, not a file";
+             return o;
+         }(),
+         "PostgreSQL export is off: /work/postgresql_export.par is a folder, not a file; job-log "
+         "records are kept in the local log databases only"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Program program;
+        MonitorExport e(c.options, program.outputs());
+        e.start();
+        program.runPosted();
+        e.stop();
+        program.runPosted();
+        EXPECT_EQ(program.board, std::vector<std::string>{c.text});
+        EXPECT_EQ(program.alerts, std::vector<std::string>{c.text});
+    }
 }
 
 TEST(MonitorExport, AServerThatCannotBeReachedIsSaidOnceAndNeedsNoAlert) {

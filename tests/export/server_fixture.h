@@ -54,10 +54,12 @@ protected:
         return testServer().url(db, password);
     }
 
-    std::filesystem::path databasePath(const std::string& machineId) const {
+    // The machine's log database in `workDir` (the test's folder unless given).
+    std::filesystem::path databasePath(const std::string& machineId,
+                                       std::filesystem::path workDir = {}) const {
         MachineInfo info{};
         copyField(info.machineId, sizeof info.machineId, machineId);
-        return logDatabasePath(dir / "DATABASE", info);
+        return logDatabasePath((workDir.empty() ? dir : workDir) / "DATABASE", info);
     }
     // Appends records first .. first + count - 1 to the machine's local log
     // database (made when missing), as the monitor stores them.
@@ -88,8 +90,9 @@ protected:
         return v.empty() || !std::isdigit(static_cast<unsigned char>(v[0])) ? -1 : std::stol(v);
     }
     // Every row's raw bytes are the local database's record of its number.
-    void expectRawEqualsLocal(const std::string& machineId) {
-        const auto local = readLogDatabase(databasePath(machineId));
+    void expectRawEqualsLocal(const std::string& machineId,
+                              const std::filesystem::path& workDir = {}) {
+        const auto local = readLogDatabase(databasePath(machineId, workDir));
         ASSERT_EQ(local.result, PASS);
         const auto rows = server().admin(
             db, "SELECT log_no, encode(raw, 'hex') FROM dupmon_job_record WHERE machine_id = '" +

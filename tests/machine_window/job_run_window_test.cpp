@@ -33,7 +33,7 @@ protected:
         dir = mkdtemp(tmpl);
     }
     void TearDown() override {
-        answerer.reset();
+        h.onTick = nullptr;
         window.reset();
         fs::remove_all(dir);
     }
@@ -55,6 +55,18 @@ protected:
             if (window && window->board().lines(0).line2.colour == LineColour::Red)
                 masterRed.push_back(window->board().lines(0).line2.text);
         };
+        // Between steps the event loop runs: the window's question shows, and
+        // the operator answers it.
+        h.onTick = [this] {
+            if (h.tick % 10 != 0)
+                return;
+            QApplication::processEvents();
+            auto* dialog = qobject_cast<TForm_continue_or_exit*>(QApplication::activeModalWidget());
+            if (policy && dialog && dialog->isVisible()) {
+                ++questions;
+                policy(dialog);
+            }
+        };
         COMMAND_MACHINE::setGlobalRefreshMark();
         h.engine.windowOpened();
         h.engine.refreshPortData();
@@ -63,17 +75,8 @@ protected:
 
     // Answers every continue-or-finish question for as long as the test runs:
     // `policy` sees the dialog and clicks a button; the questions are counted.
-    void answerQuestions(std::function<void(TForm_continue_or_exit*)> policy) {
-        answerer = std::make_unique<QTimer>();
-        answerer->setInterval(1);
-        QObject::connect(answerer.get(), &QTimer::timeout, [this, policy] {
-            auto* dialog = qobject_cast<TForm_continue_or_exit*>(QApplication::activeModalWidget());
-            if (!dialog || !dialog->isVisible())
-                return;
-            ++questions;
-            policy(dialog);
-        });
-        answerer->start();
+    void answerQuestions(std::function<void(TForm_continue_or_exit*)> answer) {
+        policy = std::move(answer);
     }
     void answerFinishWhenAsked() {
         answerQuestions([](TForm_continue_or_exit* d) { d->Button_finish->click(); });
@@ -98,7 +101,7 @@ protected:
     fs::path dir;
     std::unique_ptr<TFormMachine> window;
     int questions = 0;
-    std::unique_ptr<QTimer> answerer;
+    std::function<void(TForm_continue_or_exit*)> policy;
     // The master port's line 2 each time a notification left it red.
     std::vector<std::string> masterRed;
 };

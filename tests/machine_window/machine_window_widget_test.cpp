@@ -40,6 +40,7 @@
 #include "settings/tform_change_machine_clock.h"
 #include "settings/tform_change_setupvalue.h"
 #include "settings/tform_nickname.h"
+#include "support/event_loop.h"
 #include "support/layout_check.h"
 #include "support/test_ui.h"
 
@@ -69,6 +70,8 @@ struct RecordingRequests final : MachineRequests {
     void requestCopyCompareWriteProtect() override { calls.push_back("copyCompareWP"); }
     void answerContinue() override { calls.push_back("continue"); }
     void answerFinish() override { calls.push_back("finish"); }
+    bool answerPending() const override { return pending; }
+    bool pending = false;
     void requestImageBank() override { calls.push_back("imageBank"); }
     bool getSetupParameters(uint8_t out[256]) override {
         calls.push_back("getSetup");
@@ -651,12 +654,21 @@ TEST(MachineWindow, SetupChangeRefusedOrAborted) {
     TFormMachine& w = f.open();
     w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
 
-    // The machine cannot give its block (busy): nothing happens, no message.
+    // The machine cannot give its block while busy: nothing happens, no message.
     f.requests.setupReadable = false;
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 4).data());
     w.SetupMachineParameterClick();
     EXPECT_EQ(f.requests.calls, std::vector<std::string>{"getSetup"});
     EXPECT_EQ(w.setupDialog, nullptr);
     EXPECT_TRUE(f.ui.messages.empty());
+    // In standby it refused or did not answer: said so, and still no dialog.
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    w.SetupMachineParameterClick();
+    EXPECT_EQ(w.setupDialog, nullptr);
+    ASSERT_EQ(f.ui.messages.size(), 1u);
+    EXPECT_EQ(f.ui.messages[0].text.rfind("Can't Read Machine Setup !", 0), 0u);
+    EXPECT_EQ(f.ui.messages[0].caption, "ERROR !");
+    f.ui.messages.clear();
 
     // A job starts while the dialog is open: the change is refused.
     f.requests.setupReadable = true;
@@ -804,11 +816,14 @@ TEST(MachineWindow, ClockChangeShowsBothClocksAndSynchronises) {
     TFormMachine& w = f.open();
     w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
 
-    // A refused clock read opens no dialog.
+    // A refused clock read opens no dialog, and says why.
     f.requests.clockReadable = false;
     w.ChangeMachineClockClick();
     EXPECT_EQ(f.requests.calls, std::vector<std::string>{"getClock"});
     EXPECT_FALSE(w.clockDialog()->isVisible());
+    ASSERT_EQ(f.ui.messages.size(), 1u);
+    EXPECT_EQ(f.ui.messages[0].text.rfind("Can't Read Machine Clock !", 0), 0u);
+    f.ui.messages.clear();
 
     f.requests.clockReadable = true;
     f.requests.calls.clear();
@@ -880,42 +895,105 @@ TEST(MachineWindow, PortLinesAndLabelsPaintWhatTheBoardDecided) {
     EXPECT_EQ(w.Edit_LogNo->text(), "501");
 }
 
+namespace {
+
+// The outcome of ports 1..3, the last block of a 4-port machine.
+struct OutcomeBlock {
+    std::vector<uint8_t> rec = std::vector<uint8_t>(3 * 114, 0);
+    PortDataBlock block{1, 1, 3, nullptr};
+    OutcomeBlock() {
+        rec[96] = 5;
+        block.records = rec.data();
+    }
+};
+
+bool questionOpen() {
+    return qobject_cast<TForm_continue_or_exit*>(QApplication::activeModalWidget()) != nullptr;
+}
+
+} // namespace
+
 TEST(MachineWindow, ContinueOrFinishQuestion) {
     Fixture f(machine(4));
     TFormMachine& w = f.open();
+    w.show();
     w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
-    // The outcome of ports 1..3, the last block of the machine's ports.
-    std::vector<uint8_t> rec(3 * 114, 0);
-    rec[96] = 5;
-    PortDataBlock block{1, 1, 3, rec.data()};
+    OutcomeBlock outcome;
 
+    // Asked once the engine's step has returned, modal to its machine window only.
     QString seenLine;
+    bool inStep = false;
     whenModal([&](QWidget* d) {
         auto* q = qobject_cast<TForm_continue_or_exit*>(d);
         ASSERT_NE(q, nullptr);
+        EXPECT_FALSE(inStep);
         EXPECT_EQ(q->windowTitle(), "Waiting");
+        EXPECT_EQ(q->windowModality(), Qt::WindowModal);
         seenLine = w.Edit_PortLine2[1]->text();
         q->Button_continue->click();
     });
-    w.OnStatus(STATUS_OUTCOME, &block);
+    inStep = true;
+    w.OnStatus(STATUS_OUTCOME, &outcome.block);
+    inStep = false;
+    EXPECT_TRUE(f.requests.calls.empty());
+    ASSERT_TRUE(test::spin([&] { return !f.requests.calls.empty(); }, 2000));
     EXPECT_EQ(seenLine, "PASS !") << "the outcome is painted before the question";
     EXPECT_EQ(f.requests.calls, std::vector<std::string>{"continue"});
 
     whenModal([](QWidget* d) { static_cast<TForm_continue_or_exit*>(d)->Button_finishClick(); });
-    w.OnStatus(STATUS_OUTCOME, &block);
-    // Closed without a button: the previous answer is posted again.
+    w.OnStatus(STATUS_OUTCOME, &outcome.block);
+    ASSERT_TRUE(test::spin([&] { return f.requests.calls.size() == 2; }, 2000));
+    // Closed without a button: no answer at all, not the earlier showing's.
     whenModal([](QWidget* d) { static_cast<QDialog*>(d)->reject(); });
-    w.OnStatus(STATUS_OUTCOME, &block);
-    EXPECT_EQ(f.requests.calls, (std::vector<std::string>{"continue", "finish", "finish"}));
+    w.OnStatus(STATUS_OUTCOME, &outcome.block);
+    ASSERT_TRUE(test::spin([&] { return w.Panel_Question->isVisible(); }, 2000));
+    EXPECT_EQ(f.requests.calls, (std::vector<std::string>{"continue", "finish"}));
 
     // A machine without the feature is never asked.
     MachineInfo info = machine(4);
     info.flag_feature_bit3 = 0;
     Fixture g(info);
     TFormMachine& v = g.open();
-    v.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
-    v.OnStatus(STATUS_OUTCOME, &block);
+    for (int i = 0; i < 3; ++i)
+        v.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    v.OnStatus(STATUS_OUTCOME, &outcome.block);
+    test::spin([] { return questionOpen(); }, 200);
+    EXPECT_FALSE(questionOpen());
     EXPECT_TRUE(g.requests.calls.empty());
+}
+
+TEST(MachineWindow, AMachineWaitingWithoutAQuestionIsAskedOnce) {
+    // The sub-state change that brings the question was not seen (it ended
+    // and began again between two polls): the second poll that finds the
+    // machine waiting, with no answer on its way, asks.
+    Fixture f(machine(4));
+    TFormMachine& w = f.open();
+    w.show();
+    int asked = 0;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (auto* q = qobject_cast<TForm_continue_or_exit*>(QApplication::activeModalWidget())) {
+            ++asked;
+            q->Button_finish->click();
+        }
+    });
+    answer.start(1);
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    test::spin([] { return false; }, 50);
+    EXPECT_EQ(asked, 0) << "one poll is not yet a question left out";
+    // An answer on its way asks nothing.
+    f.requests.pending = true;
+    for (int i = 0; i < 3; ++i)
+        w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    test::spin([] { return false; }, 50);
+    EXPECT_EQ(asked, 0);
+    f.requests.pending = false;
+    for (int i = 0; i < 5; ++i)
+        w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    ASSERT_TRUE(test::spin([&] { return asked == 1; }, 2000));
+    test::spin([] { return false; }, 50);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(f.requests.calls, std::vector<std::string>{"finish"});
 }
 
 TEST(MachineWindow, AQuestionClosedWithoutAnyAnswerStaysAnswerableFromTheWindow) {
@@ -923,19 +1001,23 @@ TEST(MachineWindow, AQuestionClosedWithoutAnyAnswerStaysAnswerableFromTheWindow)
     TFormMachine& w = f.open();
     w.show();
     w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
-    std::vector<uint8_t> rec(3 * 114, 0);
-    rec[96] = 5;
-    PortDataBlock block{1, 1, 3, rec.data()};
+    OutcomeBlock outcome;
     EXPECT_FALSE(w.Panel_Question->isVisible());
+    auto askAndClose = [&](std::function<void(QWidget*)> close) {
+        whenModal(std::move(close));
+        w.OnStatus(STATUS_OUTCOME, &outcome.block);
+        return test::spin([&] { return w.Panel_Question->isVisible(); }, 2000);
+    };
 
     // Esc on the first showing: there is no earlier answer to post.
-    whenModal([](QWidget* d) { static_cast<QDialog*>(d)->reject(); });
-    w.OnStatus(STATUS_OUTCOME, &block);
+    ASSERT_TRUE(askAndClose([](QWidget* d) { static_cast<QDialog*>(d)->reject(); }));
     EXPECT_TRUE(f.requests.calls.empty());
-    ASSERT_TRUE(w.Panel_Question->isVisible());
     EXPECT_NE(w.Label_Question->text().indexOf("M-0042"), -1);
-    // Further status blocks of the same wait keep it.
-    w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    // Further status blocks of the same wait keep it, and ask no second question.
+    for (int i = 0; i < 3; ++i)
+        w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    test::spin([] { return questionOpen(); }, 100);
+    EXPECT_FALSE(questionOpen());
     EXPECT_TRUE(w.Panel_Question->isVisible());
     EXPECT_TRUE(cleanLayout(&w, "machine_window", "question_bar"));
 
@@ -943,37 +1025,141 @@ TEST(MachineWindow, AQuestionClosedWithoutAnyAnswerStaysAnswerableFromTheWindow)
     EXPECT_EQ(f.requests.calls, std::vector<std::string>{"finish"});
     EXPECT_FALSE(w.Panel_Question->isVisible());
 
-    // The next job's end, closed with the close box: the bar again, answered Continue.
+    // The next job's end, closed with the close box after an answered showing:
+    // still no answer, the bar again, answered Continue.
     w.OnStatus(STATUS_MACHINE, statusBlock(0, 0).data());
     w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
-    whenModal([](QWidget* d) { d->close(); });
-    w.OnStatus(STATUS_OUTCOME, &block);
-    ASSERT_TRUE(w.Panel_Question->isVisible());
+    ASSERT_TRUE(askAndClose([](QWidget* d) { d->close(); }));
+    EXPECT_EQ(f.requests.calls, std::vector<std::string>{"finish"});
     w.Button_QuestionContinue->click();
     EXPECT_EQ(f.requests.calls, (std::vector<std::string>{"finish", "continue"}));
 
     // Answered at the machine's panel instead: the bar goes by itself.
-    whenModal([](QWidget* d) { static_cast<QDialog*>(d)->reject(); });
-    w.OnStatus(STATUS_OUTCOME, &block);
-    ASSERT_TRUE(w.Panel_Question->isVisible());
+    w.OnStatus(STATUS_MACHINE, statusBlock(0, 0).data());
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    ASSERT_TRUE(askAndClose([](QWidget* d) { static_cast<QDialog*>(d)->reject(); }));
     w.OnStatus(STATUS_MACHINE, statusBlock(1, 10).data());
+    EXPECT_FALSE(w.Panel_Question->isVisible());
+    // And so does an open question.
+    w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
+    whenModal([&](QWidget*) { w.OnStatus(STATUS_MACHINE, statusBlock(1, 10).data()); });
+    w.OnStatus(STATUS_OUTCOME, &outcome.block);
+    test::spin([] { return questionOpen(); }, 500);
+    ASSERT_TRUE(test::spin([] { return !questionOpen(); }, 2000));
     EXPECT_FALSE(w.Panel_Question->isVisible());
     EXPECT_EQ(f.requests.calls.size(), 2u);
 }
 
 TEST(MachineWindow, WindowDestroyedWhileAskingIsLeftAlone) {
     // The machine is unplugged while the question is open: the connection
-    // destroys the window from inside the dialog's event loop.
+    // destroys the window, and the question with it.
     Fixture f(machine(4));
     TFormMachine& w = f.open();
     w.OnStatus(STATUS_MACHINE, statusBlock(1, 6).data());
-    std::vector<uint8_t> rec(3 * 114, 0);
-    rec[96] = 5;
-    PortDataBlock block{1, 1, 3, rec.data()};
+    OutcomeBlock outcome;
     whenModal([&](QWidget*) { f.window.reset(); });
-    w.OnStatus(STATUS_OUTCOME, &block);
-    EXPECT_EQ(f.window, nullptr);
+    w.OnStatus(STATUS_OUTCOME, &outcome.block);
+    ASSERT_TRUE(test::spin([&] { return f.window == nullptr; }, 2000));
+    test::spin([] { return false; }, 50);
     EXPECT_TRUE(f.requests.calls.empty());
+}
+
+TEST(MachineWindow, ASilentMachineIsShownAndEveryRequestRefused) {
+    Fixture f(machine(4));
+    TFormMachine& w = f.open();
+    w.show();
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    const bool on = true, off = false;
+    w.OnStatus(STATUS_SILENCE, &on);
+    EXPECT_TRUE(w.silent());
+    ASSERT_TRUE(w.Label_Silent->isVisible());
+    EXPECT_NE(w.Label_Silent->text().indexOf("10:00:00"), -1)
+        << w.Label_Silent->text().toStdString();
+
+    // Every way of asking something of it says no, opens nothing and posts nothing.
+    const std::vector<std::pair<const char*, std::function<void()>>> actions = {
+        {"Copy", [&] { w.CopyClick(); }},
+        {"Compare", [&] { w.CompareClick(); }},
+        {"Nickname", [&] { w.ChangeNicknameClick(); }},
+        {"Clock", [&] { w.ChangeMachineClockClick(); }},
+        {"Setup", [&] { w.SetupMachineParameterClick(); }},
+        {"Image", [&] { w.Button_AddImageClick(); }},
+    };
+    for (const auto& [name, act] : actions) {
+        f.ui.messages.clear();
+        act();
+        ASSERT_EQ(f.ui.messages.size(), 1u) << name;
+        EXPECT_EQ(f.ui.messages[0].text,
+                  "The machine does not answer: nothing is sent to it until it answers again.")
+            << name;
+    }
+    EXPECT_TRUE(f.requests.calls.empty());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+    // Answering again: the notice goes, and requests go through.
+    w.OnStatus(STATUS_SILENCE, &off);
+    EXPECT_FALSE(w.Label_Silent->isVisible());
+    w.CopyClick();
+    EXPECT_EQ(f.requests.calls, std::vector<std::string>{"copy"});
+}
+
+TEST(MachineWindow, WritesTheMachineRefusedAreToldAndUndone) {
+    Fixture f(machine(4));
+    copyField(f.info.nickName, sizeof f.info.nickName, "Old name");
+    TFormMachine& w = f.open();
+    w.OnStatus(STATUS_MACHINE, statusBlock(0).data());
+    struct Case {
+        WriteResult result;
+        const char* why;
+    } cases[] = {{WriteResult::Refused, "The machine refused it"},
+                 {WriteResult::NoAnswer, "The machine did not answer"},
+                 {WriteResult::NotSent, "The machine does not answer"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        f.ui.messages.clear();
+        whenModal([](QWidget* d) {
+            static_cast<TForm_nickname*>(d)->Edit_nickname->setText("New name");
+            static_cast<TForm_nickname*>(d)->Button_OK->click();
+        });
+        w.ChangeNicknameClick();
+        EXPECT_STREQ(f.info.nickName, "New name");
+        const WriteOutcome nickname{MachineWrite::Nickname, c.result, 0x01};
+        w.OnStatus(STATUS_WRITE_RESULT, &nickname);
+        EXPECT_STREQ(f.info.nickName, "Old name") << "the name the machine still has";
+        EXPECT_EQ(w.GroupBox_Machine->title().toStdString(), "Old name(v2.40.7)");
+        ASSERT_EQ(f.ui.messages.size(), 1u);
+        EXPECT_EQ(f.ui.messages[0].text, std::string("Can't Set Nickname !\n\n") + c.why +
+                                             ": the machine keeps the name \"Old name\".");
+
+        f.ui.messages.clear();
+        whenModal([](QWidget* d) {
+            static_cast<TForm_changeMachineClock*>(d)->Button_synchronize->click();
+        });
+        w.ChangeMachineClockClick();
+        const WriteOutcome clock{MachineWrite::Clock, c.result, 0x01};
+        w.OnStatus(STATUS_WRITE_RESULT, &clock);
+        ASSERT_EQ(f.ui.messages.size(), 1u);
+        EXPECT_EQ(f.ui.messages[0].text, std::string("Can't Set Machine Clock !\n\n") + c.why +
+                                             ": its clock was not set to the PC's time.");
+        EXPECT_EQ(f.ui.messages[0].caption, "ERROR !");
+    }
+    // Done: said in the status bar, and the name stays.
+    f.ui.messages.clear();
+    whenModal([](QWidget* d) {
+        static_cast<TForm_nickname*>(d)->Edit_nickname->setText("Taken");
+        static_cast<TForm_nickname*>(d)->Button_OK->click();
+    });
+    w.ChangeNicknameClick();
+    const WriteOutcome done{MachineWrite::Nickname, WriteResult::Done, 0};
+    w.OnStatus(STATUS_WRITE_RESULT, &done);
+    EXPECT_STREQ(f.info.nickName, "Taken");
+    EXPECT_TRUE(f.ui.messages.empty());
+    EXPECT_EQ(w.statusBar()->currentMessage(), "The machine took the name \"Taken\".");
+    // An outcome of a write this window did not ask for (the identification's
+    // clock) tells nothing.
+    const WriteOutcome unasked{MachineWrite::Clock, WriteResult::Refused, 0x01};
+    w.OnStatus(STATUS_WRITE_RESULT, &unasked);
+    EXPECT_TRUE(f.ui.messages.empty());
 }
 
 // --- picture ----------------------------------------------------------------------

@@ -163,11 +163,19 @@ TEST_F(EngineTest, DeviceInformationIsDeliveredOnlyWhenWholeAndChecked) {
             return d;
         };
         const int before = h.count(STATUS_DEVICE_INFO);
+        const int failures = h.count(STATUS_DEVICE_INFO_FAILED);
+        h.ui.messages.clear();
         h.engine.requestDeviceInfo();
         h.run(1500);
         EXPECT_EQ(h.count(STATUS_DEVICE_INFO) - before, c.deliveries) << c.total;
         if (c.deliveries == 0) {
-            EXPECT_GT(w61, 1) << "a 65-byte transfer is fetched again";
+            // Fetched again, up to three times in all, then given up with a message.
+            EXPECT_EQ(w61, 3) << "a 65-byte transfer is fetched again, three times in all";
+            EXPECT_EQ(h.count(STATUS_DEVICE_INFO_FAILED) - failures, 1);
+            ASSERT_EQ(h.ui.messages.size(), 1u);
+            EXPECT_EQ(h.ui.messages[0].text,
+                      "The device information failed its checks 3 times: it is not asked for "
+                      "any longer.");
         }
         mc.handlers.erase("W61");
         h.run(20); // a refused W 61 ends the exchange
@@ -175,6 +183,27 @@ TEST_F(EngineTest, DeviceInformationIsDeliveredOnlyWhenWholeAndChecked) {
         h.ui.messages.clear();
         h.run(300);
     }
+}
+
+TEST_F(EngineTest, DeviceInformationThatNeverGetsReadyIsGivenUpAfterAMinute) {
+    identify();
+    h.run(200);
+    mc.handlers["W40"] = [](const MiniController::Command&, uint8_t& r) {
+        r = 1; // still collecting
+        return std::vector<uint8_t>{};
+    };
+    h.engine.requestDeviceInfo();
+    h.run(59000);
+    EXPECT_EQ(h.count(STATUS_DEVICE_INFO_FAILED), 0);
+    h.run(1500);
+    EXPECT_EQ(h.count(STATUS_DEVICE_INFO_FAILED), 1);
+    EXPECT_EQ(mc.countOf("W61"), 0);
+    ASSERT_EQ(h.ui.messages.size(), 1u);
+    EXPECT_EQ(h.ui.messages[0].caption, "ERROR !");
+    // The machine is polled again as before.
+    const int polls = mc.countOf("B");
+    h.run(1000);
+    EXPECT_GT(mc.countOf("B"), polls);
 }
 
 TEST_F(EngineTest, MasterTakeResults) {

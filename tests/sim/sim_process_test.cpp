@@ -314,6 +314,12 @@ TEST(DupmonSim, TracesGoOnlyIntoTheFolderNamedAtStart) {
     EXPECT_EQ(client.control("trace wire.txt"), "ok");
     const std::string plugged = client.control("plug usb10");
     ASSERT_EQ(plugged.rfind("ok ", 0), 0u) << plugged;
+    // What the host says happened outside the wire, one line each; nothing
+    // that would not stay one line of printable words.
+    client.noteEvent("window-open " + plugged.substr(3));
+    client.noteEvent("request copy\x01 hidden");
+    client.noteEvent(std::string(300, 'x'));
+    ASSERT_EQ(client.control("list").rfind("ok ", 0), 0u);
     const std::string path = traced.dir() + "/wire.txt";
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -321,6 +327,10 @@ TEST(DupmonSim, TracesGoOnlyIntoTheFolderNamedAtStart) {
     std::ifstream trace(path);
     const std::string text(std::istreambuf_iterator<char>(trace), {});
     EXPECT_NE(text.find(" EVENT plug " + plugged.substr(3) + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" EVENT window-open " + plugged.substr(3) + "\n"), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("hidden"), std::string::npos) << text;
+    EXPECT_EQ(text.find("xxxxxxxx"), std::string::npos) << text;
     EXPECT_EQ(client.control("trace off"), "ok");
 
     // Without a trace folder no request writes a trace at all.

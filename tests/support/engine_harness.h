@@ -48,6 +48,9 @@ struct EngineHarness {
     uint32_t tick = 0;
     // Called inside the status callback, as a window's handler would be.
     std::function<void(const Status&)> onStatusHook;
+    // Called after every millisecond's step: what the program's event loop
+    // does between steps (a window's queued work, an operator's click).
+    std::function<void()> onTick;
 
     EngineHarness() {
         ui.onProcessEvents = [this] { run(1); };
@@ -85,10 +88,14 @@ struct EngineHarness {
         if (tick % 10 == 0 && awaiting())
             link.pollInput();
         engine.step();
+        if (onTick)
+            onTick();
         return jump;
     }
     // At least 1: the harness never steps twice at one time.
     uint32_t msUntilNext() const {
+        if (onTick) // the event loop it stands for runs every millisecond
+            return 1;
         uint32_t wait = engine.msUntilDue();
         const uint32_t now = clock.tickMs();
         uint32_t due = 0;
@@ -126,7 +133,7 @@ struct EngineHarness {
     static void onStatus(void* u, int code, const void* data) {
         auto* h = static_cast<EngineHarness*>(u);
         Status s{code, {}, {}, data};
-        if (code >= STATUS_SOURCE || code == STATUS_PORT_DATA) {
+        if ((code >= STATUS_SOURCE && code <= STATUS_SHOW_PROTECT) || code == STATUS_PORT_DATA) {
             s.block = *static_cast<const PortDataBlock*>(data);
             const size_t size = portRecordSize(s.block.kind, true);
             s.records.assign(s.block.records, s.block.records + size * size_t(s.block.count));

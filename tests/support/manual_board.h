@@ -2,6 +2,7 @@
 // The program's main window over stand-in machines on a manual clock, for
 // widget tests: start-up run, then `run(ms)` moves the clock and does what
 // the timers would.
+#include <QCoreApplication>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -51,6 +52,9 @@ struct ManualBoard {
             board.pollWatcher();
             board.Timer1Timer();
             board.Timer2Timer();
+            // What the windows queued for the event loop (a question, a box).
+            if (clock.tickMs() % 10 == 0)
+                QCoreApplication::processEvents();
         }
     }
     // The machine window of the machine behind a picture, opened as a click does.
