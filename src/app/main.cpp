@@ -276,8 +276,7 @@ int main(int argc, char** argv) {
         return rc;
     }
 
-    // The PC's drives for the master stick: the stand-ins' sticks in a folder
-    // of the working directory when they run inside the program.
+    // The PC's drives for the master stick.
     std::unique_ptr<DriveService> drives;    // outlives the windows that use it
     std::unique_ptr<MonitorExport> exporter; // outlives the machines that feed it
     TForm1 form(*backend, watcher, clock, ui, workDir, programFile);
@@ -300,10 +299,15 @@ int main(int argc, char** argv) {
             [&form](const std::string& machineId) { return form.machineWindowShown(machineId); });
     instance.setActivate([&form] { form.activateFromAnotherStart(); });
     mainWindow = &form;
-    if (demo) {
+    if (demo || client) {
+        // The stand-ins' master sticks, in a folder of the working directory:
+        // those of --demo in this program, those of --simulator in dupmon-sim.
         auto simulated = std::make_unique<SimulatedDrives>(workDir / "SimulatedDrives");
-        for (const auto& m : demo->machines())
-            simulated->addMachine(m);
+        if (demo)
+            for (const auto& m : demo->machines())
+                simulated->addMachine(m);
+        else
+            simulated->setRemoteMasters(simulatorMasters(o.simulator));
         drives = std::move(simulated);
     } else {
         drives = makePcDrives();

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <sys/stat.h>
 
+#include "common/text.h"
+
 namespace dupmon {
 
 namespace fs = std::filesystem;
@@ -19,11 +21,16 @@ std::string readLine(const fs::path& p) {
     return s;
 }
 
-bool virtualDisk(const std::string& name) {
-    for (const char* prefix : {"loop", "ram", "zram", "dm-", "md", "nbd", "sr", "fd", "rbd"})
+// Why a disk cannot be a master stick by its name alone, or nullptr.
+const char* notAStick(const std::string& name) {
+    for (const char* prefix : {"loop", "ram", "zram", "dm-", "md", "nbd", "rbd"})
         if (name.rfind(prefix, 0) == 0)
-            return true;
-    return false;
+            return "virtual disk";
+    if (name.rfind("sr", 0) == 0)
+        return "optical drive";
+    if (name.rfind("fd", 0) == 0)
+        return "floppy drive";
+    return nullptr;
 }
 
 // mountinfo escapes blanks and backslashes as octal.
@@ -50,22 +57,31 @@ BlockDevices::BlockDevices(std::string sysRoot, std::string devRoot, std::string
     : sysRoot_(std::move(sysRoot)), devRoot_(std::move(devRoot)), mountInfo_(std::move(mountInfo)) {
 }
 
-std::vector<BlockDisk> BlockDevices::disks() const {
+std::vector<BlockDisk> BlockDevices::disks(std::vector<std::string>* leftOut) const {
     std::vector<BlockDisk> out;
     std::error_code ec;
+    auto leave = [leftOut](const std::string& name, const char* why) {
+        if (leftOut)
+            leftOut->push_back(name + ": " + why);
+    };
     const fs::path block = fs::path(sysRoot_) / "block";
     for (const auto& entry : fs::directory_iterator(block, ec)) {
         const std::string name = entry.path().filename().string();
-        if (virtualDisk(name))
+        if (const char* why = notAStick(name)) {
+            leave(name, why);
             continue;
+        }
         const fs::path dir = entry.path();
         const fs::path device = fs::canonical(dir / "device", ec);
         if (ec) {
             ec.clear();
-            continue; // no device behind it: a virtual disk
+            leave(name, "no device behind it (virtual disk)");
+            continue;
         }
-        if (readLine(dir / "device" / "type") == "5")
-            continue; // an optical drive
+        if (readLine(dir / "device" / "type") == "5") {
+            leave(name, "optical drive");
+            continue;
+        }
         BlockDisk d;
         d.name = name;
         d.node = devRoot_ + "/" + name;
@@ -75,6 +91,14 @@ std::vector<BlockDisk> BlockDevices::disks() const {
             d.sectors = 0;
         }
         d.removableFlag = readLine(dir / "removable") == "1";
+        // "SanDisk " "Cruzer Blade    ": as the drive names itself.
+        std::string model = std::string(trimBlanks(readLine(dir / "device" / "vendor")));
+        const std::string product(trimBlanks(readLine(dir / "device" / "model")));
+        const std::string card(trimBlanks(readLine(dir / "device" / "name")));
+        for (const std::string& part : {product, card})
+            if (!part.empty())
+                model += (model.empty() ? "" : " ") + part;
+        d.model = model;
         const std::string devicePath = device.string();
         d.usb = devicePath.find("/usb") != std::string::npos;
         // A USB port (or another bus) above the disk that says "removable".
@@ -91,6 +115,8 @@ std::vector<BlockDisk> BlockDevices::disks() const {
     }
     std::sort(out.begin(), out.end(),
               [](const BlockDisk& a, const BlockDisk& b) { return a.name < b.name; });
+    if (leftOut)
+        std::sort(leftOut->begin(), leftOut->end());
     return out;
 }
 

@@ -13,6 +13,7 @@ struct BlockDisk {
     bool removableFlag = false; // the disk says its medium is removable
     bool usb = false;           // it sits on the USB transport
     bool hotplug = false;       // a port above it says it can be unplugged
+    std::string model;          // vendor and model from sysfs, blanks trimmed
     // Many USB disks say their medium is fixed: the transport and the port
     // count as much as the flag.
     bool removable() const { return removableFlag || usb || hotplug; }
@@ -24,8 +25,10 @@ public:
     explicit BlockDevices(std::string sysRoot = "/sys", std::string devRoot = "/dev",
                           std::string mountInfo = "/proc/self/mountinfo");
     // Whole disks that can hold a master stick's volume: no virtual disks
-    // (loop, RAM, device-mapper, RAID, network) and no optical drives.
-    std::vector<BlockDisk> disks() const;
+    // (loop, RAM, device-mapper, RAID, network) and no optical drives. Each
+    // disk left out is added to `leftOut` with the reason ("loop0: virtual
+    // disk").
+    std::vector<BlockDisk> disks(std::vector<std::string>* leftOut = nullptr) const;
     // The node of the disk's partition n: sdb -> sdb1, mmcblk0 -> mmcblk0p1.
     static std::string partitionNode(const std::string& diskNode, int n);
     // The nodes of the disk's partitions now known to the kernel.

@@ -246,8 +246,10 @@ void DO_DIR::countTree(const std::string& path, int depth) {
         error_.store(true, std::memory_order_release);
         return;
     }
-    // 3. Count each entry.
+    // 3. Count each entry; a stop (the program ending) ends the count too.
     for (const Entry& e : entries) {
+        if (stop_.load(std::memory_order_relaxed))
+            return;
         hook(HookPoint::EntryStart, path + "/" + e.name);
         if (e.directory) {
             if (dotRuleSkips(e.number, e.name))

@@ -1,10 +1,7 @@
 #include "master_usb/download_flow.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <strings.h>
 
 #include "common/file_io.h"
@@ -13,53 +10,17 @@
 
 namespace dupmon {
 
-// ---------------------------------------------------------------------------
-// ServiceJob
-
-ServiceJob::~ServiceJob() {
-    if (thread_.joinable())
-        thread_.join();
-}
-
-void ServiceJob::start(std::function<bool(std::string&)> work, bool runInline) {
-    if (thread_.joinable())
-        thread_.join();
-    cause_.clear();
-    ok_ = false;
-    if (runInline) {
-        ok_ = work(cause_);
-        done_.store(true, std::memory_order_release);
-        return;
-    }
-    done_.store(false, std::memory_order_release);
-    thread_ = std::thread([this, work = std::move(work)] {
-        std::string cause;
-        const bool ok = work(cause);
-        cause_ = std::move(cause);
-        ok_ = ok;
-        done_.store(true, std::memory_order_release);
-    });
-}
-
-bool ServiceJob::running() {
-    if (!done_.load(std::memory_order_acquire))
-        return true;
-    if (thread_.joinable())
-        thread_.join();
-    return false;
-}
-
-// ---------------------------------------------------------------------------
-// DownloadFlow
-
 DownloadFlow::DownloadFlow(DriveService& drives, UiServices& ui, const Clock& clock,
                            std::filesystem::path startupDirectory)
     : drives_(drives), ui_(ui), clock_(clock), startupDir_(std::move(startupDirectory)),
       parameterFile_(startupDir_ / kDownloadParameterFile) {}
 
 DownloadFlow::~DownloadFlow() {
+    // Neither thread is waited for at work: the walker stops at its next
+    // buffer, the drive worker's operation is asked to end.
     if (walker_)
         walker_->setStopRequest(true);
+    worker_.cancel();
 }
 
 bool DownloadFlow::create() {
@@ -78,9 +39,12 @@ bool DownloadFlow::create() {
         ui_.messageBox("COPY NOT INITIAL !", "ERROR");
         return false;
     }
-    // 5. The disks that are fixed now are never offered.
-    drives_.takeFixedDiskSnapshot();
-    flushServiceLog();
+    // 5. The disks that are fixed now are never offered (on the drive
+    // worker; Go waits for it).
+    startJob([this](std::string&) {
+        drives_.takeFixedDiskSnapshot();
+        return true;
+    });
     // 7. The parameters of the last run.
     // Five short lines: a larger file is not read further, and one that
     // cannot be read is as good as none.
@@ -122,7 +86,7 @@ void DownloadFlow::fail(int result, const char* memoText) {
 
 void DownloadFlow::failFromJob(int result, const char* stepName) {
     result_ = result;
-    memo(format("%s FAILED: %s", stepName, job_.cause().c_str()));
+    memo(format("%s FAILED: %s", stepName, worker_.cause().c_str()));
 }
 
 bool DownloadFlow::periodElapsed() {
@@ -137,43 +101,35 @@ bool DownloadFlow::passesDone(int count) {
     return ++passes_ >= count;
 }
 
-void DownloadFlow::startJob(std::function<bool(std::string&)> work) {
-    job_.start(std::move(work), jobsInline_);
+void DownloadFlow::startJob(DriveWorker::Work work) {
+    worker_.start(std::move(work));
 }
 
-bool DownloadFlow::jobRunning() {
-    return job_.running();
-}
-
-bool DownloadFlow::findMatched(DriveRow& row) {
+bool DownloadFlow::findMatched(DriveRow& row, std::string& cause) {
     for (const DriveRow& r : drives_.scan())
         if (r.valid && r.name == matched_.name) {
             row = r;
             return true;
         }
+    cause = "the master stick is no longer among the PC's drives";
     return false;
 }
 
-bool DownloadFlow::checkSource() {
+bool DownloadFlow::checkSource(std::string& cause) {
     std::error_code ec;
     const std::filesystem::path source(params_.sourceDirectory);
+    sourceResult_ = R_NONE;
     if (params_.sourceDirectory.empty() || !std::filesystem::exists(source, ec)) {
-        memo("DIRECTORY NOT FOUND", false);
-        result_ = R_DIRECTORY_NOT_FOUND;
+        sourceResult_ = R_DIRECTORY_NOT_FOUND;
+        cause = "no source folder";
         return false;
     }
     if (!std::filesystem::is_directory(source, ec)) {
-        memo("PARAMETER ERROR", false);
-        result_ = R_PARAMETER;
+        sourceResult_ = R_PARAMETER;
+        cause = "the source is not a folder";
         return false;
     }
     return true;
-}
-
-void DownloadFlow::writeCopyErrorFile() {
-    writeWholeFile(startupDir_ / "COPY_ERR.TXT", walker_->failedSourceDirectory() + "\r\n" +
-                                                     walker_->copyTargetRoot() + "\r\n" +
-                                                     walker_->uncreatedDirectory() + "\r\n");
 }
 
 void DownloadFlow::go() {
@@ -194,85 +150,118 @@ void DownloadFlow::go() {
     tries_ = formatRetries_ = 0;
     mounted_ = ejected_ = false;
     volumeRoot_.clear();
-    matched_ = DriveRow{};
+    matched_ = found_ = DriveRow{};
     partitionMiB_ = 0;
     labelSwitch_.clear();
+    closing_ = closeHandled_ = exiting_ = false;
+    stickTouched_ = copyStarted_ = false;
+    lastWaiting_.clear();
 
-    // A label the file system cannot take, or a format this PC cannot make,
-    // is refused before the stick is touched.
+    // A label the file system cannot take is refused before the stick is touched.
     formatCode_ = params_.format;
     format_ = sourceFormat(formatCode_);
     label_ = params_.label;
-    if (format_) {
-        std::string message;
-        if (!checkVolumeLabel(format_->fileSystem, label_, message) ||
-            !drives_.canFormat(format_->fileSystem, message)) {
-            flushServiceLog();
-            ui_.messageBox(message, "Warning");
-            if (view_)
-                view_->setControlsEnabled(true);
-            return;
-        }
+    labelSwitch_ = labelSwitch(label_);
+    if (!format_) {
+        fail(R_FORMAT_TYPE, "FORMAT TYPE ERROR");
+        if (view_)
+            view_->setControlsEnabled(true);
+        return;
     }
-
-    // 2. The drives before the hand-over.
-    memo("Checking Master USB ...");
-    before_ = drives_.scan();
-    flushServiceLog();
-
-    // 4. Ask the duplicator to hand its master over, marked with the time.
-    const LocalTime t = clock_.localTime();
-    const uint32_t seconds = uint32_t(daysFromCivil(t.year, t.month, t.day) * 86400 +
-                                      t.hour * 3600 + t.minute * 60 + t.second);
-    std::memcpy(identity_, &seconds, 4);
-    int take = MASTER_COMMAND_FAILED;
-    running_ = true;
-    const bool accepted = engine_ && engine_->takeMasterUsbToPc(identity_, &take);
-    running_ = false;
-    const char* refusal = nullptr;
-    if (!accepted)
-        refusal = "Unable to access Master USB !";
-    else if (take == MASTER_NOT_PRESENT)
-        refusal = "Master USB doesn't exist !";
-    else if (take == MASTER_REJECTED)
-        refusal = "Bad Master USB !";
-    else if (take != MASTER_TAKEN)
-        refusal = "Master USB Fail !";
-    if (refusal) {
-        if (debugLog_)
-            debugLog_(format("Download: take master refused (%s)", refusal));
-        ui_.messageBox(refusal, "Warning");
+    std::string message;
+    if (!checkVolumeLabel(format_->fileSystem, label_, message)) {
+        ui_.messageBox(message, "Warning");
         if (view_)
             view_->setControlsEnabled(true);
         return;
     }
 
-    // 5 to 18, one step per pass.
     running_ = true;
-    state_ = S_PASSES;
+    state_ = S_CAN_FORMAT;
+    checkStep_ = 0;
     passes_ = 0;
     while (state_ != S_DONE) {
+        if (closing_ && !closeHandled_)
+            handleClose();
         step();
         flushServiceLog();
+        if (view_) {
+            const std::string waiting = waitingText();
+            if (waiting != lastWaiting_) {
+                lastWaiting_ = waiting;
+                view_->showWaiting(waiting);
+            }
+        }
         if (state_ == S_DONE)
             break;
-        if (!ui_.processEvents()) {
+        if (exiting_ || !ui_.processEvents()) {
             abandon();
             break;
         }
     }
     flushServiceLog();
     running_ = false;
+    if (view_)
+        view_->showWaiting({});
 }
 
 void DownloadFlow::abandon() {
-    // The program is closing: stop the walker, let the drive operation end,
-    // and leave the machine alone.
+    // The program is ending: nothing is waited for. The walker stops at its
+    // next buffer and the drive operation is asked to end; the threads are
+    // joined when the flow is destroyed. The stick stays at the PC.
     walker_->setStopRequest(true);
-    while (!walker_->isIdle())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    while (jobRunning())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    worker_.cancel();
+    if (stickTouched_) {
+        const std::string text =
+            format("The program ended during Download Source Files: the master stick %s of %s %s "
+                   "and is still at the PC.",
+                   stickText().c_str(), machineText().c_str(),
+                   copyStarted_ ? "holds only part of the source files"
+                                : "was being prepared and holds none of the source files");
+        memo(text, false);
+    } else if (debugLog_) {
+        debugLog_("Download: the program ended during Download Source Files; the master stick was "
+                  "not changed.");
+    }
+    state_ = S_DONE;
+}
+
+void DownloadFlow::handleClose() {
+    // The window was closed. What has not touched the stick ends at once;
+    // a partition or a format is let finish (a stick cut off in the middle
+    // of either holds nothing usable), then the flow ends; a copy stops at
+    // its next buffer. The stick goes back to the machine either way.
+    closeHandled_ = true;
+    memo("The window was closed: Download Source Files ends.");
+    jobCode_ = 0; // no job is started for an operator who has left
+    if (state_ <= S_TAKE) {
+        worker_.cancel();
+        state_ = S_END_UNTOUCHED;
+        return;
+    }
+    if (!stickTouched_ && state_ < S_COUNT_SOURCE) {
+        worker_.cancel();
+        result_ = R_CLOSED;
+        enterFormatFailure();
+        return;
+    }
+    if (state_ == S_COPY_RUNNING)
+        abort_ = true;
+    // Every other state looks at closing_ where it would go on.
+}
+
+bool DownloadFlow::startRelease() {
+    if (!mounted_)
+        return false;
+    const DriveRow row = matched_;
+    startJob([this, row](std::string& cause) { return drives_.release(row, cause); });
+    mounted_ = false;
+    return true;
+}
+
+void DownloadFlow::endUntouched() {
+    if (view_)
+        view_->setControlsEnabled(true);
     state_ = S_DONE;
 }
 
@@ -291,6 +280,78 @@ void DownloadFlow::enterCopyPartEnd() {
 
 void DownloadFlow::step() {
     switch (state_) {
+    // The drive service must be able to make the format (its tools are
+    // there, it may run them): asked before anything else happens.
+    case S_CAN_FORMAT:
+        if (jobRunning())
+            break; // the fixed-disk snapshot of the window's creation
+        if (checkStep_ == 0) {
+            memo("Checking the source folder ...");
+            const FileSystemKind fs = format_->fileSystem;
+            const std::string root = params_.sourceDirectory;
+            startJob([this, fs, root](std::string& cause) {
+                if (!drives_.canFormat(fs, cause))
+                    return false;
+                const std::atomic<bool>& stop = drives_.cancelFlag();
+                sourceProblem_ = checkSourceTree(root, source_, sourceDetail_, &stop);
+                return true;
+            });
+            checkStep_ = 1;
+            break;
+        }
+        if (!worker_.ok()) {
+            ui_.messageBox(worker_.cause(), "Warning");
+            endUntouched();
+            break;
+        }
+        if (!sourceUsable()) {
+            endUntouched();
+            break;
+        }
+        // 2. The drives before the hand-over.
+        memo("Checking Master USB ...");
+        startJob([this](std::string&) {
+            scanRows_ = drives_.scan();
+            return true;
+        });
+        state_ = S_SCAN_BEFORE;
+        break;
+    case S_SCAN_BEFORE:
+        if (jobRunning())
+            break;
+        before_ = scanRows_;
+        state_ = S_TAKE;
+        break;
+
+    // 4. Ask the duplicator to hand its master over, marked with the time.
+    case S_TAKE: {
+        const LocalTime t = clock_.localTime();
+        const uint32_t seconds = uint32_t(daysFromCivil(t.year, t.month, t.day) * 86400 +
+                                          t.hour * 3600 + t.minute * 60 + t.second);
+        std::memcpy(identity_, &seconds, 4);
+        int take = MASTER_COMMAND_FAILED;
+        const bool accepted = engine_ && engine_->takeMasterUsbToPc(identity_, &take);
+        const char* refusal = nullptr;
+        if (!accepted)
+            refusal = "Unable to access Master USB !";
+        else if (take == MASTER_NOT_PRESENT)
+            refusal = "Master USB doesn't exist !";
+        else if (take == MASTER_REJECTED)
+            refusal = "Bad Master USB !";
+        else if (take != MASTER_TAKEN)
+            refusal = "Master USB Fail !";
+        if (refusal) {
+            if (debugLog_)
+                debugLog_(format("Download: take master refused (%s)", refusal));
+            ui_.messageBox(refusal, "Warning");
+            endUntouched();
+            break;
+        }
+        passes_ = 0;
+        state_ = S_PASSES;
+        break;
+    }
+
     // 5. Find the drive: passes, about ten seconds, a settle, then the search.
     case S_PASSES:
         if (passesDone(4))
@@ -311,10 +372,24 @@ void DownloadFlow::step() {
         if (passesDone(100))
             state_ = S_DRIVE_SEARCH;
         break;
-    case S_DRIVE_SEARCH: {
-        std::vector<DriveRow> rows = drives_.scan();
+    case S_DRIVE_SEARCH:
+        startJob([this](std::string&) {
+            scanRows_ = drives_.scan();
+            return true;
+        });
+        state_ = S_DRIVE_SEARCH_WAIT;
+        break;
+    case S_DRIVE_SEARCH_WAIT: {
+        if (jobRunning())
+            break;
+        const std::vector<DriveRow>& rows = scanRows_;
         if (rows.size() < before_.size()) {
             fail(R_DRIVE_NOT_FOUND, "USB DRIVE NOT FOUND");
+            memo(format("The PC has fewer removable drives than before the hand-over (%zu, "
+                        "then %zu): leave the other drives plugged in while the master is "
+                        "refilled.",
+                        before_.size(), rows.size()),
+                 false);
             enterFormatFailure();
             break;
         }
@@ -328,10 +403,21 @@ void DownloadFlow::step() {
         }
         if (fresh.size() > 1) {
             fail(R_DRIVE_NOT_MATCH, "TOO MANY USB DRIVE !");
+            std::string names;
+            for (const DriveRow& r : fresh)
+                names += (names.empty() ? "" : ", ") + r.name;
+            memo("More than one removable drive appeared after the hand-over (" + names +
+                     "): unplug the others and try again.",
+                 false);
             enterFormatFailure();
         } else if (fresh.empty()) {
             if (++tries_ >= 3) {
                 fail(R_DRIVE_NOT_MATCH, "USB DRIVE NOT MATCH");
+                // Said plainly: on a bus whose machines' sticks never reach this
+                // PC's drives, this is where the flow ends.
+                memo("The machine handed its master over, but no new removable drive "
+                     "appeared on this PC.",
+                     false);
                 enterFormatFailure();
             } else {
                 memo(format("TRY AGAIN [%d]", tries_));
@@ -343,7 +429,12 @@ void DownloadFlow::step() {
             std::memset(sector_, 0, sizeof sector_);
             const DriveRow row = matched_;
             startJob([this, row](std::string& cause) {
-                return drives_.readFirstSector(row, sector_, cause);
+                if (!drives_.readFirstSector(row, sector_, cause))
+                    return false;
+                // Its label, to name it to the operator (none is fine).
+                if (!drives_.volumeInformation(row, found_.label, found_.fileSystem))
+                    found_.label.clear();
+                return true;
             });
             state_ = S_READ_ID;
         }
@@ -352,12 +443,16 @@ void DownloadFlow::step() {
     case S_READ_ID:
         if (jobRunning())
             break;
-        if (!job_.ok()) {
+        if (!worker_.ok()) {
             fail(R_CANNOT_READ, "USB DRIVE CAN NOT READ");
             failFromJob(R_CANNOT_READ, "Read first sector");
             enterFormatFailure();
         } else if (std::memcmp(sector_ + 128, identity_, 4) != 0) {
             fail(R_ID_NOT_MATCH, "USB DRIVE ID NOT MATCH");
+            memo("The new drive " + matched_.name +
+                     " does not carry the mark the machine puts on its master: it is left "
+                     "alone.",
+                 false);
             enterFormatFailure();
         } else {
             passes_ = 0;
@@ -366,18 +461,33 @@ void DownloadFlow::step() {
         break;
     case S_AFTER_MATCH:
         if (passesDone(151))
-            state_ = S_CHOOSE_FORMAT;
+            state_ = S_ASK;
         break;
 
-    // 6. Choose the format and partition the stick.
-    case S_CHOOSE_FORMAT: {
-        labelSwitch_ = labelSwitch(label_);
-        if (!format_) {
-            fail(R_FORMAT_TYPE, "FORMAT TYPE ERROR");
+    // The stick is known now: the source must fit its partition, and the
+    // operator must agree to lose what it holds.
+    case S_ASK:
+        partitionMiB_ = partitionSizeMiB(formatCode_, matched_.capacityMiB);
+        if (partitionMiB_ < neededMiB(source_.bytes)) {
+            fail(R_SIZE_TOO_SMALL, "USB SIZE TOO SMALL");
+            memo(format("The source needs %llu MiB; the master stick %s gives it %llu MiB.",
+                        (unsigned long long)neededMiB(source_.bytes), stickText().c_str(),
+                        (unsigned long long)partitionMiB_),
+                 false);
             enterFormatFailure();
             break;
         }
-        partitionMiB_ = partitionSizeMiB(formatCode_, matched_.capacityMiB);
+        if (!askToErase()) {
+            result_ = R_CANCELLED;
+            memo("Not erased: the master stick was not changed.");
+            enterFormatFailure();
+            break;
+        }
+        state_ = S_CHOOSE_FORMAT;
+        break;
+
+    // 6. Partition the stick with the chosen format's size.
+    case S_CHOOSE_FORMAT: {
         if (debugLog_)
             debugLog_(format("Download: %s on %s (%s), %s %s, partition %llu MiB", format_->item,
                              matched_.name.c_str(), matched_.device.c_str(), format_->formatSwitch,
@@ -388,6 +498,7 @@ void DownloadFlow::step() {
         startJob([this, row, size, fs](std::string& cause) {
             return drives_.partition(row, size, fs, cause);
         });
+        stickTouched_ = true;
         periods_ = 0;
         periodStart_ = clock_.tickMs();
         state_ = S_PARTITION;
@@ -396,12 +507,13 @@ void DownloadFlow::step() {
     case S_PARTITION:
         if (jobRunning()) {
             if (periodElapsed() && ++periods_ >= 26) {
+                worker_.cancel();
                 fail(R_PARTITION_FAILED, "PARTITION TIME OUT");
                 enterFormatFailure();
             }
             break;
         }
-        if (!job_.ok()) {
+        if (!worker_.ok()) {
             failFromJob(R_PARTITION_FAILED, "Partition");
             enterFormatFailure();
             break;
@@ -410,12 +522,22 @@ void DownloadFlow::step() {
         state_ = S_PARTITION_PASSES;
         break;
     case S_PARTITION_PASSES:
+        if (closing_) {
+            result_ = R_CLOSED;
+            enterFormatFailure();
+            break;
+        }
         if (passesDone(11))
             state_ = S_RUN_FORMAT;
         break;
 
     // 7. Format.
     case S_RUN_FORMAT: {
+        if (closing_) {
+            result_ = R_CLOSED;
+            enterFormatFailure();
+            break;
+        }
         memo(format("Start %s", format_->item));
         const DriveRow row = matched_;
         const FileSystemKind fs = format_->fileSystem;
@@ -436,247 +558,6 @@ void DownloadFlow::step() {
     case S_CHECK_FORMAT:
         stepFormatCheck();
         break;
-    case S_FORMAT_DONE:
-        memo("Format Complete !");
-        state_ = S_COUNT_SOURCE;
-        break;
-
-    // 10. Count the source tree.
-    case S_COUNT_SOURCE: {
-        memo("Calculating the number of files ...");
-        if (!checkSource()) {
-            enterCopyPartEnd();
-            break;
-        }
-        DriveRow row;
-        if (!findMatched(row)) {
-            result_ = R_NO_DRIVE_LEFT;
-            memo("MASTER USB DRIVE IS GONE");
-            enterCopyPartEnd();
-            break;
-        }
-        walker_->startCount(params_.sourceDirectory);
-        state_ = S_WAIT_COUNT;
-        break;
-    }
-    case S_WAIT_COUNT:
-        if (!walker_->isIdle())
-            break;
-        if (walker_->hasFailed()) {
-            // Part of the tree cannot be read: the copy would leave it out unseen.
-            memo("DIRECTORY NOT FOUND", false);
-            memo(walker_->failedSourceDirectory(), false);
-            result_ = R_DIRECTORY_NOT_FOUND;
-            enterCopyPartEnd();
-            break;
-        }
-        totalDirs_ = walker_->countedDirectories();
-        totalFiles_ = walker_->countedFiles();
-        totalBytes_ = walker_->countedBytes();
-        files4G_ = walker_->countedFiles4GiB();
-        state_ = S_CHECK_SIZES;
-        break;
-
-    // 11. Sizes; 12. start the copy.
-    case S_CHECK_SIZES: {
-        memo(format("Total File Count = %u", totalFiles_));
-        memo(format("Total File Size = %.1f MByte (%llu Bytes)", double(totalBytes_) / 1048576.0,
-                    (unsigned long long)totalBytes_));
-        const int code = formatCode_ > 5 ? 2 : formatCode_;
-        if (partitionMiB_ < neededMiB(totalBytes_)) {
-            fail(R_SIZE_TOO_SMALL, "USB SIZE TOO SMALL");
-            enterCopyPartEnd();
-            break;
-        }
-        if (files4G_ > 0 && code >= 0 && code <= 2) {
-            fail(R_FILE_4GB, "FILE 4GB SIZE");
-            enterCopyPartEnd();
-            break;
-        }
-        memo("Start COPY FILE");
-        if (!checkSource()) {
-            enterCopyPartEnd();
-            break;
-        }
-        DriveRow row;
-        if (!findMatched(row)) {
-            result_ = R_NO_DRIVE_LEFT;
-            memo("MASTER USB DRIVE IS GONE");
-            enterCopyPartEnd();
-            break;
-        }
-        startJob([this, row](std::string& cause) {
-            std::string root;
-            if (!drives_.mountRoot(row, root, cause))
-                return false;
-            volumeRoot_ = root;
-            return true;
-        });
-        state_ = S_MOUNT_FOR_COPY;
-        break;
-    }
-    case S_MOUNT_FOR_COPY:
-        if (jobRunning())
-            break;
-        if (!job_.ok()) {
-            failFromJob(R_COPY_FAILED, "Mount");
-            copyFailed_ = true;
-            memo("Fail at Copy File !");
-            ui_.messageBox("Fail at Copy File !", "ERROR");
-            enterCopyPartEnd();
-            break;
-        }
-        mounted_ = true;
-        abort_ = false;
-        copyFailed_ = false;
-        walker_->startCopy(params_.sourceDirectory, volumeRoot_);
-        if (view_)
-            view_->showProgress();
-        state_ = S_COPY_RUNNING;
-        break;
-
-    // 13. Follow the copy and hand it the operator's stop.
-    case S_COPY_RUNNING:
-        copiedDirs_ = walker_->copiedDirectories();
-        copiedFiles_ = walker_->copiedFiles();
-        copiedBytes_ = walker_->copiedBytes();
-        walker_->setStopRequest(abort_);
-        if (walker_->isIdle())
-            state_ = S_COPY_ENDED;
-        break;
-
-    // 14. The copy ended.
-    case S_COPY_ENDED:
-        copiedDirs_ = walker_->copiedDirectories();
-        copiedFiles_ = walker_->copiedFiles();
-        copiedBytes_ = walker_->copiedBytes();
-        // A stop between two files ends the walker without an error, but the
-        // master is as incomplete as after a stop inside a file.
-        if (abort_) {
-            fail(R_USER_ABORT, "USER COPY ABORT");
-            enterCopyPartEnd();
-        } else if (walker_->hasFailed()) {
-            copyFailed_ = true;
-            writeCopyErrorFile();
-            fail(R_COPY_FAILED, "Fail at Copy File !");
-            ui_.messageBox("Fail at Copy File !", "ERROR");
-            enterCopyPartEnd();
-        } else {
-            // 15. Everything onto the medium.
-            memo("COPY Complete !");
-            memo("Synchronize device ...");
-            const DriveRow row = matched_;
-            startJob([this, row](std::string& cause) { return drives_.flush(row, cause); });
-            state_ = S_RESCAN;
-        }
-        break;
-    case S_RESCAN:
-        if (jobRunning())
-            break;
-        if (!job_.ok()) {
-            failFromJob(R_COPY_FAILED, "Synchronize");
-            copyFailed_ = true;
-            memo("Fail at Copy File !");
-            ui_.messageBox("Fail at Copy File !", "ERROR");
-            enterCopyPartEnd();
-            break;
-        }
-        passes_ = 0;
-        state_ = S_RESCAN_PASSES;
-        break;
-    case S_RESCAN_PASSES:
-        if (passesDone(11)) {
-            passes_ = 0;
-            state_ = S_END_PASSES;
-        }
-        break;
-    case S_END_PASSES:
-        if (passesDone(21)) {
-            if (view_) {
-                view_->stopProgressTimer();
-                view_->closeProgress();
-            }
-            state_ = S_EJECT;
-            checkStep_ = 0;
-        }
-        break;
-
-    // 16. Eject the stick, then give it five seconds.
-    case S_EJECT: {
-        DriveRow row;
-        if (findMatched(row)) {
-            startJob([this, row](std::string& cause) { return drives_.eject(row, cause); });
-            ejected_ = true;
-        }
-        state_ = S_EJECT_WAIT;
-        checkStep_ = 0;
-        break;
-    }
-    case S_EJECT_WAIT:
-        if (checkStep_ == 0) {
-            if (jobRunning())
-                break;
-            if (ejected_ && !job_.ok() && debugLog_)
-                debugLog_("Download: eject failed: " + job_.cause());
-            mounted_ = false;
-            waitStart_ = clock_.tickMs();
-            checkStep_ = 1;
-        } else if (clock_.tickMs() - waitStart_ >= 5000) {
-            state_ = S_FINISH;
-        }
-        break;
-
-    // The copy part ended early: what was mounted is unmounted, not ejected.
-    case S_RELEASE:
-        if (checkStep_ == 0) {
-            if (jobRunning())
-                break;
-            if (mounted_) {
-                const DriveRow row = matched_;
-                startJob([this, row](std::string& cause) { return drives_.release(row, cause); });
-                mounted_ = false;
-                checkStep_ = 1;
-                break;
-            }
-            state_ = S_FINISH;
-        } else if (!jobRunning()) {
-            if (!job_.ok() && debugLog_)
-                debugLog_("Download: unmount failed: " + job_.cause());
-            state_ = S_FINISH;
-        }
-        break;
-
-    // 17, 18. Hand the master back and start the job.
-    case S_FINISH:
-        if (view_)
-            view_->closeProgress();
-        memo("Finish !");
-        if (view_)
-            view_->setControlsEnabled(true);
-        returnMaster();
-        if (engine_) {
-            switch (jobCode_) {
-            case 1:
-                engine_->requestCopy();
-                break;
-            case 2:
-                engine_->requestCopyCompare();
-                break;
-            case 3:
-                engine_->requestCopyWriteProtect();
-                break;
-            case 4:
-                engine_->requestCopyCompareWriteProtect();
-                break;
-            default:
-                engine_->requestRelease();
-                break;
-            }
-        }
-        if (view_)
-            view_->closeWindow();
-        state_ = S_DONE;
-        break;
 
     // The find-and-format part ended with a result: the master goes back and
     // the window stays open.
@@ -684,26 +565,28 @@ void DownloadFlow::step() {
         if (checkStep_ == 0) {
             if (jobRunning())
                 break;
-            if (mounted_) {
-                const DriveRow row = matched_;
-                startJob([this, row](std::string& cause) { return drives_.release(row, cause); });
-                mounted_ = false;
-            }
+            startRelease();
             checkStep_ = 1;
             break;
         }
         if (jobRunning())
             break;
-        ui_.messageBox("Prepare to switch Master USB back to controller.", "Notice");
+        if (!closing_)
+            ui_.messageBox("Prepare to switch Master USB back to controller.", "Notice");
         returnMaster();
         if (engine_)
             engine_->requestRelease();
+        reportStickLeft();
         if (view_)
             view_->setControlsEnabled(true);
         state_ = S_DONE;
         break;
+    case S_END_UNTOUCHED:
+        if (!jobRunning())
+            endUntouched();
+        break;
     default:
-        state_ = S_DONE;
+        stepCopy();
         break;
     }
 }
@@ -711,24 +594,46 @@ void DownloadFlow::step() {
 void DownloadFlow::stepFormatCheck() {
     switch (checkStep_) {
     case 0: // wait for the next period, then look for the volume
+        if (closing_ && !jobRunning()) {
+            result_ = R_CLOSED;
+            enterFormatFailure();
+            return;
+        }
         if (!periodElapsed())
             return;
         if (!formatEnded_) {
             if (jobRunning()) {
                 if (++periods_ >= 21) {
+                    worker_.cancel();
                     fail(R_VOLUME_MISSING, "FORMAT TIME OUT");
                     enterFormatFailure();
                 }
                 return;
             }
             formatEnded_ = true;
-            if (!job_.ok()) {
+            if (!worker_.ok()) {
                 failFromJob(R_VOLUME_MISSING, "Format");
                 enterFormatFailure();
                 return;
             }
         }
-        if (!drives_.volumeInformation(matched_, volumeLabel_, volumeFileSystem_)) {
+        {
+            const DriveRow row = matched_;
+            startJob([this, row](std::string& cause) {
+                if (!drives_.volumeInformation(row, volumeLabel_, volumeFileSystem_)) {
+                    cause = "no volume yet";
+                    return false;
+                }
+                return true;
+            });
+        }
+        checkStep_ = 3;
+        return;
+    case 3: // the volume's information
+        if (jobRunning())
+            return;
+        if (!worker_.ok()) {
+            checkStep_ = 0;
             if (++periods_ >= 21) {
                 fail(R_VOLUME_MISSING, nullptr);
                 memo("NO VOLUME AFTER FORMAT");
@@ -751,9 +656,9 @@ void DownloadFlow::stepFormatCheck() {
     case 1: // mounting
         if (jobRunning())
             return;
-        if (!job_.ok()) {
+        if (!worker_.ok()) {
             if (debugLog_)
-                debugLog_("Download: mount failed: " + job_.cause());
+                debugLog_("Download: mount failed: " + worker_.cause());
             if (++periods_ >= 21) {
                 failFromJob(R_VOLUME_MISSING, "Mount");
                 enterFormatFailure();

@@ -13,6 +13,8 @@
 #include "master_usb/do_dir.h"
 #include "master_usb/download_texts.h"
 #include "master_usb/drive_service.h"
+#include "master_usb/drive_worker.h"
+#include "master_usb/source_check.h"
 
 namespace dupmon {
 
@@ -32,32 +34,25 @@ public:
     virtual void showProgress() = 0;
     virtual void closeProgress() = 0;
     virtual void closeWindow() = 0;
+    // What the flow waits for now ("formatting...", "closing when the format
+    // ends"), or nothing.
+    virtual void showWaiting(const std::string& text) { (void)text; }
 };
 
-// One slow drive operation on a helper thread (or at once, when inline), so
-// that the window stays responsive while a stick is partitioned or formatted.
-class ServiceJob {
-public:
-    ~ServiceJob();
-    void start(std::function<bool(std::string& cause)> work, bool runInline);
-    // True while the work runs.
-    bool running();
-    bool ok() const { return ok_; }
-    const std::string& cause() const { return cause_; }
-
-private:
-    std::thread thread_;
-    std::atomic<bool> done_{true};
-    bool ok_ = false;
-    std::string cause_;
-};
-
-// The download flow behind TForm_DownloadSource: takes the master stick from
-// the duplicator, finds it among the PC's drives by the identification value
-// in its first sector, partitions and formats it, copies the source tree onto
-// it with the walker, ejects it, hands it back and starts the chosen job. It
-// is stepped in a loop that lets the program process its events on every
-// pass; waits are measured on the injected clock.
+// The download flow behind TForm_DownloadSource: checks the source folder,
+// takes the master stick from the duplicator, finds it among the PC's drives
+// by the identification value in its first sector, checks that the source
+// fits, asks the operator (naming the stick) before it erases anything,
+// partitions and formats it, copies the source tree onto it with the walker,
+// ejects it, hands it back and starts the chosen job. It is stepped in a loop
+// that lets the program process its events on every pass; waits are measured
+// on the injected clock. Every drive operation runs on the drive worker and
+// every copy on the walker, so a pass never waits.
+//
+// The window may be closed while the flow runs: the flow then ends in the
+// background (what cannot be stopped safely, a partition or a format, is
+// let finish), hands the master back and says what state it left the stick
+// in. When the program ends, the flow gives up at once.
 class DownloadFlow {
 public:
     // Result codes.
@@ -79,17 +74,26 @@ public:
         R_DIRECTORY_NOT_FOUND = 21,
         R_PARTITION_FAILED = 22,
         R_USER_ABORT = 23,
+        R_SOURCE_UNREADABLE = 24, // a folder or file of the source cannot be read
+        R_SOURCE_EMPTY = 25,      // the source holds no file
+        R_CANCELLED = 26,         // the operator would not have the stick erased
+        R_CLOSED = 27,            // the window was closed while the flow ran
     };
     // State numbers of the find-and-format part and of the copy part.
     enum State : int {
         S_IDLE = 0,
+        S_CAN_FORMAT = 60, // the drive service is asked whether it can make the format
+        S_SCAN_BEFORE = 62,
+        S_TAKE = 63,
         S_PASSES = 64, // 64 to 67: four passes
         S_SETTLE_START = 68,
         S_SETTLE_WAIT = 69,
         S_SETTLE_PASSES = 70,
         S_DRIVE_SEARCH = 71,
+        S_DRIVE_SEARCH_WAIT = 76,
         S_READ_ID = 73, // the first sector is being read
         S_AFTER_MATCH = 72,
+        S_ASK = 77,       // the source must fit; the operator says whether to erase the stick
         S_PARTITION = 74, // the partition sequence, returning to 79
         S_PARTITION_PASSES = 75,
         S_CHOOSE_FORMAT = 78,
@@ -97,6 +101,7 @@ public:
         S_CHECK_FORMAT = 80,
         S_FORMAT_DONE = 81,
         S_COUNT_SOURCE = 128,
+        S_SOURCE_CHECKED = 134,
         S_WAIT_COUNT = 129,
         S_CHECK_SIZES = 130,
         S_MOUNT_FOR_COPY = 133,
@@ -110,6 +115,7 @@ public:
         S_RELEASE = 150,
         S_FINISH = 151,
         S_FORMAT_FAILED = 160,
+        S_END_UNTOUCHED = 170, // ended before the master was taken
         S_DONE = 255,
     };
     static constexpr uint32_t kBufferSize = 131072;
@@ -128,8 +134,10 @@ public:
     void setView(DownloadView* view) { view_ = view; }
     // The machine's engine, and where its debug lines go.
     void setEngine(COMMAND_MACHINE* engine, std::function<void(const std::string&)> debugLog);
-    // Slow drive operations run at once instead of on a helper thread.
-    void setJobsInline(bool on) { jobsInline_ = on; }
+    // Drive operations run at once instead of on the drive worker.
+    void setJobsInline(bool on) { worker_.setInline(on); }
+    // Called on the drive worker when an operation ends: wakes the loop.
+    void setWake(std::function<void()> wake) { worker_.setWake(std::move(wake)); }
 
     // What the window's controls hold; the window writes them before Go.
     DownloadParameters& parameters() { return params_; }
@@ -137,6 +145,14 @@ public:
 
     // "Go": the whole flow; returns when it has ended.
     void go();
+    // The window was closed: end in the background, leaving the stick in a
+    // state the flow then names.
+    void requestClose() { closing_ = true; }
+    bool closing() const { return closing_; }
+    // The program is ending: give up at once.
+    void requestExit() { exiting_ = true; }
+    // What the flow waits for now, as the window shows it.
+    std::string waitingText() const;
 
     // --- read by the progress window ---
     uint64_t totalBytes() const { return totalBytes_; }
@@ -164,16 +180,36 @@ public:
 
 private:
     void step();
+    // The copy part's states (128 to 151).
+    void stepCopy();
+    void handleClose();
     void memo(const std::string& text, bool withTime = true);
     void fail(int result, const char* memoText);
     void failFromJob(int result, const char* stepName);
+    void endUntouched();
+    // Unmounts what the flow mounted; false when nothing was.
+    bool startRelease();
+    bool endCopyPartWhenClosing();
+    bool endCopyPartOnSourceProblem();
     bool periodElapsed();
     bool passesDone(int count);
-    void startJob(std::function<bool(std::string&)> work);
-    bool jobRunning();
+    void startJob(DriveWorker::Work work);
+    bool jobRunning() const { return worker_.running(); }
     void flushServiceLog();
-    bool findMatched(DriveRow& row);
-    bool checkSource();
+    // On the drive worker: the matched drive in a new scan.
+    bool findMatched(DriveRow& row, std::string& cause);
+    // On the drive worker: the source folder is there and is a folder.
+    bool checkSource(std::string& cause);
+    // After checkSource's job: its result on the memo.
+    void reportSource();
+    // After the source tree's check: false (with the memo lines) when the
+    // source cannot be copied onto a master as it is.
+    bool sourceUsable();
+    // The operator's go-ahead to erase the matched stick.
+    bool askToErase();
+    std::string stickText() const;
+    std::string machineText() const;
+    void reportStickLeft();
     void writeCopyErrorFile();
     void enterFormatFailure();
     void enterCopyPartEnd();
@@ -189,11 +225,9 @@ private:
     DownloadView* view_ = nullptr;
     COMMAND_MACHINE* engine_ = nullptr;
     std::function<void(const std::string&)> debugLog_;
-    bool jobsInline_ = false;
 
     std::unique_ptr<uint8_t[]> copyBuffer_;
     std::unique_ptr<uint8_t[]> secondBuffer_;
-    std::unique_ptr<DO_DIR> walker_;
 
     DownloadParameters params_;
     bool running_ = false;
@@ -235,10 +269,26 @@ private:
     bool abort_ = false;
     bool copyFailed_ = false;
 
-    // Last, so that it is destroyed first: a drive operation still running
-    // writes into the members above (the volume root, the sector) until it
-    // is joined.
-    ServiceJob job_;
+    bool closing_ = false;
+    bool closeHandled_ = false;
+    bool exiting_ = false;
+    bool stickTouched_ = false; // a partition or a format was started on it
+    bool copyStarted_ = false;
+    std::string lastWaiting_;
+
+    // Written by the drive worker's operations, read once they have ended.
+    std::vector<DriveRow> scanRows_;
+    DriveRow found_;
+    int sourceResult_ = R_NONE;
+    SourceProblem sourceProblem_ = SourceProblem::None;
+    SourceSummary source_;
+    std::string sourceDetail_;
+
+    // Whatever runs on another thread is destroyed first: the walker (it
+    // uses the copy buffer) and the drive worker (its operations write the
+    // members above).
+    std::unique_ptr<DO_DIR> walker_;
+    DriveWorker worker_{drives_};
 };
 
 } // namespace dupmon

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -20,6 +21,7 @@ struct DriveRow {
     std::string device;     // what the service needs to reach it (a node, an object path)
     std::string label;      // volume label, empty when none
     std::string fileSystem; // "FAT", "FAT32", "EXFAT", "NTFS", another name, or empty
+    std::string model;      // vendor and model as the drive names itself, or empty
     uint64_t capacityMiB = 0;
     bool above2048 = false;
     bool valid = false; // the capacity could be read (a medium is in the drive)
@@ -45,11 +47,13 @@ private:
     std::vector<std::string> lines_;
 };
 
-// What the download flow needs of the PC's drives. scan() and
-// volumeInformation() are quick and called on the GUI thread; the other
-// operations may take seconds (or wait for the user to authorise them) and
-// are run on a helper thread, one at a time. A failing operation returns
-// false and says why in `cause`, naming the program or call that failed.
+// What the download flow needs of the PC's drives. Any operation may take
+// seconds (a blkid on a slow stick, a format, a request that waits for the
+// user to authorise it), so the flow runs every one of them on its drive
+// worker, one at a time, never on the GUI thread. A failing operation
+// returns false and says why in `cause`, naming the program or call that
+// failed. An operation asked to end (requestCancel) ends as soon as it can,
+// as a failure: a tool it runs is killed, a wait is given up.
 class DriveService {
 public:
     virtual ~DriveService() = default;
@@ -89,8 +93,15 @@ public:
 
     ServiceLog& log() { return log_; }
 
+    // Set by the flow from the GUI thread; cleared before each operation.
+    void requestCancel() { cancel_.store(true, std::memory_order_relaxed); }
+    void clearCancel() { cancel_.store(false, std::memory_order_relaxed); }
+    bool cancelRequested() const { return cancel_.load(std::memory_order_relaxed); }
+    const std::atomic<bool>& cancelFlag() const { return cancel_; }
+
 protected:
     ServiceLog log_;
+    std::atomic<bool> cancel_{false};
 };
 
 } // namespace dupmon

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,6 +41,53 @@ std::string quoted(const std::string& a) {
     return out;
 }
 
+// SIGPIPE held off on this thread while a program's input is written: a
+// write to a pipe whose reader has gone then fails with EPIPE. A SIGPIPE
+// that the writes raised is taken back before the thread lets it through.
+class SigpipeHold {
+public:
+    SigpipeHold() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        ::sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+        blocked_ = ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+    }
+    ~SigpipeHold() {
+        if (!blocked_)
+            return;
+        if (!wasPending_) {
+            const timespec zero{0, 0};
+            while (::sigtimedwait(&pipe_, nullptr, &zero) == SIGPIPE) {
+            }
+        }
+        ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeHold(const SigpipeHold&) = delete;
+    SigpipeHold& operator=(const SigpipeHold&) = delete;
+
+private:
+    sigset_t pipe_, old_;
+    bool blocked_ = false;
+    bool wasPending_ = false;
+};
+
+// Kills the program's whole group and collects the program. A program stuck
+// in the kernel (a drive that stopped answering) may not die at once: it is
+// waited for a little, then left unreaped.
+void endGroup(pid_t pid, int& status) {
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL); // in case it left its group
+    for (int i = 0; i < 200; ++i) {
+        const pid_t w = ::waitpid(pid, &status, WNOHANG);
+        if (w == pid || (w < 0 && errno != EINTR))
+            return;
+        ::usleep(5000);
+    }
+}
+
 } // namespace
 
 std::string RunResult::cause() const {
@@ -47,7 +95,11 @@ std::string RunResult::cause() const {
         return output.empty() ? "could not be started" : output;
     if (timedOut)
         return "did not finish in time, killed";
+    if (cancelled)
+        return "stopped: the work was given up";
     std::string text = format("exit %d", exitCode);
+    if (inputRefused)
+        text += " without reading all of its input";
     const std::string line = firstLine(output);
     if (!line.empty()) {
         text += ": ";
@@ -115,11 +167,16 @@ RunResult ExternalRunner::run(const std::string& name, const std::vector<std::st
         return r;
     }
     int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0)
+    if (::pipe2(in, O_CLOEXEC) != 0) {
+        r.output = format("no pipe for %s: %s", name.c_str(), std::strerror(errno));
+        finishLog();
         return r;
+    }
     if (::pipe2(out, O_CLOEXEC) != 0) {
+        r.output = format("no pipe for %s: %s", name.c_str(), std::strerror(errno));
         ::close(in[0]);
         ::close(in[1]);
+        finishLog();
         return r;
     }
     posix_spawn_file_actions_t actions;
@@ -127,6 +184,21 @@ RunResult ExternalRunner::run(const std::string& name, const std::vector<std::st
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    // A group of its own, so that a time-out reaches whatever the program
+    // started; the signals as a fresh program expects them, whatever this
+    // thread blocks or the monitor ignores.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD})
+        sigaddset(&defaults, sig);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                        POSIX_SPAWN_SETSIGDEF);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
     for (const auto& a : args)
@@ -141,8 +213,9 @@ RunResult ExternalRunner::run(const std::string& name, const std::vector<std::st
         env.push_back(const_cast<char*>(e.c_str()));
     env.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), env.data());
+    const int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
     ::close(in[0]);
     ::close(out[1]);
     if (rc != 0) {
@@ -153,59 +226,90 @@ RunResult ExternalRunner::run(const std::string& name, const std::vector<std::st
         return r;
     }
     r.started = true;
-    // Input first (small scripts), then the output until the program ends.
-    for (size_t done = 0; done < input.size();) {
-        const ssize_t n = ::write(in[1], input.data() + done, input.size() - done);
-        if (n <= 0 && errno != EINTR)
-            break;
-        if (n > 0)
-            done += size_t(n);
+
+    // The input goes in as the program takes it, within the time-out; a
+    // program that has gone away gives EPIPE here instead of a SIGPIPE.
+    const SigpipeHold hold;
+    int inFd = in[1];
+    size_t written = 0;
+    if (input.empty()) {
+        ::close(inFd);
+        inFd = -1;
+    } else {
+        ::fcntl(inFd, F_SETFL, O_NONBLOCK);
     }
-    ::close(in[1]);
+    auto closeInput = [&] {
+        if (inFd >= 0)
+            ::close(inFd);
+        inFd = -1;
+    };
     const auto deadline = start + std::chrono::milliseconds(timeoutMs);
     char buffer[4096];
     int status = 0;
     bool exited = false;
     bool outputOpen = true;
+    auto takeOutput = [&](ssize_t n) {
+        if (n > 0 && r.output.size() < outputLimit_)
+            r.output.append(buffer, std::min<size_t>(size_t(n), outputLimit_ - r.output.size()));
+    };
     // Until the program exits: a helper it leaves behind (a FUSE daemon)
     // may keep the output open, so its end is not waited for.
     while (!exited) {
+        const bool cancelled = cancel_ && cancel_->load(std::memory_order_relaxed);
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               deadline - std::chrono::steady_clock::now())
                               .count();
-        if (left <= 0) {
-            r.timedOut = true;
-            ::kill(pid, SIGKILL);
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
+        if (cancelled || left <= 0) {
+            (cancelled ? r.cancelled : r.timedOut) = true;
+            closeInput();
+            endGroup(pid, status);
             break;
         }
-        if (outputOpen) {
-            pollfd p{out[0], POLLIN, 0};
-            if (::poll(&p, 1, int(std::min<long>(left, 50))) > 0) {
-                const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-                if (n == 0)
-                    outputOpen = false;
-                else if (n > 0 && r.output.size() < outputLimit_)
-                    r.output.append(buffer,
-                                    std::min<size_t>(size_t(n), outputLimit_ - r.output.size()));
+        pollfd p[2];
+        nfds_t n = 0;
+        if (outputOpen)
+            p[n++] = {out[0], POLLIN, 0};
+        if (inFd >= 0)
+            p[n++] = {inFd, POLLOUT, 0};
+        const int wait = int(std::min<long>(left, 50));
+        if (n == 0)
+            ::usleep(useconds_t(std::min(wait, 10)) * 1000);
+        else if (::poll(p, n, wait) > 0) {
+            for (nfds_t i = 0; i < n; ++i) {
+                if (!p[i].revents)
+                    continue;
+                if (p[i].fd == out[0]) {
+                    const ssize_t got = ::read(out[0], buffer, sizeof buffer);
+                    if (got == 0)
+                        outputOpen = false;
+                    takeOutput(got);
+                } else {
+                    const ssize_t put =
+                        ::write(inFd, input.data() + written, input.size() - written);
+                    if (put > 0)
+                        written += size_t(put);
+                    else if (put < 0 && errno != EAGAIN && errno != EINTR)
+                        r.inputRefused = true; // EPIPE: it closed its input
+                    if (r.inputRefused || written == input.size())
+                        closeInput();
+                }
             }
-        } else {
-            ::usleep(10000);
         }
         const pid_t w = ::waitpid(pid, &status, WNOHANG);
         exited = w == pid;
+    }
+    if (inFd >= 0) {
+        r.inputRefused = true; // it ended before taking all of it
+        closeInput();
     }
     // What is left in the pipe.
     if (outputOpen) {
         ::fcntl(out[0], F_SETFL, O_NONBLOCK);
         for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
-            if (r.output.size() < outputLimit_)
-                r.output.append(buffer,
-                                std::min<size_t>(size_t(n), outputLimit_ - r.output.size()));
+            takeOutput(n);
     }
     ::close(out[0]);
-    if (!r.timedOut && WIFEXITED(status))
+    if (!r.timedOut && !r.cancelled && WIFEXITED(status))
         r.exitCode = WEXITSTATUS(status);
     finishLog();
     return r;

@@ -33,16 +33,40 @@ void SysfsDrives::takeFixedDiskSnapshot() {
 
 std::vector<DriveRow> SysfsDrives::scan() {
     std::vector<DriveRow> rows;
-    for (const BlockDisk& d : devices_.disks()) {
-        if (!d.removable() || std::find(fixed_.begin(), fixed_.end(), d.name) != fixed_.end())
+    std::vector<std::string> leftOut;
+    std::string offered;
+    for (const BlockDisk& d : devices_.disks(&leftOut)) {
+        if (std::find(fixed_.begin(), fixed_.end(), d.name) != fixed_.end()) {
+            leftOut.push_back(d.name + ": fixed disk when the window was made");
             continue;
+        }
+        if (!d.removable()) {
+            leftOut.push_back(d.name + ": not removable, not on USB, not hot-pluggable");
+            continue;
+        }
         DriveRow r;
         r.name = d.name;
         r.device = d.node;
+        r.model = d.model;
         r.capacityMiB = d.sectors * 512 / 1048576;
         r.above2048 = r.capacityMiB > 2048;
         r.valid = d.sectors > 0;
         rows.push_back(r);
+        offered += dupmon::format(
+            " %s (%s, %s)", d.name.c_str(),
+            r.valid ? dupmon::format("%llu MiB", (unsigned long long)r.capacityMiB).c_str()
+                    : "no medium",
+            d.model.empty() ? "no model name" : d.model.c_str());
+    }
+    std::string line = "drives: scan offers" + (offered.empty() ? std::string(" none") : offered);
+    line += "; left out:";
+    if (leftOut.empty())
+        line += " none";
+    for (size_t i = 0; i < leftOut.size(); ++i)
+        line += (i ? ", " : " ") + leftOut[i];
+    if (line != lastScanLine_) {
+        lastScanLine_ = line;
+        log_.add(line);
     }
     return rows;
 }
@@ -89,7 +113,7 @@ bool writePartitionTable(const ExternalRunner& run, const std::string& target, u
 
 bool makeFileSystem(const ExternalRunner& run, const std::string& target, FileSystemKind fs,
                     const std::string& label, std::string& cause, uint64_t offsetSectors,
-                    uint64_t sizeSectors) {
+                    uint64_t sizeSectors, uint64_t hiddenSectors) {
     struct stat st {};
     const bool file = ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     std::string program;
@@ -103,6 +127,8 @@ bool makeFileSystem(const ExternalRunner& run, const std::string& target, FileSy
             args.insert(args.end(), {"-n", label});
         if (offsetSectors)
             args.insert(args.end(), {"--offset", std::to_string(offsetSectors)});
+        if (hiddenSectors)
+            args.insert(args.end(), {"-h", std::to_string(hiddenSectors)});
         args.push_back(target);
         if (sizeSectors)
             args.push_back(std::to_string(sizeSectors / 2)); // in KiB blocks
@@ -170,6 +196,89 @@ bool probeVolume(const ExternalRunner& run, const std::string& target, std::stri
     return true;
 }
 
+bool writeVolumeImage(const std::string& image, int fd, const std::atomic<bool>* cancel,
+                      std::string& cause) {
+    const int in = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        cause = "open " + image + ": " + std::strerror(errno);
+        return false;
+    }
+    // 1. Where the image's written parts end.
+    off_t end = 0;
+    for (off_t at = 0;;) {
+        const off_t data = ::lseek(in, at, SEEK_DATA);
+        if (data < 0)
+            break;
+        const off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole <= data)
+            break;
+        end = hole;
+        at = hole;
+    }
+    const off_t size = ::lseek(fd, 0, SEEK_END);
+    bool ok = size > 0 && end <= size;
+    if (!ok)
+        cause = format("the partition (%lld bytes) cannot take the volume (%lld bytes)",
+                       (long long)size, (long long)end);
+    // 2. The image up to there, then 3. zeros over the partition's tail.
+    std::vector<char> buffer(1 << 20);
+    auto write = [&](off_t at, size_t n, bool fromImage) {
+        if (fromImage) {
+            const ssize_t got = ::pread(in, buffer.data(), n, at);
+            if (got != ssize_t(n)) {
+                cause = "read " + image + ": " + (got < 0 ? std::strerror(errno) : "short read");
+                return false;
+            }
+        }
+        for (size_t done = 0; done < n;) {
+            const ssize_t put = ::pwrite(fd, buffer.data() + done, n - done, at + off_t(done));
+            if (put <= 0) {
+                cause = std::string("write to the partition: ") +
+                        (put < 0 ? std::strerror(errno) : "nothing written");
+                return false;
+            }
+            done += size_t(put);
+        }
+        return true;
+    };
+    for (off_t at = 0; ok && at < end; at += off_t(buffer.size())) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
+            cause = "stopped: the work was given up";
+            ok = false;
+            break;
+        }
+        ok = write(at, size_t(std::min<off_t>(off_t(buffer.size()), end - at)), true);
+    }
+    if (ok) {
+        const off_t tail = std::max(end, size - off_t(128 * 1024));
+        std::fill(buffer.begin(), buffer.end(), 0);
+        ok = tail >= size || write(tail, size_t(size - tail), false);
+    }
+    if (ok && ::fdatasync(fd) != 0) {
+        cause = std::string("sync the partition: ") + std::strerror(errno);
+        ok = false;
+    }
+    ::close(in);
+    return ok;
+}
+
+const char* toolPackage(const std::string& tool) {
+    static const std::map<std::string, const char*> packages = {
+        {"sfdisk", "fdisk"},      {"mkfs.fat", "dosfstools"}, {"mkfs.exfat", "exfatprogs"},
+        {"mkfs.ntfs", "ntfs-3g"}, {"blkid", "util-linux"},    {"mount", "mount"},
+        {"umount", "mount"},      {"eject", "eject"},         {"sync", "coreutils"},
+    };
+    auto it = packages.find(tool);
+    return it == packages.end() ? "?" : it->second;
+}
+
+std::string missingTool(const ExternalRunner& run, const std::vector<std::string>& tools) {
+    for (const std::string& tool : tools)
+        if (run.locate(tool).empty())
+            return tool + " is not installed (package " + toolPackage(tool) + ")";
+    return {};
+}
+
 bool readFirstSector(const std::string& node, uint8_t out[512], std::string& cause) {
     const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -203,7 +312,9 @@ bool syncFolder(ServiceLog& log, const std::string& folder, std::string& cause) 
 // ToolDrives
 
 ToolDrives::ToolDrives(BlockDevices devices, std::string mountBase)
-    : SysfsDrives(std::move(devices)), runner_(log_), mountBase_(std::move(mountBase)) {}
+    : SysfsDrives(std::move(devices)), runner_(log_), mountBase_(std::move(mountBase)) {
+    runner_.setCancel(&cancel_);
+}
 
 bool ToolDrives::canFormat(FileSystemKind fs, std::string& cause) {
     if (::geteuid() != 0) {
@@ -214,11 +325,13 @@ bool ToolDrives::canFormat(FileSystemKind fs, std::string& cause) {
     const char* program = fs == FileSystemKind::ExFat  ? "mkfs.exfat"
                           : fs == FileSystemKind::Ntfs ? "mkfs.ntfs"
                                                        : "mkfs.fat";
-    for (const char* p : {"sfdisk", "blkid", "mount", "umount", program})
-        if (runner_.locate(p).empty()) {
-            cause = dupmon::format("%s is not installed: the stick cannot be prepared.", p);
-            return false;
-        }
+    // Every tool of the path, before anything is asked of the machine.
+    const std::string missing = drive_tools::missingTool(
+        runner_, {"sfdisk", program, "blkid", "mount", "umount", "sync", "eject"});
+    if (!missing.empty()) {
+        cause = missing + ": the stick cannot be prepared on this PC.";
+        return false;
+    }
     return true;
 }
 
@@ -265,7 +378,7 @@ bool ToolDrives::partition(const DriveRow& row, uint64_t sizeMiB, FileSystemKind
         return false;
     // 3. Wait for the partition node.
     const std::string node = volumeNode(row);
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 100 && !cancelRequested(); ++i) {
         struct stat st {};
         if (::stat(node.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
             return true;

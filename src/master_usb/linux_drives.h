@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -12,7 +13,9 @@ namespace dupmon {
 
 // The PC's removable disks from sysfs: a disk that is removable, on the USB
 // transport or below a hot-pluggable port, and that was not a fixed disk
-// when the snapshot was taken. Both Linux drive services scan this way.
+// when the snapshot was taken. Both Linux drive services scan this way; the
+// debug line of a scan names each disk offered and each one left out, with
+// the reason.
 class SysfsDrives : public DriveService {
 public:
     explicit SysfsDrives(BlockDevices devices) : devices_(std::move(devices)) {}
@@ -23,6 +26,7 @@ public:
 protected:
     BlockDevices devices_;
     std::vector<std::string> fixed_;
+    std::string lastScanLine_; // a scan's debug line is written when it changes
 };
 
 // Building blocks of the drive tools, usable on a disk or on an image file.
@@ -34,10 +38,24 @@ const char* partitionType(FileSystemKind fs);
 bool writePartitionTable(const ExternalRunner& run, const std::string& target, uint64_t sizeMiB,
                          FileSystemKind fs, uint64_t diskSectors, std::string& cause);
 // A quick format. FAT takes the volume at offsetSectors within target when
-// given (with its size in sectors); the others take the whole target.
+// given (with its size in sectors), and writes hiddenSectors (where the
+// partition starts on its disk) into its boot sector when given; the others
+// take the whole target.
 bool makeFileSystem(const ExternalRunner& run, const std::string& target, FileSystemKind fs,
                     const std::string& label, std::string& cause, uint64_t offsetSectors = 0,
-                    uint64_t sizeSectors = 0);
+                    uint64_t sizeSectors = 0, uint64_t hiddenSectors = 0);
+// Writes a volume made in an image file onto a descriptor of its partition:
+// the image from its start to the end of its last written part (the gaps as
+// zeros, so that no older signature survives between them), then zeros over
+// the partition's last 128 KiB. The data area, which mkfs never writes, is
+// left as it is, as mkfs leaves it on a device. Ends early once `cancel` is set.
+bool writeVolumeImage(const std::string& image, int fd, const std::atomic<bool>* cancel,
+                      std::string& cause);
+// The Debian package that brings a drive tool ("sfdisk" -> "fdisk").
+const char* toolPackage(const std::string& tool);
+// "mkfs.fat is not installed (package dosfstools)" for the first tool of
+// the list that is missing; empty when all are there.
+std::string missingTool(const ExternalRunner& run, const std::vector<std::string>& tools);
 // The volume's label and file-system name ("FAT", "FAT32", "EXFAT", "NTFS",
 // or the type in upper case); false when no file system is found.
 bool probeVolume(const ExternalRunner& run, const std::string& target, std::string& label,

@@ -1,6 +1,5 @@
 #include "master_usb/tform_download_source.h"
 
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -44,6 +43,8 @@ TForm_DownloadSource::TForm_DownloadSource(DriveService& drives, UiServices& ui,
     Memo_DownloadSource->setObjectName("Memo_DownloadSource");
     Memo_DownloadSource->setReadOnly(true);
     Memo_DownloadSource->setMinimumHeight(220);
+    Label_waiting = new QLabel(this);
+    Label_waiting->setObjectName("Label_waiting");
 
     auto* grid = new QGridLayout;
     grid->addWidget(Button_selectTargetDirectory, 0, 0);
@@ -58,6 +59,7 @@ TForm_DownloadSource::TForm_DownloadSource(DriveService& drives, UiServices& ui,
     grid->setColumnStretch(1, 1);
     auto* column = new QVBoxLayout(this);
     column->addLayout(grid);
+    column->addWidget(Label_waiting);
     column->addWidget(Memo_DownloadSource, 1);
 
     connect(Button_selectTargetDirectory, &QPushButton::clicked, this,
@@ -67,6 +69,11 @@ TForm_DownloadSource::TForm_DownloadSource(DriveService& drives, UiServices& ui,
 
     flow_ = std::make_unique<DownloadFlow>(drives, ui, clock, std::move(startupDirectory));
     flow_->setView(this);
+    // A drive operation that ends wakes the flow's loop at once.
+    flow_->setWake([this] {
+        QMetaObject::invokeMethod(
+            this, [] {}, Qt::QueuedConnection);
+    });
     if (progress_)
         progress_->setFlow(flow_.get());
     FormCreate();
@@ -105,6 +112,26 @@ void TForm_DownloadSource::FormCreate() {
 void TForm_DownloadSource::setEngine(COMMAND_MACHINE* engine,
                                      std::function<void(const std::string&)> debugLog) {
     flow_->setEngine(engine, std::move(debugLog));
+}
+
+void TForm_DownloadSource::openFor(COMMAND_MACHINE* engine,
+                                   std::function<void(const std::string&)> debugLog) {
+    if (flow_->running()) {
+        show();
+        raise();
+        activateWindow();
+        return;
+    }
+    setEngine(engine, std::move(debugLog));
+    exec();
+}
+
+void TForm_DownloadSource::endForExit() {
+    if (flow_->running())
+        flow_->requestExit();
+    // Nor does the window hold the program's end.
+    if (isVisible())
+        QDialog::reject();
 }
 
 void TForm_DownloadSource::Button_selectTargetDirectoryClick() {
@@ -177,18 +204,17 @@ void TForm_DownloadSource::closeWindow() {
     done(QDialog::Accepted);
 }
 
-void TForm_DownloadSource::closeEvent(QCloseEvent* event) {
-    // The window cannot be closed under a running flow: the flow ends it.
-    if (flow_->running()) {
-        event->ignore();
-        return;
-    }
-    QDialog::closeEvent(event);
+void TForm_DownloadSource::showWaiting(const std::string& text) {
+    Label_waiting->setText(QString::fromStdString(text));
 }
 
 void TForm_DownloadSource::reject() {
-    if (!flow_->running())
-        QDialog::reject();
+    // Esc or the close box: the window goes at once. A running flow ends in
+    // the background (a format is let finish) and names what it left on the
+    // stick.
+    if (flow_->running())
+        flow_->requestClose();
+    QDialog::reject();
 }
 
 } // namespace dupmon

@@ -23,7 +23,9 @@ class TForm2;
 
 // "Download Source Files": choose a source folder, a job and a format, and
 // Go refills the machine's master stick (the flow does the work; this window
-// shows its memo and holds its controls). Created once at program start.
+// shows its memo, what it waits for, and holds its controls). Created once at
+// program start. Closing it while the flow runs returns at once: the flow
+// ends in the background and says what it left on the stick.
 class TForm_DownloadSource : public QDialog, public DownloadView {
 public:
     TForm_DownloadSource(DriveService& drives, UiServices& ui, const Clock& clock,
@@ -33,6 +35,13 @@ public:
 
     // Given by the machine window before it shows this one modally.
     void setEngine(COMMAND_MACHINE* engine, std::function<void(const std::string&)> debugLog);
+    // Action > Download Source Files of a machine window: the engine, then
+    // the window modally. While a flow still ends in the background, the
+    // window is shown as it is (for whichever machine it runs) instead.
+    void openFor(COMMAND_MACHINE* engine, std::function<void(const std::string&)> debugLog);
+    // The program is ending: a running flow gives up at once and the
+    // window goes.
+    void endForExit();
     DownloadFlow& flow() { return *flow_; }
 
     void Button_selectTargetDirectoryClick();
@@ -48,6 +57,7 @@ public:
     void showProgress() override;
     void closeProgress() override;
     void closeWindow() override;
+    void showWaiting(const std::string& text) override;
 
     QPushButton* Button_selectTargetDirectory = nullptr;
     QLineEdit* Edit_targetDirectory = nullptr;
@@ -59,9 +69,9 @@ public:
     QLineEdit* Edit_volumeLabel = nullptr;
     QPushButton* Button_Run_downloadSource = nullptr;
     QPlainTextEdit* Memo_DownloadSource = nullptr;
+    QLabel* Label_waiting = nullptr; // what the flow waits for
 
 protected:
-    void closeEvent(QCloseEvent* event) override;
     void reject() override;
 
 private:

@@ -5,10 +5,15 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <thread>
 #include <unistd.h>
 
 #include "common/text.h"
@@ -76,8 +81,9 @@ std::vector<std::string> byteStrings(const QVariant& v) {
 } // namespace
 
 UDisks2Drives::UDisks2Drives(QDBusConnection bus, BlockDevices devices)
-    : SysfsDrives(std::move(devices)), bus_(std::move(bus)) {
+    : SysfsDrives(std::move(devices)), bus_(std::move(bus)), runner_(log_) {
     qDBusRegisterMetaType<QList<QByteArray>>();
+    runner_.setCancel(&cancel_);
 }
 
 bool UDisks2Drives::available(QDBusConnection bus) {
@@ -108,7 +114,19 @@ bool UDisks2Drives::call(const QString& path, const QString& interface, const QS
                          std::string& cause) {
     QDBusMessage m = QDBusMessage::createMethodCall(kService, path, interface, method);
     m.setArguments(args);
-    reply = bus_.call(m, QDBus::Block, timeoutMs);
+    // Waited for here, on the drive worker, in short looks: a flow that
+    // gives up does not wait for udisks2 to finish.
+    QDBusPendingCall pending = bus_.asyncCall(m, timeoutMs);
+    while (!pending.isFinished() && !cancelRequested())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!pending.isFinished()) {
+        cause = "stopped: the work was given up";
+        log_.add("dbus: " + interface.mid(interface.lastIndexOf('.') + 1).toStdString() + "." +
+                 method.toStdString() + " " + path.toStdString() + " -> " + cause);
+        reply = QDBusMessage::createError("org.freedesktop.DBus.Error.NoReply", "given up");
+        return false;
+    }
+    reply = pending.reply();
     std::string line = "dbus: " + interface.mid(interface.lastIndexOf('.') + 1).toStdString() +
                        "." + method.toStdString() + " " + path.toStdString() + " (";
     for (int i = 0; i < args.size(); ++i)
@@ -167,13 +185,37 @@ QString UDisks2Drives::volumeObject(const DriveRow& row) {
 }
 
 bool UDisks2Drives::canFormat(FileSystemKind fs, std::string& cause) {
-    // Choosing FAT16 or FAT32 needs mkfs arguments, which udisks2 takes from 2.10 on.
-    if ((fs == FileSystemKind::Fat16) && !versionAtLeast(2, 10)) {
-        cause = "FORMAT FAT needs udisks2 2.10 or newer on this PC (or the program run as "
-                "root): choose another format.";
-        return false;
+    const bool fat = fs == FileSystemKind::Fat16 || fs == FileSystemKind::Fat32;
+    if (fat && !versionAtLeast(2, 10)) {
+        // Made here (see the class): mkfs.fat must be on this PC.
+        const std::string missing = drive_tools::missingTool(runner_, {"mkfs.fat"});
+        if (!missing.empty()) {
+            cause = missing + ": the stick cannot be formatted on this PC.";
+            return false;
+        }
+        return true;
     }
-    return true;
+    // udisks2 runs its own mkfs: it says whether it has it.
+    const QString type = fat ? "vfat" : fs == FileSystemKind::ExFat ? "exfat" : "ntfs";
+    QDBusMessage reply;
+    std::string error;
+    if (!call("/org/freedesktop/UDisks2/Manager", kManager, "CanFormat", {type}, kQuick, reply,
+              error) ||
+        reply.arguments().isEmpty())
+        return true; // an udisks2 that cannot be asked: its format will say
+    bool available = true;
+    QString tool;
+    const QDBusArgument answer = reply.arguments().front().value<QDBusArgument>();
+    answer.beginStructure();
+    answer >> available >> tool;
+    answer.endStructure();
+    if (available)
+        return true;
+    cause = dupmon::format(
+        "udisks2 cannot make %s volumes on this PC: %s is not installed (package %s).",
+        type.toStdString().c_str(), tool.toStdString().c_str(),
+        drive_tools::toolPackage(tool == "mkfs.vfat" ? "mkfs.fat" : tool.toStdString()));
+    return false;
 }
 
 bool UDisks2Drives::volumeInformation(const DriveRow& row, std::string& label,
@@ -269,8 +311,72 @@ bool UDisks2Drives::format(const DriveRow& row, FileSystemKind fs, const std::st
         type = "ntfs";
     else if (versionAtLeast(2, 10))
         options["mkfs-args"] = QStringList{"-F", fs == FileSystemKind::Fat16 ? "16" : "32"};
+    else
+        return formatThroughDescriptor(row, part, fs, label, cause);
     QDBusMessage reply;
     return call(part, kBlock, "Format", {type, options}, kSlow, reply, cause);
+}
+
+bool UDisks2Drives::formatThroughDescriptor(const DriveRow& row, const QString& part,
+                                            FileSystemKind fs, const std::string& label,
+                                            std::string& cause) {
+    (void)row;
+    // 1. The partition, opened for this user by udisks2 (asking for the
+    // administrator as its rules say); an udisks2 before 2.7.3 opens it
+    // for a restore.
+    QDBusMessage reply;
+    bool ok = call(part, kBlock, "OpenDevice", {QString("rw"), QVariantMap{}}, kSlow, reply, cause);
+    if (!ok && reply.errorName() == "org.freedesktop.DBus.Error.UnknownMethod")
+        ok = call(part, kBlock, "OpenForRestore", {QVariantMap{}}, kSlow, reply, cause);
+    if (!ok)
+        return false;
+    const QDBusUnixFileDescriptor fd =
+        reply.arguments().isEmpty() ? QDBusUnixFileDescriptor()
+                                    : reply.arguments().front().value<QDBusUnixFileDescriptor>();
+    if (!fd.isValid()) {
+        cause = "no file descriptor in the answer";
+        return false;
+    }
+    const off_t size = ::lseek(fd.fileDescriptor(), 0, SEEK_END);
+    if (size <= 0) {
+        cause = "the partition's size cannot be read";
+        return false;
+    }
+    // 2. The volume, made in an image file of the partition's size (sparse:
+    // it takes the space of the FAT tables only). The boot sector says where
+    // the partition starts, as mkfs.fat writes it on a device.
+    std::string folder = (std::filesystem::temp_directory_path() / "dupmon-fat-XXXXXX").string();
+    if (!::mkdtemp(folder.data())) {
+        cause = "no temporary folder for the volume: " + std::string(std::strerror(errno));
+        return false;
+    }
+    const std::string image = folder + "/volume.img";
+    {
+        const int made = ::open(image.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        ok = made >= 0 && ::ftruncate(made, size) == 0;
+        if (!ok)
+            cause = "the volume's image cannot be made: " + std::string(std::strerror(errno));
+        if (made >= 0)
+            ::close(made);
+    }
+    const qulonglong offset =
+        property(part, "org.freedesktop.UDisks2.Partition", "Offset").toULongLong();
+    ok = ok && drive_tools::makeFileSystem(runner_, image, fs, label, cause, 0, 0,
+                                           offset ? offset / 512 : 2048);
+    // 3. Onto the partition, through udisks2's descriptor.
+    ok = ok && drive_tools::writeVolumeImage(image, fd.fileDescriptor(), &cancel_, cause);
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+    log_.add(dupmon::format("wrote the %s volume made in %s to %s -> %s",
+                            fs == FileSystemKind::Fat16 ? "FAT" : "FAT32", image.c_str(),
+                            part.toStdString().c_str(), ok ? "ok" : cause.c_str()));
+    if (!ok)
+        return false;
+    // 4. udisks2 reads the new volume (a close after writing also makes
+    // udev look again; this is for a system where it does not).
+    std::string rescan;
+    call(part, kBlock, "Rescan", {QVariantMap{}}, kQuick, reply, rescan);
+    return true;
 }
 
 bool UDisks2Drives::mountRoot(const DriveRow& row, std::string& root, std::string& cause) {

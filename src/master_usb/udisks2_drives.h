@@ -17,6 +17,11 @@ namespace dupmon {
 // user can prepare a stick (reading its first sector asks for the
 // administrator once, as udisks2's rules say). The disks are found in sysfs;
 // every change is a udisks2 call, logged with its arguments and result.
+//
+// FAT and FAT32 are what was asked for on every udisks2: before 2.10 udisks2
+// takes no mkfs options and mkfs.fat picks FAT16 or FAT32 by size, so the
+// volume is made here, in an image file, and written to the partition
+// through a descriptor udisks2 opens for this user.
 class UDisks2Drives final : public SysfsDrives {
 public:
     UDisks2Drives(QDBusConnection bus, BlockDevices devices = BlockDevices());
@@ -43,12 +48,15 @@ private:
     bool call(const QString& path, const QString& interface, const QString& method,
               const QVariantList& args, int timeoutMs, QDBusMessage& reply, std::string& cause);
     QVariant property(const QString& path, const QString& interface, const QString& name);
+    bool formatThroughDescriptor(const DriveRow& row, const QString& part, FileSystemKind fs,
+                                 const std::string& label, std::string& cause);
     std::vector<std::string> mountPointsOf(const QString& path);
     bool unmount(const QString& path, std::string& cause);
     QString volumeObject(const DriveRow& row);
     bool versionAtLeast(int major, int minor);
 
     QDBusConnection bus_;
+    ExternalRunner runner_; // mkfs.fat for the FAT volumes made here
     std::mutex partitionsMutex_;
     std::map<std::string, QString> partitions_; // drive name -> partition object
 };

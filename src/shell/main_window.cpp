@@ -43,9 +43,8 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
         // Without a download window the item says that the flow is not available.
         if (download_)
             w->openDownloadSource = [this, &m] {
-                download_->setEngine(&m.engine(),
-                                     [&m](const std::string& line) { m.log(line.c_str()); });
-                download_->exec();
+                download_->openFor(&m.engine(),
+                                   [&m](const std::string& line) { m.log(line.c_str()); });
             };
         logWindows_.attach(*w, m.info(), m.logDatabasePath(), m.databaseDir());
         w->setupDialog = setupDialog_.get();
@@ -211,6 +210,9 @@ void TForm1::FormClose() {
         return;
     closed_ = true;
     keepUnplugged_ = false;
+    // A download still running gives up now rather than hold the exit.
+    if (download_)
+        download_->endForExit();
     // Whatever dialog or box is still open ends unanswered: nothing it would
     // have sent goes to a machine from now on, and its event loop returns.
     for (QWidget* w : QApplication::topLevelWidgets())

@@ -93,6 +93,7 @@ void printSimUsage(FILE* out) {
         "                         at a varying sector: a worn socket\n"
         "  job M FUNCTION | continue M | finish M | status M | speed M X | log M N [first=N]\n"
         "  setup M | devinfo M   (the setup block the host wrote; device-info state)\n"
+        "  masters | master M format-ms=MS   (master sticks at the PC; a slow format)\n"
         "  fault M KIND [times=N] [delay=MS] [cmd=LETTER] [sub=N] | wire MS\n"
         "      KIND: wrong-check wrong-length wrong-start drop late garbage unplug\n"
         "      setup-check-error devinfo-short, or refuse (the command is refused)\n"

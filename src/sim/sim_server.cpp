@@ -470,6 +470,19 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
                         m.device->machine().machineId.c_str());
         return s;
     }
+    if (cmd == "masters") {
+        std::string s = "ok";
+        for (const auto& m : machines_) {
+            const StandInController::MasterState master = m.device->masterState();
+            const std::string& id = m.device->machine().machineId;
+            s += format(" %s,%d,%llu,%s,%u",
+                        toHex(reinterpret_cast<const uint8_t*>(id.data()), id.size()).c_str(),
+                        master.atPc ? 1 : 0, (unsigned long long)master.capacityMiB,
+                        toHex(master.identity.data(), master.identity.size()).c_str(),
+                        m.masterFormatMs);
+        }
+        return s;
+    }
     if (cmd == "watch") {
         if (c)
             c->watching = true;
@@ -501,7 +514,8 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
     // The rest name a machine.
     static const std::string_view kMachineRequests[] = {"unplug", "media", "job",     "continue",
                                                         "finish", "fault", "log",     "speed",
-                                                        "status", "setup", "devinfo", "failrate"};
+                                                        "status", "setup", "devinfo", "master",
+                                                        "failrate"};
     if (std::find(std::begin(kMachineRequests), std::end(kMachineRequests), cmd) ==
         std::end(kMachineRequests))
         return err("unknown command " + cmd);
@@ -589,6 +603,12 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
         return format("ok session=%d releases=%u marked=", model.deviceInfoSession ? 1 : 0,
                       model.releases) +
                (marked.empty() ? "-" : marked);
+    }
+    if (cmd == "master") {
+        if (w.size() != 3 || !parseNumber(option(w, "format-ms"), n))
+            return err("usage: master <machine> format-ms=<ms>");
+        m->masterFormatMs = n;
+        return "ok";
     }
     if (cmd == "status") {
         return format("ok state=%u sub=%u pass=%u fail=%u logFirst=%u logCount=%u polls=%zu",

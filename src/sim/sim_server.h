@@ -61,6 +61,7 @@ private:
         std::string path;
         std::string profile;
         std::shared_ptr<StandInController> device;
+        uint32_t masterFormatMs = 0; // how long a format of its master stick takes
     };
 
     void accept();

@@ -27,6 +27,9 @@
 //                                     logCount=<n> polls=<status polls answered>
 //   setup <machine>                -> ok writes=<n> <512 hex digits of the setup block>
 //   devinfo <machine>              -> ok session=<0|1> releases=<n> marked=<p,p,...|->
+//   masters                        -> ok [<hex machineId>,<at PC 0|1>,<MiB>,<8 hex digits of
+//                                     the identification value>,<format ms> ...]
+//   master <machine> format-ms=<n> (a format of its master stick at the PC takes n ms)
 //   wire <ms>                      (time per report on the wire)
 //   trace <name> | off             (a trace file in the folder given with --trace-dir)
 //   quit                           -> ok, then the simulator stops

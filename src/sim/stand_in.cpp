@@ -454,6 +454,23 @@ void StandInController::commandW(const HostFrame& f, uint32_t t) {
     }
 }
 
+StandInController::MasterState StandInController::masterState() const {
+    std::lock_guard<std::mutex> lock(masterMutex_);
+    return master_;
+}
+
+void StandInController::publishMaster() {
+    MasterState now;
+    now.atPc = model_.masterAtPc && model_.port(0).medium.present;
+    if (now.atPc) {
+        const SimMedium& medium = model_.port(0).medium;
+        now.capacityMiB = uint64_t(medium.sectors) * medium.sectorSize / 1048576;
+        now.identity = model_.masterIdentity;
+    }
+    std::lock_guard<std::mutex> lock(masterMutex_);
+    master_ = now;
+}
+
 void StandInController::commandX(const HostFrame& f, uint32_t t) {
     // Master stick hand-over: 26 is a stick there, 27 identity check,
     // 25 hand it to the PC, 28 take it back.
@@ -474,6 +491,7 @@ void StandInController::commandX(const HostFrame& f, uint32_t t) {
     case 25:
         if (idle && m.port(0).medium.present) {
             m.masterAtPc = true;
+            publishMaster();
             answer(RESULT_DONE, &d, 1, t);
         } else {
             answer(kRefused, &d, 1, t);
@@ -481,6 +499,7 @@ void StandInController::commandX(const HostFrame& f, uint32_t t) {
         return;
     case 28:
         m.masterAtPc = false;
+        publishMaster();
         answer(RESULT_DONE, &d, 1, t);
         return;
     default:

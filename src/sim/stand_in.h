@@ -1,6 +1,8 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +86,16 @@ public:
     void clearHistory() { history_.clear(); }
     uint32_t answersSent() const { return answers_; }
 
+    // The master stick as the PC's drives see it, safe to read from any
+    // thread (the monitor's drive worker): brought up to date at every
+    // hand-over, whatever the thread that steps the stand-in.
+    struct MasterState {
+        bool atPc = false;
+        uint64_t capacityMiB = 0;
+        std::array<uint8_t, 4> identity{}; // bytes 128..131 of its first sector
+    };
+    MasterState masterState() const;
+
     void outputReport(const uint8_t* report, uint32_t timeMs) override;
     void tick(uint32_t nowMs) override;
 
@@ -124,6 +136,10 @@ private:
     Expect expect_ = Expect::Nothing;
     size_t devInfoSent_ = 0;
     size_t devInfoTotal_ = 0;
+
+    void publishMaster();
+    mutable std::mutex masterMutex_;
+    MasterState master_;
 };
 
 } // namespace dupmon

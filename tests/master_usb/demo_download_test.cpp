@@ -144,3 +144,79 @@ TEST(DemoDownload, FromGoToTheStartedJob) {
     EXPECT_NE(text.find("Download: "), std::string::npos);
     form.close();
 }
+
+TEST(DemoDownload, ClosingTheProgramDuringAFormatEndsTheDownloadAtOnce) {
+    static int argc = 1;
+    static char name[] = "demo_download_test";
+    static char* argv[] = {name, nullptr};
+    if (!QApplication::instance())
+        new QApplication(argc, argv);
+    shelltest::TempDir tmp;
+    const Clock& clock = SystemClock::instance();
+    TestUi ui;
+    ui.onProcessEvents = [] {
+        QEventLoop loop;
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
+    };
+    DemoMachines demo(clock);
+    SimulatedDrives drives(tmp.path + "/SimulatedDrives");
+    for (const auto& m : demo.machines())
+        drives.addMachine(m);
+    // A format of an hour: an exit that waited for it would never come.
+    drives.formatMs = 3600000;
+    QuickWaitClock quick;
+    COMMAND_MACHINE::setGlobalRefreshMark();
+    auto form = std::make_unique<TForm1>(demo.bus(), &demo.bus(), clock, ui, tmp.path,
+                                         tmp.path + "/no-program");
+    form->installDownloadWindow(drives, ui, quick);
+    form->show();
+    auto standIn = demo.machines().front();
+    const std::string id = standIn->machine().machineId;
+    int picture = -1;
+    ASSERT_TRUE(spin(
+        [&] {
+            for (int k = 0; k < form->picturesPlaced(); ++k)
+                if (form->picture(k).isOn() && form->machineSlots()
+                                                       .connection(form->picture(k).connection())
+                                                       .info()
+                                                       .machineId == id)
+                    picture = k;
+            return picture >= 0;
+        },
+        15000));
+    form->machineSlots().pictureClick(picture);
+    MACHINE& m = form->machineSlots().connection(form->picture(picture).connection());
+    TFormMachine* w = dynamic_cast<MachineWindowAdapter*>(m.window())->window();
+    ASSERT_TRUE(spin([&] { return w->IsStandby(); }, 5000));
+    writeFile(tmp.path + "/source/image.bin", std::vector<uint8_t>(1000, 1));
+
+    TForm_DownloadSource* download = form->downloadWindow();
+    bool closedDuringFormat = false;
+    QTimer formatWatch;
+    QObject::connect(&formatWatch, &QTimer::timeout, [&] {
+        if (closedDuringFormat || !drives.formatting())
+            return;
+        closedDuringFormat = true;
+        form->close(); // the main window's close box, as SIGTERM does it too
+    });
+    formatWatch.start(5);
+    QTimer::singleShot(50, download, [&] {
+        download->selectTargetDirectory(QString::fromStdString(tmp.path + "/source"));
+        download->ComboBox_job->setCurrentIndex(1);
+        download->Button_Run_downloadSource->click();
+    });
+    w->Item_DownloadSourceFiles->trigger(); // returns once the window has gone
+
+    EXPECT_TRUE(closedDuringFormat);
+    EXPECT_FALSE(download->flow().running());
+    EXPECT_FALSE(download->isVisible());
+    EXPECT_FALSE(form->isVisible());
+    // Said in the machine's debug file: the stick is still at the PC, half made.
+    const auto debug = readFile(m.debugFilePath().string());
+    EXPECT_NE(std::string(debug.begin(), debug.end())
+                  .find("The program ended during Download "
+                        "Source Files: the master stick"),
+              std::string::npos);
+    form.reset(); // the flow's worker is told to stop the format and is joined
+    EXPECT_FALSE(drives.formatting());
+}

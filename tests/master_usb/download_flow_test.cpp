@@ -61,11 +61,17 @@ TEST(DownloadFlow, RefillsTheMasterHandsItBackAndStartsTheJob) {
 
     EXPECT_EQ(rig.flow->result(), 0);
     const std::vector<std::string> expected = {
-        "Checking Master USB ...", "Start FORMAT FAT32",
-        "Format Complete !",       "Calculating the number of files ...",
-        "Total File Count = 3",    "Total File Size = 0.3 MByte (301310 Bytes)",
-        "Start COPY FILE",         "COPY Complete !",
-        "Synchronize device ...",  "Finish !",
+        "Checking the source folder ...",
+        "Checking Master USB ...",
+        "Start FORMAT FAT32",
+        "Format Complete !",
+        "Calculating the number of files ...",
+        "Total File Count = 4",
+        "Total File Size = 0.3 MByte (301320 Bytes)",
+        "Start COPY FILE",
+        "COPY Complete !",
+        "Synchronize device ...",
+        "Finish !",
     };
     EXPECT_EQ(rig.view.texts(), expected);
     for (const auto& line : rig.view.memo)
@@ -76,8 +82,16 @@ TEST(DownloadFlow, RefillsTheMasterHandsItBackAndStartsTheJob) {
     EXPECT_EQ(readFile(rig.volume() + "/readme.txt"), bytes(1234, 1));
     EXPECT_EQ(readFile(rig.volume() + "/images/a.img"), bytes(300000, 2));
     EXPECT_EQ(readFile(rig.volume() + "/images/deep/b.bin"), bytes(76, 3));
-    EXPECT_EQ(rig.flow->copiedFiles(), 3u);
-    EXPECT_EQ(rig.flow->copiedBytes(), 301310u);
+    EXPECT_EQ(rig.flow->copiedFiles(), 4u);
+    EXPECT_EQ(rig.flow->copiedBytes(), 301320u);
+    // Asked once, before the partition, naming the stick and what replaces its contents.
+    ASSERT_EQ(rig.h.ui.questions.size(), 1u);
+    EXPECT_EQ(rig.h.ui.questions[0].caption, "Warning");
+    EXPECT_EQ(rig.h.ui.questions[0].text,
+              "Erase the master stick of machine " + rig.standIn->machine().machineId +
+                  "?\n\nThe stick: \"MASTER\" (7450 MiB, DUPMON Simulated Stick)\n\nEverything "
+                  "on it is erased and replaced by the 4 files (0.3 MByte) of " +
+                  src + " on a new FAT32 volume.");
 
     // The drive operations in order, on the master stick only.
     const std::string name = SimulatedDrives::masterDriveName(*rig.standIn);
@@ -137,7 +151,11 @@ TEST(DownloadFlow, DriveSearchOutcomes) {
         };
         rig.go(1, 0);
         EXPECT_EQ(rig.flow->result(), DownloadFlow::R_DRIVE_NOT_MATCH);
-        EXPECT_EQ(rig.view.texts().back(), "TOO MANY USB DRIVE !");
+        EXPECT_TRUE(rig.view.has("TOO MANY USB DRIVE !"));
+        EXPECT_EQ(rig.view.texts().back(),
+                  "More than one removable drive appeared after the hand-over (sdz, " +
+                      SimulatedDrives::masterDriveName(*rig.standIn) +
+                      "): unplug the others and try again.");
         EXPECT_TRUE(rig.drives.calls().empty());
         EXPECT_TRUE(rig.message("Prepare to switch Master USB back to controller.", "Notice"));
         EXPECT_TRUE(rig.sent('X', 28));
@@ -151,8 +169,13 @@ TEST(DownloadFlow, DriveSearchOutcomes) {
         FlowRig rig(false);
         rig.go(1, 0);
         EXPECT_EQ(rig.flow->result(), DownloadFlow::R_DRIVE_NOT_MATCH);
-        const std::vector<std::string> expected = {"Checking Master USB ...", "TRY AGAIN [1]",
-                                                   "TRY AGAIN [2]", "USB DRIVE NOT MATCH"};
+        const std::vector<std::string> expected = {"Checking the source folder ...",
+                                                   "Checking Master USB ...",
+                                                   "TRY AGAIN [1]",
+                                                   "TRY AGAIN [2]",
+                                                   "USB DRIVE NOT MATCH",
+                                                   "The machine handed its master over, but no "
+                                                   "new removable drive appeared on this PC."};
         EXPECT_EQ(rig.view.texts(), expected);
         EXPECT_TRUE(rig.sent('X', 28));
     }
@@ -162,7 +185,7 @@ TEST(DownloadFlow, DriveSearchOutcomes) {
         rig.drives.garbleIdentity = true;
         rig.go(1, 0);
         EXPECT_EQ(rig.flow->result(), DownloadFlow::R_ID_NOT_MATCH);
-        EXPECT_EQ(rig.view.texts().back(), "USB DRIVE ID NOT MATCH");
+        EXPECT_TRUE(rig.view.has("USB DRIVE ID NOT MATCH"));
         EXPECT_EQ(rig.drives.calls().size(), 1u); // only the read
     }
     // Drives that were there before the take went away: fewer rows than before.
@@ -178,7 +201,10 @@ TEST(DownloadFlow, DriveSearchOutcomes) {
         };
         rig.go(1, 0);
         EXPECT_EQ(rig.flow->result(), DownloadFlow::R_DRIVE_NOT_FOUND);
-        EXPECT_EQ(rig.view.texts().back(), "USB DRIVE NOT FOUND");
+        EXPECT_TRUE(rig.view.has("USB DRIVE NOT FOUND"));
+        EXPECT_EQ(rig.view.texts().back(),
+                  "The PC has fewer removable drives than before the hand-over (2, then 1): "
+                  "leave the other drives plugged in while the master is refilled.");
     }
     // A drive that was there before stays out of the search.
     {
@@ -233,24 +259,30 @@ TEST(DownloadFlow, PartitionSizeFollowsTheFormatAndTheCapacity) {
 
 TEST(DownloadFlow, SourceSizeAgainstThePartition) {
     // 1000 MiB of source needs 1050 MiB: a partition of 1049 is too small,
-    // one of 1050 starts the copy (stopped here at once).
+    // found before the stick is touched; one of 1050 starts the copy
+    // (stopped here at once).
     struct Case {
         uint32_t capacity;
         bool fits;
     } cases[] = {{1059, false}, {1060, true}};
     for (const Case& c : cases) {
         FlowRig rig(true, c.capacity);
+        std::filesystem::remove(rig.flow->parameters().sourceDirectory + "/seed.txt");
         ASSERT_TRUE(sparse(rig.flow->parameters().sourceDirectory + "/big.img", 1048576000ull));
         abortInFirstFile(rig);
         rig.go(1, 0);
-        EXPECT_TRUE(rig.view.has("Total File Size = 1000.0 MByte (1048576000 Bytes)"));
         if (c.fits) {
             EXPECT_EQ(rig.flow->result(), DownloadFlow::R_USER_ABORT);
+            EXPECT_TRUE(rig.view.has("Total File Size = 1000.0 MByte (1048576000 Bytes)"));
             EXPECT_TRUE(rig.view.has("Start COPY FILE"));
         } else {
             EXPECT_EQ(rig.flow->result(), DownloadFlow::R_SIZE_TOO_SMALL);
             EXPECT_TRUE(rig.view.has("USB SIZE TOO SMALL"));
-            EXPECT_FALSE(rig.view.has("Start COPY FILE"));
+            EXPECT_TRUE(rig.view.has("The source needs 1050 MiB; the master stick \"MASTER\" "
+                                     "(1059 MiB, DUPMON Simulated Stick) gives it 1049 MiB."));
+            EXPECT_TRUE(rig.h.ui.questions.empty());
+            EXPECT_EQ(rig.drives.calls().size(), 1u); // the identification read only
+            EXPECT_FALSE(rig.view.windowClosed);
         }
         // Either way the master was not filled: no job, the release instead.
         EXPECT_FALSE(rig.sent('W', 42));
@@ -267,7 +299,7 @@ TEST(DownloadFlow, AFourGiBFileBlocksTheFatFormats) {
     } cases[] = {
         {0, 4294967296ull, DownloadFlow::R_FILE_4GB},
         {2, 4294967296ull, DownloadFlow::R_FILE_4GB},
-        {1, 4294967296ull, DownloadFlow::R_SIZE_TOO_SMALL}, // a FAT partition is 2000 MiB
+        {1, 4294967296ull, DownloadFlow::R_FILE_4GB},
         {3, 4294967296ull, 0},
         {4, 4294967296ull, 0},
         {2, 4294967295ull, 0},
@@ -285,7 +317,10 @@ TEST(DownloadFlow, AFourGiBFileBlocksTheFatFormats) {
             EXPECT_EQ(rig.flow->result(), DownloadFlow::R_USER_ABORT);
         }
         if (c.result == DownloadFlow::R_FILE_4GB) {
+            // Known before the master is taken.
             EXPECT_TRUE(rig.view.has("FILE 4GB SIZE"));
+            EXPECT_FALSE(rig.sent('X', 25));
+            EXPECT_TRUE(rig.drives.calls().empty());
         }
     }
 }
@@ -419,7 +454,7 @@ TEST(DownloadFlow, UserAbortAndCopyFailureLeaveTheStickInPlace) {
     }
 }
 
-TEST(DownloadFlow, SourceProblemsEndTheCopyPartWithoutAJob) {
+TEST(DownloadFlow, ASourceThatGoesDuringTheFormatEndsTheCopyPartWithoutAJob) {
     struct Case {
         const char* name;
         int result;
@@ -428,10 +463,14 @@ TEST(DownloadFlow, SourceProblemsEndTheCopyPartWithoutAJob) {
                  {"file", DownloadFlow::R_PARAMETER, "PARAMETER ERROR"}};
     for (const Case& c : cases) {
         FlowRig rig;
-        const std::string path = rig.tmp.path + "/" + c.name;
-        if (std::string(c.name) == "file")
-            writeFile(path, bytes(3, 1));
-        rig.flow->parameters().sourceDirectory = path;
+        const std::string path = rig.flow->parameters().sourceDirectory;
+        rig.eachPass = [&] {
+            if (rig.callsStartingWith("format").empty() || !fs::is_directory(path))
+                return;
+            fs::remove_all(path);
+            if (std::string(c.name) == "file")
+                writeFile(path, bytes(3, 1));
+        };
         rig.go(1, 0);
         EXPECT_EQ(rig.flow->result(), c.result) << c.name;
         // Written without the time.
@@ -441,7 +480,13 @@ TEST(DownloadFlow, SourceProblemsEndTheCopyPartWithoutAJob) {
         EXPECT_TRUE(rig.view.has("Format Complete !"));
         EXPECT_FALSE(rig.sent('W', 42));
         EXPECT_TRUE(rig.sent('W', 81));
-        EXPECT_TRUE(rig.view.windowClosed);
+        // The window stays open with the cause, and says what the stick holds now.
+        EXPECT_FALSE(rig.view.windowClosed);
+        EXPECT_EQ(rig.view.texts().back(),
+                  "The master stick \"MASTER\" (7450 MiB, DUPMON Simulated Stick) of machine " +
+                      rig.standIn->machine().machineId +
+                      " holds none of the source files: its old contents are erased. Run "
+                      "Download Source Files again before the machine copies from it.");
     }
 }
 
@@ -524,6 +569,33 @@ TEST(DownloadFlow, HelperThreadForDriveOperations) {
     EXPECT_EQ(rig.flow->result(), 0);
     EXPECT_EQ(readFile(rig.volume() + "/f"), bytes(5000, 9));
     EXPECT_TRUE(rig.sent('W', 42));
+}
+
+TEST(DownloadFlow, TheProgramEndingDuringAFormatIsNotHeldByIt) {
+    FlowRig rig;
+    rig.flow->setJobsInline(false);
+    writeFile(rig.flow->parameters().sourceDirectory + "/f", bytes(10, 1));
+    // An hour: were the format waited for, the test would not end.
+    rig.drives.formatMs = 3600000;
+    rig.eachPass = [&] {
+        std::this_thread::yield();
+        if (rig.drives.formatting())
+            rig.h.ui.maxPasses = rig.h.ui.passes; // the program is closing
+    };
+    rig.go(1, 2);
+    EXPECT_FALSE(rig.flow->running());
+    EXPECT_EQ(rig.flow->state(), DownloadFlow::S_DONE);
+    const auto memo = rig.view.texts();
+    ASSERT_FALSE(memo.empty());
+    EXPECT_EQ(memo.back(), "The program ended during Download Source Files: the master stick "
+                           "\"MASTER\" (7450 MiB, DUPMON Simulated Stick) of machine " +
+                               std::string(rig.standIn->machine().machineId) +
+                               " was being prepared and holds none of the source files and is "
+                               "still at the PC.");
+    EXPECT_TRUE(rig.logged("Download: The program ended"));
+    // The flow gives the format up when it goes (the worker is joined).
+    rig.flow.reset();
+    EXPECT_FALSE(rig.drives.formatting());
 }
 
 TEST(DownloadTexts, ParameterFileAndProgressArithmetic) {

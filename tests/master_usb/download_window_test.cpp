@@ -4,10 +4,14 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "master_usb/tform2.h"
 #include "master_usb/tform_download_source.h"
@@ -55,6 +59,14 @@ protected:
     std::shared_ptr<StandInController> standIn;
     SimulatedDrives drives{tmp.path + "/drives"};
 };
+
+bool sparseFile(const std::string& path, uint64_t size) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const bool ok = fd >= 0 && ::ftruncate(fd, off_t(size)) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
 
 } // namespace
 
@@ -114,7 +126,8 @@ TEST_F(DownloadWindowTest, GoRefillsTheMasterAndShowsTheMemo) {
     EXPECT_TRUE(w.Button_Run_downloadSource->isEnabled());
     const QStringList lines = w.Memo_DownloadSource->toPlainText().split('\n');
     ASSERT_GE(lines.size(), 3);
-    EXPECT_TRUE(lines.front().endsWith("Checking Master USB ..."));
+    EXPECT_TRUE(lines.front().endsWith("Checking the source folder ..."));
+    EXPECT_TRUE(lines[1].endsWith("Checking Master USB ..."));
     EXPECT_TRUE(lines.contains(lines.filter("Start FORMAT EXFAT").value(0)));
     EXPECT_TRUE(lines.back().endsWith("Finish !"));
     const std::string volume =
@@ -156,4 +169,200 @@ TEST_F(DownloadWindowTest, ProgressGaugeFollowsTheCopyAndStopAborts) {
     EXPECT_FALSE(progress.Timer1.isActive());
     EXPECT_FALSE(progress.isVisible());
     EXPECT_TRUE(flow.abortRequested()); // handed to the walker on the flow's next pass
+}
+
+TEST_F(DownloadWindowTest, ClosingDuringAFormatReturnsAtOnceAndTheStickIsNamed) {
+    TForm2 progress;
+    TForm_DownloadSource w(drives, h.ui, h.clock, tmp.path + "/work", &progress);
+    w.setEngine(&h.engine, [](const std::string&) {});
+    fs::create_directories(tmp.path + "/src");
+    writeFile(tmp.path + "/src/a.bin", std::vector<uint8_t>(1000, 1));
+    w.selectTargetDirectory(QString::fromStdString(tmp.path + "/src"));
+    w.ComboBox_job->setCurrentIndex(1);
+    // A format that takes an hour unless the test ends it: a close that
+    // waited for it would never return.
+    drives.formatMs = 3600000;
+    w.show();
+    enum { Formatting, Closed, Done } phase = Formatting;
+    QString whileFormatting, afterClose;
+    bool hiddenAtOnce = false, formatGoesOn = false;
+    auto previous = h.ui.onProcessEvents;
+    h.ui.onProcessEvents = [&] {
+        previous();
+        if (phase == Formatting && drives.formatting()) {
+            whileFormatting = w.Label_waiting->text();
+            w.close(); // the close box
+            hiddenAtOnce = !w.isVisible();
+            formatGoesOn = drives.formatting() && w.flow().running();
+            phase = Closed;
+        } else if (phase == Closed) {
+            afterClose = w.Label_waiting->text();
+            drives.finishFormatsNow(); // the tool ends on its own
+            phase = Done;
+        }
+    };
+    w.Button_Run_downloadSource->click();
+    h.run(2000);
+
+    EXPECT_EQ(phase, Done);
+    EXPECT_EQ(whileFormatting, "formatting...");
+    EXPECT_TRUE(hiddenAtOnce);
+    EXPECT_TRUE(formatGoesOn);
+    EXPECT_EQ(afterClose, "closing when the format ends");
+    EXPECT_FALSE(w.flow().running());
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(w.flow().result(), DownloadFlow::R_CLOSED);
+    // The format ended, nothing was copied, and the operator is told which
+    // stick holds nothing now.
+    const std::string name = SimulatedDrives::masterDriveName(*standIn);
+    EXPECT_EQ(drives.calls().back(), "format " + name + " FAT32 ''");
+    ASSERT_EQ(h.ui.messages.size(), 1u);
+    EXPECT_EQ(h.ui.messages[0].caption, "Warning");
+    EXPECT_NE(h.ui.messages[0].text.find("The master stick \"MASTER\" (7450 MiB, "
+                                         "DUPMON Simulated Stick) of machine"),
+              std::string::npos)
+        << h.ui.messages[0].text;
+    EXPECT_NE(h.ui.messages[0].text.find("holds none of the source files"), std::string::npos);
+    // The master went back; no job was started for an operator who left.
+    EXPECT_FALSE(standIn->machine().masterAtPc);
+    EXPECT_EQ(standIn->commands('X', 28).size(), 1u);
+    EXPECT_EQ(standIn->commands('W', 81).size(), 1u);
+    EXPECT_TRUE(standIn->commands('W', 42).empty());
+}
+
+TEST_F(DownloadWindowTest, EveryCheckThatFailsLeavesTheMasterStickUntouched) {
+    const std::string src = tmp.path + "/src";
+    const std::string name = SimulatedDrives::masterDriveName(*standIn);
+    struct Case {
+        const char* name;
+        std::function<std::string()> source; // makes the source, gives the path to choose
+        int format;
+        bool answer;
+        int result;
+        std::vector<std::string> memo; // after "Checking the source folder ..."
+        bool taken;                    // the master went to the PC and back
+    } cases[] = {
+        {"no folder chosen",
+         [] { return std::string(); },
+         0,
+         true,
+         DownloadFlow::R_DIRECTORY_NOT_FOUND,
+         {"DIRECTORY NOT FOUND",
+          "No source folder is chosen: choose one with Select Target Directory."},
+         false},
+        {"folder missing",
+         [&] { return src + "/gone"; },
+         0,
+         true,
+         DownloadFlow::R_DIRECTORY_NOT_FOUND,
+         {"DIRECTORY NOT FOUND", "cannot find " + src + "/gone: No such file or directory"},
+         false},
+        {"a file, not a folder",
+         [&] {
+             fs::create_directories(src);
+             writeFile(src + "/file", {1, 2, 3});
+             return src + "/file";
+         },
+         0,
+         true,
+         DownloadFlow::R_PARAMETER,
+         {"PARAMETER ERROR", src + "/file is not a folder."},
+         false},
+        {"empty folder",
+         [&] {
+             fs::create_directories(src + "/only/folders");
+             return src;
+         },
+         0,
+         true,
+         DownloadFlow::R_SOURCE_EMPTY,
+         {"SOURCE DIRECTORY EMPTY", src + " holds no files: the master stick would be left empty."},
+         false},
+        {"a 4 GiB file for FAT32",
+         [&] {
+             fs::create_directories(src);
+             EXPECT_TRUE(sparseFile(src + "/big.img", 4294967296ull));
+             return src;
+         },
+         2,
+         true,
+         DownloadFlow::R_FILE_4GB,
+         {"FILE 4GB SIZE", src + "/big.img is 4 GiB or more, more than a FAT32 volume can hold "
+                                 "a file: choose FORMAT EXFAT or FORMAT NTFS."},
+         false},
+        {"more than the stick holds",
+         [&] {
+             fs::create_directories(src);
+             EXPECT_TRUE(sparseFile(src + "/big.img", 8000ull * 1048576));
+             return src;
+         },
+         3,
+         true,
+         DownloadFlow::R_SIZE_TOO_SMALL,
+         {"Checking Master USB ...", "USB SIZE TOO SMALL",
+          "The source needs 8050 MiB; the master stick \"MASTER\" (7450 MiB, DUPMON Simulated "
+          "Stick) gives it 7440 MiB."},
+         true},
+        {"the operator says No",
+         [&] {
+             fs::create_directories(src);
+             writeFile(src + "/a.bin", std::vector<uint8_t>(100, 1));
+             return src;
+         },
+         0,
+         false,
+         DownloadFlow::R_CANCELLED,
+         {"Checking Master USB ...", "Not erased: the master stick was not changed."},
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(src);
+        // What the master stick holds from its last refill.
+        fs::remove_all(drives.volumeFolder(name));
+        fs::create_directories(drives.volumeFolder(name) / "old");
+        const std::vector<uint8_t> image(70000, 0x3C);
+        writeFile((drives.volumeFolder(name) / "old/master.img").string(), image);
+        const size_t callsBefore = drives.calls().size();
+        standIn->clearHistory();
+        h.ui.messages.clear();
+        h.ui.questions.clear();
+        h.ui.answerYes = c.answer;
+
+        TForm2 progress;
+        TForm_DownloadSource w(drives, h.ui, h.clock, tmp.path + "/work", &progress);
+        w.setEngine(&h.engine, [](const std::string&) {});
+        w.selectTargetDirectory(QString::fromStdString(c.source()));
+        w.ComboBox_job->setCurrentIndex(1);
+        w.ComboBox_sourceFormat->setCurrentIndex(c.format);
+        w.show();
+        w.Button_Run_downloadSource->click();
+        h.run(2000);
+
+        EXPECT_EQ(w.flow().result(), c.result);
+        // The window stays open with the step and its cause.
+        EXPECT_TRUE(w.isVisible());
+        EXPECT_TRUE(w.Button_Run_downloadSource->isEnabled());
+        QStringList lines = w.Memo_DownloadSource->toPlainText().split('\n');
+        std::vector<std::string> memo;
+        for (const QString& l : lines) {
+            const std::string t = l.toStdString();
+            memo.push_back(t.size() > 9 && t[2] == ':' && t[5] == ':' ? t.substr(9) : t);
+        }
+        ASSERT_FALSE(memo.empty());
+        EXPECT_EQ(memo.front(), "Checking the source folder ...");
+        EXPECT_EQ(std::vector<std::string>(memo.begin() + 1, memo.end()), c.memo);
+        // The stick: read to find it at most, never written.
+        std::vector<std::string> calls = drives.calls();
+        calls.erase(calls.begin(), calls.begin() + long(callsBefore));
+        EXPECT_EQ(calls,
+                  c.taken ? std::vector<std::string>{"read " + name} : std::vector<std::string>{});
+        EXPECT_EQ(readFile((drives.volumeFolder(name) / "old/master.img").string()), image);
+        // The machine: never asked for its master, or asked and given it back.
+        EXPECT_EQ(standIn->commands('X', 25).size(), c.taken ? 1u : 0u);
+        EXPECT_EQ(standIn->commands('X', 28).size(), c.taken ? 1u : 0u);
+        EXPECT_FALSE(standIn->machine().masterAtPc);
+        EXPECT_TRUE(standIn->commands('W', 42).empty());
+        EXPECT_EQ(h.ui.questions.size(), c.result == DownloadFlow::R_CANCELLED ? 1u : 0u);
+    }
 }

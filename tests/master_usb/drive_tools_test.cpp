@@ -2,8 +2,11 @@
 // time-outs, output and the log; which disks count as removable.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "master_usb/block_devices.h"
 #include "master_usb/external_runner.h"
@@ -86,6 +89,87 @@ TEST(ExternalRunner, ArgumentsInputOutputExitAndTimeOut) {
     EXPECT_NE(lines[3].find("run: sleep 20 -> did not finish in time, killed"), std::string::npos);
 }
 
+// Whether a process is gone (or only a zombie waiting to be collected).
+bool processGone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return true;
+    const size_t paren = line.rfind(')');
+    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z';
+}
+
+TEST(ExternalRunner, AProgramThatLeavesItsInputUnreadCannotEndOrHangTheMonitor) {
+    ServiceLog log;
+    ExternalRunner run(log);
+    run.setAllowed({"true", "head", "sleep"});
+    // More than a pipe holds: the writes meet a closed pipe (EPIPE, and a
+    // SIGPIPE that would end this process if it were let through).
+    const std::string script(1 << 20, 'x');
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        uint32_t timeoutMs;
+        bool timedOut;
+        size_t output;
+    } cases[] = {
+        {"true", {}, 20000, false, 0},            // exits without reading a byte
+        {"head", {"-c", "10"}, 20000, false, 10}, // reads a little, then exits
+        {"sleep", {"30"}, 300, true, 0},          // never reads and never ends
+    };
+    for (const Case& c : cases) {
+        const RunResult r = run.run(c.name, c.args, c.timeoutMs, script);
+        EXPECT_TRUE(r.started) << c.name;
+        EXPECT_EQ(r.timedOut, c.timedOut) << c.name;
+        EXPECT_FALSE(r.ok()) << c.name;
+        EXPECT_EQ(r.output.size(), c.output) << c.name;
+        if (!c.timedOut) {
+            EXPECT_TRUE(r.inputRefused) << c.name;
+            EXPECT_EQ(r.exitCode, 0) << c.name;
+            EXPECT_EQ(r.cause().rfind("exit 0 without reading all of its input", 0), 0u)
+                << r.cause();
+        }
+    }
+    // The thread's signal mask is as it was, and no SIGPIPE waits for it.
+    sigset_t mask, pending;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&mask, SIGPIPE), 0);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+TEST(ExternalRunner, TimeOutAndCancelEndTheWholeProcessGroup) {
+    ServiceLog log;
+    ExternalRunner run(log);
+    run.setAllowed({"sh"});
+    // The program starts a helper and waits for it; the helper's number is
+    // the first line of the output.
+    const std::vector<std::string> args = {"-c", "sleep 30 & echo $!; wait"};
+    const RunResult timed = run.run("sh", args, 400);
+    EXPECT_TRUE(timed.timedOut);
+    const pid_t helper = pid_t(std::stol(timed.output));
+    for (int i = 0; i < 200 && !processGone(helper); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(processGone(helper)) << helper;
+
+    std::atomic<bool> cancel{false};
+    run.setCancel(&cancel);
+    std::thread giveUp([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        cancel = true;
+    });
+    const RunResult stopped = run.run("sh", args, 60000);
+    giveUp.join();
+    EXPECT_TRUE(stopped.cancelled);
+    EXPECT_FALSE(stopped.timedOut);
+    EXPECT_FALSE(stopped.ok());
+    EXPECT_EQ(stopped.cause(), "stopped: the work was given up");
+    const pid_t helper2 = pid_t(std::stol(stopped.output));
+    for (int i = 0; i < 200 && !processGone(helper2); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(processGone(helper2)) << helper2;
+}
+
 TEST(BlockDevices, RemovableDisksFromSysfs) {
     TempDir tmp;
     const fs::path sys = tmp.path + "/sys";
@@ -121,6 +205,9 @@ TEST(BlockDevices, RemovableDisksFromSysfs) {
         fs::create_directories(sys / "block");
         fs::create_directory_symlink(blockDir, sys / "block" / d.name);
     }
+    put(sys / "devices" / disks[1].device / "vendor", "SanDisk ");
+    put(sys / "devices" / disks[1].device / "model", "Cruzer Blade    ");
+    put(sys / "devices" / disks[5].device / "name", "SD16G");
     // A partition of sdb and a loop disk without a device.
     fs::create_directories(sys / "block/sdb/sdb1");
     put(sys / "block/sdb/sdb1/partition", "1");
@@ -147,6 +234,16 @@ TEST(BlockDevices, RemovableDisksFromSysfs) {
     for (const DriveRow& r : probe.scan())
         rows.push_back(r.valid ? r.name + ':' + std::to_string(r.capacityMiB) : r.name + ":-");
     EXPECT_EQ(rows, (std::vector<std::string>{"sdb:7633", "sdc:-", "sdd:3819"}));
+    EXPECT_EQ(probe.scan().front().model, "SanDisk Cruzer Blade");
+    // The debug line names each disk offered and each one left out, with
+    // the reason, once for as long as nothing changes.
+    const auto lines = probe.log().take();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "drives: fixed disks left out: mmcblk0 sda");
+    EXPECT_EQ(lines[1], "drives: scan offers sdb (7633 MiB, SanDisk Cruzer Blade) sdc (no medium, "
+                        "no model name) sdd (3819 MiB, no model name); left out: loop0: virtual "
+                        "disk, sr0: optical drive, mmcblk0: fixed disk when the window was made, "
+                        "sda: fixed disk when the window was made");
 
     // Mount points, with the blanks mountinfo escapes.
     std::ofstream(tmp.path + "/mountinfo")
@@ -163,4 +260,38 @@ TEST(DriveTools, VolumeNamesAsTheFlowComparesThem) {
     EXPECT_EQ(drive_tools::fileSystemNameOf("exfat", "1.0"), "EXFAT");
     EXPECT_EQ(drive_tools::fileSystemNameOf("ntfs", ""), "NTFS");
     EXPECT_EQ(drive_tools::fileSystemNameOf("ext4", "1.0"), "EXT4");
+}
+
+TEST(DriveTools, EveryToolOfThePathIsCheckedBeforeItIsOffered) {
+    TempDir tmp;
+    ToolDrives tools(BlockDevices(tmp.path + "/sys", "/dev", tmp.path + "/mountinfo"));
+    std::string cause;
+    if (::geteuid() != 0) {
+        EXPECT_FALSE(tools.canFormat(FileSystemKind::Fat32, cause));
+        EXPECT_NE(cause.find("need root rights"), std::string::npos) << cause;
+        return;
+    }
+    // A folder of the system's tools, one left out at a time.
+    const std::vector<std::string> path = {"sfdisk", "mkfs.fat", "blkid", "mount",
+                                           "umount", "sync",     "eject"};
+    const std::vector<std::string> packages = {"fdisk", "dosfstools", "util-linux", "mount",
+                                               "mount", "coreutils",  "eject"};
+    for (size_t leftOut = 0; leftOut <= path.size(); ++leftOut) {
+        const fs::path bin = tmp.path + "/bin" + std::to_string(leftOut);
+        fs::create_directories(bin);
+        for (size_t i = 0; i < path.size(); ++i)
+            if (i != leftOut)
+                fs::create_symlink(tools.runner().locate(path[i]), bin / path[i]);
+        ExternalRunner& runner = tools.runner();
+        runner.setSearchFolders({bin.string()});
+        const bool ok = tools.canFormat(FileSystemKind::Fat32, cause);
+        if (leftOut == path.size()) {
+            EXPECT_TRUE(ok) << cause;
+        } else {
+            EXPECT_FALSE(ok) << path[leftOut];
+            EXPECT_EQ(cause, path[leftOut] + " is not installed (package " + packages[leftOut] +
+                                 "): the stick cannot be prepared on this PC.");
+        }
+        runner.setSearchFolders({"/usr/sbin", "/usr/bin", "/sbin", "/bin"});
+    }
 }

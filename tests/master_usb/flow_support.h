@@ -78,9 +78,11 @@ struct FlowRig {
         flow->create();
         source("src");
     }
+    // A source folder holding one small file (the flow refuses an empty one).
     std::string source(const std::string& name) {
         const std::string dir = tmp.path + "/" + name;
         std::filesystem::create_directories(dir);
+        std::ofstream(dir + "/seed.txt", std::ios::binary) << "seed file\n";
         flow->parameters().sourceDirectory = dir;
         return dir;
     }

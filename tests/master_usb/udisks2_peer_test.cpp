@@ -19,10 +19,13 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <poll.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "master_usb/external_runner.h"
 #include "master_usb/udisks2_drives.h"
 #include "shell/shell_test_files.h"
 
@@ -70,6 +73,11 @@ public:
     std::map<QString, QList<QByteArray>> mounts{{kPart, {QByteArray("/media/user/OLD\0", 16)}}};
     std::map<QString, QVariantMap> blocks; // Block properties after a format
     std::string sectorFile;
+    // What the stick's partition holds: opened for writing with "rw", and
+    // probed with blkid, as udisks2 probes a device, when asked to rescan.
+    std::string partitionFile;
+    // Manager.CanFormat's answers: type -> the mkfs it misses (empty: it has it).
+    std::map<QString, QString> missingMkfs;
 
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& m, const QDBusConnection& c) override {
@@ -94,6 +102,8 @@ public:
                 v = QVariant::fromValue(mounts[m.path()]);
             else if (name == "Drive")
                 v = QVariant::fromValue(QDBusObjectPath(kDriveObject));
+            else if (name == "Offset")
+                v = QVariant::fromValue(qulonglong(1048576));
             out << QVariant::fromValue(QDBusVariant(v));
         } else if (key == "Properties.GetAll") {
             out << blocks[m.path()];
@@ -117,14 +127,52 @@ public:
             out << where;
         } else if (key == "Filesystem.Unmount") {
             mounts[m.path()].clear();
+        } else if (key == "Block.OpenDevice" && a.value(0).toString() == "rw") {
+            const int fd = ::open(partitionFile.c_str(), O_RDWR | O_CLOEXEC);
+            out << QVariant::fromValue(QDBusUnixFileDescriptor(fd));
+            ::close(fd);
         } else if (key == "Block.OpenDevice" || key == "Block.OpenForBackup") {
             const int fd = ::open(sectorFile.c_str(), O_RDONLY | O_CLOEXEC);
             out << QVariant::fromValue(QDBusUnixFileDescriptor(fd));
             ::close(fd);
+        } else if (key == "Block.Rescan") {
+            blocks[m.path()] = probe(partitionFile);
+        } else if (key == "Manager.CanFormat") {
+            const QString missing = missingMkfs[a.value(0).toString()];
+            QDBusArgument answer;
+            answer.beginStructure();
+            answer << missing.isEmpty() << missing;
+            answer.endStructure();
+            out << QVariant::fromValue(answer);
         }
         QDBusMessage reply = m.createReply(out);
         c.send(reply);
         return true;
+    }
+    // The Block properties udisks2 would read from a device: blkid's.
+    static QVariantMap probe(const std::string& path) {
+        ServiceLog log;
+        ExternalRunner run(log);
+        run.setAllowed({"blkid"});
+        const RunResult r = run.run("blkid", {"-p", "-o", "export", path}, 20000);
+        QVariantMap props;
+        std::istringstream in(r.output);
+        for (std::string line; std::getline(in, line);) {
+            const size_t eq = line.find('=');
+            if (eq == std::string::npos)
+                continue;
+            const QString value = QString::fromStdString(line.substr(eq + 1));
+            const std::string k = line.substr(0, eq);
+            if (k == "TYPE")
+                props["IdType"] = value;
+            else if (k == "VERSION")
+                props["IdVersion"] = value;
+            else if (k == "LABEL")
+                props["IdLabel"] = value;
+            else if (k == "USAGE")
+                props["IdUsage"] = value;
+        }
+        return props;
     }
     // The calls after `from`, for one step at a time.
     std::vector<std::string> since(size_t from) const {
@@ -155,15 +203,27 @@ protected:
                "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
                "<allow own=\"*\"/></policy></busconfig>\n";
         const std::string config = "--config-file=" + tmp.path + "/bus.conf";
+        // The daemon prints its address once it accepts connections (the
+        // socket file alone appears a moment before it listens).
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const std::string printAddress = "--print-address=" + std::to_string(ready[1]);
         daemon = ::fork();
         if (daemon == 0) {
+            ::close(ready[0]);
             ::execl("/usr/bin/dbus-daemon", "dbus-daemon", config.c_str(), "--nofork",
-                    static_cast<char*>(nullptr));
+                    printAddress.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        for (int i = 0; i < 200 && !fs::exists(socket); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(fs::exists(socket)) << "dbus-daemon did not start";
+        ::close(ready[1]);
+        std::string printed;
+        pollfd p{ready[0], POLLIN, 0};
+        char ch = 0;
+        while (printed.find('\n') == std::string::npos && ::poll(&p, 1, 10000) > 0 &&
+               ::read(ready[0], &ch, 1) == 1)
+            printed += ch;
+        ::close(ready[0]);
+        ASSERT_NE(printed.find('\n'), std::string::npos) << "dbus-daemon did not start";
         address = QString::fromStdString("unix:path=" + socket);
         server = std::make_unique<QDBusConnection>(
             QDBusConnection::connectToBus(address, "fake-udisks2"));
@@ -192,6 +252,9 @@ protected:
         std::vector<char> sector(512, 0);
         sector[128] = 0x12, sector[129] = 0x34, sector[130] = 0x56, sector[131] = 0x78;
         std::ofstream(fake.sectorFile, std::ios::binary).write(sector.data(), 512);
+        fake.partitionFile = tmp.path + "/sdb1.img";
+        std::ofstream(fake.partitionFile, std::ios::binary).close();
+        fs::resize_file(fake.partitionFile, 64 * 1048576);
         row.name = "sdb";
         row.device = "/dev/sdb";
         row.capacityMiB = 3819;
@@ -262,12 +325,21 @@ TEST_F(UDisks2PeerTest, PreparesAStickCallByCall) {
                   "PartitionTable.CreatePartition " + disk + " 1048576 3994025984 0x0c  {}",
               }));
 
-    // Format with the label; udisks2 2.9 takes no mkfs arguments.
+    // Format with the label; udisks2 2.9 takes no mkfs arguments, so the
+    // FAT32 volume is made here and written through udisks2's descriptor.
     mark = fake.calls.size();
     ASSERT_TRUE(onHelper([&] {
         return service->format(row, FileSystemKind::Fat32, "MASTER", cause);
     })) << cause;
-    EXPECT_EQ(fake.since(mark).back(), "Block.Format " + part + " vfat {label=MASTER}");
+    EXPECT_EQ(fake.since(mark),
+              (std::vector<std::string>{
+                  "Properties.Get " + part + " org.freedesktop.UDisks2.Filesystem MountPoints",
+                  "Properties.Get /org/freedesktop/UDisks2/Manager "
+                  "org.freedesktop.UDisks2.Manager Version",
+                  "Block.OpenDevice " + part + " rw {}",
+                  "Properties.Get " + part + " org.freedesktop.UDisks2.Partition Offset",
+                  "Block.Rescan " + part + " {}",
+              }));
 
     std::string label, fileSystem;
     ASSERT_TRUE(onHelper([&] { return service->volumeInformation(row, label, fileSystem); }));
@@ -295,12 +367,13 @@ TEST_F(UDisks2PeerTest, PreparesAStickCallByCall) {
               }));
 
     // Every call is in the service's log, with its arguments and result.
-    bool formatLogged = false, errorFree = true;
+    bool mkfsLogged = false, errorFree = true;
     for (const auto& l : service->log().take()) {
-        formatLogged |= l == "dbus: Block.Format " + part + " ('vfat', {label: 'MASTER'}) -> ok";
+        mkfsLogged |= l.rfind("run: mkfs.fat -F 32 -n MASTER -h 2048 ", 0) == 0 &&
+                      l.find("-> exit 0") != std::string::npos;
         errorFree &= l.find("Error") == std::string::npos;
     }
-    EXPECT_TRUE(formatLogged);
+    EXPECT_TRUE(mkfsLogged);
     EXPECT_TRUE(errorFree);
 }
 
@@ -345,10 +418,16 @@ TEST_F(UDisks2PeerTest, FailuresNameTheCallAndOlderVersionsAreMet) {
         EXPECT_EQ(c.find("CreatePartition"), std::string::npos);
     fake.errors.clear();
 
-    // FAT16 needs mkfs arguments: refused before anything with udisks2 2.9,
-    // passed as -F 16 from 2.10 on.
-    EXPECT_FALSE(onHelper([&] { return service->canFormat(FileSystemKind::Fat16, cause); }));
-    EXPECT_NE(cause.find("udisks2 2.10"), std::string::npos);
+    // udisks2 says which mkfs it misses: the format is refused before
+    // anything is touched, naming the package.
+    fake.missingMkfs["exfat"] = "mkfs.exfat";
+    EXPECT_FALSE(onHelper([&] { return service->canFormat(FileSystemKind::ExFat, cause); }));
+    EXPECT_EQ(cause, "udisks2 cannot make exfat volumes on this PC: mkfs.exfat is not installed "
+                     "(package exfatprogs).");
+    EXPECT_TRUE(onHelper([&] { return service->canFormat(FileSystemKind::Ntfs, cause); }));
+    // FAT and FAT32 are made here with udisks2 2.9 (mkfs.fat is here), and
+    // passed to udisks2's mkfs as -F 16 or -F 32 from 2.10 on.
+    EXPECT_TRUE(onHelper([&] { return service->canFormat(FileSystemKind::Fat16, cause); }));
     fake.version = "2.10.1";
     EXPECT_TRUE(onHelper([&] { return service->canFormat(FileSystemKind::Fat16, cause); }));
     EXPECT_TRUE(
@@ -358,4 +437,59 @@ TEST_F(UDisks2PeerTest, FailuresNameTheCallAndOlderVersionsAreMet) {
     std::string label, fileSystem;
     ASSERT_TRUE(onHelper([&] { return service->volumeInformation(row, label, fileSystem); }));
     EXPECT_EQ(fileSystem, "FAT");
+}
+
+// Debian 12 has udisks2 2.9.4, whose format runs "mkfs.vfat -I -n LABEL" and
+// so gets FAT16 on a stick under about 512 MiB. A 256 MiB stick asked for
+// FAT32 through the service comes out FAT32.
+TEST_F(UDisks2PeerTest, A256MiBStickAskedForFat32ReadsBackAsFat32) {
+    ServiceLog log;
+    ExternalRunner run(log);
+    run.setAllowed({"mkfs.fat", "blkid", "fsck.fat", "sfdisk"});
+    const uint64_t stickMiB = 256, partMiB = stickMiB - 10; // FORMAT FAT32
+    const std::string disk = tmp.path + "/stick.img";
+    std::ofstream(disk, std::ios::binary).close();
+    fs::resize_file(disk, stickMiB * 1048576);
+    std::string cause;
+    ASSERT_TRUE(drive_tools::writePartitionTable(run, disk, partMiB, FileSystemKind::Fat32,
+                                                 stickMiB * 2048, cause))
+        << cause;
+    fs::resize_file(fake.partitionFile, partMiB * 1048576);
+
+    // What udisks2 2.9.4 would make of it: FAT16.
+    ASSERT_TRUE(run.run("mkfs.fat", {"-I", "-n", "MASTER", fake.partitionFile}, 60000).ok());
+    std::string label, name;
+    ASSERT_TRUE(drive_tools::probeVolume(run, fake.partitionFile, label, name));
+    EXPECT_EQ(name, "FAT");
+
+    // Through the service: FAT32, with the label, in the partition.
+    ASSERT_EQ(fake.version, "2.9.4");
+    ASSERT_TRUE(onHelper([&] { return service->canFormat(FileSystemKind::Fat32, cause); }));
+    ASSERT_TRUE(onHelper([&] {
+        return service->format(row, FileSystemKind::Fat32, "MASTER", cause);
+    })) << cause;
+    std::string fileSystem;
+    ASSERT_TRUE(onHelper([&] { return service->volumeInformation(row, label, fileSystem); }));
+    EXPECT_EQ(fileSystem, "FAT32"); // as udisks2 probes it after the rescan
+
+    // Placed into the stick's image at the partition: blkid there, fsck.fat clean.
+    {
+        std::ifstream in(fake.partitionFile, std::ios::binary);
+        std::fstream out(disk, std::ios::binary | std::ios::in | std::ios::out);
+        out.seekp(1048576);
+        std::vector<char> buffer(1 << 20);
+        while (in.read(buffer.data(), long(buffer.size())) || in.gcount() > 0)
+            out.write(buffer.data(), in.gcount());
+    }
+    const RunResult blkid = run.run("blkid", {"-p", "-O", "1048576", "-o", "export", disk}, 20000);
+    EXPECT_NE(blkid.output.find("TYPE=vfat"), std::string::npos) << blkid.output;
+    EXPECT_NE(blkid.output.find("VERSION=FAT32"), std::string::npos) << blkid.output;
+    EXPECT_NE(blkid.output.find("LABEL=MASTER"), std::string::npos) << blkid.output;
+    const RunResult fsck = run.run("fsck.fat", {"-n", fake.partitionFile}, 60000);
+    EXPECT_TRUE(fsck.ok()) << fsck.output;
+    // The boot sector says where the partition starts (sectors before it).
+    std::ifstream boot(fake.partitionFile, std::ios::binary);
+    uint8_t sector[512] = {};
+    boot.read(reinterpret_cast<char*>(sector), 512);
+    EXPECT_EQ(sector[28] | sector[29] << 8 | sector[30] << 16 | uint32_t(sector[31]) << 24, 2048u);
 }

@@ -357,6 +357,26 @@ TEST(WalkerThreads, TheGuiThreadPollsAndStopsARunningCopy) {
     EXPECT_EQ(w.walker.copiedFiles(), 10u);
 }
 
+TEST(WalkerThreads, AStopEndsACountToo) {
+    // The program ending during a count of a large source is not held by it.
+    TempDir tmp;
+    fs::create_directories(tmp / "src");
+    for (int i = 0; i < 50; ++i)
+        writeFile(tmp / ("src/f" + std::to_string(i)), pattern(10, uint8_t(i)));
+    Walker w;
+    w.walker.setHook([&](DO_DIR::HookPoint, const std::string&) {
+        if (w.walker.countedFiles() == 5)
+            while (!w.walker.stopRequested())
+                std::this_thread::yield();
+    });
+    ASSERT_TRUE(w.walker.startCount(tmp / "src"));
+    while (w.walker.countedFiles() < 5)
+        std::this_thread::yield();
+    w.walker.setStopRequest(true);
+    w.wait();
+    EXPECT_EQ(w.walker.countedFiles(), 6u); // the entry in hand, and no further
+}
+
 TEST(WalkerThreads, AJobCannotStartWhileOneRuns) {
     TempDir tmp;
     fs::create_directories(tmp / "src");
