@@ -512,10 +512,9 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
         return trace(w);
 
     // The rest name a machine.
-    static const std::string_view kMachineRequests[] = {"unplug", "media", "job",     "continue",
-                                                        "finish", "fault", "log",     "speed",
-                                                        "status", "setup", "devinfo", "master",
-                                                        "failrate"};
+    static const std::string_view kMachineRequests[] = {
+        "unplug", "media",  "job",   "continue", "finish", "fault",   "log",
+        "speed",  "status", "setup", "devinfo",  "master", "failrate"};
     if (std::find(std::begin(kMachineRequests), std::end(kMachineRequests), cmd) ==
         std::end(kMachineRequests))
         return err("unknown command " + cmd);
