@@ -17,7 +17,7 @@ using namespace dupmon;
 namespace {
 
 struct Result {
-    double seconds;   // virtual time from identification to the last record
+    double seconds; // virtual time from identification to the last record
     uint32_t records;
     uint64_t reports; // reports that crossed the wire during the sync
 };
@@ -49,9 +49,9 @@ Result sync(uint32_t total, uint32_t pollEveryMs, bool readOnArrival) {
     TestUi ui;
     COMMAND_MACHINE engine(&info, clock, ui);
     Counter counter{0, &info, &engine};
-    engine.bind(&CUsbhidioc::takeFrameCallback, &link, &CUsbhidioc::sendFrameCallback, &link,
-                nullptr, nullptr, nullptr, nullptr,
-                [](void*, int, int, const void*) {}, nullptr);
+    engine.bind(
+        &CUsbhidioc::takeFrameCallback, &link, &CUsbhidioc::sendFrameCallback, &link, nullptr,
+        nullptr, nullptr, nullptr, [](void*, int, int, const void*) {}, nullptr);
     engine.setLogRecordCallback(&onRecord, &counter);
     uint32_t t = 0, start = 0;
     bool identified = false;
@@ -91,8 +91,9 @@ int main() {
                 " (bench wall time %.2f s)\n",
                 cadence.records, cadence.seconds, cadence.records / cadence.seconds,
                 std::chrono::duration<double>(wall1 - wall0).count());
-    std::printf("  read on arrival (poll and step every 1 ms): %u records in %.1f s = %.0f records/s\n",
-                arrival.records, arrival.seconds, arrival.records / arrival.seconds);
+    std::printf(
+        "  read on arrival (poll and step every 1 ms): %u records in %.1f s = %.0f records/s\n",
+        arrival.records, arrival.seconds, arrival.records / arrival.seconds);
     std::printf("  the wire's own limit for the same exchanges: %.0f records/s\n",
                 1000.0 / wireMsPerRecord);
     return 0;

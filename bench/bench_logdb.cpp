@@ -21,11 +21,11 @@
 
 #include "common/byte_order.h"
 #include "common/clock.h"
+#include "log_bench_data.h"
 #include "logdb/log_database.h"
 #include "logdb/log_record.h"
 #include "logdb/logtool.h"
 #include "logdb/report.h"
-#include "log_bench_data.h"
 
 using namespace dupmon;
 using namespace dupmon::bench;
@@ -81,7 +81,8 @@ Figure measure(const std::function<void()>& work) {
 }
 
 void row(const char* name, const Figure& f, double lines, double raw) {
-    std::printf("%-36s %8.1f ms  %6.2f M lines/s  %5.2fx raw read  peak %6.1f MB  (kernel %.1f ms, wall %.1f ms)%s\n",
+    std::printf("%-36s %8.1f ms  %6.2f M lines/s  %5.2fx raw read  peak %6.1f MB  (kernel %.1f ms, "
+                "wall %.1f ms)%s\n",
                 name, f.seconds * 1e3, lines / f.seconds / 1e6, f.seconds / raw, f.peakMb,
                 f.system * 1e3, f.wall * 1e3, lines / f.seconds >= 2e6 ? "" : "  below 2M lines/s");
 }
@@ -113,9 +114,9 @@ int main(int argc, char** argv) {
             std::abort();
     });
     std::printf("times are processor time per run (user + system), mean of three\n");
-    std::printf("%-36s %8.1f ms  %6.0f MB/s                              peak %6.1f MB  (wall %.1f ms)\n",
-                "plain buffered read", raw.seconds * 1e3, mb / raw.seconds, raw.peakMb,
-                raw.wall * 1e3);
+    std::printf(
+        "%-36s %8.1f ms  %6.0f MB/s                              peak %6.1f MB  (wall %.1f ms)\n",
+        "plain buffered read", raw.seconds * 1e3, mb / raw.seconds, raw.peakMb, raw.wall * 1e3);
 
     // The tool's commands, their output to /dev/null (the report to a file).
     auto tool = [&](std::vector<std::string> args) {

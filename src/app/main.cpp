@@ -136,6 +136,15 @@ int main(int argc, char** argv) {
         break;
     }
     const std::filesystem::path programFile = runningProgramFile(argv[0]);
+    // A path in an option is the current folder's, not the working folder's.
+    if (!o.simulator.empty())
+        o.simulator = std::filesystem::absolute(o.simulator).string();
+    if (!o.headless) {
+        if (const std::string problem = displayProblem(); !problem.empty()) {
+            std::fprintf(stderr, "duplicator-monitor: %s\n", problem.c_str());
+            return 1;
+        }
+    }
     if (o.userData) {
         const std::filesystem::path folder = userDataFolder(error);
         if (folder.empty() || !prepareUserDataFolder(folder, programFile, error)) {
@@ -144,10 +153,14 @@ int main(int argc, char** argv) {
         }
         o.workDir = folder.string();
     }
-    if (!o.workDir.empty() && ::chdir(o.workDir.c_str()) != 0) {
-        std::fprintf(stderr, "duplicator-monitor: cannot enter %s: %s\n", o.workDir.c_str(),
-                     std::strerror(errno));
-        return 2;
+    if (!o.workDir.empty()) {
+        std::string problem = makeWorkingFolder(o.workDir);
+        if (problem.empty() && ::chdir(o.workDir.c_str()) != 0)
+            problem = "cannot enter " + o.workDir + ": " + std::strerror(errno);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "duplicator-monitor: %s\n", problem.c_str());
+            return 1;
+        }
     }
 
     catchQuitSignals();
@@ -228,6 +241,13 @@ int main(int argc, char** argv) {
     if (o.headless) {
         ShellDriver driver;
         HeadlessBoard board(driver);
+        // Said once, so that a start that finds no machine is not silent: the first line.
+        const std::string watched = o.demo ? "the stand-in machines inside the program"
+                                    : client
+                                        ? "the stand-in machines of dupmon-sim at " + o.simulator
+                                        : std::string("the duplicators on the USB bus");
+        HeadlessBoard::line("running headless: watching " + watched + ", files in " +
+                            workDir.string() + "; Ctrl-C ends it");
         // Made before the slots and ended after them: their records flow into it.
         const std::unique_ptr<MonitorExport> exporter = makeExport(
             o, workDir, {[&board](const std::string& line) { board.report(line); }, {}, {}},
@@ -247,8 +267,6 @@ int main(int argc, char** argv) {
             exporter->start();
         driver.attachSlots(&machineSlots, watcher);
         driver.startUp();
-        if (o.demo)
-            HeadlessBoard::line("running headless with stand-in machines");
         const int rc = app->exec();
         ui.setClosing();
         driver.stopAll();

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "common/command_line.h"
@@ -66,7 +69,8 @@ void printMonitorUsage(FILE* out) {
         "                      (with stand-ins the Machine menu also shows its hidden\n"
         "                      clock and setup items)\n"
         "  --headless          no windows: sync every machine's job log, one line per event\n"
-        "  --workdir DIR       keep the program's files in DIR (default: the current folder)\n"
+        "  --workdir DIR       keep the program's files in DIR, made when missing\n"
+        "                      (default: the current folder)\n"
         "  --user-data         keep them in ~/.local/share/duplicator-monitor (XDG data)\n"
         "  --export URL        send every stored job-log record to this PostgreSQL server\n"
         "                      too (postgresql://USER@HOST:PORT/DATABASE); without it, the\n"
@@ -133,6 +137,83 @@ bool prepareUserDataFolder(const fs::path& folder, const fs::path& programFile,
             fs::create_directory_symlink(fs::canonical(entry.path(), exists), link, exists);
     }
     return true;
+}
+
+std::string makeWorkingFolder(const fs::path& dir) {
+    std::error_code ec;
+    if (fs::is_directory(dir, ec))
+        return {};
+    if (fs::exists(fs::symlink_status(dir, ec)))
+        return dir.string() + " is not a folder";
+    fs::path full = fs::absolute(dir, ec);
+    if (!full.has_filename()) // "DIR/"
+        full = full.parent_path();
+    const fs::path parent = full.parent_path();
+    if (!fs::is_directory(parent, ec))
+        return "cannot make the folder " + dir.string() + ": its parent " + parent.string() +
+               " is not a folder";
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return "cannot make the folder " + dir.string() + ": " + std::strerror(errno);
+    return {};
+}
+
+namespace {
+
+// True when something listens on the local socket of X display `number`
+// (abstract, or the file in /tmp/.X11-unix).
+bool localXServerListens(const std::string& number) {
+    const std::string path = "/tmp/.X11-unix/X" + number;
+    for (bool abstract : {true, false}) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return true; // cannot tell: leave it to Qt
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const size_t offset = abstract ? 1 : 0;
+        std::memcpy(addr.sun_path + offset, path.data(), path.size());
+        const auto len = socklen_t(offsetof(sockaddr_un, sun_path) + offset + path.size());
+        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+        ::close(fd);
+        if (ok)
+            return true;
+    }
+    return false;
+}
+
+std::string environment(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+} // namespace
+
+std::string displayProblem() {
+    const std::string platform = environment("QT_QPA_PLATFORM");
+    const bool x11 = platform.empty() || platform.rfind("xcb", 0) == 0;
+    const bool wayland = platform.empty() || platform.rfind("wayland", 0) == 0;
+    if (!x11 && !wayland)
+        return {}; // offscreen, vnc, eglfs...: no display needed
+    const std::string display = environment("DISPLAY");
+    if (wayland && !environment("WAYLAND_DISPLAY").empty())
+        return {};
+    if (!x11)
+        return "no display: use --headless or set WAYLAND_DISPLAY";
+    if (display.empty())
+        return "no display: use --headless or set DISPLAY";
+    // A local display (":0", ":1.0", "unix:0") that nothing serves: Qt would abort.
+    std::string number;
+    if (display[0] == ':')
+        number = display.substr(1);
+    else if (display.rfind("unix:", 0) == 0)
+        number = display.substr(5);
+    else
+        return {}; // a display over the network: only Qt can tell
+    number = number.substr(0, number.find('.'));
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
+        return {};
+    if (!localXServerListens(number))
+        return "no display at " + display + ": use --headless or set DISPLAY";
+    return {};
 }
 
 } // namespace dupmon

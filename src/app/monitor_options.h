@@ -47,4 +47,15 @@ std::filesystem::path userDataFolder(std::string& error);
 bool prepareUserDataFolder(const std::filesystem::path& folder,
                            const std::filesystem::path& programFile, std::string& error);
 
+// The folder of --workdir: made (mode 0700) when it is missing, as long as its
+// parent exists. Empty when `dir` is a folder to work in, otherwise the
+// problem in one line.
+std::string makeWorkingFolder(const std::filesystem::path& dir);
+
+// Why the desktop program cannot open its windows here, in one line ("no
+// display: use --headless or set DISPLAY"); empty when it can, or when Qt is
+// told to use a platform that needs no display (QT_QPA_PLATFORM=offscreen).
+// Asked before the application object is made, which would abort instead.
+std::string displayProblem();
+
 } // namespace dupmon

@@ -4,12 +4,18 @@
 // Explicit byte order at every wire and file boundary.
 namespace dupmon {
 
-inline uint16_t readBE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint16_t readBE16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 inline uint32_t readBE32(const uint8_t* p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
 }
-inline uint64_t readBE64(const uint8_t* p) { return uint64_t(readBE32(p)) << 32 | readBE32(p + 4); }
-inline uint16_t readLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint64_t readBE64(const uint8_t* p) {
+    return uint64_t(readBE32(p)) << 32 | readBE32(p + 4);
+}
+inline uint16_t readLE16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 inline uint32_t readLE32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }

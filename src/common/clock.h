@@ -35,10 +35,14 @@ public:
 // A clock that moves only when told to. Local time advances with the ticks.
 class ManualClock final : public Clock {
 public:
-    explicit ManualClock(LocalTime start = {2026, 3, 15, 10, 0, 0, 0, 0}, uint32_t startTick = 1000);
+    explicit ManualClock(LocalTime start = {2026, 3, 15, 10, 0, 0, 0, 0},
+                         uint32_t startTick = 1000);
     uint32_t tickMs() const override { return tick_; }
     LocalTime localTime() const override;
-    void advance(uint32_t ms) { tick_ += ms; elapsed_ += ms; }
+    void advance(uint32_t ms) {
+        tick_ += ms;
+        elapsed_ += ms;
+    }
     void setLocalTime(const LocalTime& t);
 
 private:

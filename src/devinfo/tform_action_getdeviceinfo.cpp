@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "common/fixed_pitch_font.h"
 #include "protocol/command_machine.h"
 #include "protocol/machine_names.h"
 
@@ -68,7 +69,7 @@ TFormAction_GetDeviceInfo::TFormAction_GetDeviceInfo(std::filesystem::path workD
     Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    Memo1->setFont(fixedPitchFont(QFontDatabase::systemFont(QFontDatabase::FixedFont)));
     Memo1->setMinimumSize(300, 120);
 
     Button_selectFile = button(this, "Button_selectFile", "Set Append File");

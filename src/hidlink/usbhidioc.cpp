@@ -9,7 +9,9 @@ namespace dupmon {
 
 CUsbhidioc::CUsbhidioc(HidBackend& backend) : backend_(backend) {}
 
-CUsbhidioc::~CUsbhidioc() { close(); }
+CUsbhidioc::~CUsbhidioc() {
+    close();
+}
 
 void CUsbhidioc::log(const char* text) {
     if (log_)
@@ -25,8 +27,8 @@ bool CUsbhidioc::tryOpen(const std::string& path, uint16_t vendorId, uint16_t pr
         return false;
     if (path.size() > kMaxPathLength) {
         // The removal notice could never be matched against a cut path.
-        log(format("HID device path longer than %zu characters, not opened: %.300s",
-                   kMaxPathLength, path.c_str())
+        log(format("HID device path longer than %zu characters, not opened: %.300s", kMaxPathLength,
+                   path.c_str())
                 .c_str());
         return false;
     }
@@ -131,8 +133,8 @@ bool CUsbhidioc::sendFrame(int length, const uint8_t* frame) {
     for (int i = 1; i <= count; ++i) {
         uint8_t report[kReportSize] = {};
         const int offset = (i - 1) * static_cast<int>(kFragmentData);
-        const int n = i == count ? length % static_cast<int>(kFragmentData)
-                                 : static_cast<int>(kFragmentData);
+        const int n =
+            i == count ? length % static_cast<int>(kFragmentData) : static_cast<int>(kFragmentData);
         report[1] = 0x43;
         report[2] = static_cast<uint8_t>(count);
         report[3] = static_cast<uint8_t>(i);

@@ -617,13 +617,27 @@ std::string reportLine(const LogRecord& r) {
 void appendLogViewerColumn(std::string& out, const LogRecord& r, int column) {
     TextBuilder t(out);
     switch (column) {
-    case 0: t.dec(r.logNo + 1, 5); break;
-    case 1: appendDateTime(t, r); break;
-    case 2: t.dec(r.port); break;
-    case 3: appendResult(out, r); break;
-    case 4: appendFunction(out, r); break;
-    case 5: appendTime(out, runTime(r)); break;
-    case 6: appendCapacity(out, r); break;
+    case 0:
+        t.dec(r.logNo + 1, 5);
+        break;
+    case 1:
+        appendDateTime(t, r);
+        break;
+    case 2:
+        t.dec(r.port);
+        break;
+    case 3:
+        appendResult(out, r);
+        break;
+    case 4:
+        appendFunction(out, r);
+        break;
+    case 5:
+        appendTime(out, runTime(r));
+        break;
+    case 6:
+        appendCapacity(out, r);
+        break;
     case 7:
         if (!appendBurnIn(out, r))
             appendTargetInfo(out, r, TargetForm::Viewer);
@@ -632,7 +646,8 @@ void appendLogViewerColumn(std::string& out, const LogRecord& r, int column) {
             appendSize(out, r.dataSize, r.sectorSize);
         }
         break;
-    default: break;
+    default:
+        break;
     }
 }
 

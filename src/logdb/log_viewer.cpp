@@ -2,8 +2,8 @@
 
 #include <charconv>
 
-#include "common/text.h"
 #include "common/file_io.h"
+#include "common/text.h"
 #include "logdb/log_tail.h"
 
 namespace dupmon {

@@ -9,7 +9,6 @@
 #include <tuple>
 
 #include "common/file_io.h"
-#include "common/file_io.h"
 #include "common/text.h"
 #include "common/timestamp.h"
 #include "logdb/large_buffer.h"

@@ -14,6 +14,7 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
+#include "common/fixed_pitch_font.h"
 #include "logdb/window_fit.h"
 
 namespace dupmon {
@@ -44,8 +45,8 @@ TFormReport::TFormReport(UiServices& ui, const Clock& clock, QWidget* parent)
     setObjectName("FormReport");
     setWindowTitle(kReportWindowCaption);
     QFont font("Courier New");
-    font.setStyleHint(QFont::Monospace);
-    setFont(font);
+    font.setStyleHint(QFont::TypeWriter);
+    setFont(fixedPitchFont(font));
     setModal(true);
 
     // A top panel with the pickers and buttons; the memo fills the rest.

@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "common/fixed_pitch_font.h"
 #include "common/text.h"
 #include "logdb/tform_report.h"
 #include "logdb/window_fit.h"
@@ -71,10 +72,7 @@ private:
 namespace {
 
 QFont courierNew(int points) {
-    QFont f("Courier New");
-    f.setStyleHint(QFont::Monospace);
-    f.setPointSize(points);
-    return f;
+    return fixedPitchFont("Courier New", points);
 }
 
 // The form's own size when no position file applies: most of the grid's

@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/fixed_pitch_font.h"
 #include "common/text.h"
 #include "machine_window/jpeg_writer.h"
 #include "machine_window/tform_continue_or_exit.h"
@@ -78,14 +79,15 @@ QColor lineColour(LineColour c) {
 }
 
 // The windows were drawn for two families a Linux desktop rarely has: the
-// style hint lets the font system pick the closest kind it has.
+// style hint lets the font system pick the closest kind it has, and the
+// fixed-pitch one is checked to be fixed pitch, since its texts are columns.
 QFont namedFont(const char* family, int points, bool bold = false) {
+    if (std::strcmp(family, "Courier New") == 0)
+        return fixedPitchFont(family, points, bold);
     QFont f(family);
     f.setPointSize(points);
     f.setBold(bold);
-    if (std::strcmp(family, "Courier New") == 0)
-        f.setStyleHint(QFont::TypeWriter);
-    else if (std::strcmp(family, "Book Antiqua") == 0)
+    if (std::strcmp(family, "Book Antiqua") == 0)
         f.setStyleHint(QFont::Serif);
     return f;
 }

@@ -48,8 +48,8 @@ uint32_t crc32Update(uint32_t r, const uint8_t* data, size_t count) {
     for (; count >= 8; count -= 8, data += 8) {
         const uint32_t a = r ^ (uint32_t(data[0]) << 24 | uint32_t(data[1]) << 16 |
                                 uint32_t(data[2]) << 8 | data[3]);
-        const uint32_t b = uint32_t(data[4]) << 24 | uint32_t(data[5]) << 16 |
-                           uint32_t(data[6]) << 8 | data[7];
+        const uint32_t b =
+            uint32_t(data[4]) << 24 | uint32_t(data[5]) << 16 | uint32_t(data[6]) << 8 | data[7];
         r = t[7][a >> 24] ^ t[6][(a >> 16) & 0xFF] ^ t[5][(a >> 8) & 0xFF] ^ t[4][a & 0xFF] ^
             t[3][b >> 24] ^ t[2][(b >> 16) & 0xFF] ^ t[1][(b >> 8) & 0xFF] ^ t[0][b & 0xFF];
     }

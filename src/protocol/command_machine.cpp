@@ -92,7 +92,7 @@ enum class COMMAND_MACHINE::Exchange {
     // operating loop
     Status,
     ClockWrite,
-    Single,     // W 13/14/42/43/44/66/67: one command, answer delivered as an event
+    Single, // W 13/14/42/43/44/66/67: one command, answer delivered as an event
     NicknameWrite,
     ClockRead,
     SetupRead,
@@ -116,17 +116,28 @@ enum : int {
 
 size_t portRecordSize(int kind, bool wide) {
     switch (kind) {
-    case 1: return wide ? kWidePortRecordSize : kNarrowPortRecordSize;
-    case 2: return 20;
-    case 3: return 12;
-    case 4: return 20;
-    case 5: return 16;
-    case 6: return 32;
-    case 7: return 20;
-    case 8: return 24;
-    case 9: return 28;
-    case 11: return wide ? kWideKind11Size : kNarrowKind11Size;
-    default: return 0;
+    case 1:
+        return wide ? kWidePortRecordSize : kNarrowPortRecordSize;
+    case 2:
+        return 20;
+    case 3:
+        return 12;
+    case 4:
+        return 20;
+    case 5:
+        return 16;
+    case 6:
+        return 32;
+    case 7:
+        return 20;
+    case 8:
+        return 24;
+    case 9:
+        return 28;
+    case 11:
+        return wide ? kWideKind11Size : kNarrowKind11Size;
+    default:
+        return 0;
     }
 }
 
@@ -331,27 +342,59 @@ void COMMAND_MACHINE::exchangeStep() {
     }
     // CMD_SEND
     switch (exchange_) {
-    case Exchange::Identify: sendCommand('A', {}); break;
-    case Exchange::MachineId: sendCommand('W', {1}); break;
-    case Exchange::BoardLayout: sendCommand('W', {2}); break;
+    case Exchange::Identify:
+        sendCommand('A', {});
+        break;
+    case Exchange::MachineId:
+        sendCommand('W', {1});
+        break;
+    case Exchange::BoardLayout:
+        sendCommand('W', {2});
+        break;
     case Exchange::BoardList: {
         const int first = boardStart_ + 1;
         sendCommand('W', {3, uint8_t(first), uint8_t(first >> 8), uint8_t(boardCount_)});
         break;
     }
-    case Exchange::Nickname: sendCommand('W', {4}); break;
-    case Exchange::LogSupport: sendCommand('W', {20}); break;
-    case Exchange::LogNumbers: sendCommand('W', {22}); break;
-    case Exchange::LogClose: sendCommand('W', {21}); break;
-    case Exchange::Status: sendCommand('B', {}); break;
-    case Exchange::ClockWrite: sendCommand('W', {12}); break;
-    case Exchange::NicknameWrite: sendCommand('W', {5}); break;
-    case Exchange::ClockRead: sendCommand('W', {10}); break;
-    case Exchange::SetupRead: sendCommand('W', {30}); break;
-    case Exchange::SetupWrite: sendCommand('W', {31}); break;
-    case Exchange::ImageBank: sendCommand('Y', {1}); break;
-    case Exchange::MasterTake: sendCommand('X', {26}); break;
-    case Exchange::MasterReturn: sendCommand('X', {28}); break;
+    case Exchange::Nickname:
+        sendCommand('W', {4});
+        break;
+    case Exchange::LogSupport:
+        sendCommand('W', {20});
+        break;
+    case Exchange::LogNumbers:
+        sendCommand('W', {22});
+        break;
+    case Exchange::LogClose:
+        sendCommand('W', {21});
+        break;
+    case Exchange::Status:
+        sendCommand('B', {});
+        break;
+    case Exchange::ClockWrite:
+        sendCommand('W', {12});
+        break;
+    case Exchange::NicknameWrite:
+        sendCommand('W', {5});
+        break;
+    case Exchange::ClockRead:
+        sendCommand('W', {10});
+        break;
+    case Exchange::SetupRead:
+        sendCommand('W', {30});
+        break;
+    case Exchange::SetupWrite:
+        sendCommand('W', {31});
+        break;
+    case Exchange::ImageBank:
+        sendCommand('Y', {1});
+        break;
+    case Exchange::MasterTake:
+        sendCommand('X', {26});
+        break;
+    case Exchange::MasterReturn:
+        sendCommand('X', {28});
+        break;
     case Exchange::DeviceInfo:
         reportStatus(STATUS_DEVICE_INFO_START, workBuffer_.get());
         sendCommand('W', {41});
@@ -372,9 +415,15 @@ void COMMAND_MACHINE::exchangeStep() {
         sendCommand('W', p, 5);
         break;
     }
-    case Exchange::PortFetch: sendPortRequest(); break;
-    case Exchange::Single: sendCommand('W', {singleSub_}); break;
-    case Exchange::None: finish(); break;
+    case Exchange::PortFetch:
+        sendPortRequest();
+        break;
+    case Exchange::Single:
+        sendCommand('W', {singleSub_});
+        break;
+    case Exchange::None:
+        finish();
+        break;
     }
 }
 
@@ -420,8 +469,7 @@ void COMMAND_MACHINE::onAnswer() {
             const uint8_t* r = a + 4 + 40 * i;
             BoardInfo& b = boards_[index];
             copyField(b.text1, sizeof b.text1, fieldText(reinterpret_cast<const char*>(r), 16));
-            copyField(b.text2, sizeof b.text2,
-                      fieldText(reinterpret_cast<const char*>(r + 16), 8));
+            copyField(b.text2, sizeof b.text2, fieldText(reinterpret_cast<const char*>(r + 16), 8));
             b.fpgaVersion = readBE32(r + 24);
             b.sizeMB = readBE16(r + 28);
             b.totalDeviceQty = readBE16(r + 30);
@@ -452,7 +500,9 @@ void COMMAND_MACHINE::onAnswer() {
         finish();
         break;
     }
-    case Exchange::LogClose: finish(); break;
+    case Exchange::LogClose:
+        finish();
+        break;
 
     case Exchange::Status:
         takeStatusBlock(step_ != REFRESH_POLL);
@@ -673,7 +723,8 @@ void COMMAND_MACHINE::onAnswer() {
             const uint8_t* a = channel_.answer();
             const int lengthField = readBE16(a + 1);
             uint32_t n = lengthField > 1 ? uint32_t(lengthField - 1) : 0;
-            n = std::min<uint32_t>(n, uint32_t(channel_.answerLength() > 4 ? channel_.answerLength() - 4 : 0));
+            n = std::min<uint32_t>(
+                n, uint32_t(channel_.answerLength() > 4 ? channel_.answerLength() - 4 : 0));
             n = std::min<uint32_t>(n, uint32_t(kBufferSize) - infoReceived_);
             std::memcpy(blockBuffer_.get() + infoReceived_, a + 4, n);
             infoReceived_ += n;
@@ -725,9 +776,13 @@ void COMMAND_MACHINE::onAnswer() {
                 logRecord_fn_(logRecordUser_, int(kLogRecordSize), record);
         }
         break;
-    case Exchange::PortFetch: onPortAnswer(); break;
+    case Exchange::PortFetch:
+        onPortAnswer();
+        break;
     case Exchange::Release:
-    case Exchange::None: finish(); break;
+    case Exchange::None:
+        finish();
+        break;
     }
 }
 
@@ -842,8 +897,8 @@ void COMMAND_MACHINE::parseIdentification() {
     const int dMajor = a[25] - '0';
     const int dSub = (a[27] - '0') * 10 + (a[28] - '0');
     const int dMinor = a[30] - '0';
-    const bool older = dMajor < 2 || (dMajor == 2 && dSub < 40) ||
-                       (dMajor == 2 && dSub == 40 && dMinor < 7);
+    const bool older =
+        dMajor < 2 || (dMajor == 2 && dSub < 40) || (dMajor == 2 && dSub == 40 && dMinor < 7);
     m.wideCounters = (a[44] & 0x01) || (older && isOneOf(m.deviceType, {2, 7, 8, 9, 15, 16}));
 
     logf("deviceType  = [%d]", m.deviceType);
@@ -871,8 +926,8 @@ void COMMAND_MACHINE::logBoards() {
     const int n = std::min<int>(info_->boardQty, int(kMaxBoards));
     for (int i = 0; i < n; ++i) {
         const BoardInfo& b = boards_[i];
-        logf("%02d %s,%s, [FPGA:%X], %dMB, totalDeviceQty=%d,%d Build[%d]", i + 1, b.text1,
-             b.text2, b.fpgaVersion, b.sizeMB, b.totalDeviceQty, b.secondDeviceQty, int(b.build));
+        logf("%02d %s,%s, [FPGA:%X], %dMB, totalDeviceQty=%d,%d Build[%d]", i + 1, b.text1, b.text2,
+             b.fpgaVersion, b.sizeMB, b.totalDeviceQty, b.secondDeviceQty, int(b.build));
     }
     log("=============================");
 }
@@ -906,9 +961,15 @@ void COMMAND_MACHINE::decideIdentification() {
         if ((clock_.localTime().second - identifyStartSecond_ + 60) % 60 >= 2)
             step_ = ID_IDENTIFY;
         break;
-    case ID_IDENTIFY: begin(Exchange::Identify, ID_MACHINE_ID); break;
-    case ID_MACHINE_ID: begin(Exchange::MachineId, ID_BOARD_LAYOUT); break;
-    case ID_BOARD_LAYOUT: begin(Exchange::BoardLayout, ID_BOARD_LIST); break;
+    case ID_IDENTIFY:
+        begin(Exchange::Identify, ID_MACHINE_ID);
+        break;
+    case ID_MACHINE_ID:
+        begin(Exchange::MachineId, ID_BOARD_LAYOUT);
+        break;
+    case ID_BOARD_LAYOUT:
+        begin(Exchange::BoardLayout, ID_BOARD_LIST);
+        break;
     case ID_BOARD_LIST:
         // A controller with no boards is still asked once, for 0 boards from number 1.
         if (!boardsRequested_ || boardStart_ < info_->boardQty) {
@@ -919,7 +980,9 @@ void COMMAND_MACHINE::decideIdentification() {
             step_ = ID_NICKNAME;
         }
         break;
-    case ID_NICKNAME: begin(Exchange::Nickname, ID_LOG_SUPPORT); break;
+    case ID_NICKNAME:
+        begin(Exchange::Nickname, ID_LOG_SUPPORT);
+        break;
     case ID_LOG_SUPPORT:
         machineLogStartNo_ = machineLogNextNewNo_ = 0;
         begin(Exchange::LogSupport, ID_LOG_NUMBERS);
@@ -930,7 +993,9 @@ void COMMAND_MACHINE::decideIdentification() {
         else
             begin(Exchange::LogNumbers, ID_LOG_CLOSE);
         break;
-    case ID_LOG_CLOSE: begin(Exchange::LogClose, ID_DONE); break;
+    case ID_LOG_CLOSE:
+        begin(Exchange::LogClose, ID_DONE);
+        break;
     case ID_DONE:
         logSupported_ = logSupportResult_ == RESULT_DONE;
         if (logSupported_) {
@@ -950,7 +1015,9 @@ void COMMAND_MACHINE::decideIdentification() {
         step_ = TOP;
         reportEvent(EVENT_IDENTIFIED, 4, info_);
         break;
-    default: step_ = ID_START; break;
+    default:
+        step_ = ID_START;
+        break;
     }
 }
 
@@ -1060,7 +1127,9 @@ void COMMAND_MACHINE::decideOperating() {
             idleSettled_ = !logSupported_;
         }
         break;
-    case LOG_CHECK: beginLogCheck(false, TOP); break;
+    case LOG_CHECK:
+        beginLogCheck(false, TOP);
+        break;
     case BUSY:
         if (req_.refresh) {
             req_.refresh = false;
@@ -1069,7 +1138,9 @@ void COMMAND_MACHINE::decideOperating() {
             step_ = BUSY_FETCH;
         }
         break;
-    case BUSY_FETCH: busyFetch(); break;
+    case BUSY_FETCH:
+        busyFetch();
+        break;
     case REFRESH_PORTS:
         beginPortFetch(1, 0, info_->maxDeviceQty, 0, true, REFRESH_NEXT);
         break;
@@ -1080,15 +1151,15 @@ void COMMAND_MACHINE::decideOperating() {
             step_ = logSupported_ ? LOG_CHECK : TOP;
         break;
     case REFRESH_KIND:
-        refreshKind_ = isOneOf(S, {1, 4, 5, 84, 85})   ? 3
-                       : isOneOf(S, {6, 9, 10})        ? 4
-                       : isOneOf(S, {16, 17})          ? 5
-                       : isOneOf(S, {14, 15, 32})      ? 6
-                       : isOneOf(S, {11, 12, 13})      ? 7
-                       : S == 23                       ? 8
-                       : S == 22                       ? 9
-                       : isOneOf(S, {80, 81, 82})      ? 11
-                                                       : 10;
+        refreshKind_ = isOneOf(S, {1, 4, 5, 84, 85}) ? 3
+                       : isOneOf(S, {6, 9, 10})      ? 4
+                       : isOneOf(S, {16, 17})        ? 5
+                       : isOneOf(S, {14, 15, 32})    ? 6
+                       : isOneOf(S, {11, 12, 13})    ? 7
+                       : S == 23                     ? 8
+                       : S == 22                     ? 9
+                       : isOneOf(S, {80, 81, 82})    ? 11
+                                                     : 10;
         step_ = REFRESH_FETCH;
         break;
     case REFRESH_FETCH:
@@ -1097,7 +1168,9 @@ void COMMAND_MACHINE::decideOperating() {
         else
             beginPortFetch(refreshKind_, 0, info_->maxDeviceQty, 0, true, REFRESH_POLL);
         break;
-    case REFRESH_POLL: begin(Exchange::Status, REFRESH_STATUS); break;
+    case REFRESH_POLL:
+        begin(Exchange::Status, REFRESH_STATUS);
+        break;
     case REFRESH_STATUS:
         // The walk never holds back the operator: an answer or a clock to send,
         // or a machine that left its working phases (waiting for its operator,
@@ -1108,7 +1181,9 @@ void COMMAND_MACHINE::decideOperating() {
         else
             step_ = logSupported_ ? REFRESH_LOG_CHECK : REFRESH_AGAIN;
         break;
-    case REFRESH_LOG_CHECK: beginLogCheck(true, REFRESH_AGAIN); break;
+    case REFRESH_LOG_CHECK:
+        beginLogCheck(true, REFRESH_AGAIN);
+        break;
     case REFRESH_AGAIN:
         if (U == 3 || req_.refresh) {
             req_.refresh = false;
@@ -1117,7 +1192,9 @@ void COMMAND_MACHINE::decideOperating() {
             step_ = REFRESH_FETCH;
         }
         break;
-    default: step_ = TOP; break;
+    default:
+        step_ = TOP;
+        break;
     }
 }
 
@@ -1243,8 +1320,8 @@ void COMMAND_MACHINE::beginPortFetch(int kind, int first, int end, int code, boo
 void COMMAND_MACHINE::sendPortRequest() {
     fetchCount_ = std::min(fetchPerPacket_, fetchEnd_ - fetchIndex_);
     const int number = fetchIndex_ + 1;
-    sendCommand('E', {uint8_t(fetchKind_), uint8_t(number >> 8), uint8_t(number),
-                      uint8_t(fetchCount_)});
+    sendCommand('E',
+                {uint8_t(fetchKind_), uint8_t(number >> 8), uint8_t(number), uint8_t(fetchCount_)});
 }
 
 void COMMAND_MACHINE::onPortAnswer() {
@@ -1281,8 +1358,8 @@ void COMMAND_MACHINE::busyFetch() {
     const bool copyLike = isOneOf(S, {1, 4, 5, 23, 54, 55, 84, 85});
     const bool working = isOneOf(U, {4, 13, 14});
     const int next = (isOneOf(S, {1, 4, 5, 84, 85}) && working) ? TOP
-                     : logSupported_                           ? LOG_CHECK
-                                                               : TOP;
+                     : logSupported_                            ? LOG_CHECK
+                                                                : TOP;
     step_ = next;
     if (stateChanged_) {
         stateChanged_ = false;
@@ -1381,8 +1458,8 @@ void COMMAND_MACHINE::setMachineClock() {
         return;
     }
     const LocalTime t = clock_.localTime();
-    std::snprintf(clockText_, sizeof clockText_, "%04d%02d%02d%02d%02d%02d", t.year, t.month,
-                  t.day, t.hour, t.minute, t.second);
+    std::snprintf(clockText_, sizeof clockText_, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
     req_.setClock = true;
 }
 

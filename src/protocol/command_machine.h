@@ -283,8 +283,7 @@ private:
     void takeStatusBlock(bool noteStateChange);
     bool serveRequest();
     void beginLogCheck(bool busy, int nextStep);
-    void beginPortFetch(int kind, int first, int end, int code, bool codeIsSubState,
-                        int nextStep);
+    void beginPortFetch(int kind, int first, int end, int code, bool codeIsSubState, int nextStep);
     void sendPortRequest();
     void onPortAnswer();
     void busyFetch();

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "protocol/machine_info.h"
 #include "protocol/machine_activity.h"
+#include "protocol/machine_info.h"
 
 class QLabel;
 class QWidget;

@@ -104,7 +104,7 @@ void MachineSlots::discover() {
                 detach(slotsInUse_);
                 clearSlot(slotsInUse_);
             }
-            s.link = newLink();
+            s.link = newLink(slotsInUse_);
             if (!s.link->openFirstMatching(kVendorId, pid)) {
                 s.link.reset();
                 break;
@@ -117,13 +117,30 @@ void MachineSlots::discover() {
     }
 }
 
-std::unique_ptr<CUsbhidioc> MachineSlots::newLink() {
+std::unique_ptr<CUsbhidioc> MachineSlots::newLink(int slot) {
     auto link = std::make_unique<CUsbhidioc>(backend_);
-    // What the link has to say (input buffers, paths it cannot keep) goes to the board's report.
-    link->setLog(
-        [](void* board, const char* text) { static_cast<BoardView*>(board)->report(text); },
-        &board_);
+    Slot& s = slots_[size_t(slot)];
+    s.owner = this;
+    s.index = slot;
+    s.notes.clear();
+    link->setLog(&MachineSlots::linkNote, &s);
     return link;
+}
+
+void MachineSlots::linkNote(void* slot, const char* text) {
+    Slot& s = *static_cast<Slot*>(slot);
+    for (auto& c : s.owner->connections_) {
+        if (c->connected() && c->slot() == s.index) {
+            c->log(text);
+            return;
+        }
+    }
+    if (s.link && s.link->isOpen()) {
+        if (s.notes.size() < 16)
+            s.notes.emplace_back(text);
+        return;
+    }
+    s.owner->board_.report(text);
 }
 
 void MachineSlots::pollWatcher() {
@@ -147,7 +164,7 @@ void MachineSlots::onDeviceChange(const DeviceChange& change) {
                 strcasecmp(slots_[size_t(j)].link->devicePath(), change.name.c_str()) == 0)
                 return;
         Slot& s = slots_[size_t(l)];
-        s.link = newLink();
+        s.link = newLink(l);
         for (uint16_t pid : CUsbhidioc::kProductIds) {
             if (s.link->openByPath(change.name, kVendorId, pid)) {
                 attach(l);
@@ -191,6 +208,9 @@ void MachineSlots::attach(int slot) {
         m.connect(&CUsbhidioc::takeFrameCallback, s.link.get(), &CUsbhidioc::sendFrameCallback,
                   s.link.get(), &MachineSlots::onMachineEvent, this, paths_.debugDir,
                   paths_.databaseDir, slot, c);
+        for (const std::string& note : s.notes)
+            m.log(note.c_str());
+        s.notes.clear();
         board_.report(format("attached slot %d connection %d %s", slot, c, s.link->devicePath()));
         return;
     }

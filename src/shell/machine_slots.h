@@ -132,11 +132,20 @@ private:
     struct Slot {
         std::unique_ptr<CUsbhidioc> link;
         bool enabled = false;
+        // Where the link's notes go (see linkNote).
+        MachineSlots* owner = nullptr;
+        int index = 0;
+        // Notes of the open link, kept until a machine is bound to it.
+        std::vector<std::string> notes;
     };
     static void onMachineEvent(void* self, int connection, int code, int index, const void* data);
     void discover();
     void clearSlot(int slot);
-    std::unique_ptr<CUsbhidioc> newLink();
+    std::unique_ptr<CUsbhidioc> newLink(int slot);
+    // What a link notes (its input buffers, reports it dropped) is for the
+    // debug file of the machine bound to it; a device it could not open is
+    // said on the board.
+    static void linkNote(void* slot, const char* text);
     // The slot's engine still waits for an answer after its link handed one up.
     bool engineAwaits(int slot) const;
     // A status block came in: show a change of the machine's activity on its picture.
@@ -169,7 +178,8 @@ private:
     SYSTEM_DATABASE registry_;
     std::array<std::unique_ptr<MACHINE>, kSlotCount> connections_;
     std::array<Slot, kSlotCount> slots_;
-    std::array<MachineActivity, kSlotCount> activity_{}; // as last shown on each connection's picture
+    std::array<MachineActivity, kSlotCount>
+        activity_{}; // as last shown on each connection's picture
     int slotsInUse_ = 0;
     int startupStep_ = 0;
     bool inTimer1_ = false, inTimer2_ = false, inTimer3_ = false;

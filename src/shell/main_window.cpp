@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "common/fixed_pitch_font.h"
 #include "common/text.h"
 #include "common/version.h"
 #include "devinfo/tform_action_getdeviceinfo.h"
@@ -127,8 +128,9 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
     system->addSeparator();
     system->addAction("E&xit", this, [this] { Setting1Click(); });
     QFont font("Courier New");
+    font.setStyleHint(QFont::TypeWriter);
     font.setPixelSize(16);
-    setFont(font);
+    setFont(fixedPitchFont(font));
     FormCreate();
 }
 

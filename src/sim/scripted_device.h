@@ -15,8 +15,8 @@ namespace dupmon {
 class ScriptedDevice final : public VirtualHidDevice {
 public:
     using Report = std::array<uint8_t, kReportSize>;
-    using Responder = std::function<void(ScriptedDevice&, const std::vector<uint8_t>& frame,
-                                         uint32_t timeMs)>;
+    using Responder =
+        std::function<void(ScriptedDevice&, const std::vector<uint8_t>& frame, uint32_t timeMs)>;
 
     void outputReport(const uint8_t* report, uint32_t timeMs) override {
         Report r;

@@ -390,7 +390,7 @@ std::string SimServer::plug(const std::vector<std::string>& w) {
         return err("no profile " + w[1]);
     // Every field is checked: a value that is not taken is said, never
     // dropped, so that a stand-in is never plugged with other fields than asked.
-    static constexpr std::string_view kFields[] = {"id",    "logs",  "first",
+    static constexpr std::string_view kFields[] = {"id",     "logs",  "first",
                                                    "boards", "speed", "failrate"};
     std::map<std::string, std::string> given;
     for (size_t i = 2; i < w.size(); ++i) {
@@ -398,7 +398,8 @@ std::string SimServer::plug(const std::vector<std::string>& w) {
         const std::string key = w[i].substr(0, eq);
         if (eq == std::string::npos ||
             std::find(std::begin(kFields), std::end(kFields), key) == std::end(kFields))
-            return err("unknown field '" + w[i] + "' (id=, logs=, first=, boards=, speed=, failrate=)");
+            return err("unknown field '" + w[i] +
+                       "' (id=, logs=, first=, boards=, speed=, failrate=)");
         if (!given.emplace(key, w[i].substr(eq + 1)).second)
             return err(key + " is given twice");
     }
@@ -525,10 +526,9 @@ std::string SimServer::request(Client* c, const std::vector<std::string>& w) {
         return trace(w);
 
     // The rest name a machine.
-    static const std::string_view kMachineRequests[] = {"unplug", "media", "job",     "continue",
-                                                        "finish", "fault", "log",     "speed",
-                                                        "status", "setup", "devinfo", "master",
-                                                        "failrate"};
+    static const std::string_view kMachineRequests[] = {
+        "unplug", "media",  "job",   "continue", "finish", "fault",   "log",
+        "speed",  "status", "setup", "devinfo",  "master", "failrate"};
     if (std::find(std::begin(kMachineRequests), std::end(kMachineRequests), cmd) ==
         std::end(kMachineRequests))
         return err("unknown command " + cmd);

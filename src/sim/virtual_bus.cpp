@@ -10,8 +10,12 @@
 namespace dupmon {
 
 namespace {
-bool due(uint32_t when, uint32_t now) { return static_cast<int32_t>(when - now) <= 0; }
-uint32_t later(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0 ? a : b; }
+bool due(uint32_t when, uint32_t now) {
+    return static_cast<int32_t>(when - now) <= 0;
+}
+uint32_t later(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) > 0 ? a : b;
+}
 } // namespace
 
 struct VirtualPort {
@@ -56,7 +60,9 @@ void VirtualHidDevice::sendInput(const uint8_t* report, uint32_t timeMs) {
         bus_->queueInput(*port_, report, timeMs);
 }
 
-std::string VirtualHidDevice::busPath() const { return port_ ? port_->path : std::string(); }
+std::string VirtualHidDevice::busPath() const {
+    return port_ ? port_->path : std::string();
+}
 
 bool VirtualHidDevice::unplugSelf() {
     if (!bus_ || !port_)
@@ -213,21 +219,38 @@ void VirtualBus::pump() {
     }
 }
 
-bool VirtualBus::nextDue(uint32_t& when) const {
-    bool any = false;
-    for (const auto& port : ports_) {
-        for (const auto* q : {&port->toDevice, &port->toHost}) {
-            if (q->empty())
-                continue;
-            if (!any || static_cast<int32_t>(q->front().due - when) < 0)
-                when = q->front().due;
-            any = true;
-        }
+namespace {
+using Queue = std::deque<VirtualPort::Report>;
+bool earliest(const std::vector<std::shared_ptr<VirtualPort>>& ports, Queue VirtualPort::*queue,
+              uint32_t& when, bool any) {
+    for (const auto& port : ports) {
+        const Queue& q = (*port).*queue;
+        if (q.empty())
+            continue;
+        if (!any || static_cast<int32_t>(q.front().due - when) < 0)
+            when = q.front().due;
+        any = true;
     }
     return any;
 }
+} // namespace
 
-std::vector<std::string> VirtualBus::enumerate() { return pluggedPaths(); }
+bool VirtualBus::nextDue(uint32_t& when) const {
+    const bool any = earliest(ports_, &VirtualPort::toDevice, when, false);
+    return earliest(ports_, &VirtualPort::toHost, when, any);
+}
+
+bool VirtualBus::nextToDevice(uint32_t& when) const {
+    return earliest(ports_, &VirtualPort::toDevice, when, false);
+}
+
+bool VirtualBus::nextToHost(uint32_t& when) const {
+    return earliest(ports_, &VirtualPort::toHost, when, false);
+}
+
+std::vector<std::string> VirtualBus::enumerate() {
+    return pluggedPaths();
+}
 
 std::unique_ptr<HidDevice> VirtualBus::open(const std::string& path) {
     for (auto& p : ports_)

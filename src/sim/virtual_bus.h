@@ -75,6 +75,11 @@ public:
     void pump();
     // Tick time of the next report delivery, or false when nothing is in flight.
     bool nextDue(uint32_t& due) const;
+    // The same for one direction: reports on their way to a device, or the
+    // first report waiting for the host (which may be due already: the host
+    // takes it when it next reads).
+    bool nextToDevice(uint32_t& due) const;
+    bool nextToHost(uint32_t& due) const;
 
     // HidBackend
     std::vector<std::string> enumerate() override;

@@ -159,8 +159,8 @@ public:
                 return;
             }
             ADD_FAILURE() << "modal window " << w->objectName().toStdString() << " ("
-                          << w->windowTitle().toStdString() << ") still open after "
-                          << kGiveUpMs << " ms";
+                          << w->windowTitle().toStdString() << ") still open after " << kGiveUpMs
+                          << " ms";
             if (auto* d = qobject_cast<QDialog*>(w))
                 d->reject();
             else

@@ -13,19 +13,18 @@
 #include <vector>
 
 #include "app/child_process.h"
+#include "support/other_user.h"
 
 using namespace dupmon;
+using test::kNobody;
 namespace fs = std::filesystem;
 
 namespace {
 
-// Root may write anywhere: the program then runs as an ordinary user.
-constexpr uid_t kOtherUser = 65534;
-
 // The user the program runs as: root may write anywhere, so a test run by
 // root starts it as an ordinary user.
 uid_t programUser() {
-    return ::geteuid() == 0 ? kOtherUser : Child::kSameUser;
+    return ::geteuid() == 0 ? kNobody : Child::kSameUser;
 }
 
 // Exit status, -2 for a signal, -1 when it did not end within `seconds`
@@ -50,18 +49,30 @@ std::string slurp(const fs::path& p) {
 class ReadOnlyWorkingFolder : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("dupmon-ro-" + std::to_string(::getpid()));
-        fs::remove_all(dir);
+        if (::geteuid() != 0) {
+            dir = fs::temp_directory_path() / ("dupmon-ro-" + std::to_string(::getpid()));
+            fs::remove_all(dir);
+        } else {
+            // The program's user must reach the program and its folders.
+            if (const std::string no = test::cannotRun(kNobody, DUPMON_MONITOR); !no.empty())
+                GTEST_SKIP() << no;
+            std::string problem;
+            dir = test::folderUserCanEnter(kNobody, "dupmon-ro", problem);
+            if (dir.empty())
+                GTEST_SKIP() << problem;
+        }
         fs::create_directories(dir / "work");
         const fs::path runtime = makeRuntimeDir(dir);
         if (::geteuid() == 0) {
-            ASSERT_EQ(::chown(runtime.c_str(), kOtherUser, kOtherUser), 0);
+            ASSERT_EQ(::chown(runtime.c_str(), kNobody, kNobody), 0);
         }
         ::chmod(dir.c_str(), 0755);
         ::chmod((dir / "work").c_str(), 0555);
         ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     }
     void TearDown() override {
+        if (dir.empty())
+            return;
         ::chmod((dir / "work").c_str(), 0755);
         fs::remove_all(dir);
     }

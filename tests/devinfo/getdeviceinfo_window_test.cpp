@@ -55,6 +55,7 @@ TEST_F(GetDeviceInfoWindow, ControlsPlacementAndTheCheckByMachineKind) {
         EXPECT_EQ(w.Button_doGetDeviceInfo->text(), "Get Device Info.");
         EXPECT_EQ(w.Button_Exit->text(), "Exit");
         EXPECT_TRUE(w.Memo1->isReadOnly());
+        EXPECT_EQ(unevenCharacters(w.Memo1->font()), "");
         EXPECT_EQ(w.Edit_TargetFilename->text(), "my log.txt");
         EXPECT_EQ(w.Edit_check_ID_filename->text(), "ids.txt");
         EXPECT_EQ(w.Edit_ID_Qty->text(), "2");

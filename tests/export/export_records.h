@@ -23,12 +23,12 @@ inline RecordBytes usbCopyRecord() {
         .bytes(88, "4C530001");
 }
 
-// Job `k` of a machine: a day and hour, a port and a result of its own, so
-// that the server's queries have something to group: day 1 + k % 28 of May
-// 2024, hour k % 24, port 1 + k % 16, failed when k % 7 == 3.
-inline RecordBytes jobRecord(uint32_t logNo, uint32_t k) {
+// Job `k` of a machine on the given day: an hour, a port and a result of its
+// own, so that the server's queries have something to group: hour k % 24,
+// port 1 + k % 16, failed when k % 7 == 3.
+inline RecordBytes jobRecordOn(uint32_t logNo, uint32_t k, int year, int month, int day) {
     RecordBytes r;
-    r.job(logNo, 2024, 5, 1 + int(k % 28), int(k % 24), int(k % 60), 7, uint16_t(1 + k % 16))
+    r.job(logNo, year, month, day, int(k % 24), int(k % 60), 7, uint16_t(1 + k % 16))
         .u8(13, 1)
         .u8(14, 1)
         .be32(24, 7864320)
@@ -39,6 +39,11 @@ inline RecordBytes jobRecord(uint32_t logNo, uint32_t k) {
         .u8(62, k % 7 == 3 ? 7 : 0)
         .bytes(88, "SERIAL-" + std::to_string(k));
     return r;
+}
+
+// Job `k` on day 1 + k % 28 of May 2024.
+inline RecordBytes jobRecord(uint32_t logNo, uint32_t k) {
+    return jobRecordOn(logNo, k, 2024, 5, 1 + int(k % 28));
 }
 
 // Lower-case hex, as the server's encode(raw, 'hex') gives it.

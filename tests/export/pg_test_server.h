@@ -3,8 +3,9 @@
 // temporary folder with initdb and run from the Debian packages' binaries
 // (DUPMON_PG_BIN, or /usr/lib/postgresql/15/bin) on a free port of
 // 127.0.0.1, its unix socket in the same folder. Root may not run the
-// server, so a test run by root runs it as the user nobody. The server gets
-// SIGINT when the process that started it ends, however it ends.
+// server, so a test run by root runs it as the user nobody, in a folder that
+// user can enter (support/other_user.h). The server gets SIGINT when the
+// process that started it ends, however it ends.
 #include <libpq-fe.h>
 
 #include <arpa/inet.h>
@@ -26,6 +27,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/other_user.h"
+
 namespace dupmon::test {
 
 class TestPostgres {
@@ -39,20 +42,38 @@ public:
     }
 
     // Makes and starts the server; false with problem() set (also when the
-    // server binaries are missing: available() then tells so).
+    // server binaries are missing: available() then tells so). notHere() is
+    // true when the problem is this machine's, not the server's: no server
+    // binaries, or none that the server's user can run, or no folder it can
+    // enter.
     bool start(const std::filesystem::path& base) {
         if (!available()) {
             problem_ = "no PostgreSQL server binaries in " + binDir().string() +
                        " (scripts/setup installs postgresql-15)";
+            notHere_ = true;
             return false;
         }
-        dir_ = base / ("pg-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-        user_ = ::geteuid() == 0 ? 65534 : uid_t(-1);
-        if (user_ != uid_t(-1) && ::chown(dir_.c_str(), user_, user_) != 0) {
-            problem_ = "cannot hand " + dir_.string() + " to the server's user";
-            return false;
+        user_ = ::geteuid() == 0 ? kNobody : uid_t(-1);
+        if (user_ == uid_t(-1)) {
+            dir_ = base / ("pg-" + std::to_string(::getpid()));
+            std::filesystem::remove_all(dir_);
+            std::filesystem::create_directories(dir_);
+        } else {
+            // `base` may be closed to the server's user (a private TMPDIR).
+            if (const std::string no = cannotRun(user_, binDir() / "initdb"); !no.empty()) {
+                problem_ = no;
+                notHere_ = true;
+                return false;
+            }
+            dir_ = folderUserCanEnter(user_, "dupmon-pg", problem_);
+            if (dir_.empty()) {
+                notHere_ = true;
+                return false;
+            }
+            if (::chown(dir_.c_str(), user_, user_) != 0) {
+                problem_ = "cannot hand " + dir_.string() + " to the server's user";
+                return false;
+            }
         }
         const std::vector<std::string> initdb = {(binDir() / "initdb").string(),
                                                  "-D",
@@ -65,8 +86,9 @@ public:
                                                  "--locale=C",
                                                  "-E",
                                                  "UTF8"};
-        if (run(initdb, dir_ / "initdb.log") != 0) {
-            problem_ = "initdb failed: " + slurp(dir_ / "initdb.log");
+        if (const int rc = run(initdb, dir_ / "initdb.log"); rc != 0) {
+            problem_ =
+                "initdb failed (exit " + std::to_string(rc) + "): " + slurp(dir_ / "initdb.log");
             return false;
         }
         for (int attempt = 0; attempt < 5; ++attempt) {
@@ -93,6 +115,7 @@ public:
     static bool available() { return ::access((binDir() / "initdb").c_str(), X_OK) == 0; }
     bool running() const { return pid_ > 0; }
     const std::string& problem() const { return problem_; }
+    bool notHere() const { return notHere_; }
     int port() const { return port_; }
 
     // Starts the server again on its port, after stopServer().
@@ -211,20 +234,27 @@ private:
             ::dup2(fd, 2);
             ::close(fd);
         }
+        // What stops the child before the server program runs goes into its log.
+        auto fail = [](const char* what, int code) {
+            const std::string line = std::string(what) + ": " + std::strerror(errno) + "\n";
+            [[maybe_unused]] auto n = ::write(2, line.data(), line.size());
+            ::_exit(code);
+        };
         if (user_ != uid_t(-1) && (::setgid(user_) != 0 || ::setuid(user_) != 0))
-            ::_exit(125);
+            fail("cannot become the server's user", 125);
         // After the user change, which clears it: the server ends with its test.
         if (endWithUs && (::prctl(PR_SET_PDEATHSIG, SIGINT) != 0 || ::getppid() != parent))
             ::_exit(126);
         if (::chdir(dir_.c_str()) != 0)
-            ::_exit(126);
+            fail(("cannot enter " + dir_.string()).c_str(), 126);
         ::setenv("LC_ALL", "C", 1);
         std::vector<char*> argv;
         for (const auto& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         ::execv(argv[0], argv.data());
-        ::_exit(127);
+        fail(("cannot run " + args[0]).c_str(), 127);
+        return -1;
     }
     int run(const std::vector<std::string>& args, const std::filesystem::path& log) const {
         const pid_t pid = spawn(args, log, false);
@@ -238,6 +268,7 @@ private:
     int port_ = 0;
     pid_t pid_ = -1;
     std::string problem_;
+    bool notHere_ = false;
 };
 
 } // namespace dupmon::test

@@ -32,6 +32,8 @@ protected:
             GTEST_SKIP() << "no PostgreSQL server binaries in " << TestPostgres::binDir()
                          << ": scripts/setup installs postgresql-15";
         TestPostgres& s = testServer();
+        if (!s.running() && s.notHere())
+            GTEST_SKIP() << s.problem();
         ASSERT_TRUE(s.running()) << s.problem();
         static int databases = 0;
         db = "t" + std::to_string(++databases);

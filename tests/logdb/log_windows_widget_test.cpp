@@ -99,6 +99,7 @@ TEST_F(LogWindows, ViewerOf10001RecordsShowsTheNewest10000) {
     for (int r = 0; r < 10000; ++r)
         ASSERT_NE(cell(grid, r, 0), "00001") << r;
     EXPECT_EQ(cell(grid, 9999, 7), "0781h 5567h [4C530001230518113593]");
+    EXPECT_EQ(unevenCharacters(grid->font()), "") << "the rows' columns do not line up";
     const char* headers[] = {"  No.",
                              "Date-Time",
                              "Port",
@@ -331,6 +332,7 @@ TEST_F(LogWindows, ReportWindowBuildsWhenACalendarClosesAndSavesASealedFile) {
     EXPECT_TRUE(today.contains("  Machine ID: A1B2C3"));
     EXPECT_EQ(today.count("0781h 5567h"), 10); // day 15 of the 30 records
     EXPECT_TRUE(report.Button_build->isVisible());
+    EXPECT_EQ(unevenCharacters(report.Memo1->font()), "") << "the report's columns do not line up";
 
     pick(report.DateTimePicker_start, QDate(2026, 3, 16));
     EXPECT_EQ(texts(ui), std::vector<std::string>{"Illegal Date ! / Error"});

@@ -327,8 +327,8 @@ TEST_F(Report, AStreamedReportThatFailsLeavesTheOldFile) {
     EXPECT_EQ(nowhere.save, ReportSaveStatus::CantCreateFile);
 
     ASSERT_TRUE(createLogDatabase(dir / "empty.QX42.LOGDATA"));
-    const StreamedReport empty = writeSealedReport(dir / "empty.QX42.LOGDATA", info,
-                                                   {2026, 3, 1}, {2026, 3, 31}, clock, out);
+    const StreamedReport empty = writeSealedReport(dir / "empty.QX42.LOGDATA", info, {2026, 3, 1},
+                                                   {2026, 3, 31}, clock, out);
     EXPECT_EQ(empty.save, ReportSaveStatus::NoContents);
     EXPECT_EQ(readText(out), "old report");
     EXPECT_FALSE(fs::exists(dir / "kept.txt.part"));

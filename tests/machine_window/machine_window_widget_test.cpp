@@ -312,7 +312,7 @@ TEST(MachineWindowLayout, ControlsOfTheOrdinaryAndPanelKinds) {
         EXPECT_GE(line1.width(), 131);
         EXPECT_GE(line1.height(), 25);
         EXPECT_EQ(w.Edit_PortLine1[0]->font().pointSize(), 12);
-        EXPECT_TRUE(QFontInfo(w.Edit_PortLine1[0]->font()).fixedPitch());
+        EXPECT_EQ(unevenCharacters(w.Edit_PortLine1[0]->font()), "");
         EXPECT_EQ(w.Label_Pass->text(), "PASS:");
         EXPECT_EQ(w.Label_Remaining->text(), "(0)");
         // The quantity field sits in its label's blanks, "(0)" after the label.

@@ -10,7 +10,9 @@
 using namespace dupmon;
 
 namespace {
-const uint8_t* bytes(const char* s) { return reinterpret_cast<const uint8_t*>(s); }
+const uint8_t* bytes(const char* s) {
+    return reinterpret_cast<const uint8_t*>(s);
+}
 } // namespace
 
 TEST(Checksums, PublishedCheckValues) {

@@ -1,8 +1,8 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include "support/engine_harness.h"
 #include "support/controller_script.h"
+#include "support/engine_harness.h"
 #include "support/mini_controller.h"
 
 namespace dupmon {

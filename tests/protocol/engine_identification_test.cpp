@@ -118,7 +118,7 @@ TEST_F(EngineTest, WideCountersFollowFirmwareAndKind) {
         uint8_t flags44;
         int wide;
     } cases[] = {
-        {"v2.40.6", 7, 0, 1}, {"v2.40.7", 7, 0, 0}, {"v2.40.7", 7, 1, 1}, {"v1.99.9", 3, 0, 0},
+        {"v2.40.6", 7, 0, 1},  {"v2.40.7", 7, 0, 0}, {"v2.40.7", 7, 1, 1}, {"v1.99.9", 3, 0, 0},
         {"v2.39.9", 16, 0, 1}, {"v3.00.0", 2, 0, 0}, {"v2.40.6", 4, 1, 1},
     };
     for (const auto& c : cases) {

@@ -53,8 +53,9 @@ TEST_F(EngineTest, BusyMachineFetchesTenRecordsPerPass) {
     h.run(1000);
     auto asked = logNumbersAsked();
     ASSERT_GE(asked.size(), before + 10);
-    EXPECT_EQ(std::vector<uint32_t>(asked.begin() + long(before), asked.begin() + long(before) + 10),
-              range(506, 515));
+    EXPECT_EQ(
+        std::vector<uint32_t>(asked.begin() + long(before), asked.begin() + long(before) + 10),
+        range(506, 515));
 }
 
 TEST_F(EngineTest, RecordZeroIsFetchedOnceWhenItIsTheOnlyRecord) {
@@ -90,7 +91,8 @@ TEST_F(EngineTest, RequestsMergeAndTheLastNicknameWins) {
     ASSERT_EQ(mc.dataFrames.size(), 1u);
     const auto& d = mc.dataFrames[0];
     ASSERT_EQ(d.size(), 60u);
-    EXPECT_EQ(std::vector<uint8_t>(d.begin(), d.begin() + 4), (std::vector<uint8_t>{0x23, 0, 60, 0}));
+    EXPECT_EQ(std::vector<uint8_t>(d.begin(), d.begin() + 4),
+              (std::vector<uint8_t>{0x23, 0, 60, 0}));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.data() + 4)), "Second");
 }
 
@@ -286,9 +288,9 @@ TEST_F(EngineTest, SetClockIsSentBeforeTheNextPollAndReported) {
     ASSERT_EQ(mc.dataFrames.size(), 1u);
     EXPECT_EQ(mc.dataFrames[0].size(), 18u);
     EXPECT_EQ(std::count(h.events.begin(), h.events.end(), int(EVENT_CLOCK_SET)), 1);
-    const std::string set = "SET_MACHINE_CLOCK = [" +
-                            std::string(reinterpret_cast<const char*>(mc.dataFrames[0].data() + 4), 14) +
-                            "]";
+    const std::string set =
+        "SET_MACHINE_CLOCK = [" +
+        std::string(reinterpret_cast<const char*>(mc.dataFrames[0].data() + 4), 14) + "]";
     EXPECT_TRUE(h.logged(set));
     EXPECT_TRUE(h.logged(set + " Finish !"));
 }
@@ -324,8 +326,8 @@ TEST_F(EngineTest, NinetyNarrowRecordsComeElevenAtATimeAndLeaveWide) {
         for (int i = 0; i < c.params[3]; ++i) {
             uint8_t* r = d.data() + 90 * i;
             writeBE32(r + 4, 1000u + uint32_t(first - 1 + i)); // capacity of port first-1+i
-            writeBE32(r + 12, 2048);                       // sectorsPerMB
-            r[72] = 80;                                    // usbCardStatus
+            writeBE32(r + 12, 2048);                           // sectorsPerMB
+            r[72] = 80;                                        // usbCardStatus
         }
         return d;
     };

@@ -302,3 +302,28 @@ TEST(MainWindowPosition, AKeptPositionIsBroughtOntoTheScreen) {
     // A screen whose free area does not start at the origin (a panel on the left).
     EXPECT_EQ(fitIntoArea({0, 0, 600, 350}, {0, 48, 1552, 1000}), (WindowRect{0, 48, 600, 350}));
 }
+
+// What a link notes about itself is for the debug file of its machine, found
+// at discovery or plugged in later; the board (the console of the headless
+// program) hears only what an operator can act on.
+TEST_F(SlotsTest, TheLinksOwnNotesGoToTheMachinesDebugFileNotTheBoard) {
+    plug(0x2001, "M-FOUND");
+    start();
+    plug(0x2001, "M-PLUGGED");
+    run(5000);
+    ASSERT_EQ(slots->slotsInUse(), 2);
+    for (int c = 0; c < 2; ++c) {
+        MACHINE& m = slots->connection(c);
+        SCOPED_TRACE(m.info().machineId);
+        ASSERT_TRUE(m.debugFileOpen());
+        std::ifstream in(m.debugFilePath());
+        const std::string text{std::istreambuf_iterator<char>(in), {}};
+        const size_t connect = text.find("Machine connect ! ");
+        const size_t note = text.find("input buffers: 512 asked for");
+        ASSERT_NE(note, std::string::npos) << text;
+        EXPECT_GT(note, connect) << text;
+    }
+    for (const std::string& line : board.lines)
+        EXPECT_EQ(line.find("input buffers"), std::string::npos) << line;
+    EXPECT_FALSE(board.lines.empty());
+}

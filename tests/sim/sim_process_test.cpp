@@ -22,6 +22,7 @@
 #include "hidlink/usbhidioc.h"
 #include "protocol/frame_channel.h"
 #include "sim/sim_client.h"
+#include "support/other_user.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -323,10 +324,17 @@ TEST(DupmonSim, OnlyItsOwnUserMayConnect) {
         std::printf("skipped the connect as another user: it needs root\n");
         return;
     }
+    // The socket's folder is open to the other user, so that only the
+    // socket's own mode can keep it out.
+    ::chmod(sim.dir().c_str(), 0755);
+    if (const std::string no = test::cannotEnter(test::kNobody, sim.dir()); !no.empty()) {
+        std::printf("skipped the connect as another user: %s\n", no.c_str());
+        return;
+    }
     // Another user: a child that gives up root, then tries the socket.
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+        if (::setgid(test::kNobody) != 0 || ::setuid(test::kNobody) != 0)
             ::_exit(3);
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
@@ -604,7 +612,8 @@ TEST(DupmonSim, EveryPlugFieldIsChecked) {
         {"usb10,boards=70000", "boards: '70000' is not a number from 0 to 65535"},
         {"usb10,speed=fast", "speed: 'fast' is not a number from 0.01 to 10000"},
         {"usb10,speed=0", "speed: '0' is not a number from 0.01 to 10000"},
-        {"usb10,colour=red", "unknown field 'colour=red' (id=, logs=, first=, boards=, speed=, failrate=)"},
+        {"usb10,colour=red",
+         "unknown field 'colour=red' (id=, logs=, first=, boards=, speed=, failrate=)"},
         {"usb10,logs", "unknown field 'logs' (id=, logs=, first=, boards=, speed=, failrate=)"},
         {"usb10,logs=1,logs=2", "logs is given twice"},
         {"usb10,id=", "id: '' is not a machine id of 1 to 63 characters"},

@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -14,9 +15,17 @@
 namespace dupmon {
 
 // The real engine over the real link on the virtual bus, driven at the
-// program's cadence on a manual clock: the engine is stepped every 1 ms and
-// the link polled every 10 ms.
+// program's cadence on a manual clock: the link is polled every 10 ms while
+// an answer is awaited, and the engine is stepped whenever anything may move
+// it. Time jumps straight to the next such moment (the engine's own
+// deadline, a report reaching the controller, the next poll of a report on
+// its way to the host), so an 11 s time-out costs a few steps, not 11,000.
 struct EngineHarness {
+    // Milliseconds from now to a tick `delta` away, where one already due counts as 1.
+    static uint32_t untilAtLeastOne(uint32_t delta) {
+        return static_cast<int32_t>(delta) <= 0 ? 1 : delta;
+    }
+
     struct Status {
         int code;
         PortDataBlock block; // valid for port data codes
@@ -59,24 +68,44 @@ struct EngineHarness {
     }
 
     void run(uint32_t ms) {
-        for (uint32_t i = 0; i < ms; ++i) {
-            clock.advance(1);
-            bus.pump();
-            if (++tick % 10 == 0 && (link.awaitingReply() || engine.awaitingAnswer()))
-                link.pollInput();
-            engine.step();
-            if (onTick)
-                onTick();
-        }
+        while (ms > 0)
+            ms -= advance(ms);
     }
     // Run until `done` or `limitMs` passes; true when done.
     template <class F> bool runUntil(F done, uint32_t limitMs = 60000) {
-        for (uint32_t i = 0; i < limitMs; ++i) {
+        for (uint32_t spent = 0; spent < limitMs; spent += advance(limitMs - spent))
             if (done())
                 return true;
-            run(1);
-        }
         return done();
+    }
+    // Moves the clock to the next moment anything may happen, at most
+    // `limitMs` on, and does what is due there; the milliseconds it moved.
+    uint32_t advance(uint32_t limitMs) {
+        const uint32_t jump = std::min(limitMs, msUntilNext());
+        clock.advance(jump);
+        tick += jump;
+        bus.pump();
+        if (tick % 10 == 0 && awaiting())
+            link.pollInput();
+        engine.step();
+        if (onTick)
+            onTick();
+        return jump;
+    }
+    // At least 1: the harness never steps twice at one time.
+    uint32_t msUntilNext() const {
+        if (onTick) // the event loop it stands for runs every millisecond
+            return 1;
+        uint32_t wait = engine.msUntilDue();
+        const uint32_t now = clock.tickMs();
+        uint32_t due = 0;
+        if (bus.nextToDevice(due))
+            wait = std::min(wait, untilAtLeastOne(due - now));
+        if (awaiting() && bus.nextToHost(due)) {
+            const uint32_t at = tick + untilAtLeastOne(due - now);
+            wait = std::min(wait, (at + 9) / 10 * 10 - tick);
+        }
+        return std::max<uint32_t>(wait, 1);
     }
     bool identified() const {
         for (int e : events)
@@ -90,6 +119,7 @@ struct EngineHarness {
             n += s.code == code;
         return n;
     }
+    bool awaiting() const { return link.awaitingReply() || engine.awaitingAnswer(); }
     bool logged(const std::string& text) const {
         for (const auto& l : logs)
             if (l == text)

@@ -16,6 +16,10 @@
 // Widget geometry is checked, not pixels. The content of a scroll area may be
 // larger than the area as long as it can scroll there.
 //
+// Texts laid out in columns need a font that draws every character equally
+// wide: EXPECT_EQ(dupmon::unevenCharacters(grid->font()), "") names the
+// characters that would break the columns.
+//
 // The screenshot folder is $DUPMON_SCREENSHOT_DIR, else "screenshots" in the
 // build tree. A widget with the property "layoutCheckIgnore" set to true is
 // left out together with everything inside it (for a deliberate overlay).
@@ -29,6 +33,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFont>
+#include <QFontMetricsF>
 #include <QGroupBox>
 #include <QImage>
 #include <QKeySequence>
@@ -48,6 +54,7 @@
 #include <QTabBar>
 #include <QToolBar>
 #include <QWidget>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -325,6 +332,18 @@ inline ::testing::AssertionResult cleanLayout(QWidget* top, const std::string& f
     for (const std::string& p : problems)
         result << "\n  " << p;
     return result;
+}
+
+// The printable ASCII characters drawn wider or narrower than a blank in
+// `font`: empty when texts in columns line up, whatever family was found.
+inline std::string unevenCharacters(const QFont& font) {
+    const QFontMetricsF metrics(font);
+    const qreal blank = metrics.horizontalAdvance(QChar(' '));
+    std::string out;
+    for (char c = '!'; c <= '~'; ++c)
+        if (std::abs(metrics.horizontalAdvance(QChar(c)) - blank) > 0.01)
+            out += c;
+    return out;
 }
 
 } // namespace dupmon

@@ -45,12 +45,12 @@ public:
     }
 
     MiniController() {
-        device->responder = [this](ScriptedDevice& dev, const std::vector<uint8_t>& f,
-                                   uint32_t t) { onFrame(dev, f, t); };
+        device->responder = [this](ScriptedDevice& dev, const std::vector<uint8_t>& f, uint32_t t) {
+            onFrame(dev, f, t);
+        };
     }
 
-    static std::vector<uint8_t> frame(uint8_t result, const std::vector<uint8_t>& data,
-                                      int check) {
+    static std::vector<uint8_t> frame(uint8_t result, const std::vector<uint8_t>& data, int check) {
         std::vector<uint8_t> f(4 + data.size());
         f[0] = 0x23;
         f[3] = result;
