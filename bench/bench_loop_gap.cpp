@@ -6,13 +6,20 @@
 // two turns of the event loop, its 99th percentile, and the records each
 // machine stored per second.
 //
-//   bench_loop_gap [--seconds N] [--case K]...      (60 s, cases 1 to 3)
+//   bench_loop_gap [--seconds N] [--case K]...      (60 s, cases 1 to 4)
 //
 // Cases: 1 eight machines syncing; 2 the same, and one machine stops taking
 // reports as the measurement starts; 3 as 1, with every disk sync taking
-// 200 ms (fdatasync and fsync are wrapped in this program).
+// 200 ms (fdatasync and fsync are wrapped in this program); 4 as 1, and one
+// machine is sent Action > Download Source Files two seconds in, whose
+// master stick's format takes 30 s, and the download window is closed as
+// soon as the format starts (the board holds eight machines: the other
+// seven are the healthy ones).
 // The monitor's files go under TMPDIR.
 #include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
@@ -29,6 +36,9 @@
 
 #include "app/loop_probe.h"
 #include "app/qt_ui_services.h"
+#include "machine_window/tform_machine.h"
+#include "master_usb/tform_download_source.h"
+#include "shell/machine_window_view.h"
 #include "shell/main_window.h"
 #include "standin_nodes.h"
 
@@ -74,7 +84,7 @@ struct CaseResult {
     double seconds = 0;
     uint64_t longestUs = 0, p99Us = 0, turns = 0;
     std::vector<double> rates; // records stored per second, per machine
-    int stalled = -1;
+    int stalled = -1;          // the machine that is not a healthy one (cases 2 and 4)
 };
 
 double msOf(uint64_t us) {
@@ -86,6 +96,8 @@ int runCase(int which, double seconds) {
     std::vector<std::string> ids;
     for (int k = 0; k < kMachines; ++k)
         ids.push_back(idOf(k));
+    const bool download = which == 4;
+    const int downloadMachine = kMachines - 1;
     const uint32_t records = uint32_t(300 * (seconds + 30));
     bench::StandInNodes standIns(ids, kProfile, [records](int, StandInController& machine) {
         machine.machine().preloadLog(records);
@@ -107,8 +119,13 @@ int runCase(int which, double seconds) {
     const Clock& clock = SystemClock::instance();
     LoopProbe probe;
     std::map<std::string, uint64_t> stored;
+    SimulatedDrives drives(dir / "SimulatedDrives");
+    drives.setRemoteMasters(standIns.masters());
+    drives.formatMs = 30000;
     {
         TForm1 form(nodes, nullptr, clock, ui, dir, dir / "no-program");
+        if (download)
+            form.installDownloadWindow(drives, ui, clock);
         for (int c = 0; c < MachineSlots::kSlotCount; ++c) {
             MACHINE& m = form.machineSlots().connection(c);
             m.setRecordHook([&stored, &m](uint32_t, bool ok) {
@@ -133,7 +150,35 @@ int runCase(int which, double seconds) {
             return 1;
         }
 
+        // The machine to download to: its window open, in standby.
+        TFormMachine* downloadTo = nullptr;
+        if (download) {
+            for (int k = 0; k < form.picturesPlaced() && !downloadTo; ++k) {
+                MACHINE& m = form.machineSlots().connection(form.picture(k).connection());
+                if (!form.picture(k).isOn() || m.info().machineId != idOf(downloadMachine))
+                    continue;
+                form.machineSlots().pictureClick(k);
+                if (auto* adapter = dynamic_cast<MachineWindowAdapter*>(m.window()))
+                    downloadTo = adapter->window();
+            }
+            const auto settle = std::chrono::steady_clock::now();
+            while (downloadTo && !downloadTo->IsStandby() &&
+                   std::chrono::steady_clock::now() - settle < std::chrono::seconds(10))
+                QApplication::processEvents(QEventLoop::AllEvents, 20);
+            if (!downloadTo || !downloadTo->IsStandby()) {
+                std::fprintf(stderr, "case %d: no machine window in standby to download to\n",
+                             which);
+                return 1;
+            }
+            fs::create_directories(dir / "source");
+            std::FILE* f = std::fopen((dir / "source" / "image.bin").c_str(), "wb");
+            if (!f || std::fputs("source file", f) < 0 || std::fclose(f) != 0)
+                return 1;
+        }
+
         CaseResult r;
+        if (download)
+            r.stalled = downloadMachine;
         if (which == 2) {
             r.stalled = 0;
             if (!standIns.stall(0))
@@ -146,9 +191,46 @@ int runCase(int which, double seconds) {
         std::map<std::string, uint64_t> before = stored;
         probe.reset();
         const auto t0 = std::chrono::steady_clock::now();
+        auto sinceStart = [t0] {
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        };
+        double formatFrom = -1, formatTo = -1, closedAt = -1, flowEnded = -1;
+        QString waitingAfterClose;
+        QTimer watch;
+        TForm_DownloadSource* window = form.downloadWindow();
+        if (download) {
+            // The operator's path: the window, a source folder, a job, Run; the
+            // close box as soon as the stick is being formatted.
+            QObject::connect(&watch, &QTimer::timeout, [&] {
+                const bool formatting = drives.formatting();
+                if (formatting && formatFrom < 0)
+                    formatFrom = sinceStart();
+                if (!formatting && formatFrom >= 0 && formatTo < 0)
+                    formatTo = sinceStart();
+                if (closedAt >= 0 && waitingAfterClose.isNull())
+                    waitingAfterClose = window->Label_waiting->text(); // what it says after
+                if (formatting && closedAt < 0) {
+                    window->close();
+                    closedAt = sinceStart();
+                }
+                if (closedAt >= 0 && flowEnded < 0 && !window->flow().running())
+                    flowEnded = sinceStart();
+            });
+            watch.start(20);
+            QTimer::singleShot(2000, &app, [&] {
+                QTimer::singleShot(50, window, [&] {
+                    window->selectTargetDirectory(
+                        QString::fromStdString((dir / "source").string()));
+                    window->ComboBox_job->setCurrentIndex(1);
+                    window->Button_Run_downloadSource->click();
+                });
+                downloadTo->Item_DownloadSourceFiles->trigger(); // until the window goes
+            });
+        }
         QTimer::singleShot(int(seconds * 1000), &app, &QCoreApplication::quit);
         app.exec();
-        r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        r.seconds = sinceStart();
+        watch.stop();
         r.longestUs = probe.gaps().longestUs();
         r.p99Us = probe.gaps().percentileUs(0.99);
         r.turns = probe.gaps().count();
@@ -159,6 +241,11 @@ int runCase(int which, double seconds) {
         for (int k = 0; k < kMachines; ++k)
             std::printf(" %.2f", double(stored[idOf(k)] - before[idOf(k)]) / r.seconds);
         std::printf("\n");
+        if (download)
+            std::printf("NOTE format from %.1f s to %.1f s of the run, window closed at %.1f s "
+                        "(\"%s\"), download ended at %.1f s with result %d\n",
+                        formatFrom, formatTo, closedAt, waitingAfterClose.toUtf8().constData(),
+                        flowEnded, window->flow().result());
         std::fflush(stdout);
         form.close();
     }
@@ -200,6 +287,8 @@ const char* caseName(int which) {
         return "8 machines, one stops taking reports";
     case 3:
         return "8 machines, every disk sync 200 ms";
+    case 4:
+        return "8 machines, a 30 s master format whose window is closed";
     default:
         return "?";
     }
@@ -227,7 +316,7 @@ int main(int argc, char** argv) {
     if (runOne)
         return runCase(runOne, seconds);
     if (cases.empty())
-        cases = {1, 2, 3};
+        cases = {1, 2, 3, 4};
 
     std::printf("event-loop gaps of the desktop program (offscreen), %d stand-ins at 1 ms per "
                 "report over the hidraw device code, %.0f s per case, files under %s\n",
@@ -238,10 +327,13 @@ int main(int argc, char** argv) {
                                     std::to_string(which) + " --seconds " + std::to_string(seconds);
         FILE* p = ::popen(command.c_str(), "r");
         Parsed result;
+        std::string note;
         char line[4096];
         while (p && std::fgets(line, sizeof line, p))
             if (std::strncmp(line, "RESULT ", 7) == 0)
                 result = parseResult(line);
+            else if (std::strncmp(line, "NOTE ", 5) == 0)
+                note = line + 5;
         if (p)
             ::pclose(p);
         if (!result.ok) {
@@ -269,8 +361,11 @@ int main(int argc, char** argv) {
             std::printf(" (%.1f %%..%.1f %% of case 1)", 100 * low / baseline,
                         100 * high / baseline);
         if (r.stalled >= 0)
-            std::printf("; stopped machine %.1f records/s", r.rates[size_t(r.stalled)]);
+            std::printf("; %s machine %.1f records/s", which == 4 ? "downloading" : "stopped",
+                        r.rates[size_t(r.stalled)]);
         std::printf("\n");
+        if (!note.empty())
+            std::printf("    %s", note.c_str());
         std::fflush(stdout);
     }
     return 0;

@@ -4,6 +4,7 @@
 // socket pair of packets per machine, whose host end the program reads and
 // writes through the hidraw device code, and whose other end a child process
 // serves with stand-in controllers at the link's pace (1 ms per report).
+// Their master sticks can come to the program's simulated drives.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <poll.h>
 #include <signal.h>
 #include <string>
@@ -22,6 +24,7 @@
 
 #include "hidlink/hidraw_backend.h"
 #include "hidlink/usbhidioc.h"
+#include "sim/simulated_drives.h"
 #include "sim/stand_in.h"
 #include "sim/virtual_bus.h"
 
@@ -79,7 +82,8 @@ class StandInNodes {
 public:
     using Prepare = std::function<void(int k, StandInController& machine)>;
 
-    StandInNodes(const std::vector<std::string>& ids, const char* profile, const Prepare& prepare) {
+    StandInNodes(const std::vector<std::string>& ids, const char* profile, const Prepare& prepare)
+        : ids_(ids) {
         std::vector<int> deviceEnds;
         for (size_t k = 0; k < ids.size(); ++k) {
             int fds[2];
@@ -133,15 +137,51 @@ public:
     bool stall(int k) {
         const uint8_t machine = uint8_t(k);
         uint8_t done = 0;
-        if (::write(control_, &machine, 1) != 1 || ::read(answer_, &done, 1) != 1)
-            return false;
+        {
+            std::lock_guard<std::mutex> lock(controlMutex_);
+            if (::write(control_, &machine, 1) != 1 || ::read(answer_, &done, 1) != 1)
+                return false;
+        }
         uint8_t filler[kReportSize] = {};
         while (::send(hostEnds_[size_t(k)], filler, sizeof filler, MSG_DONTWAIT) > 0) {
         }
         return true;
     }
 
+    // The machines' master sticks as the program's simulated drives ask for
+    // them (from the thread that scans): SimulatedDrives::setRemoteMasters.
+    std::function<std::vector<SimulatedDrives::RemoteMaster>()> masters() {
+        return [this] {
+            std::vector<SimulatedDrives::RemoteMaster> out;
+            std::vector<uint8_t> bytes(ids_.size() * kMasterBytes);
+            std::lock_guard<std::mutex> lock(controlMutex_);
+            if (::write(control_, &kMastersQuery, 1) != 1)
+                return out;
+            for (size_t got = 0; got < bytes.size();) {
+                const ssize_t n = ::read(answer_, bytes.data() + got, bytes.size() - got);
+                if (n <= 0)
+                    return out;
+                got += size_t(n);
+            }
+            for (size_t k = 0; k < ids_.size(); ++k) {
+                const uint8_t* b = bytes.data() + k * kMasterBytes;
+                SimulatedDrives::RemoteMaster m;
+                m.machineId = ids_[k];
+                m.atPc = b[0] != 0;
+                std::memcpy(&m.capacityMiB, b + 1, 8);
+                std::memcpy(m.identity.data(), b + 9, 4);
+                out.push_back(m);
+            }
+            return out;
+        };
+    }
+
 private:
+    // On the control pipe: the child answers with kMasterBytes per machine
+    // (at the PC, capacity in MiB, identity).
+    static constexpr uint8_t kMastersQuery = 0xFF;
+    static constexpr size_t kMasterBytes = 1 + 8 + 4;
+
     // Serves the stand-ins on the device ends until the control pipe closes.
     // A byte k on it stops machine k from reading its socket; the child
     // answers with a byte when it has.
@@ -153,10 +193,12 @@ private:
         bus.setWireTime(1);
         const size_t count = ids.size();
         std::vector<std::unique_ptr<HidDevice>> handles;
+        std::vector<std::shared_ptr<StandInController>> devices;
         for (size_t k = 0; k < count; ++k) {
             auto device = StandInController::create(profile, clock, ids[k]);
             if (prepare)
                 prepare(int(k), *device);
+            devices.push_back(device);
             handles.push_back(bus.open(bus.plug(device, CUsbhidioc::kVendorId, kNodeProductId)));
         }
         std::vector<bool> stalled(count, false);
@@ -177,9 +219,21 @@ private:
                 uint8_t k = 0;
                 if (::read(control, &k, 1) != 1)
                     ::_exit(0);
-                if (k < count)
-                    stalled[k] = true;
-                [[maybe_unused]] auto n = ::write(answer, &k, 1);
+                if (k == kMastersQuery) {
+                    std::vector<uint8_t> bytes(count * kMasterBytes);
+                    for (size_t i = 0; i < count; ++i) {
+                        const StandInController::MasterState m = devices[i]->masterState();
+                        uint8_t* b = bytes.data() + i * kMasterBytes;
+                        b[0] = m.atPc ? 1 : 0;
+                        std::memcpy(b + 1, &m.capacityMiB, 8);
+                        std::memcpy(b + 9, m.identity.data(), 4);
+                    }
+                    [[maybe_unused]] auto n = ::write(answer, bytes.data(), bytes.size());
+                } else {
+                    if (k < count)
+                        stalled[k] = true;
+                    [[maybe_unused]] auto n = ::write(answer, &k, 1);
+                }
             }
             bus.pump();
             for (size_t k = 0; k < count; ++k) {
@@ -200,6 +254,8 @@ private:
         }
     }
 
+    std::vector<std::string> ids_;
+    std::mutex controlMutex_;
     std::vector<int> hostEnds_;
     pid_t child_ = -1;
     int control_ = -1, answer_ = -1;
