@@ -18,30 +18,6 @@ using namespace dupmon::test;
 
 namespace {
 
-// The ```sql blocks of the README's section on PostgreSQL.
-std::vector<std::string> readmeQueries() {
-    std::ifstream in(std::string(DUPMON_SOURCE_DIR) + "/README.md");
-    std::vector<std::string> queries;
-    std::string line, block;
-    bool inSection = false, inBlock = false;
-    while (std::getline(in, line)) {
-        if (line.rfind("## ", 0) == 0)
-            inSection = line == "## Job records in PostgreSQL";
-        if (!inSection)
-            continue;
-        if (line == "```sql") {
-            inBlock = true;
-            block.clear();
-        } else if (inBlock && line == "```") {
-            inBlock = false;
-            queries.push_back(block);
-        } else if (inBlock) {
-            block += line + "\n";
-        }
-    }
-    return queries;
-}
-
 // Day `daysAgo` before today, as "YYYY-MM-DD" and its parts.
 struct Day {
     int year, month, day;
@@ -71,7 +47,8 @@ class ReadmeQueries : public ServerTest {};
 
 // New data, as a site has it: records of the last four weeks, up to today.
 TEST_F(ReadmeQueries, AnswerWhatTheRecordsHold) {
-    const std::vector<std::string> queries = readmeQueries();
+    const std::vector<std::string> queries =
+        readmeSqlBlocks(DUPMON_SOURCE_DIR "/README.md", "## Job records in PostgreSQL");
     ASSERT_EQ(queries.size(), 5u) << "yield per machine per day, failures by port, failures by "
                                      "port of one machine in a week, records per hour, the "
                                      "readers' role";

@@ -18,6 +18,32 @@
 
 namespace dupmon::test {
 
+// The ```sql blocks of the section titled `section` ("## ...") of the README
+// at `readme`.
+inline std::vector<std::string> readmeSqlBlocks(const std::string& readme,
+                                                const std::string& section) {
+    std::ifstream in(readme);
+    std::vector<std::string> queries;
+    std::string line, block;
+    bool inSection = false, inBlock = false;
+    while (std::getline(in, line)) {
+        if (line.rfind("## ", 0) == 0)
+            inSection = line == section;
+        if (!inSection)
+            continue;
+        if (line == "```sql") {
+            inBlock = true;
+            block.clear();
+        } else if (inBlock && line == "```") {
+            inBlock = false;
+            queries.push_back(block);
+        } else if (inBlock) {
+            block += line + "\n";
+        }
+    }
+    return queries;
+}
+
 inline TestPostgres& testServer() {
     static TestPostgres server;
     static const bool started = server.start(std::filesystem::temp_directory_path());

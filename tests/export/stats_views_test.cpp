@@ -77,30 +77,6 @@ std::string counts(const std::vector<std::string>& row, size_t at) {
     return row[at] + " " + row[at + 1] + " " + row[at + 2] + " " + row[at + 3];
 }
 
-// The ```sql blocks of the README's section on figures.
-std::vector<std::string> readmeFigureQueries() {
-    std::ifstream in(std::string(DUPMON_SOURCE_DIR) + "/README.md");
-    std::vector<std::string> queries;
-    std::string line, block;
-    bool inSection = false, inBlock = false;
-    while (std::getline(in, line)) {
-        if (line.rfind("## ", 0) == 0)
-            inSection = line == "## Job-log figures in PostgreSQL";
-        if (!inSection)
-            continue;
-        if (line == "```sql") {
-            inBlock = true;
-            block.clear();
-        } else if (inBlock && line == "```") {
-            inBlock = false;
-            queries.push_back(block);
-        } else if (inBlock) {
-            block += line + "\n";
-        }
-    }
-    return queries;
-}
-
 } // namespace
 
 class StatsViews : public ServerTest {
@@ -225,7 +201,8 @@ TEST_F(StatsViews, GiveTheFiguresTheLogToolComputesFromTheSameDatabases) {
 
     // The README's figures for one machine and a range of days, as the log
     // tool gives them with --from and --to.
-    const std::vector<std::string> queries = readmeFigureQueries();
+    const std::vector<std::string> queries =
+        readmeSqlBlocks(DUPMON_SOURCE_DIR "/README.md", "## Job-log figures in PostgreSQL");
     ASSERT_EQ(queries.size(), 2u) << "per port of one machine in a range, per day with yield";
     const ReportDate from{2026, 2, 1}, to{2026, 2, 14};
     const LogStats s = computeLogStats(databasePath("SU10-000001"), true, from, to);
