@@ -37,9 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string password = libpqPassword(text);
     if (password.size() < 4)
         return 0;
-    for (const std::string& said :
-         {s.shown, s.problem, s.redact("FATAL: password \"" + password + "\" refused")})
+    for (const std::string& said : {s.shown, s.problem})
         if (said.find(password) != std::string::npos)
             __builtin_trap();
+    // A password such as `sword "**` is in the masked message's own words
+    // ("password \"***\""): only a message whose frame cannot hold it shows
+    // a leak.
+    const std::string frame = "FATAL: password \"***\" refused";
+    if (frame.find(password) == std::string::npos &&
+        s.redact("FATAL: password \"" + password + "\" refused").find(password) !=
+            std::string::npos)
+        __builtin_trap();
     return 0;
 }
