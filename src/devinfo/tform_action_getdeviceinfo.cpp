@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "common/fixed_pitch_font.h"
+#include "common/window_geometry_qt.h"
 #include "protocol/command_machine.h"
 #include "protocol/machine_names.h"
 
@@ -101,10 +102,10 @@ TFormAction_GetDeviceInfo::TFormAction_GetDeviceInfo(std::filesystem::path workD
     whole->addLayout(actions);
     // Room for a whole line of the widest (USB) form where the screen has it;
     // the memo scrolls sideways otherwise.
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    const QSize area = screen ? screen->availableGeometry().size() : QSize(1024, 768);
+    const WindowRect area = freeArea(QGuiApplication::primaryScreen());
     const int lineWidth = Memo1->fontMetrics().horizontalAdvance(QString(124, 'M')) + 60;
-    resize(std::min(lineWidth, area.width() - 40), std::min(480, area.height() - 80));
+    const WindowSize size = sizeWithin({lineWidth, 480}, area, {40, 80});
+    resize(size.width, size.height);
 
     connect(Button_selectFile, &QPushButton::clicked, this, [this] { Button_selectFileClick(); });
     connect(Button_setCheck_ID_file, &QPushButton::clicked, this,
@@ -114,7 +115,7 @@ TFormAction_GetDeviceInfo::TFormAction_GetDeviceInfo(std::filesystem::path workD
     connect(Button_Exit, &QPushButton::clicked, this, [this] { close(); });
 
     // FormCreate: parameter file, then the placement it holds when it fits the screen.
-    core_.create(area.width(), area.height());
+    core_.create(area.width, area.height);
     if (core_.usePlacement()) {
         const DeviceInfoParameters& p = core_.startParameters();
         move(p.left, p.top);

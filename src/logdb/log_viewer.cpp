@@ -1,7 +1,5 @@
 #include "logdb/log_viewer.h"
 
-#include <charconv>
-
 #include "common/file_io.h"
 #include "common/text.h"
 #include "logdb/log_tail.h"
@@ -23,73 +21,6 @@ std::string logViewerLoadMessage(int result) {
 fs::path logViewerParameterPath(const fs::path& dir, const MachineInfo& info) {
     return dir /
            (machineFileName(fieldText(info.machineId, sizeof info.machineId)) + ".qz9.log.par");
-}
-
-namespace {
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n';
-}
-
-// One "%d" of a scanf: blanks, an optional sign, digits that fit an int.
-bool takeInt(std::string_view& s, int& out) {
-    size_t i = 0;
-    while (i < s.size() && isBlank(s[i]))
-        ++i;
-    if (i < s.size() && s[i] == '+')
-        ++i;
-    const char* begin = s.data() + i;
-    const char* end = s.data() + s.size();
-    auto [ptr, ec] = std::from_chars(begin, end, out);
-    if (ec != std::errc())
-        return false;
-    s.remove_prefix(size_t(ptr - s.data()));
-    return true;
-}
-
-} // namespace
-
-std::optional<LogViewerPosition> parseLogViewerParameters(std::string_view text,
-                                                          std::string_view machineId) {
-    const size_t lineEnd = text.find('\n');
-    if (lineEnd == std::string_view::npos)
-        return std::nullopt; // no second line
-    std::string_view first = text.substr(0, lineEnd);
-    size_t b = 0;
-    while (b < first.size() && isBlank(first[b]))
-        ++b;
-    size_t e = b;
-    while (e < first.size() && !isBlank(first[e]))
-        ++e;
-    const std::string_view word = first.substr(b, e - b);
-    if (word.empty() || word != machineId)
-        return std::nullopt;
-    std::string_view second = text.substr(lineEnd + 1);
-    second = second.substr(0, second.find('\n'));
-    LogViewerPosition p;
-    if (!takeInt(second, p.top) || !takeInt(second, p.left) || !takeInt(second, p.width) ||
-        !takeInt(second, p.height))
-        return std::nullopt;
-    return p;
-}
-
-std::string formatLogViewerParameters(std::string_view machineId, const LogViewerPosition& p) {
-    return std::string(machineId) + " \n" +
-           format("%d %d %d %d \n", p.top, p.left, p.width, p.height);
-}
-
-std::optional<LogViewerPosition> loadLogViewerParameters(const fs::path& file,
-                                                         std::string_view machineId) {
-    // A regular file only: a pipe at the path must not hold the window up.
-    const auto text = readSmallFile(file, kLogViewerParameterReadLimit);
-    if (!text)
-        return std::nullopt;
-    return parseLogViewerParameters(*text, machineId);
-}
-
-bool saveLogViewerParameters(const fs::path& file, std::string_view machineId,
-                             const LogViewerPosition& p) {
-    return bool(writeWholeFile(file, formatLogViewerParameters(machineId, p)));
 }
 
 std::optional<size_t> logViewerTopRow(size_t rowCount, size_t visibleRowCount) {

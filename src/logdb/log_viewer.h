@@ -35,28 +35,10 @@ std::string logViewerGroupCaption(std::string_view caption);
 inline constexpr const char* kLogViewerMessageCaption = "Message";
 std::string logViewerLoadMessage(int result);
 
-// The position file "<dir>/<machineId>.qz9.log.par":
-//   line 1  "%s \n"           the machine id
-//   line 2  "%d %d %d %d \n"  top, left, width, height
-struct LogViewerPosition {
-    int top = 0, left = 0, width = 0, height = 0;
-    bool operator==(const LogViewerPosition&) const = default;
-};
+// The position file "<dir>/<machineId>.qz9.log.par": a position file
+// (common/position_file.h) whose first line is the machine id and a blank.
 std::filesystem::path logViewerParameterPath(const std::filesystem::path& dir,
                                              const MachineInfo& info);
-// The position, when the first word of line 1 is `machineId` and line 2
-// starts with four integers; nothing for another machine's file, a blank
-// machine id or numbers that do not fit an int.
-std::optional<LogViewerPosition> parseLogViewerParameters(std::string_view text,
-                                                          std::string_view machineId);
-std::string formatLogViewerParameters(std::string_view machineId, const LogViewerPosition& p);
-// Only the first kLogViewerParameterReadLimit bytes of the file are read:
-// the two lines are short, and a file of any size opens at once.
-constexpr size_t kLogViewerParameterReadLimit = 4096;
-std::optional<LogViewerPosition> loadLogViewerParameters(const std::filesystem::path& file,
-                                                         std::string_view machineId);
-bool saveLogViewerParameters(const std::filesystem::path& file, std::string_view machineId,
-                             const LogViewerPosition& p);
 
 // After a row is added: the first row to show so that the last one is in
 // view, when fewer rows are visible than there are; nothing otherwise.

@@ -15,6 +15,7 @@
 #include <algorithm>
 
 #include "common/text.h"
+#include "common/window_geometry_qt.h"
 #include "logdb/log_record.h"
 #include "logdb/stats_output.h"
 
@@ -204,7 +205,7 @@ TFormPortPerformance::TFormPortPerformance(QWidget* owner, const MachineInfo& in
     // As large as the map, within the screen; a map larger than the screen scrolls.
     QSize size(Chart->sizeHint().width() + 60, Chart->sizeHint().height() + 230);
     if (const QScreen* screen = this->screen())
-        size = size.boundedTo(screen->availableGeometry().size() * 0.95);
+        size = size.boundedTo(toQRect(freeArea(screen)).size() * 0.95);
     resize(size);
 }
 

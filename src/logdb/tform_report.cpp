@@ -15,7 +15,7 @@
 #include <QVBoxLayout>
 
 #include "common/fixed_pitch_font.h"
-#include "logdb/window_fit.h"
+#include "common/window_geometry_qt.h"
 
 namespace dupmon {
 

@@ -22,9 +22,10 @@
 #include <algorithm>
 
 #include "common/fixed_pitch_font.h"
+#include "common/position_file.h"
 #include "common/text.h"
+#include "common/window_geometry_qt.h"
 #include "logdb/tform_report.h"
-#include "logdb/window_fit.h"
 #include "protocol/machine_names.h"
 
 namespace dupmon {
@@ -79,11 +80,7 @@ QFont courierNew(int points) {
 // columns, cut to the screen and centred on it.
 QRect defaultGeometry(const QWidget* w) {
     const QScreen* s = w->screen() ? w->screen() : QGuiApplication::primaryScreen();
-    const QRect area = s ? s->availableGeometry() : QRect(0, 0, 1024, 768);
-    const int width = std::min(1024, area.width());
-    const int height = std::min(480, area.height());
-    return {area.left() + (area.width() - width) / 2, area.top() + (area.height() - height) / 2,
-            width, height};
+    return toQRect(centredInArea({1024, 480}, freeArea(s)));
 }
 
 } // namespace
@@ -116,7 +113,7 @@ TForm_ShowLog::TForm_ShowLog(QWidget* owner, const MachineInfo& info, const std:
 
     // 2. Position file: only this machine's applies.
     setGeometry(defaultGeometry(this));
-    if (auto p = loadLogViewerParameters(parameterFile_, machineId_)) {
+    if (const auto p = readPositionFile(parameterFile_, machineId_)) {
         move(p->left, p->top);
         resize(p->width, p->height);
         positionApplied_ = true;
@@ -272,7 +269,7 @@ void TForm_ShowLog::showModal() {
 }
 
 void TForm_ShowLog::saveParameters() {
-    saveLogViewerParameters(parameterFile_, machineId_, {y(), x(), width(), height()});
+    writePositionFile(parameterFile_, machineId_ + " ", {y(), x(), width(), height()});
 }
 
 void TForm_ShowLog::closeEvent(QCloseEvent* event) {

@@ -108,41 +108,6 @@ int PortMapLayout::portTop(int i, const PortMapMetrics& m, const PortMapGeometry
     return g.firstRowTop + ports[i].row * (m.portHeight + portGapY);
 }
 
-int centredPosition(int windowSize, int screenSize) {
-    return windowSize < screenSize ? (screenSize - windowSize) / 2 : 0;
-}
-
-namespace {
-
-// One axis of cascadedWindow: the size (made smaller where the area leaves
-// too little room) and the offset from the area's start.
-void cascadeAxis(int& size, int& offset, int area, int k) {
-    size = std::max(1, std::min(size, area));
-    if (k > 0) {
-        const int room = std::min(k, 3) * kCascadeStep;
-        if (area - size < room)
-            size = std::max(1, area - room);
-    }
-    const int free = area - size;
-    offset = free / 2 + k * kCascadeStep;
-    if (offset > free)
-        offset = (k * kCascadeStep) % (free + 1);
-}
-
-} // namespace
-
-ScreenRect cascadedWindow(int width, int height, const ScreenRect& area, int k) {
-    ScreenRect r;
-    int x = 0, y = 0;
-    r.width = width;
-    r.height = height;
-    cascadeAxis(r.width, x, area.width, k);
-    cascadeAxis(r.height, y, area.height, k);
-    r.left = area.left + x;
-    r.top = area.top + y;
-    return r;
-}
-
 int scrollToShow(int jobFrom, int jobTo, int portFrom, int portTo, int view, int maxScroll) {
     // The window's own start (its margin and the machine's name) where it shows the port.
     if (portTo <= view)

@@ -64,22 +64,6 @@ struct PortMapLayout {
 
 PortMapLayout computePortMap(const MachineInfo& info);
 
-// Centred in a screen of the given size, or at 0 when it does not fit.
-int centredPosition(int windowSize, int screenSize);
-
-// A window's frame, or a screen's free area, in pixels.
-struct ScreenRect {
-    int left = 0, top = 0, width = 0, height = 0;
-    bool operator==(const ScreenRect&) const = default;
-};
-// The frame of the k-th new machine window (k from 0) of this size in the
-// free area: the first centred, each further one kCascadeStep down and right
-// of the one before; one that would leave the area starts again near its
-// top-left corner. A window too large to stand apart from the others is made
-// smaller by up to three steps. Always wholly inside the area.
-inline constexpr int kCascadeStep = 28;
-ScreenRect cascadedWindow(int width, int height, const ScreenRect& area, int k);
-
 // Where a view `view` long scrolls along one axis (0 .. `maxScroll`) so that
 // the span [portFrom, portTo) of the first port shows whole and as much of
 // [jobFrom, jobTo) of the job panels as fits beside it; not at all while the

@@ -1,3 +1,5 @@
+// One machine's window: the Qt view over the machine's status board and the
+// window model (menus, question, nickname, silence and unplug rules).
 #pragma once
 #include <QMainWindow>
 #include <QSize>
@@ -5,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "common/ui_services.h"
 #include "machine_window/device_info_text.h"
 #include "machine_window/machine_requests.h"
+#include "machine_window/machine_window_model.h"
 #include "machine_window/port_map_layout.h"
 #include "machine_window/port_status_board.h"
 #include "protocol/machine_info.h"
@@ -62,7 +66,7 @@ public:
     void SetLogNumber(int n);
     bool IsStandby() const;
     // The machine does not answer: the window says so and refuses every request.
-    bool silent() const { return silent_; }
+    bool silent() const { return model_.silent(); }
     // The 256-byte image bank block, numbers in host order.
     void showImageBankInfo(const uint8_t block[256]);
     // The image bank's table of stored images (one byte per place).
@@ -85,7 +89,7 @@ public:
     // `lost`: the machine is still plugged in but took none of the program's
     // reports until its answer time ran out.
     void showUnplugged(bool lost = false);
-    bool unplugged() const { return unplugged_; }
+    bool unplugged() const { return model_.unplugged(); }
     // The id of the machine the window was made for (kept after an unplug).
     const std::string& machineId() const { return machineId_; }
     // Scrolls the port map to where `other`'s is (the window it replaces).
@@ -139,7 +143,8 @@ public:
     // --- state ---
     const PortStatusBoard& board() const { return board_; }
     const PortMapLayout& layout() const { return layout_; }
-    bool windowReady() const { return windowReady_; }
+    bool windowReady() const { return model_.ready(); }
+    const MachineWindowModel& model() const { return model_; }
     bool placementLoaded() const { return placementLoaded_; }
     const std::filesystem::path& parFilePath() const { return parFilePath_; }
     const std::string& windowTitleText() const { return windowTitle_; }
@@ -225,6 +230,7 @@ private:
     void construct(const std::string& caption);
     void createMenus();
     void applyMenuVisibility();
+    void applyMenuEnabling();
     void buildPortMap();
     void buildJobPanels();
     void buildSourceImageBox(int left, int top);
@@ -242,21 +248,24 @@ private:
     void sync();
     void paintPort(int i);
     void setLabel(QLabel* label, const std::string& text, int minWidth);
-    // The machine waits for its operator's Continue or Finish (by its status block).
-    bool waitingForOperator() const;
     // Asks, from the event loop and never from inside the engine's step.
     void askContinueOrFinish();
     void showQuestion();
     void onQuestionClosed();
+    // The bar above the port map offers Continue and Finish.
+    void offerAnswersInBar();
     // The answer from the dialog or from the bar above the port map.
     void postAnswer(bool continueJob);
     bool refuseUnlessStandby(const char* caption);
     bool refuseWhileSilent(const char* caption);
+    // Says why, when refused.
+    bool refuse(const std::optional<Refusal>& no);
     // A request the operator made (`name` as the trace names it), and whether it was refused.
     void noteRequest(const char* name, bool refused = false);
     void showSilence(bool silent);
     void onWriteResult(const WriteOutcome& outcome);
-    void setNicknameShown(const std::string& nick);
+    // Every title that names the machine follows its record's nickname.
+    void showNickname();
     void postJob(void (MachineRequests::*request)(), const char* name);
     void onDeviceInfo(const DeviceInfoBlock& block);
     void notAvailable(const char* what);
@@ -274,26 +283,16 @@ private:
     std::filesystem::path workDir_;
 
     PortStatusBoard board_;
+    MachineWindowModel model_;
     PortMapLayout layout_;
     QSize portBoxSize_; // measured from the port font when the first box is made
     std::string windowTitle_;
     std::string caption_;   // as the board gave it
     std::string machineId_; // kept: the record may serve another machine after an unplug
-    bool unplugged_ = false;
-    bool silent_ = false;
-    // The question: shown on the next turn of the event loop; the status polls
-    // that found the machine waiting with no answer on its way.
+    // The question is shown on the next turn of the event loop.
     bool questionScheduled_ = false;
-    int waitingPolls_ = 0;
-    // Writes this window asked for, whose outcome it tells the operator.
-    bool clockAsked_ = false;
-    bool nicknameAsked_ = false;
-    std::string nicknameBefore_;
-    std::string nicknameSent_;
-    bool lost_ = false; // unplugged_ because it took no reports
     std::filesystem::path parFilePath_;
     bool placementLoaded_ = false;
-    bool windowReady_ = false;
     bool shownOnce_ = false;
     uint8_t imageBank_[256] = {};
     std::string textBuffer_;

@@ -36,17 +36,11 @@ void TFormMachine::showImageBankTable(const uint8_t* table, uint32_t count) {
 }
 
 void TFormMachine::Button_DeleteImageClick() {
-    ui_.messageBox("Delete Image: " + machineNameAndId(info_) +
-                       " takes no request from the PC to delete an image. Delete it at the "
-                       "machine's panel, then click Add Image to see the bank again.",
-                   "Notice");
+    ui_.messageBox(model_.deleteImageNotice(), "Notice");
 }
 
 void TFormMachine::Button_RenameImageClick() {
-    ui_.messageBox("Rename Image: " + machineNameAndId(info_) +
-                       " takes no request from the PC to rename an image, and does not tell "
-                       "the PC the names of its images. Rename it at the machine's panel.",
-                   "Notice");
+    ui_.messageBox(model_.renameImageNotice(), "Notice");
 }
 
 } // namespace dupmon

@@ -1,37 +1,22 @@
-// Where a machine window opens and what it shows first: cascaded from the
-// other new windows, and scrolled so that port #01 and the job panels are in
-// view however small the screen.
+// Where a machine window opens and what it shows first: sized to its port
+// map and cut to the screen, cascaded from the other new windows, and
+// scrolled so that port #01 and the job panels are in view however small the
+// screen.
 #include <QFrame>
 #include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
-#include <QScreen>
+#include <QMenuBar>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
-#include <QWindow>
 #include <algorithm>
 
+#include "common/window_geometry_qt.h"
 #include "machine_window/tform_machine.h"
 
 namespace dupmon {
-
-void TFormMachine::alignHeaderWithFirstPort(int by) {
-    if (layout_.kind != LayoutKind::Kind1)
-        return;
-    // The machine's name stays in view with the header.
-    GroupBox_Machine->setAlignment(Qt::AlignRight);
-    if (by <= 0)
-        return;
-    for (QWidget* w : {static_cast<QWidget*>(Edit_Function), static_cast<QWidget*>(Panel_JobInfo),
-                       static_cast<QWidget*>(Panel_JobTime), static_cast<QWidget*>(Label_Log),
-                       static_cast<QWidget*>(Edit_LogNo), static_cast<QWidget*>(Button_SaveScreen),
-                       static_cast<QWidget*>(GroupBox_SourceImage),
-                       static_cast<QWidget*>(GroupBox_Port.empty() ? nullptr : GroupBox_Port[0])})
-        if (w)
-            w->move(w->x() + by, w->y());
-}
 
 QGroupBox* TFormMachine::firstPortBox() const {
     const int i = firstPortIndex(layout_.kind, int(GroupBox_Port.size()));
@@ -75,20 +60,54 @@ void TFormMachine::takeScrollFrom(const TFormMachine& other) {
 }
 
 void TFormMachine::placeAsNewWindow(int k) {
-    if (placementLoaded_)
+    if (placementLoaded_ || !screen())
         return;
-    const QScreen* s = screen();
-    if (!s)
-        return;
-    QMargins m(4, 30, 4, 4); // the desktop's frame, until it has put one around
-    if (windowHandle() && !windowHandle()->frameMargins().isNull())
-        m = windowHandle()->frameMargins();
-    const QRect free = s->availableGeometry();
-    const QSize frame = size().grownBy(m);
-    const ScreenRect r = cascadedWindow(frame.width(), frame.height(),
-                                        {free.left(), free.top(), free.width(), free.height()}, k);
-    resize(QSize(r.width, r.height).shrunkBy(m));
-    move(r.left, r.top);
+    const FrameMargins m = frameMarginsOf(this);
+    const WindowRect frame = cascadedWindow(
+        {width() + m.left + m.right, height() + m.top + m.bottom}, freeArea(screen()), k);
+    resize(frame.width - m.left - m.right, frame.height - m.top - m.bottom);
+    move(frame.left, frame.top);
+}
+
+void TFormMachine::fitToScreen() {
+    // The window's position is its frame's; its size is the inside's.
+    const FrameMargins m = frameMarginsOf(this);
+    const WindowRect free = freeArea(screen());
+    QSize inside = size();
+    const bool byContent = !placementLoaded_ && !isVisible();
+    if (byContent) {
+        inside = QSize(Panel_Main->width(), Panel_Main->height() + menuBar()->sizeHint().height() +
+                                                statusBar()->sizeHint().height());
+        // A map taller than the screen scrolls: room for the scroll bar
+        // beside it, so that no second bar is needed below it.
+        const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+        const WindowRect need = grownBy({0, 0, inside.width(), inside.height()}, m);
+        if (need.height > free.height)
+            inside.rwidth() += bar;
+        if (need.width > free.width)
+            inside.rheight() += bar;
+    }
+    WindowRect frame = grownBy({0, 0, inside.width(), inside.height()}, m);
+    frame.top = y();
+    frame.left = x();
+    // Centred on the screen it opens on unless its placement was kept; a
+    // placement kept from a larger screen still opens wholly on this one.
+    if (byContent)
+        frame = centredInArea({frame.width, frame.height}, free);
+    frame = dupmon::fitToScreen(frame, free);
+    resize(frame.width - m.left - m.right, frame.height - m.top - m.bottom);
+    move(frame.left, frame.top);
+}
+
+void TFormMachine::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // Now that the desktop has framed the window, keep the frame on the screen too.
+    if (Panel_Main && screen() && !freeArea(screen()).contains(toWindowRect(frameGeometry())))
+        fitToScreen();
+    if (!shownOnce_) {
+        shownOnce_ = true;
+        showFirstPortAndJob();
+    }
 }
 
 } // namespace dupmon

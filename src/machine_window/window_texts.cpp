@@ -1,9 +1,7 @@
 #include "machine_window/window_texts.h"
 
-#include <cstdio>
 #include <cstring>
 
-#include "common/file_io.h"
 #include "common/text.h"
 
 namespace dupmon {
@@ -37,30 +35,6 @@ std::filesystem::path placementFilePath(const std::filesystem::path& dataDir,
                                         const MachineInfo& info) {
     return dataDir /
            (machineFileName(fieldText(info.machineId, sizeof info.machineId)) + ".qz9.par");
-}
-
-bool loadPlacement(const std::filesystem::path& file, std::string_view machineId,
-                   WindowPlacement& out) {
-    // Two lines are all the file holds; nothing past them is read.
-    const std::vector<std::string> lines = readTextLines(file, 2);
-    if (lines.empty())
-        return false;
-    char word[1024] = {};
-    std::sscanf(lines[0].c_str(), "%1023s", word);
-    if (machineId != word || lines.size() < 2)
-        return false;
-    WindowPlacement p;
-    if (std::sscanf(lines[1].c_str(), "%d %d %d %d", &p.top, &p.left, &p.width, &p.height) != 4)
-        return false;
-    out = p;
-    return true;
-}
-
-bool savePlacement(const std::filesystem::path& file, std::string_view machineId,
-                   const WindowPlacement& p) {
-    return bool(
-        writeWholeFile(file, std::string(machineId) + " \n" +
-                                 format("%d %d %d %d \n", p.top, p.left, p.width, p.height)));
 }
 
 std::filesystem::path picturePath(const std::filesystem::path& workDir, const LocalTime& t) {

@@ -24,25 +24,11 @@ std::string continueOrFinishText(const MachineInfo& info);
 // caption, so that the windows of several machines tell each other apart.
 std::string machineWindowCaption(const MachineInfo& info, std::string_view caption);
 
-// The window placement file of a machine: "<machineId>.qz9.par" in the data directory.
+// The window placement file of a machine: "<machineId>.qz9.par" in the data
+// directory, a position file (common/position_file.h) whose first line is the
+// machine id followed by a blank.
 std::filesystem::path placementFilePath(const std::filesystem::path& dataDir,
                                         const MachineInfo& info);
-
-struct WindowPlacement {
-    int top = 0;
-    int left = 0;
-    int width = 0;
-    int height = 0;
-};
-
-// Line 1 holds the machine id followed by a blank, line 2 "top left width
-// height". False (and `out` untouched) when the file is missing, belongs to
-// another machine or has fewer than four numbers.
-bool loadPlacement(const std::filesystem::path& file, std::string_view machineId,
-                   WindowPlacement& out);
-// Rewrites the file; false when it cannot be written.
-bool savePlacement(const std::filesystem::path& file, std::string_view machineId,
-                   const WindowPlacement& p);
 
 // "SavePicture/YYYY/YYYY-MM/YYYYMMDD-hhmmss.jpg" under the working directory.
 std::filesystem::path picturePath(const std::filesystem::path& workDir, const LocalTime& t);

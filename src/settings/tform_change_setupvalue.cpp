@@ -18,6 +18,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "common/window_geometry_qt.h"
+
 namespace dupmon {
 
 namespace {
@@ -133,17 +135,16 @@ TForm_change_setupValue::TForm_change_setupValue(QWidget* parent) : QDialog(pare
     whole->addLayout(buttons);
     whole->setSizeConstraint(QLayout::SetFixedSize);
     const QSize need = fieldsPane->sizeHint();
-    const QRect screenArea = QGuiApplication::primaryScreen()
-                                 ? QGuiApplication::primaryScreen()->availableGeometry()
-                                 : QRect(0, 0, 1024, 768);
+    const WindowRect screenArea = freeArea(QGuiApplication::primaryScreen());
     // Room for the title bar, the margins, the buttons and two lines of a
     // refused value's message.
     const int spare = 60 + 4 * whole->spacing() + Button_OK->sizeHint().height() +
                       2 * Label_Problem->fontMetrics().height() + whole->contentsMargins().top() +
                       whole->contentsMargins().bottom();
-    const int height = std::min(need.height(), screenArea.height() - spare);
+    const int height = sizeWithin({0, need.height()}, screenArea, {0, spare}).height;
     const int bar = height < need.height() ? style()->pixelMetric(QStyle::PM_ScrollBarExtent) : 0;
-    fieldsArea->setFixedSize(std::min(need.width() + bar, screenArea.width() - 40), height);
+    fieldsArea->setFixedSize(sizeWithin({need.width() + bar, 0}, screenArea, {40, 0}).width,
+                             height);
 
     connect(Button_OK, &QPushButton::clicked, this, [this] { OKClick(); });
     connect(Button_TEST, &QPushButton::clicked, this, [this] { TESTClick(); });

@@ -17,6 +17,7 @@
 #include "common/fixed_pitch_font.h"
 #include "common/text.h"
 #include "common/version.h"
+#include "common/window_geometry_qt.h"
 #include "devinfo/tform_action_getdeviceinfo.h"
 #include "machine_window/window_texts.h"
 #include "master_usb/tform2.h"
@@ -172,22 +173,12 @@ TForm1::~TForm1() {
 void TForm1::FormCreate() {
     setWindowTitle(
         QString::fromStdString(format("%s v%s %s", kModelString, kProgramVersion, kBuildDate)));
-    const QRect free = QApplication::primaryScreen()
-                           ? QApplication::primaryScreen()->availableGeometry()
-                           : QRect(0, 0, 1024, 768);
-    const WindowRect screenArea{free.top(), free.left(), free.width(), free.height()};
-    if (!positionRestored_) {
-        WindowRect r = defaultMainWindowRect(free.width(), free.height());
-        r.left += free.left();
-        r.top += free.top();
-        resize(r.width, r.height);
-        move(r.left, r.top);
-    } else {
-        // A position kept from a larger or another screen still opens on this one.
-        const WindowRect r = fitIntoArea({y(), x(), width(), height()}, screenArea);
-        resize(r.width, r.height);
-        move(r.left, r.top);
-    }
+    const WindowRect free = freeArea(QApplication::primaryScreen());
+    // A position kept from a larger or another screen still opens on this one.
+    const WindowRect r = positionRestored_ ? fitToScreen({y(), x(), width(), height()}, free)
+                                           : centredInArea(kMainWindowSize, free);
+    resize(r.width, r.height);
+    move(r.left, r.top);
     std::error_code ec;
     std::filesystem::create_directories(workDir_ / "DATABASE", ec);
     std::filesystem::create_directories(workDir_ / "DEBUG_SESSION", ec);
@@ -431,13 +422,10 @@ void TForm1::reflowPictures() {
 void TForm1::showAllMachines() {
     // Wide enough for two rows where the screen allows, and high enough for
     // every row; never smaller than the operator made it.
-    const QScreen* s = screen() ? screen() : QApplication::primaryScreen();
-    const QRect free = s ? s->availableGeometry() : QRect(0, 0, 1024, 768);
-    QMargins frame(4, 30, 4, 4); // the desktop's frame, until it has put one around
-    if (windowHandle() && !windowHandle()->frameMargins().isNull())
-        frame = windowHandle()->frameMargins();
-    const int maxWidth = free.width() - frame.left() - frame.right();
-    const int maxHeight = free.height() - frame.top() - frame.bottom();
+    const WindowRect free = freeArea(screen() ? screen() : QApplication::primaryScreen());
+    const FrameMargins frame = frameMarginsOf(this);
+    const int maxWidth = free.width - frame.left - frame.right;
+    const int maxHeight = free.height - frame.top - frame.bottom;
     const int columns = std::max(picturesPerRow(width()), (picturesPlaced_ + 1) / 2);
     const int wantWidth = std::clamp(200 * columns, width(), std::max(width(), maxWidth));
     if (wantWidth != width()) {
@@ -457,14 +445,13 @@ void TForm1::showAllMachines() {
         resize(width(), wantHeight);
     // Centred while the program starts without a kept position; otherwise
     // only kept on the screen.
-    QRect r(pos(), size().grownBy(frame));
+    QRect r(pos(), size().grownBy(QMargins(frame.left, frame.top, frame.right, frame.bottom)));
     if (!positionRestored_ && !startupDone_)
-        r.moveCenter(free.center());
-    r.moveLeft(
-        std::clamp(r.left(), free.left(), std::max(free.left(), free.right() + 1 - r.width())));
-    r.moveTop(
-        std::clamp(r.top(), free.top(), std::max(free.top(), free.bottom() + 1 - r.height())));
-    move(r.topLeft());
+        r.moveCenter(toQRect(free).center());
+    const WindowRect fitted = fitToScreen(toWindowRect(r), free);
+    if (fitted.width != r.width() || fitted.height != r.height())
+        resize(fitted.width - frame.left - frame.right, fitted.height - frame.top - frame.bottom);
+    move(fitted.left, fitted.top);
 }
 
 void TForm1::showOn(int k, int connection) {

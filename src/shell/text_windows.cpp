@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "common/file_io.h"
+#include "common/window_geometry_qt.h"
 #include "shell/program_info.h"
 
 namespace dupmon {
@@ -46,10 +47,11 @@ TextWindow::TextWindow(const QString& title, QWidget* parent) : QDialog(parent) 
     // A hundred columns (the manual's width) by 30 lines of the text's font,
     // cut to the screen.
     const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
-    const QSize area = s ? s->availableGeometry().size() : QSize(1024, 768);
     const QFontMetrics fm(Memo_Text->font());
-    resize(std::min(fm.horizontalAdvance(QString(kColumns, 'M')) + 60, area.width() - 40),
-           std::min(fm.lineSpacing() * 30 + 80, area.height() - 80));
+    const WindowSize size =
+        sizeWithin({fm.horizontalAdvance(QString(kColumns, 'M')) + 60, fm.lineSpacing() * 30 + 80},
+                   freeArea(s), {40, 80});
+    resize(size.width, size.height);
 }
 
 void TextWindow::setText(const std::string& text) {

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "common/byte_order.h"
+#include "common/position_file.h"
 #include "common/result_codes.h"
 #include "log_test_support.h"
 #include "logdb/log_database.h"
@@ -242,52 +243,24 @@ TEST(LogViewerRowsHeaders, HeaderRowByMachineKind) {
         EXPECT_EQ(LogViewerRows::width(c), widths[c]);
 }
 
-TEST(LogViewerParameters, OnlyThisMachinesPositionApplies) {
-    using P = std::optional<LogViewerPosition>;
-    struct {
-        const char* name;
-        std::string text;
-        const char* machineId;
-        P expect;
-    } cases[] = {
-        {"own file", "A1B2C3 \n10 20 900 400 \n", "A1B2C3", LogViewerPosition{10, 20, 900, 400}},
-        {"line ends of another platform", "A1B2C3 \r\n10 20 900 400 \r\n", "A1B2C3",
-         LogViewerPosition{10, 20, 900, 400}},
-        {"blanks before the id, words after it", "  A1B2C3 old name\n-5 +7 900 400 x\n", "A1B2C3",
-         LogViewerPosition{-5, 7, 900, 400}},
-        {"another machine", "Z9Y8X7 \n10 20 900 400 \n", "A1B2C3", std::nullopt},
-        {"an id that only starts the same", "A1B2C3D4 \n10 20 900 400 \n", "A1B2C3", std::nullopt},
-        {"no second line", "A1B2C3 \n", "A1B2C3", std::nullopt},
-        {"first line only, no line end", "A1B2C3", "A1B2C3", std::nullopt},
-        {"three numbers", "A1B2C3 \n10 20 900\n", "A1B2C3", std::nullopt},
-        {"numbers on the third line", "A1B2C3 \n\n10 20 900 400\n", "A1B2C3", std::nullopt},
-        {"a number too large for an int", "A1B2C3 \n10 20 99999999999 400\n", "A1B2C3",
-         std::nullopt},
-        {"blank first line, machine without id", " \n10 20 900 400 \n", "", std::nullopt},
-        {"empty file", "", "A1B2C3", std::nullopt},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(parseLogViewerParameters(c.text, c.machineId), c.expect) << c.name;
-}
-
 TEST_F(LogViewer, ParameterFileRoundTripsAndIsReadOnlyAsFarAsItMatters) {
     const MachineInfo info = machine("LINE-01", "UB-16", "A1B2C3");
     const fs::path file = logViewerParameterPath(dir, info);
     EXPECT_EQ(file, dir / "A1B2C3.qz9.log.par");
-    ASSERT_TRUE(saveLogViewerParameters(file, "A1B2C3", {30, 40, 1000, 500}));
+    ASSERT_TRUE(writePositionFile(file, "A1B2C3 ", {30, 40, 1000, 500}));
     EXPECT_EQ(readText(file), "A1B2C3 \n30 40 1000 500 \n");
-    EXPECT_EQ(loadLogViewerParameters(file, "A1B2C3"), (LogViewerPosition{30, 40, 1000, 500}));
-    EXPECT_EQ(loadLogViewerParameters(file, "Z9Y8X7"), std::nullopt);
-    EXPECT_EQ(loadLogViewerParameters(dir / "missing.qz9.log.par", "A1B2C3"), std::nullopt);
+    EXPECT_EQ(readPositionFile(file, "A1B2C3"), (WindowRect{30, 40, 1000, 500}));
+    EXPECT_EQ(readPositionFile(file, "Z9Y8X7"), std::nullopt);
+    EXPECT_EQ(readPositionFile(dir / "missing.qz9.log.par", "A1B2C3"), std::nullopt);
 
     // A first line longer than what is read is not this machine's file.
-    std::string huge = "A1B2C3" + std::string(kLogViewerParameterReadLimit, ' ') + "\n1 2 3 4\n";
+    std::string huge = "A1B2C3" + std::string(kPositionFileReadLimit, ' ') + "\n1 2 3 4\n";
     writeBytes(file, huge.data(), huge.size());
-    EXPECT_EQ(loadLogViewerParameters(file, "A1B2C3"), std::nullopt);
+    EXPECT_EQ(readPositionFile(file, "A1B2C3"), std::nullopt);
     // A 20 MB file of one line is read no further than the limit.
     std::string big(20 << 20, 'A');
     writeBytes(file, big.data(), big.size());
-    EXPECT_EQ(loadLogViewerParameters(file, "A1B2C3"), std::nullopt);
+    EXPECT_EQ(readPositionFile(file, "A1B2C3"), std::nullopt);
 }
 
 TEST(LogViewerMessages, LoadFailuresAreNamedByTheirCode) {

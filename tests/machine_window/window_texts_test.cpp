@@ -1,12 +1,9 @@
-// Window title, placement file, picture names, clock texts, nickname limit,
+// Window title, placement file name, picture names, clock texts, nickname limit,
 // image bank texts, and the port map decisions that have no widget.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "common/text.h"
 #include "machine_window/port_map_layout.h"
@@ -14,26 +11,6 @@
 
 using namespace dupmon;
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/dupmon_mw_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
-
-} // namespace
 
 TEST(WindowTexts, TitleUsesNicknameOrModelName) {
     MachineInfo info{};
@@ -46,44 +23,10 @@ TEST(WindowTexts, TitleUsesNicknameOrModelName) {
     EXPECT_EQ(machineDisplayName(info), "Line 3");
 }
 
-TEST(WindowTexts, PlacementFileRoundTripAndForeignFiles) {
-    TempDir dir;
+TEST(WindowTexts, PlacementFileIsNamedAfterTheMachine) {
     MachineInfo info{};
     copyField(info.machineId, sizeof info.machineId, "M-0042");
-    const fs::path file = placementFilePath(dir.path, info);
-    EXPECT_EQ(file.filename(), "M-0042.qz9.par");
-
-    WindowPlacement p;
-    EXPECT_FALSE(loadPlacement(file, "M-0042", p)) << "missing file";
-
-    ASSERT_TRUE(savePlacement(file, "M-0042", {100, 50, 1150, 368}));
-    EXPECT_EQ(readFile(file), "M-0042 \n100 50 1150 368 \n");
-    ASSERT_TRUE(loadPlacement(file, "M-0042", p));
-    EXPECT_EQ(p.top, 100);
-    EXPECT_EQ(p.left, 50);
-    EXPECT_EQ(p.width, 1150);
-    EXPECT_EQ(p.height, 368);
-
-    struct {
-        const char* content;
-        bool loads;
-    } cases[] = {
-        {"M-0041 \n1 2 3 4 \n", false},   // another machine's file
-        {"M-0042 \n1 2 3\n", false},      // fewer than four numbers
-        {"M-0042\r\n7 8 9 10\r\n", true}, // CR LF line ends
-        {"M-0042 extra words\n5 6 7 8\n", true},
-        {"", false},
-    };
-    for (const auto& c : cases) {
-        std::ofstream(file, std::ios::binary) << c.content;
-        WindowPlacement q{-1, -1, -1, -1};
-        EXPECT_EQ(loadPlacement(file, "M-0042", q), c.loads) << c.content;
-        if (!c.loads) {
-            EXPECT_EQ(q.top, -1) << "defaults stay when nothing is taken";
-        }
-    }
-
-    EXPECT_FALSE(savePlacement(dir.path / "missing" / "x.qz9.par", "M", {1, 2, 3, 4}));
+    EXPECT_EQ(placementFilePath("/data", info), fs::path("/data/M-0042.qz9.par"));
 }
 
 TEST(WindowTexts, PictureNamesFollowTheLocalTime) {
@@ -164,41 +107,6 @@ TEST(PortMapDecisions, ZeroPortsPerRowStillLaysOut) {
     const PortMapLayout L = computePortMap(info);
     EXPECT_EQ(L.columns, 1);
     EXPECT_EQ(L.rows, 3);
-}
-
-TEST(PortMapDecisions, NewWindowsCascadeInsideTheFreeArea) {
-    const ScreenRect area{100, 50, 1280, 800};
-    struct Case {
-        int width, height, k;
-        ScreenRect expected;
-    };
-    const Case cases[] = {
-        {600, 400, 0, {440, 250, 600, 400}}, // centred
-        {600, 400, 1, {468, 278, 600, 400}}, // one step down and right
-        {600, 400, 2, {496, 306, 600, 400}},
-        {600, 400, 13, {100 + 364, 50 + 364, 600, 400}}, // past the edges: again from the corner
-        {1280, 800, 0, {100, 50, 1280, 800}},            // as large as the area
-        {1280, 800, 1, {128, 78, 1252, 772}},            // smaller by a step, to stand apart
-        {1280, 800, 2, {156, 106, 1224, 744}},
-        {1280, 800, 4, {127, 77, 1196, 716}},  // three steps smaller at most
-        {3000, 2000, 0, {100, 50, 1280, 800}}, // never larger than the area
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " #" << c.k);
-        EXPECT_EQ(cascadedWindow(c.width, c.height, area, c.k), c.expected);
-    }
-    // However many, each lies wholly inside the area, and the next stands apart.
-    for (const auto& [w, h] : {std::pair{600, 400}, std::pair{1280, 800}, std::pair{1270, 300}}) {
-        for (int k = 0; k < 60; ++k) {
-            const ScreenRect r = cascadedWindow(w, h, area, k);
-            ASSERT_GE(r.left, area.left) << w << " " << k;
-            ASSERT_GE(r.top, area.top) << w << " " << k;
-            ASSERT_LE(r.left + r.width, area.left + area.width) << w << " " << k;
-            ASSERT_LE(r.top + r.height, area.top + area.height) << w << " " << k;
-            const ScreenRect next = cascadedWindow(w, h, area, k + 1);
-            EXPECT_TRUE(next.left != r.left || next.top != r.top) << w << " " << k;
-        }
-    }
 }
 
 TEST(PortMapDecisions, TheFirstScrollShowsPortOneAndAsMuchOfTheJobPanelsAsFits) {

@@ -31,6 +31,7 @@
 
 #include "bad_files_support.h"
 #include "common/byte_order.h"
+#include "common/position_file.h"
 #include "common/result_codes.h"
 #include "common/text.h"
 #include "devinfo/get_device_info.h"
@@ -217,10 +218,10 @@ std::string positionOutcome(const fs::path&, const fs::path& file) {
 }
 
 std::string placementOutcome(const fs::path&, const fs::path& file) {
-    WindowPlacement p;
-    if (!loadPlacement(file, "M-1", p))
+    const auto p = readPositionFile(file, "M-1");
+    if (!p)
         return "default";
-    return format("placement %d %d %d %d", p.top, p.left, p.width, p.height);
+    return format("placement %d %d %d %d", p->top, p->left, p->width, p->height);
 }
 
 std::string pictureOutcome(const fs::path& work, const fs::path& file) {
@@ -255,7 +256,7 @@ std::string logViewerOutcome(const fs::path&, const fs::path& file) {
 }
 
 std::string logViewerPositionOutcome(const fs::path&, const fs::path& file) {
-    const auto p = loadLogViewerParameters(file, "M-1");
+    const auto p = readPositionFile(file, "M-1");
     return p ? format("position %d %d %d %d", p->top, p->left, p->width, p->height) : "default";
 }
 

@@ -250,22 +250,16 @@ TEST_F(SlotsTest, ARegistryCutShortIsCompletedWithAMessageAndTheStartGoesOn) {
     EXPECT_EQ(std::filesystem::file_size(dir / "DATABASE" / "BRELLOCK_QX42.DB7"), 9144u);
 }
 
+#include "common/position_file.h"
+#include "common/version.h"
 #include "shell/window_position.h"
 
-TEST(MainWindowPosition, ParameterFileCases) {
-    EXPECT_EQ(parseWindowPosition("QX42B Ver:1\n10 20 800 600 \n"), (WindowRect{10, 20, 800, 600}));
-    EXPECT_EQ(parseWindowPosition("QX42B Ver:1\n"), std::nullopt);
-    EXPECT_EQ(parseWindowPosition("QX42B Ver:1\n10 20 800\n"), std::nullopt);
-    EXPECT_EQ(parseWindowPosition(""), std::nullopt);
+TEST(MainWindowPosition, TheFileNamesTheProgramAndAnyFirstLineReads) {
     const std::string written = formatWindowPosition({1, 2, 3, 4});
+    EXPECT_EQ(written.rfind(std::string(kModelString) + " Ver:", 0), 0u) << written;
     EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 2);
     EXPECT_EQ(written.substr(written.find('\n') + 1), "1 2 3 4 \n");
-    EXPECT_EQ(parseWindowPosition(written), (WindowRect{1, 2, 3, 4}));
-}
-
-TEST(MainWindowPosition, DefaultIsCutToTheScreenAndCentred) {
-    EXPECT_EQ(defaultMainWindowRect(1920, 1080), (WindowRect{365, 660, 600, 350}));
-    EXPECT_EQ(defaultMainWindowRect(500, 300), (WindowRect{0, 0, 500, 300}));
+    EXPECT_EQ(parsePositionFile(written, std::nullopt), (WindowRect{1, 2, 3, 4}));
 }
 
 TEST_F(SlotsTest, ChangesBeforeDiscoveryAreLeftToTheEnumeration) {
@@ -283,24 +277,6 @@ TEST_F(SlotsTest, ChangesBeforeDiscoveryAreLeftToTheEnumeration) {
     EXPECT_EQ(slots->slotsInUse(), 1);
     run(4000);
     EXPECT_TRUE(board.isOn(0));
-}
-
-TEST(MainWindowPosition, AKeptPositionIsBroughtOntoTheScreen) {
-    const WindowRect screen{0, 0, 1600, 1000}; // top, left, width, height
-    struct Case {
-        WindowRect kept, expected;
-    } cases[] = {
-        {{10, 20, 800, 600}, {10, 20, 800, 600}},     // fits: as kept
-        {{10, 1500, 800, 600}, {10, 800, 800, 600}},  // off the right edge: moved in
-        {{-50, -30, 600, 350}, {0, 0, 600, 350}},     // above and left of it
-        {{0, 0, 2400, 1200}, {0, 0, 1600, 1000}},     // from a larger screen: shrunk
-        {{900, 100, 600, 350}, {650, 100, 600, 350}}, // below the bottom
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(fitIntoArea(c.kept, screen), c.expected)
-            << c.kept.top << " " << c.kept.left << " " << c.kept.width << " " << c.kept.height;
-    // A screen whose free area does not start at the origin (a panel on the left).
-    EXPECT_EQ(fitIntoArea({0, 0, 600, 350}, {0, 48, 1552, 1000}), (WindowRect{0, 48, 600, 350}));
 }
 
 // What a link notes about itself is for the debug file of its machine, found

@@ -24,6 +24,7 @@
 #include "bad_files_support.h"
 #include "common/byte_order.h"
 #include "common/file_io.h"
+#include "common/position_file.h"
 #include "common/result_codes.h"
 #include "connection/machine.h"
 #include "devinfo/get_device_info.h"
@@ -174,7 +175,7 @@ std::vector<Writer> writers() {
          "DATABASE/M-1.qz9.par",
          [](const fs::path&, const fs::path& file, const MidRun& midRun) {
              midRun();
-             return written(savePlacement(file, "M-1", {100, 50, 1150, 368}));
+             return written(writePositionFile(file, "M-1 ", {100, 50, 1150, 368}));
          },
          false,
          {{Put::Pipe, "not written"},
@@ -185,7 +186,7 @@ std::vector<Writer> writers() {
          "DATABASE/M-1.qz9.log.par",
          [](const fs::path&, const fs::path& file, const MidRun& midRun) {
              midRun();
-             return written(saveLogViewerParameters(file, "M-1", {5, 6, 700, 500}));
+             return written(writePositionFile(file, "M-1 ", {5, 6, 700, 500}));
          },
          false,
          {{Put::Pipe, "not written"},
