@@ -99,7 +99,8 @@ struct AnswerFeed {
         const AnswerCheck kind = answerCheckFor(lastCommand.data(), lastCommand.size());
         const size_t checkSize = kind == AnswerCheck::Crc32 ? 4 : kind == AnswerCheck::Sum ? 1 : 0;
         n = std::min(n, CUsbhidioc::kRxBufferSize - 4 - checkSize);
-        const uint8_t result = (control >> 2) == 63 ? RESULT_CHECK_ERROR : uint8_t(control >> 2);
+        const uint8_t result =
+            (control >> 2) == 63 ? uint8_t(RESULT_CHECK_ERROR) : uint8_t(control >> 2);
         answer.assign(4 + n + checkSize, 0);
         answer[0] = kAnswerStart;
         writeBE16(answer.data() + 1, uint16_t(answer.size() - 3));
