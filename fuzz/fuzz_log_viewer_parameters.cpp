@@ -1,4 +1,4 @@
-// Arbitrary bytes read as the log viewer's position file.
+// Arbitrary bytes read as the log viewer's position file (a window position file).
 //
 // The low six bits of the first byte give the length of the machine id that
 // the file is read for (taken from the bytes after it); the rest is the file.
@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "logdb/log_viewer.h"
+#include "common/position_file.h"
 
 using namespace dupmon;
 
@@ -23,17 +23,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (data[0] & 0x40)
         text = id + " ";
     text.append(reinterpret_cast<const char*>(data + 1 + idLength), size - 1 - idLength);
-    if (text.size() > kLogViewerParameterReadLimit)
-        text.resize(kLogViewerParameterReadLimit);
+    if (text.size() > kPositionFileReadLimit)
+        text.resize(kPositionFileReadLimit);
 
-    const auto position = parseLogViewerParameters(text, id);
+    const auto position = parsePositionFile(text, id);
     if (!position)
         return 0;
     // Only this machine's file applies, and what it gives is what the viewer
     // writes back: saving and reading again yields the same position.
     if (id.empty() || id.find_first_of(" \t\r\n\v\f") != std::string::npos)
         std::abort();
-    if (parseLogViewerParameters(formatLogViewerParameters(id, *position), id) != position)
+    if (parsePositionFile(formatPositionFile(id + " ", *position), id) != position)
         std::abort();
     return 0;
 }
