@@ -1,3 +1,5 @@
+// The two time stamps the program writes: asctime's layout and the
+// message-log line head.
 #include "common/timestamp.h"
 
 #include "common/text.h"
