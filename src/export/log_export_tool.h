@@ -1,4 +1,6 @@
 #pragma once
+// The export command of dupmon-logtool, for log databases kept before the
+// monitor exported, or by a monitor that had no server.
 #include <ostream>
 #include <string>
 #include <vector>
