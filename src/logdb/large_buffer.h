@@ -1,4 +1,6 @@
 #pragma once
+// The huge-page hint for the big buffers that reports and whole log databases
+// are read into.
 #include <cstddef>
 #include <cstdint>
 #ifdef __linux__

@@ -1,4 +1,6 @@
 #pragma once
+// The fast appender that report lines and log texts are written with, where
+// snprintf would cost most of a large report's time.
 #include <charconv>
 #include <cstdint>
 #include <string>
