@@ -1,3 +1,5 @@
+// Checking a job summary record into the machine window's status block, and
+// the texts of a job's counts and total.
 #include "machine_window/job_summary.h"
 
 #include <cctype>
