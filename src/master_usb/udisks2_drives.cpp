@@ -1,3 +1,5 @@
+// The drive service over udisks2's D-Bus calls: volumes, partitions, formats
+// (FAT through an image file), mounts and ejects, each call logged.
 #include "master_usb/udisks2_drives.h"
 
 #include <QDBusArgument>
