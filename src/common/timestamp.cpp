@@ -1,5 +1,5 @@
-// The two time stamps the program writes: asctime's layout and the
-// message-log line head.
+// The two fixed time-stamp texts: asctime's layout and the head of a
+// message-log line.
 #include "common/timestamp.h"
 
 #include "common/text.h"

@@ -1,6 +1,6 @@
 #pragma once
-// The export command of dupmon-logtool, for log databases kept before the
-// monitor exported, or by a monitor that had no server.
+// The export command of dupmon-logtool, which sends log databases that
+// already exist to the server without a running monitor.
 #include <ostream>
 #include <string>
 #include <vector>
