@@ -32,12 +32,12 @@
 
 #include "common/byte_order.h"
 #include "common/text.h"
-#include "machine_window/machine_requests.h"
 #include "machine_window/tform_continue_or_exit.h"
 #include "machine_window/tform_machine.h"
 #include "machine_window/widget_support.h"
 #include "protocol/command_machine.h"
 #include "protocol/machine_names.h"
+#include "protocol/machine_requests.h"
 #include "settings/tform_change_machine_clock.h"
 #include "settings/tform_change_setupvalue.h"
 #include "settings/tform_nickname.h"

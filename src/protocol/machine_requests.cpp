@@ -1,4 +1,4 @@
-#include "machine_window/machine_requests.h"
+#include "protocol/machine_requests.h"
 
 #include <algorithm>
 #include <cstring>
