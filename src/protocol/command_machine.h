@@ -10,6 +10,7 @@
 #include "common/ui_services.h"
 #include "protocol/frame_channel.h"
 #include "protocol/machine_info.h"
+#include "protocol/machine_requests.h"
 #include "protocol/port_record_sizes.h"
 
 namespace dupmon {
@@ -52,14 +53,6 @@ enum EventCode : int {
     EVENT_COPY_COMPARE_ANSWER = 15, // W 44, W 67
     EVENT_IMAGE_BANK_BLOCK = 50,    // Y 3 answer frame
     EVENT_IMAGE_BANK_TABLE = 51,    // Y 4 answer frame
-};
-
-// Results of the master-USB take request.
-enum MasterTakeResult : int {
-    MASTER_TAKEN = 0,
-    MASTER_NOT_PRESENT = 1,
-    MASTER_REJECTED = 2,
-    MASTER_COMMAND_FAILED = 9,
 };
 
 // The writes whose outcome the engine reports with STATUS_WRITE_RESULT.

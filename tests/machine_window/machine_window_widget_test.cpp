@@ -95,8 +95,19 @@ struct RecordingRequests final : MachineRequests {
         calls.push_back(c);
         return true;
     }
+    bool takeMasterUsbToPc(const uint8_t*, int*) override {
+        calls.push_back("masterTake");
+        return false;
+    }
+    bool returnMasterUsbToDuplicator() override {
+        calls.push_back("masterReturn");
+        return false;
+    }
+    const MachineInfo& info() const override { return machineInfo; }
+    bool silent() const override { return false; }
     bool setupReadable = true;
     std::array<uint8_t, 256> setup{};
+    MachineInfo machineInfo{};
 };
 
 struct TempDir {
