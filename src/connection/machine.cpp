@@ -24,6 +24,7 @@ MACHINE::MACHINE(const Clock& clock, UiServices& ui)
       messageBuffer_(new char[kMessageBufferSize]) {
     std::memset(info_.get(), 0, sizeof *info_);
     engine_ = std::make_unique<COMMAND_MACHINE>(info_.get(), clock_, ui_);
+    requests_ = std::make_unique<CommandMachineRequests>(*engine_);
     const std::string open = banner("OPEN");
     std::memcpy(messageBuffer_.get(), open.data(), open.size());
     messageUsed_ = open.size();

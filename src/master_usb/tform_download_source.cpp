@@ -109,12 +109,12 @@ void TForm_DownloadSource::FormCreate() {
     Edit_targetDirectory->setText(QString::fromStdString(p.sourceDirectory));
 }
 
-void TForm_DownloadSource::setEngine(COMMAND_MACHINE* engine,
-                                     std::function<void(const std::string&)> debugLog) {
-    flow_->setEngine(engine, std::move(debugLog));
+void TForm_DownloadSource::setMachine(MachineRequests* machine,
+                                      std::function<void(const std::string&)> debugLog) {
+    flow_->setMachine(machine, std::move(debugLog));
 }
 
-void TForm_DownloadSource::openFor(COMMAND_MACHINE* engine,
+void TForm_DownloadSource::openFor(MachineRequests* machine,
                                    std::function<void(const std::string&)> debugLog,
                                    const QString& title) {
     if (flow_->running()) {
@@ -124,7 +124,7 @@ void TForm_DownloadSource::openFor(COMMAND_MACHINE* engine,
         return;
     }
     setWindowTitle(title);
-    setEngine(engine, std::move(debugLog));
+    setMachine(machine, std::move(debugLog));
     exec();
 }
 

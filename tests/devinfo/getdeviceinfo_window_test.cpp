@@ -37,6 +37,7 @@ protected:
     TestUi ui;
     MachineInfo info{};
     COMMAND_MACHINE engine{&info, clock, ui};
+    CommandMachineRequests requests{engine};
 };
 
 } // namespace
@@ -72,7 +73,7 @@ TEST_F(GetDeviceInfoWindow, ControlsPlacementAndTheCheckByMachineKind) {
             ++shown;
             w.Button_Exit->click();
         });
-        w.showFor(&engine);
+        w.showFor(&requests);
 
         // Any other kind: hidden, and the check's file is forgotten.
         info.deviceType = 5;
@@ -91,7 +92,7 @@ TEST_F(GetDeviceInfoWindow, ControlsPlacementAndTheCheckByMachineKind) {
             ++shown;
             w.Button_Exit->click();
         });
-        w.showFor(&engine);
+        w.showFor(&requests);
         EXPECT_EQ(shown, 2);
         w.move(50, 60);
         w.resize(640, 400);
