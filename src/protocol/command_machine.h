@@ -1,4 +1,6 @@
 #pragma once
+// COMMAND_MACHINE, the protocol engine of one machine, with the codes, blocks
+// and write outcomes it hands to its status and event callbacks.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,5 @@
+// Each request handed on to the engine; marking ports also copies the port list
+// into the engine, and only while the machine is idle.
 #include "protocol/machine_requests.h"
 
 #include <algorithm>

@@ -1,4 +1,7 @@
 #pragma once
+// What the windows and the download flow may ask of a machine, as an interface
+// of its own so that they need not hold the engine, and the implementation that
+// posts each request to a COMMAND_MACHINE.
 #include <cstdint>
 
 #include "protocol/machine_info.h"

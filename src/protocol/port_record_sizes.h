@@ -1,4 +1,6 @@
 #pragma once
+// The sizes of port data records by kind, wide or narrow as the controller's
+// firmware keeps its counters, and the widening of narrow records.
 #include <cstddef>
 #include <cstdint>
 
