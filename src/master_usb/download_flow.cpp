@@ -1,3 +1,7 @@
+// The download flow's find-and-format part: Go and its loop, closing and
+// ending, the master taken from the duplicator and found among the PC's drives,
+// the question before erasing, the partition, the format and the check of the
+// fresh volume.
 #include "master_usb/download_flow.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
 #pragma once
+// DownloadFlow, the work behind the download window: refilling a machine's
+// master stick from a source folder; and DownloadView, what it shows through.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>

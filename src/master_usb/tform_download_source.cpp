@@ -1,3 +1,6 @@
+// Building the download window, filling its controls from the saved
+// parameters, handing them to the flow on Go, and showing what the flow
+// reports.
 #include "master_usb/tform_download_source.h"
 
 #include <QComboBox>

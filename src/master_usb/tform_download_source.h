@@ -1,4 +1,7 @@
 #pragma once
+// The download window ("Download Source Files"): the source folder, job,
+// format and volume label the operator chooses, and the memo in which the
+// download flow reports.
 #include <QDialog>
 #include <filesystem>
 #include <functional>
