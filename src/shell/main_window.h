@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "app/shell_driver.h"
+#include "registry/picture_archive.h"
 #include "shell/log_windows.h"
 #include "shell/machine_display_icon.h"
 #include "shell/machine_slots.h"
-#include "shell/picture_archive.h"
 
 class QAction;
 class QLabel;

@@ -1,4 +1,4 @@
-#include "shell/picture_archive.h"
+#include "registry/picture_archive.h"
 
 #include <algorithm>
 #include <cstdio>
