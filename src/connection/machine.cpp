@@ -1,3 +1,7 @@
+// One machine slot's connection: steps its engine on the HID link, writes the
+// message-log lines to the machine's monthly debug file (held in memory until
+// the machine is identified), stores job-log records, and passes status and
+// events on to the machine window and the main window.
 #include "connection/machine.h"
 
 #include <algorithm>

@@ -1,4 +1,7 @@
 #pragma once
+// One machine slot's connection (MACHINE): the protocol engine bound to the
+// slot's HID link, and what it needs of the machine window; also the image
+// bank block's layout.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
