@@ -28,9 +28,9 @@
 #include "logdb/tform_show_log.h"
 #include "machine_window/tform_continue_or_exit.h"
 #include "machine_window/tform_machine.h"
+#include "registry/system_database.h"
 #include "shell/machine_window_view.h"
 #include "shell/main_window.h"
-#include "shell/system_database.h"
 #include "sim/simulated_drives.h"
 #include "standin_nodes.h"
 

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "machine_window/device_info_text.h"
+#include "devinfo/device_info_text.h"
 
 using namespace dupmon;
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/byte_order.h"
-#include "shell/picture_archive.h"
+#include "registry/picture_archive.h"
 
 using namespace dupmon;
 

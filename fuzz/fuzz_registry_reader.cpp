@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/result_codes.h"
-#include "shell/system_database.h"
+#include "registry/system_database.h"
 
 using namespace dupmon;
 

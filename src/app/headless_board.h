@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/shell_driver.h"
 #include "shell/machine_slots.h"
+#include "shell/shell_driver.h"
 
 namespace dupmon {
 

@@ -2,8 +2,8 @@
 #include <QDialog>
 #include <filesystem>
 
+#include "devinfo/device_info_text.h"
 #include "devinfo/get_device_info.h"
-#include "machine_window/device_info_text.h"
 
 class QFileDialog;
 class QLineEdit;

@@ -19,7 +19,7 @@
 #include "logdb/report.h"
 #include "logdb/stats_output.h"
 #include "logdb/text_builder.h"
-#include "shell/system_database.h"
+#include "registry/system_database.h"
 
 namespace dupmon {
 

@@ -13,7 +13,7 @@
 
 #include "common/clock.h"
 #include "common/ui_services.h"
-#include "machine_window/device_info_text.h"
+#include "devinfo/device_info_text.h"
 #include "machine_window/machine_window_model.h"
 #include "machine_window/port_map_layout.h"
 #include "machine_window/port_status_board.h"

@@ -15,7 +15,7 @@
 #include "hidlink/hid_backend.h"
 #include "hidlink/usbhidioc.h"
 #include "protocol/machine_activity.h"
-#include "shell/system_database.h"
+#include "registry/system_database.h"
 
 namespace dupmon {
 

@@ -9,11 +9,11 @@
 #include <string_view>
 #include <vector>
 
-#include "app/shell_driver.h"
+#include "registry/picture_archive.h"
 #include "shell/log_windows.h"
 #include "shell/machine_display_icon.h"
 #include "shell/machine_slots.h"
-#include "shell/picture_archive.h"
+#include "shell/shell_driver.h"
 
 class QAction;
 class QLabel;

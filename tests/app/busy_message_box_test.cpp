@@ -12,8 +12,8 @@
 #include "app/qt_ui_services.h"
 #include "common/result_codes.h"
 #include "logdb/log_database.h"
+#include "registry/system_database.h"
 #include "shell/main_window.h"
-#include "shell/system_database.h"
 #include "sim/sim_profiles.h"
 #include "sim/stand_in.h"
 

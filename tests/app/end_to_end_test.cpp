@@ -14,7 +14,7 @@
 #include "app/child_process.h"
 #include "common/byte_order.h"
 #include "logdb/log_database.h"
-#include "shell/system_database.h"
+#include "registry/system_database.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;

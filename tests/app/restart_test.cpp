@@ -25,7 +25,7 @@
 #include "common/byte_order.h"
 #include "logdb/log_database.h"
 #include "logdb/log_record.h"
-#include "shell/system_database.h"
+#include "registry/system_database.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;

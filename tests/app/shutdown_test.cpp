@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "app/child_process.h"
-#include "shell/system_database.h"
+#include "registry/system_database.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;

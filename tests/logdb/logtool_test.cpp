@@ -14,7 +14,7 @@
 #include "logdb/log_store.h"
 #include "logdb/logtool.h"
 #include "logdb/report.h"
-#include "shell/system_database.h"
+#include "registry/system_database.h"
 
 using namespace dupmon;
 using namespace dupmon::test;

@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "common/byte_order.h"
-#include "shell/picture_archive.h"
+#include "registry/picture_archive.h"
 #include "shell_test_files.h"
 
 using namespace dupmon;

@@ -10,9 +10,9 @@
 #include <filesystem>
 
 #include "common/text.h"
+#include "registry/picture_archive.h"
 #include "shell/machine_display_icon.h"
 #include "shell/panel_font.h"
-#include "shell/picture_archive.h"
 
 using namespace dupmon;
 

@@ -35,7 +35,7 @@
 #include "logdb/report.h"
 #include "machine_window/window_texts.h"
 #include "master_usb/download_texts.h"
-#include "shell/system_database.h"
+#include "registry/system_database.h"
 #include "shell/window_position.h"
 #include "sim/stand_in.h"
 #include "sim/virtual_bus.h"

@@ -9,7 +9,7 @@
 
 #include "common/sync_worker.h"
 #include "protocol/machine_info.h"
-#include "shell/picture_archive.h"
+#include "registry/picture_archive.h"
 
 namespace dupmon {
 

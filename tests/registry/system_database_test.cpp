@@ -13,8 +13,8 @@
 
 #include "common/result_codes.h"
 #include "common/text.h"
-#include "shell/system_database.h"
-#include "shell_test_files.h"
+#include "registry/system_database.h"
+#include "shell/shell_test_files.h"
 
 using namespace dupmon;
 using shelltest::readFile;

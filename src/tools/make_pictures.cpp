@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "common/byte_order.h"
+#include "registry/picture_archive.h"
 #include "shell/panel_picture.h"
-#include "shell/picture_archive.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;

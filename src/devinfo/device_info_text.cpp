@@ -1,4 +1,4 @@
-#include "machine_window/device_info_text.h"
+#include "devinfo/device_info_text.h"
 
 #include <algorithm>
 #include <cstdarg>

@@ -1,4 +1,4 @@
-#include "shell/system_database.h"
+#include "registry/system_database.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/byte_order.h"
-#include "machine_window/device_info_text.h"
+#include "devinfo/device_info_text.h"
 
 using namespace dupmon;
 

@@ -1,4 +1,4 @@
-#include "app/shell_driver.h"
+#include "shell/shell_driver.h"
 
 #include <QAbstractEventDispatcher>
 #include <algorithm>

@@ -5,8 +5,8 @@
 #include <random>
 
 #include "common/byte_order.h"
-#include "shell/picture_archive.h"
-#include "shell_test_files.h"
+#include "registry/picture_archive.h"
+#include "shell/shell_test_files.h"
 
 using namespace dupmon;
 using shelltest::readFile;
