@@ -1,4 +1,6 @@
 #pragma once
+// The board for a run without windows: each machine picture placed or
+// switched off, and each report, becomes one line on standard output.
 #include <QCoreApplication>
 #include <cstdio>
 #include <string>

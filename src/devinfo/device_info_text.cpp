@@ -1,3 +1,6 @@
+// The device information text line by line: a header per device type, one
+// line per device (its capacity and identification, or its status), and the
+// warnings and stop lines where a card repeats or the text fills up.
 #include "devinfo/device_info_text.h"
 
 #include <algorithm>

@@ -1,4 +1,7 @@
 #pragma once
+// Device information as text: the block a machine collects about the devices
+// in its ports, read record by record into the lines the get-device-info
+// window shows, with SD serial numbers seen before warned of.
 #include <cstddef>
 #include <cstdint>
 #include <functional>

@@ -1,3 +1,6 @@
+// The get-device-info window's parameter and check-ID files read and written,
+// and GetDeviceInfoCore's steps: the request to the machine, then the result
+// kept, appended to the operator's file and shown.
 #include "devinfo/get_device_info.h"
 
 #include <cstdio>

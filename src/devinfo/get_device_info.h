@@ -1,4 +1,7 @@
 #pragma once
+// The get-device-info window without its widgets: its parameter file, the
+// check-ID file of serial numbers seen, the append file, and what the window
+// shows and enables while it waits for a machine's device information.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>

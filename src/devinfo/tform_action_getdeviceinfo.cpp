@@ -1,3 +1,5 @@
+// The get-device-info window's widgets laid out, its placement taken from the
+// parameter file, and its buttons and results handed on to GetDeviceInfoCore.
 #include "devinfo/tform_action_getdeviceinfo.h"
 
 #include <QFileDialog>

@@ -1,4 +1,7 @@
 #pragma once
+// "Get Device Infomation", the window: its widgets and the one file dialog for
+// the append and check-ID files; what it keeps and decides is in
+// get_device_info.h.
 #include <QDialog>
 #include <filesystem>
 

@@ -1,3 +1,6 @@
+// dupmon-logtool's commands other than export: the arguments checked, then
+// info, print, csv, report, stats and verify on a log database or a report,
+// a report's machine taken from the registry beside the database.
 #include "logdb/logtool.h"
 
 #include <algorithm>

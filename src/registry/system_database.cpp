@@ -1,3 +1,6 @@
+// The registry file read, checked and completed when cut short; each entry
+// converted field by field to and from a MachineInfo; the file written as a
+// new one that replaces the old only when complete, on the worker if given.
 #include "registry/system_database.h"
 
 #include <algorithm>

@@ -1,4 +1,7 @@
 #pragma once
+// The machine registry file: the machines ever attached to this PC, an entry
+// each, in the order of their pictures on the board; its byte layout and the
+// class that reads, repairs and writes it.
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,6 @@
+// The main window built: machine windows made and wired to their machines,
+// its placement kept, the board's pictures placed and reflowed, and the
+// question before closing while jobs run.
 #include "shell/main_window.h"
 
 #include <QApplication>

@@ -1,4 +1,7 @@
 #pragma once
+// The main window (TForm1): the board of machine pictures, its System menu,
+// and the program-wide windows it makes for every machine window (setup,
+// device information, download, log viewers).
 #include <QMainWindow>
 #include <QPointer>
 #include <array>

@@ -1,3 +1,6 @@
+// The work timer re-armed for the slots' next deadline whenever something ran
+// or the event loop is about to sleep, and a notifier kept for each
+// descriptor the slots know, enabled while they wait on it.
 #include "shell/shell_driver.h"
 
 #include <QAbstractEventDispatcher>

@@ -1,4 +1,7 @@
 #pragma once
+// What runs the machine slots under Qt's event loop: a notifier for each
+// link's descriptor, one work timer for the earliest deadline, and the
+// start-up timer.
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>

@@ -1,3 +1,5 @@
+// dupmon-logtool's main: "export" goes to the PostgreSQL export, every other
+// command to the log tool.
 #include <iostream>
 #include <string>
 #include <unistd.h>
