@@ -9,7 +9,7 @@
 
 namespace dupmon {
 
-// dupmon-logtool: info, print, csv, report and verify on log databases and
+// dupmon-logtool: info, print, csv, report, stats and verify on log databases and
 // sealed reports, without a window. `args` excludes the program name.
 // Returns the exit status: 0 done, 1 a file problem or a failed check,
 // 2 bad arguments.

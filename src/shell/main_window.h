@@ -33,8 +33,8 @@ class TFormAction_GetDeviceInfo;
 class TForm_change_setupValue;
 class TFormMachine;
 
-// The main window: the board of machine pictures, the "System" > "Exit"
-// menu, and the three timers behind everything.
+// The main window: the board of machine pictures and the "System" menu
+// (About, Help, Exit); its timers are the shell driver's (shell_driver.h).
 class TForm1 : public QMainWindow, public BoardView {
 public:
     static constexpr int kPictureCount = 10;
