@@ -148,7 +148,10 @@ TEST(WireSequence, SlotsSteppedOnlyWhenDueSendWhatTheFixedBeatSends) {
     const size_t idlePolls = s.machine->commands('B').size() - polls;
     EXPECT_GE(idlePolls, 99u);
     EXPECT_LE(idlePolls, 101u);
-    EXPECT_LE(wakeups, int(3 * idlePolls)) << "the slots woke more often than their work asks";
+    // A few turns of slack: a log sync's end comes from its worker thread in
+    // real time, and on a loaded machine it can add a turn of its own. A slot
+    // that wakes when it has nothing to do wakes hundreds of times more.
+    EXPECT_LE(wakeups, int(3 * idlePolls) + 10) << "the slots woke more often than their work asks";
 }
 
 TEST(WireSequence, TheHeadlessMonitorSendsTheSameCommandsOverTheSimulatorSocket) {
