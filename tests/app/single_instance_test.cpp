@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/child_process.h"
+#include "support/child_process.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;

@@ -79,15 +79,15 @@ std::string checkAsUser(const std::string& root) {
 
 TEST(SourceCheck, CountsWhatTheCopyTakesAndLeavesOutWhatItLeavesOut) {
     TempDir tmp;
-    const std::string src = tmp.path + "/src";
+    const std::string src = tmp / "src";
     fs::create_directories(src + "/a/b");
     writeFile(src + "/top.bin", std::vector<uint8_t>(1000, 1));
     writeFile(src + "/a/b/deep.bin", std::vector<uint8_t>(24, 2));
-    fs::create_directories(tmp.path + "/outside");
-    writeFile(tmp.path + "/outside/linked.bin", std::vector<uint8_t>(7, 3));
-    fs::create_symlink(tmp.path + "/outside/linked.bin", src + "/link-to-file");
-    fs::create_directory_symlink(tmp.path + "/outside", src + "/link-to-folder");
-    fs::create_symlink(tmp.path + "/nowhere", src + "/dangling");
+    fs::create_directories(tmp / "outside");
+    writeFile(tmp / "outside/linked.bin", std::vector<uint8_t>(7, 3));
+    fs::create_symlink(tmp / "outside/linked.bin", src + "/link-to-file");
+    fs::create_directory_symlink(tmp / "outside", src + "/link-to-folder");
+    fs::create_symlink(tmp / "nowhere", src + "/dangling");
     ASSERT_EQ(::mkfifo((src + "/pipe").c_str(), 0644), 0); // would hang an open for reading
     const int fd = ::open((src + "/huge.img").c_str(), O_WRONLY | O_CREAT, 0644);
     ASSERT_GE(fd, 0);

@@ -22,7 +22,9 @@
 #include "hidlink/usbhidioc.h"
 #include "protocol/frame_channel.h"
 #include "sim/sim_client.h"
+#include "support/child_process.h"
 #include "support/other_user.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -33,33 +35,9 @@ namespace {
 class SimProcess {
 public:
     // Extra arguments may name DIR, the test's folder.
-    explicit SimProcess(std::vector<std::string> extra = {}) {
-        char tmpl[] = "/tmp/dupmon-sim-test-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        socket_ = dir_ + "/sim.sock";
-        std::vector<std::string> args{DUPMON_SIM_BINARY, "--socket", socket_};
-        for (auto& a : extra) {
-            if (a.rfind("DIR", 0) == 0)
-                a = dir_ + a.substr(3);
-            args.push_back(a);
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(DUPMON_SIM_BINARY, argv.data());
-            ::_exit(127);
-        }
-    }
-    ~SimProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        fs::remove_all(dir_);
-    }
+    explicit SimProcess(std::vector<std::string> extra = {})
+        : dir_(tmp_.path.string()), socket_(dir_ + "/sim.sock"), child_(arguments(extra)) {}
+    ~SimProcess() { child_.stop(); }
     // Connects once the simulator listens (it gets five seconds to start).
     bool connect(SimClientBackend& client) {
         for (int i = 0; i < 100; ++i) {
@@ -71,36 +49,29 @@ public:
     }
     // Runs the control mode of the program and returns what it printed.
     std::string ctl(const std::string& request) {
-        const std::string cmd =
-            std::string(DUPMON_SIM_BINARY) + " --socket " + socket_ + " ctl " + request;
-        std::string out;
-        if (FILE* p = ::popen(cmd.c_str(), "r")) {
-            char buf[512];
-            while (std::fgets(buf, sizeof buf, p))
-                out += buf;
-            ::pclose(p);
-        }
-        return out;
+        return commandOutput(std::string(DUPMON_SIM_BINARY) + " --socket " + socket_ + " ctl " +
+                             request);
     }
     // Waits for the child to leave; true when it exited with status 0.
-    bool exitedCleanly() {
-        int status = 0;
-        for (int i = 0; i < 100; ++i) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
+    bool exitedCleanly() { return child_.wait(5) == 0; }
     const std::string& socket() const { return socket_; }
     const std::string& dir() const { return dir_; }
 
 private:
+    std::vector<std::string> arguments(std::vector<std::string> extra) const {
+        std::vector<std::string> args{DUPMON_SIM_BINARY, "--socket", socket_};
+        for (auto& a : extra) {
+            if (a.rfind("DIR", 0) == 0)
+                a = dir_ + a.substr(3);
+            args.push_back(a);
+        }
+        return args;
+    }
+
+    test::TempDir tmp_{"dupmon-sim-test"};
     std::string dir_;
     std::string socket_;
-    pid_t pid_ = -1;
+    Child child_;
 };
 
 // Waits on the socket until the predicate holds or five seconds pass.

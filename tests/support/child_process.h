@@ -1,6 +1,6 @@
 #pragma once
 // A program of this project as a child process, for tests that run the real
-// thing: its standard output and error go to one file.
+// thing: its standard output and error go to one file, or stay the test's own.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -22,6 +22,8 @@ struct Child {
 
     static constexpr uid_t kSameUser = uid_t(-1);
 
+    // args[0] is the program's path. Without `outFile` the child writes
+    // where the test does; without `cwd` it starts in the test's folder.
     // With `user`, the child runs as that user (and group of the same
     // number): a test run by root can meet a folder it may not write.
     Child(const std::vector<std::string>& args, const std::filesystem::path& outFile,
@@ -29,11 +31,13 @@ struct Child {
         : out(outFile) {
         pid = ::fork();
         if (pid == 0) {
-            if (::chdir(cwd.c_str()) != 0)
+            if (!cwd.empty() && ::chdir(cwd.c_str()) != 0)
                 ::_exit(126);
-            FILE* f = std::fopen(outFile.c_str(), "w");
-            ::dup2(::fileno(f), 1);
-            ::dup2(::fileno(f), 2);
+            if (!outFile.empty()) {
+                FILE* f = std::fopen(outFile.c_str(), "w");
+                ::dup2(::fileno(f), 1);
+                ::dup2(::fileno(f), 2);
+            }
             if (user != kSameUser && (::setgid(user) != 0 || ::setuid(user) != 0))
                 ::_exit(125);
             std::vector<char*> argv;
@@ -44,6 +48,7 @@ struct Child {
             ::_exit(127);
         }
     }
+    explicit Child(const std::vector<std::string>& args) : Child(args, {}, {}) {}
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
