@@ -55,15 +55,9 @@ public:
     }
 
 private:
-    Demos() {
-        dir_ = fs::temp_directory_path() / ("dupmon_stats_" + std::to_string(::getpid()));
-        fs::create_directories(dir_);
-    }
-    ~Demos() {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    fs::path dir_;
+    Demos() = default;
+    dupmon::test::TempDir tmp_{"dupmon_stats"};
+    fs::path dir_{tmp_.path};
     std::map<std::string, DemoLog> logs_;
 };
 

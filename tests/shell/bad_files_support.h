@@ -17,6 +17,7 @@
 
 #include "common/text.h"
 #include "protocol/machine_info.h"
+#include "support/temp_dir.h"
 
 namespace dupmon::badfiles {
 
@@ -103,12 +104,8 @@ inline std::string substitute(std::string s, const fs::path& file) {
 
 class BadFiles : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("dupmon-badfiles-" + std::to_string(::getpid()));
-        fs::remove_all(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
+    test::TempDir tmp{"dupmon-badfiles"};
+    fs::path dir{tmp.path};
 };
 
 } // namespace dupmon::badfiles

@@ -303,21 +303,14 @@ TEST(DupmonSim, OnlyItsOwnUserMayConnect) {
         return;
     }
     // Another user: a child that gives up root, then tries the socket.
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgid(test::kNobody) != 0 || ::setuid(test::kNobody) != 0)
-            ::_exit(3);
+    EXPECT_TRUE(test::asUser(test::kNobody, [&] {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sim.socket().c_str());
         const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::_exit(rc != 0 && errno == EACCES ? 0 : 1);
-    }
-    int status = -1;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: could not become another user; 1: it connected";
+        return rc != 0 && errno == EACCES;
+    })) << "it connected, or could not become another user";
 }
 
 TEST(DupmonSim, TracesGoOnlyIntoTheFolderNamedAtStart) {
@@ -384,13 +377,9 @@ TEST(DupmonSim, TracesGoOnlyIntoTheFolderNamedAtStart) {
     const std::string missing = traced.dir() + "/missing";
     const std::string cmd = std::string(DUPMON_SIM_BINARY) + " --socket " + traced.dir() +
                             "/other.sock --trace-dir " + missing + " 2>&1";
-    std::string out;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p))
-        out += buf;
-    const int status = ::pclose(p);
+    int status = -1;
+    const std::string out = commandOutput(cmd, &status);
+    ASSERT_NE(status, -1);
     EXPECT_EQ(WEXITSTATUS(status), 1) << out;
     EXPECT_EQ(out, "dupmon-sim: --trace-dir " + missing + ": No such file or directory\n");
 }

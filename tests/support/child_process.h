@@ -131,15 +131,19 @@ inline std::filesystem::path freshRunFolder(const std::string& name) {
     return dir;
 }
 
-// What a shell command prints on its standard output.
-inline std::string commandOutput(const std::string& command) {
+// What a shell command prints on its standard output; with `status`, how it
+// ended (as waitpid says, -1 when it could not be started).
+inline std::string commandOutput(const std::string& command, int* status = nullptr) {
     std::string out;
+    int ended = -1;
     if (FILE* p = ::popen(command.c_str(), "r")) {
         char buf[512];
-        while (std::fgets(buf, sizeof buf, p))
-            out += buf;
-        ::pclose(p);
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+            out.append(buf, n);
+        ended = ::pclose(p);
     }
+    if (status)
+        *status = ended;
     return out;
 }
 

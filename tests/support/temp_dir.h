@@ -12,8 +12,7 @@ namespace dupmon::test {
 class TempDir {
 public:
     // "<prefix>-XXXXXX" under the temporary folder (TMPDIR, else /tmp).
-    explicit TempDir(const std::string& prefix = "dupmon")
-        : TempDir(temporaryFolder(), prefix) {}
+    explicit TempDir(const std::string& prefix = "dupmon") : TempDir(temporaryFolder(), prefix) {}
     // The same under `base`: a test that needs a folder another user can
     // reach chooses where it goes.
     TempDir(const std::filesystem::path& base, const std::string& prefix) {
