@@ -12,6 +12,7 @@
 
 #include "master_usb/source_check.h"
 #include "shell/shell_test_files.h"
+#include "support/child_process.h"
 #include "support/other_user.h"
 
 using namespace dupmon;
@@ -52,27 +53,9 @@ std::string checkAsUser(const std::string& root) {
     };
     if (::geteuid() != 0)
         return check();
-    int out[2];
-    if (::pipe(out) != 0)
-        return "no pipe";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(out[0]);
-        if (::setgid(test::kNobody) != 0 || ::setuid(test::kNobody) != 0)
-            ::_exit(2);
-        const std::string text = check();
-        [[maybe_unused]] auto n = ::write(out[1], text.data(), text.size());
-        ::_exit(0);
-    }
-    ::close(out[1]);
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, size_t(n));
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return text;
+    return runInChild(check, 60,
+                      [] { return ::setgid(test::kNobody) == 0 && ::setuid(test::kNobody) == 0; })
+        .text;
 }
 
 } // namespace

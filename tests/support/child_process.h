@@ -1,12 +1,17 @@
 #pragma once
 // A program of this project as a child process, for tests that run the real
 // thing: its standard output and error go to one file, or stay the test's own.
+// Also a piece of the test itself in a child process, for work that may
+// crash or hang, or that must run as another user.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -129,6 +134,71 @@ inline std::filesystem::path freshRunFolder(const std::string& name) {
     ::setenv("TMPDIR", dir.c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", makeRuntimeDir(dir).c_str(), 1);
     return dir;
+}
+
+// What a piece of work in a child process gave back, and how the child ended.
+struct ChildWork {
+    std::string text;      // what the work returned, as far as it came back
+    int status = -1;       // as waitpid gives it; -1 when no child ran
+    bool timedOut = false; // killed after the time it had
+};
+
+// Runs `work` in a child process and hands back the text it returns, so that
+// a crash, a hang or a memory limit cannot take the test with it. `prepare`
+// runs first in the child (a user to become, a limit to set); when it says
+// no, the child ends with status 2. Work that throws ends with status 3 and
+// its text says so. A child still running after `seconds` is killed.
+inline ChildWork runInChild(const std::function<std::string()>& work, int seconds,
+                            const std::function<bool()>& prepare = {}) {
+    ChildWork r;
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return r;
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return r;
+    }
+    if (pid == 0) {
+        ::close(fds[0]);
+        if (prepare && !prepare())
+            ::_exit(2);
+        std::string out;
+        int status = 0;
+        try {
+            out = work();
+        } catch (const std::exception& e) {
+            out = std::string("threw: ") + e.what();
+            status = 3;
+        }
+        [[maybe_unused]] ssize_t n = ::write(fds[1], out.data(), out.size());
+        ::_exit(status);
+    }
+    ::close(fds[1]);
+    const auto start = std::chrono::steady_clock::now();
+    char buf[4096];
+    for (;;) {
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        const int left =
+            seconds * 1000 -
+            int(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+        if (left <= 0) {
+            ::kill(pid, SIGKILL);
+            r.timedOut = true;
+            break;
+        }
+        pollfd p{fds[0], POLLIN, 0};
+        if (::poll(&p, 1, left) <= 0)
+            continue;
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        r.text.append(buf, size_t(n));
+    }
+    ::close(fds[0]);
+    ::waitpid(pid, &r.status, 0);
+    return r;
 }
 
 // What a shell command prints on its standard output; with `status`, how it
