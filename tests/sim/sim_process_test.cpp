@@ -450,41 +450,14 @@ struct SimRun {
 
 // dupmon-sim with these arguments, given `seconds` to end by itself.
 SimRun runSim(const std::vector<std::string>& args, int seconds) {
-    int out[2];
-    if (::pipe(out) != 0)
-        return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(out[1], 2);
-        ::close(out[0]);
-        std::vector<std::string> all{DUPMON_SIM_BINARY};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(DUPMON_SIM_BINARY, argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
+    const test::TempDir tmp("dupmon-sim-run");
+    std::vector<std::string> all{DUPMON_SIM_BINARY};
+    all.insert(all.end(), args.begin(), args.end());
+    Child child(all, tmp.path / "output.txt", {});
     SimRun r;
-    int status = 0;
-    bool ended = false;
-    for (int i = 0; i < seconds * 20 && !ended; ++i) {
-        ended = ::waitpid(pid, &status, WNOHANG) == pid;
-        if (!ended)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (!ended) {
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, &status, 0);
-    }
-    char buf[4096];
-    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
-        r.output.append(buf, size_t(n));
-    ::close(out[0]);
-    r.status = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.status = child.wait(seconds);
+    child.stop(); // still running: as a user's Ctrl-C would
+    r.output = child.output();
     return r;
 }
 
