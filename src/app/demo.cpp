@@ -1,3 +1,6 @@
+// The demo's stand-in machines on a virtual bus: three machines plugged at
+// start, pumped every millisecond, with a new job now and then and a panel
+// answer when nobody at the PC answers.
 #include "app/demo.h"
 
 #include "hidlink/usbhidioc.h"

@@ -1,4 +1,6 @@
 #pragma once
+// The stand-in machines that --demo runs inside the program, so that the
+// board, the machine windows and the job logs can be seen without hardware.
 #include <QObject>
 #include <QTimer>
 #include <functional>

@@ -1,3 +1,6 @@
+// The lock files of the single-instance rule: a private runtime folder, one
+// flock()ed file per working folder, USB bus or simulator, and the holder's
+// pid and description inside it.
 #include "app/instance_lock.h"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// Measuring the GUI thread's turns by wrapping glib's poll function: the loop
+// is working from each poll's return until the next poll begins.
 #include "app/loop_probe.h"
 
 #include <QAbstractEventDispatcher>

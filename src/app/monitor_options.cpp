@@ -1,3 +1,6 @@
+// duplicator-monitor's command line, its usage text, and the checks made
+// before start: the per-user data folder, --workdir's folder and a display to
+// open windows on.
 #include "app/monitor_options.h"
 
 #include <algorithm>

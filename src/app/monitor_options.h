@@ -1,4 +1,6 @@
 #pragma once
+// What duplicator-monitor is told on its command line, and the folders and
+// display it needs found or made before it starts.
 #include <cstdio>
 #include <filesystem>
 #include <string>

@@ -1,4 +1,7 @@
 #pragma once
+// The program's UiServices: QMessageBox boxes wide enough for their caption,
+// and event-loop passes for requests that wait; on standard error when
+// headless.
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QGridLayout>

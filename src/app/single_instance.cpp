@@ -1,3 +1,5 @@
+// Starting under the single-instance rule: taking the locks, asking the holder
+// to come to the front, and answering later starts on this monitor's socket.
 #include "app/single_instance.h"
 
 #include <QLocalSocket>

@@ -1,4 +1,6 @@
 #pragma once
+// One monitor per working folder and bus: a later start either brings the
+// running monitor's window to the front or is refused.
 #include <QLocalServer>
 #include <functional>
 #include <memory>

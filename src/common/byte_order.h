@@ -1,4 +1,6 @@
 #pragma once
+// Reading and writing 16-, 32- and 64-bit numbers big- or little-endian in a
+// byte buffer, so that no host struct is ever copied onto the wire or to disk.
 #include <cstdint>
 
 // Explicit byte order at every wire and file boundary.

@@ -1,3 +1,5 @@
+// The system clock behind every time-out and stamp, and the manual clock that
+// tests move by hand; civil-date arithmetic to step the manual clock's day.
 #include "common/clock.h"
 
 #include <chrono>

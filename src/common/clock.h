@@ -1,4 +1,6 @@
 #pragma once
+// The clock everything that waits or stamps asks: the system's, or a manual one
+// that lets tests run long time-outs at once.
 #include <cstdint>
 
 namespace dupmon {

@@ -1,3 +1,5 @@
+// Opening, reading, appending to and wholly replacing the files the program
+// keeps, refusing folders, pipes and devices so that nothing waits on them.
 #include "common/file_io.h"
 
 #include <algorithm>

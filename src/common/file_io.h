@@ -1,4 +1,7 @@
 #pragma once
+// Files as the program handles them: owned FILE* and descriptors, reads that
+// open only regular files, appends that reach the file whole, and writes that
+// replace a file whole or not at all.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>

@@ -1,3 +1,5 @@
+// Finding a font that really draws every character equally wide, among
+// fontconfig's look-alikes.
 #include "common/fixed_pitch_font.h"
 
 #include <QFontDatabase>

@@ -1,3 +1,5 @@
+// The histogram of the GUI thread's busy stretches: exact buckets for short
+// gaps, then a fixed number of buckets per doubling.
 #include "common/loop_gaps.h"
 
 #include <bit>

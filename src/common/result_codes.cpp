@@ -1,3 +1,4 @@
+// The names of the registry and log database result codes.
 #include "common/result_codes.h"
 
 #include "common/text.h"

@@ -1,4 +1,6 @@
 #pragma once
+// The result codes of the registry and log database file operations, and
+// their names as messages show them.
 #include <string>
 
 namespace dupmon {

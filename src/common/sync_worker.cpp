@@ -1,3 +1,5 @@
+// The disk worker thread: runs queued syncs and writes in order and wakes the
+// GUI thread through an eventfd as each job is done.
 #include "common/sync_worker.h"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// Small text helpers: trimming, printf into a string, fixed fields, and safe
+// file names made from names a machine sends.
 #include "common/text.h"
 
 #include <cstdio>

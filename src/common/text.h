@@ -1,4 +1,6 @@
 #pragma once
+// Small text helpers shared by every layer: trimming lines, printf into a
+// string, fixed zero-terminated fields, and file names made from machine ids.
 #include <cstdarg>
 #include <cstddef>
 #include <string>

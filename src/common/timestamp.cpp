@@ -1,3 +1,5 @@
+// The two fixed time-stamp texts: asctime's layout and the head of a
+// message-log line.
 #include "common/timestamp.h"
 
 #include "common/text.h"

@@ -1,4 +1,6 @@
 #pragma once
+// The fixed time-stamp layouts of protocol error lines, report print dates and
+// message-log lines.
 #include <string>
 
 #include "common/clock.h"

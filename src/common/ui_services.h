@@ -1,4 +1,6 @@
 #pragma once
+// What core code may ask of the user interface (message boxes, a yes/no
+// question, one pass of the event loop), so that engines run without windows.
 #include <string_view>
 
 namespace dupmon {

@@ -1,3 +1,7 @@
+// One machine slot's connection: steps its engine on the HID link, writes the
+// message-log lines to the machine's monthly debug file (held in memory until
+// the machine is identified), stores job-log records, and passes status and
+// events on to the machine window and the main window.
 #include "connection/machine.h"
 
 #include <algorithm>
@@ -20,6 +24,7 @@ MACHINE::MACHINE(const Clock& clock, UiServices& ui)
       messageBuffer_(new char[kMessageBufferSize]) {
     std::memset(info_.get(), 0, sizeof *info_);
     engine_ = std::make_unique<COMMAND_MACHINE>(info_.get(), clock_, ui_);
+    requests_ = std::make_unique<CommandMachineRequests>(*engine_);
     const std::string open = banner("OPEN");
     std::memcpy(messageBuffer_.get(), open.data(), open.size());
     messageUsed_ = open.size();

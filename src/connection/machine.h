@@ -1,4 +1,7 @@
 #pragma once
+// One machine slot's connection (MACHINE): the protocol engine bound to the
+// slot's HID link, and what it needs of the machine window; also the image
+// bank block's layout.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -106,6 +109,8 @@ public:
     void setPictureIndex(int index) { pictureIndex_ = index; }
     MachineInfo& info() { return *info_; }
     COMMAND_MACHINE& engine() { return *engine_; }
+    // The engine's requests, for the windows that ask the machine for something.
+    MachineRequests& requests() { return *requests_; }
     const COMMAND_MACHINE& engine() const { return *engine_; }
     MachineWindowView* window() { return window_.get(); }
     const std::filesystem::path& logDatabasePath() const { return logDatabasePath_; }
@@ -141,6 +146,7 @@ private:
     UiServices& ui_;
     std::unique_ptr<MachineInfo> info_;
     std::unique_ptr<COMMAND_MACHINE> engine_;
+    std::unique_ptr<CommandMachineRequests> requests_;
     std::unique_ptr<MachineWindowView> window_;
     MachineWindowFactory windowFactory_;
     std::function<void(uint32_t, bool)> recordHook_;

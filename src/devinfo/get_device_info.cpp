@@ -7,7 +7,7 @@
 
 #include "common/file_io.h"
 #include "common/text.h"
-#include "protocol/command_machine.h"
+#include "protocol/machine_requests.h"
 
 namespace dupmon {
 
@@ -207,7 +207,7 @@ void GetDeviceInfoCore::loadCheckList() {
 }
 
 void GetDeviceInfoCore::activate() {
-    const bool checking = engine_ && engine_->info().deviceType == 10;
+    const bool checking = machine_ && machine_->info().deviceType == 10;
     if (!checking) {
         // The list of another machine kind must not look as if it were in use.
         checkEnabled_ = false;
@@ -242,14 +242,14 @@ bool GetDeviceInfoCore::chooseCheckIdFile(const std::filesystem::path& path) {
 }
 
 void GetDeviceInfoCore::getDeviceInfo() {
-    if (engine_ && engine_->silent()) {
+    if (machine_ && machine_->silent()) {
         ui_.messageBox("The machine does not answer: nothing is sent to it until it answers "
                        "again.",
                        "Warning");
         return;
     }
-    if (engine_)
-        engine_->requestDeviceInfo();
+    if (machine_)
+        machine_->requestDeviceInfo();
     buttonsEnabled_ = false;
     uncheckedInResult_ = 0;
     memo_ = " \r\nGetting Data ....";
@@ -331,8 +331,8 @@ void GetDeviceInfoCore::showFailure(const std::string& why) {
 }
 
 void GetDeviceInfoCore::close() {
-    if (engine_)
-        engine_->requestRelease();
+    if (machine_)
+        machine_->requestRelease();
 }
 
 void GetDeviceInfoCore::destroy(int top, int left, int width, int height) {

@@ -12,7 +12,7 @@
 
 namespace dupmon {
 
-class COMMAND_MACHINE;
+class MachineRequests;
 
 // The window's parameter file in the working directory, text:
 //   1 "%s\n"            the file's own path (not read back)
@@ -62,8 +62,8 @@ public:
     // FormCreate: read the parameter file, load the check list.
     void create(int screenWidth, int screenHeight);
     // Set by the machine window before each showing.
-    void setEngine(COMMAND_MACHINE* engine) { engine_ = engine; }
-    COMMAND_MACHINE* engine() const { return engine_; }
+    void setMachine(MachineRequests* machine) { machine_ = machine; }
+    MachineRequests* machine() const { return machine_; }
     // FormActivate: the check controls only for machines that check serial numbers.
     void activate();
     // "Set Append File" and "Set Check ID File", with the path the operator chose.
@@ -111,7 +111,7 @@ private:
     std::filesystem::path workDir_;
     const Clock& clock_;
     UiServices& ui_;
-    COMMAND_MACHINE* engine_ = nullptr;
+    MachineRequests* machine_ = nullptr;
 
     std::filesystem::path parameterPath_;
     DeviceInfoParameters start_;

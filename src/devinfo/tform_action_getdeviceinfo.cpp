@@ -14,8 +14,8 @@
 
 #include "common/fixed_pitch_font.h"
 #include "common/window_geometry_qt.h"
-#include "protocol/command_machine.h"
 #include "protocol/machine_names.h"
+#include "protocol/machine_requests.h"
 
 namespace dupmon {
 
@@ -128,11 +128,11 @@ TFormAction_GetDeviceInfo::~TFormAction_GetDeviceInfo() {
     core_.destroy(y(), x(), width(), height());
 }
 
-void TFormAction_GetDeviceInfo::showFor(COMMAND_MACHINE* engine) {
-    core_.setEngine(engine);
+void TFormAction_GetDeviceInfo::showFor(MachineRequests* machine) {
+    core_.setMachine(machine);
     setWindowTitle(
-        engine ? QString::fromStdString(titleNamingMachine(kDeviceInfoCaption, engine->info()))
-               : QString(kDeviceInfoCaption));
+        machine ? QString::fromStdString(titleNamingMachine(kDeviceInfoCaption, machine->info()))
+                : QString(kDeviceInfoCaption));
     exec();
 }
 

@@ -19,7 +19,7 @@ inline constexpr const char* kDeviceInfoCaption = "Get Device Infomation";
 // "Get Device Infomation": fetches the device information of every port of
 // one machine, shows it, appends it to the operator's file and, for machines
 // that check serial numbers, keeps the check-ID list. Created once at program
-// start; the machine window hands it the machine's engine before each
+// start; the machine window hands it the machine's requests before each
 // showing. What it keeps and decides is GetDeviceInfoCore's.
 class TFormAction_GetDeviceInfo : public QDialog, public DeviceInfoResultSink {
     Q_OBJECT
@@ -31,7 +31,7 @@ public:
     ~TFormAction_GetDeviceInfo() override;
 
     // Serve this machine and show the window modally.
-    void showFor(COMMAND_MACHINE* engine);
+    void showFor(MachineRequests* machine);
 
     // DeviceInfoResultSink
     bool checkSerial(uint32_t serialNo) override;

@@ -1,3 +1,6 @@
+// Turning a stored job-log record into the server's record row: its date,
+// outcome and texts decoded as the log viewer shows them, written as a line
+// of COPY's text format.
 #include "export/export_row.h"
 
 #include <algorithm>

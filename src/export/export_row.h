@@ -1,4 +1,6 @@
 #pragma once
+// One job-log record as a row of the server's record table, and the COPY
+// lines that carry such rows to the server.
 #include <cstdint>
 #include <optional>
 #include <string>

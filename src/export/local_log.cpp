@@ -1,3 +1,5 @@
+// Reading a machine's local log database for the export: the header checks,
+// the records a crash left whole, and the machine id in the file's name.
 #include "export/local_log.h"
 
 #include <cstring>

@@ -1,4 +1,6 @@
 #pragma once
+// A machine's local log database as the export reads it: records by index,
+// and the machine id its file name gives.
 #include <cstdint>
 #include <filesystem>
 #include <optional>

@@ -1,3 +1,5 @@
+// Comparing a run of local records with the server by MD5 digests, asking for
+// whole ranges of log numbers at once.
 #include "export/log_compare.h"
 
 #include <openssl/evp.h>

@@ -1,3 +1,5 @@
+// "dupmon-logtool export": sends existing log databases to a PostgreSQL
+// server in batches, with a progress line, outside the monitor.
 #include "export/log_export_tool.h"
 
 #include <algorithm>

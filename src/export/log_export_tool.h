@@ -1,4 +1,6 @@
 #pragma once
+// The export command of dupmon-logtool, which sends log databases that
+// already exist to the server without a running monitor.
 #include <ostream>
 #include <string>
 #include <vector>

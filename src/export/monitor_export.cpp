@@ -1,3 +1,6 @@
+// The monitor's side of the export: the server setting of the working folder,
+// records handed to the exporter as machines store them, and its notices
+// passed on to the board and the machines' debug files.
 #include "export/monitor_export.h"
 
 #include "common/file_io.h"

@@ -1,4 +1,6 @@
 #pragma once
+// How the running monitor uses the export: where the server is named, and
+// what the operator and each machine's debug file are told of it.
 #include <filesystem>
 #include <functional>
 #include <memory>

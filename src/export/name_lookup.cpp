@@ -1,3 +1,5 @@
+// Looking up the server's host name on a thread of its own, with an eventfd
+// that tells the waiting connection when the answer is in.
 #include "export/name_lookup.h"
 
 #include <algorithm>

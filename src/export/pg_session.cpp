@@ -1,3 +1,5 @@
+// One libpq connection: connecting to looked-up addresses within a time-out,
+// statements, COPY, and one-line problems that never show a password.
 #include "export/pg_session.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
 #pragma once
+// One connection to the export's PostgreSQL server, whose blocking calls
+// another thread can cut off.
 #include <libpq-fe.h>
 
 #include <memory>

@@ -1,3 +1,6 @@
+// The export thread: sends queued records in batches, compares the local log
+// databases with the server after each connection, and waits longer after
+// each failure.
 #include "export/record_exporter.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
 #pragma once
+// The exporter that sends every stored job-log record to a PostgreSQL server
+// on a thread of its own, and the notices it has for the operator.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>

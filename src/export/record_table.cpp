@@ -1,3 +1,6 @@
+// Sending rows to the record table through a staging table: COPY, a merge
+// that skips rows already there, conflicts kept aside, and finding the rows
+// a server refuses.
 #include "export/record_table.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The export tables, views and their version steps, and checking or bringing
+// a server's tables up to date when a session starts.
 #include "export/schema.h"
 
 #include <cstdlib>

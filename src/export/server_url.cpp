@@ -1,3 +1,5 @@
+// Reading the server URL or connection string, and masking its password in
+// every text shown, libpq's messages included.
 #include "export/server_url.h"
 
 #include <libpq-fe.h>

@@ -1,4 +1,6 @@
 #pragma once
+// The watcher that tells of HID devices arriving and leaving, so that machines
+// are connected as they are plugged in; one implementation per platform.
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -1,4 +1,7 @@
 #pragma once
+// The small interface every HID platform implements (hidraw, the stand-ins'
+// virtual bus, the dupmon-sim client): enumerate, open, write and read
+// 65-byte reports without waiting.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -1,3 +1,6 @@
+// The Linux hidraw backend: finding the nodes and their ids through libudev,
+// non-blocking reads, and one writer thread per device for writes that wait
+// in the kernel.
 #include "hidlink/hidraw_backend.h"
 
 #include <atomic>

@@ -1,4 +1,6 @@
 #pragma once
+// The Linux HID backend over /dev/hidrawN: devices whose writes run on a
+// thread of their own, so that a slow device never holds the GUI thread.
 #include <memory>
 #include <mutex>
 #include <string>

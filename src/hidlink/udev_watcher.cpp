@@ -1,3 +1,5 @@
+// Watching hidraw devices come and go: udev monitor events where a udev daemon
+// runs, otherwise a comparison of enumerations every two seconds.
 #include "hidlink/udev_watcher.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
 #pragma once
+// The Linux device watcher for hidraw nodes, with its fallback for systems
+// that run no udev daemon.
 #include <cstdint>
 #include <functional>
 #include <string>

@@ -1,3 +1,6 @@
+// The controller link (CUsbhidioc): opening the device, cutting frames into
+// reports that wait until the device takes them, and joining input reports
+// back into frames.
 #include "hidlink/usbhidioc.h"
 
 #include <cstring>

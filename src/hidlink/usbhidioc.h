@@ -1,4 +1,6 @@
 #pragma once
+// One duplicator controller's link: frames to 65-byte reports and back, over
+// any HID backend, without ever waiting for the device.
 #include <array>
 #include <cstdint>
 #include <deque>

@@ -1,3 +1,5 @@
+// Running a window's reading on its own thread and handing the result back
+// through the window's event queue, unless a newer run replaced it.
 #include "logdb/background_run.h"
 
 #include <QMetaObject>

@@ -1,3 +1,5 @@
+// Grouping a range of job-log records into jobs for the detail report, and
+// writing the report as text or CSV.
 #include "logdb/job_report.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
 #pragma once
+// The huge-page hint for the big buffers a report is built in or a whole log
+// database is read into.
 #include <cstddef>
 #include <cstdint>
 #ifdef __linux__

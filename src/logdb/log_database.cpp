@@ -1,3 +1,6 @@
+// The log database file: creating it, checking its header, finding where a
+// crash left its records, reading it whole or record by record, and the paths
+// of its daily text files.
 #include "logdb/log_database.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
 #pragma once
+// The log database of one machine, the file every job-log record is stored
+// in: its layout, its checks and its readers.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>

@@ -1,3 +1,6 @@
+// Decoding a job-log record and writing it as text: the function-name table,
+// sizes, speeds, results, target information, report lines and the log
+// viewer's columns.
 #include "logdb/log_record.h"
 
 #include <cstring>

@@ -1,4 +1,6 @@
 #pragma once
+// One 128-byte job-log record: its layout, its decoded form, and the texts
+// the report, the daily files and the log viewer make of it.
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,5 @@
+// Counting a job log's figures record by record: outcomes, run times, speeds
+// and failing LBAs per port, per day and per function.
 #include "logdb/log_stats.h"
 
 #include <algorithm>

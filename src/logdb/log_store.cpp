@@ -1,3 +1,6 @@
+// Storing a machine's records as they arrive: checks at identification,
+// appends with their daily line, syncs on the sync worker, and the cut of a
+// damaged tail.
 #include "logdb/log_store.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
 #pragma once
+// Where a connected machine's job-log records are stored: its log database
+// and daily text files, kept open while records flow and synced in batches.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>

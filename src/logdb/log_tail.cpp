@@ -1,3 +1,5 @@
+// Reading a page of whole records from the end of a log database, or from
+// before a given record, with one seek.
 #include "logdb/log_tail.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
 #pragma once
+// Pages of a log database read from its end, so that the log viewer opens at
+// once on a long job log.
 #include <cstdint>
 #include <filesystem>
 #include <memory>

@@ -1,3 +1,5 @@
+// The log viewer's rows and messages: pages of records loaded, records added
+// as they arrive, and the texts the grid shows.
 #include "logdb/log_viewer.h"
 
 #include "common/file_io.h"

@@ -1,4 +1,6 @@
 #pragma once
+// The log viewer without its window: captions, messages, its position file,
+// and the rows it shows of one machine's job log.
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,6 @@
 #pragma once
+// dupmon-logtool's commands on log databases and sealed reports, for use
+// without the monitor's windows.
 #include <ostream>
 #include <string>
 #include <vector>

@@ -1,3 +1,5 @@
+// Laying out Performance by PORT: each port's place from the machine's port
+// map, its colour by failure rate, and the failures of one port.
 #include "logdb/port_chart.h"
 
 #include <algorithm>

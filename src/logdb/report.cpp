@@ -1,3 +1,6 @@
+// Building the text report of a date range and sealing it: the header block,
+// one line per record, and the seal whose CRC and length tell when a saved
+// report was changed.
 #include "logdb/report.h"
 
 #include <algorithm>

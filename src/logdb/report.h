@@ -1,4 +1,6 @@
 #pragma once
+// The text report of a machine's job log over a date range: its messages, its
+// build, and saving it with a seal.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>

@@ -1,3 +1,5 @@
+// The report window's decisions: its machine, title, memo and messages, the
+// date its pickers start on, and its first size on screen.
 #include "logdb/report_window_model.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
 #pragma once
+// What the report window decides and shows, kept apart from the window so
+// that tests can check it without a screen.
 #include <filesystem>
 #include <optional>
 #include <string>

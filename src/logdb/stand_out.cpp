@@ -1,3 +1,5 @@
+// The binomial tail through the regularized incomplete beta function, and the
+// Holm-corrected verdict on each port.
 #include "logdb/stand_out.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Writing the job-log figures as the stats command's text summary, CSV table
+// or JSON document, and the rule by which a port stands out.
 #include "logdb/stats_output.h"
 
 #include "common/text.h"

@@ -1,3 +1,5 @@
+// The figure windows' shared frame: machine and range labels, date pickers,
+// a status line, and reading the log database in the background.
 #include "logdb/stats_window.h"
 
 #include <QDateEdit>

@@ -1,3 +1,5 @@
+// Show Daily Report: painting the yield and job bars per day, and the table
+// of each day's PASS and FAIL per function.
 #include "logdb/tform_daily_report.h"
 
 #include <QHeaderView>

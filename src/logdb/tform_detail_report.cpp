@@ -1,3 +1,5 @@
+// Show Detail Report: the job tree that opens onto each job's records, and
+// saving the report as text or CSV.
 #include "logdb/tform_detail_report.h"
 
 #include <QFileDialog>

@@ -1,3 +1,5 @@
+// Show Performance by PORT: painting the port map coloured by failure rate,
+// tips with each port's counts, and a window of a clicked port's failures.
 #include "logdb/tform_port_performance.h"
 
 #include <QDialog>

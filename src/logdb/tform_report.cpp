@@ -1,3 +1,5 @@
+// The Report window: date pickers, Build and Save buttons, and the memo; each
+// choice goes to ReportWindowModel.
 #include "logdb/tform_report.h"
 
 #include <QCalendarWidget>

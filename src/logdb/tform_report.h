@@ -1,4 +1,6 @@
 #pragma once
+// The Report window that turns a date range of one machine's job log into a
+// sealed text report.
 #include <QDialog>
 #include <filesystem>
 #include <functional>

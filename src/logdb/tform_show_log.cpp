@@ -1,3 +1,5 @@
+// The LOG Data window: the grid model over LogViewerRows, pages of older and
+// newer records, rows added as records arrive, and its position file.
 #include "logdb/tform_show_log.h"
 
 #include <QAbstractTableModel>

@@ -1,4 +1,5 @@
 #pragma once
+// The LOG Data window that shows one machine's job log as a grid.
 #include <QMainWindow>
 #include <cstdint>
 #include <filesystem>

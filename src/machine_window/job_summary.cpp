@@ -1,3 +1,5 @@
+// Checking a job summary record into the machine window's status block, the
+// texts of a job's counts, and reading the total quantity the operator typed.
 #include "machine_window/job_summary.h"
 
 #include <cctype>

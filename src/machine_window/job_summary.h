@@ -1,4 +1,6 @@
 #pragma once
+// The job summary record a machine sends with a job's counts, and the failure
+// rate, yield and total quantity texts of the job panel.
 #include <cstddef>
 #include <cstdint>
 #include <string>

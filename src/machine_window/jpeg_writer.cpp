@@ -1,3 +1,5 @@
+// Encoding a picture with libjpeg in memory, with an error handler that
+// returns instead of ending the program, then writing the file whole.
 #include "machine_window/jpeg_writer.h"
 
 #include <csetjmp>

@@ -1,4 +1,5 @@
 #pragma once
+// Writing the machine window's saved pictures as JPEG files.
 #include <cstdint>
 #include <filesystem>
 

@@ -1,3 +1,5 @@
+// How each port's two status lines are drawn from its record: the function
+// names, speed and amount texts, and one renderer per display operation.
 #include "machine_window/port_display.h"
 
 #include <cstdio>

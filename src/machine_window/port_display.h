@@ -1,4 +1,6 @@
 #pragma once
+// A port box's two status lines: their colours, the function names, and the
+// renderers that write them from the port's record and the job phase.
 #include <cstdint>
 #include <string>
 

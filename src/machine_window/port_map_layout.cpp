@@ -1,3 +1,6 @@
+// Deciding a machine's port map from its MachineInfo: the grid, the sizes of
+// its kind, each port's place and caption, and the scroll that keeps a port
+// in view.
 #include "machine_window/port_map_layout.h"
 
 #include <algorithm>

@@ -1,4 +1,7 @@
 #pragma once
+// Where the machine window puts its job panels and port boxes, decided
+// without a window so that Performance by PORT and the detail report use the
+// same map.
 #include <string>
 
 #include "machine_window/port_record.h"

@@ -1,3 +1,5 @@
+// Decoding port records from big-endian wire bytes: the wide 114-byte record
+// field by field, and the compact records of the other layouts.
 #include "machine_window/port_record.h"
 
 #include <cstring>

@@ -1,4 +1,6 @@
 #pragma once
+// The status of one port as the machine window keeps it, and the wire
+// records it is decoded from.
 #include <cstddef>
 #include <cstdint>
 

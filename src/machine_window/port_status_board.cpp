@@ -1,3 +1,6 @@
+// Following a running machine through the engine's status notifications: the
+// status block, port records, job summary, labels and menus, and which ports
+// changed.
 #include "machine_window/port_status_board.h"
 
 #include <cstring>

@@ -1,4 +1,6 @@
 #pragma once
+// Everything the machine window shows of a running machine, decided without
+// the window: layout kind, job labels, menus and each port's lines.
 #include <bitset>
 #include <cstdint>
 #include <functional>

@@ -1,3 +1,4 @@
+// The Waiting dialog's layout, its question line and its two answers.
 #include "machine_window/tform_continue_or_exit.h"
 
 #include <QLabel>

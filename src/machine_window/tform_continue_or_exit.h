@@ -1,4 +1,6 @@
 #pragma once
+// The Waiting dialog in which the operator tells a machine at the end of a
+// job to continue or to finish.
 #include <QDialog>
 
 class QLabel;

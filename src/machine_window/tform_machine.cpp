@@ -53,6 +53,8 @@ QColor lineColour(LineColour c) {
 // Used when the window is given no engine: every request is refused.
 class NoRequests final : public MachineRequests {
 public:
+    const MachineInfo& info() const override { return info_; }
+    bool silent() const override { return false; }
     void setNickname(const char*) override {}
     bool getMachineClock(char*) override { return false; }
     void setMachineClock() override {}
@@ -70,6 +72,11 @@ public:
     void requestDeviceInfo() override {}
     void requestRelease() override {}
     bool markPorts(const uint16_t*, int) override { return false; }
+    bool takeMasterUsbToPc(const uint8_t*, int*) override { return false; }
+    bool returnMasterUsbToDuplicator() override { return false; }
+
+private:
+    MachineInfo info_{};
 };
 
 std::unique_ptr<MachineRequests> requestsFor(COMMAND_MACHINE* engine) {

@@ -14,11 +14,11 @@
 #include "common/clock.h"
 #include "common/ui_services.h"
 #include "machine_window/device_info_text.h"
-#include "machine_window/machine_requests.h"
 #include "machine_window/machine_window_model.h"
 #include "machine_window/port_map_layout.h"
 #include "machine_window/port_status_board.h"
 #include "protocol/machine_info.h"
+#include "protocol/machine_requests.h"
 
 class QAction;
 class QFrame;

@@ -1,3 +1,5 @@
+// The machine window's texts and file names: titles, captions, clocks,
+// nicknames, picture paths and the image bank's figures.
 #include "machine_window/window_texts.h"
 
 #include <cstring>

@@ -1,4 +1,6 @@
 #pragma once
+// The texts and file names of a machine window, made from its MachineInfo and
+// the clocks, kept apart from the window so that tests can read them.
 #include <cstdint>
 #include <filesystem>
 #include <string>

@@ -1,3 +1,5 @@
+// Reading the PC's disks from sysfs (leaving out virtual and optical ones),
+// their partition nodes, and their mount points from mountinfo.
 #include "master_usb/block_devices.h"
 
 #include <algorithm>

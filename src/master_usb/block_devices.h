@@ -1,4 +1,6 @@
 #pragma once
+// The PC's whole disks as the kernel lists them, for finding the stick that
+// becomes a master: size, transport, removability and mount points.
 #include <cstdint>
 #include <string>
 #include <vector>

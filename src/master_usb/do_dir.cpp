@@ -1,3 +1,6 @@
+// The directory walker's thread: counting a source tree, copying it to the
+// stick, retrying opens, and clearing FAT attributes that keep a file from
+// being replaced.
 #include "master_usb/do_dir.h"
 
 #include <cerrno>

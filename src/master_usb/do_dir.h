@@ -1,4 +1,6 @@
 #pragma once
+// The directory walker that counts and copies the master stick's source tree
+// on a thread of its own while the download window polls its counters.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>

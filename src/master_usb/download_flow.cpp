@@ -1,3 +1,7 @@
+// The download flow's find-and-format part: Go and its loop, closing and
+// ending, the master taken from the duplicator and found among the PC's drives,
+// the question before erasing, the partition, the format and the check of the
+// fresh volume.
 #include "master_usb/download_flow.h"
 
 #include <algorithm>
@@ -6,7 +10,7 @@
 
 #include "common/file_io.h"
 #include "common/text.h"
-#include "protocol/command_machine.h"
+#include "protocol/machine_requests.h"
 
 namespace dupmon {
 
@@ -54,9 +58,9 @@ bool DownloadFlow::create() {
     return true;
 }
 
-void DownloadFlow::setEngine(COMMAND_MACHINE* engine,
-                             std::function<void(const std::string&)> debugLog) {
-    engine_ = engine;
+void DownloadFlow::setMachine(MachineRequests* machine,
+                              std::function<void(const std::string&)> debugLog) {
+    machine_ = machine;
     debugLog_ = std::move(debugLog);
 }
 
@@ -330,7 +334,7 @@ void DownloadFlow::step() {
                                           t.hour * 3600 + t.minute * 60 + t.second);
         std::memcpy(identity_, &seconds, 4);
         int take = MASTER_COMMAND_FAILED;
-        const bool accepted = engine_ && engine_->takeMasterUsbToPc(identity_, &take);
+        const bool accepted = machine_ && machine_->takeMasterUsbToPc(identity_, &take);
         const char* refusal = nullptr;
         if (!accepted)
             refusal = "Unable to access Master USB !";
@@ -574,8 +578,8 @@ void DownloadFlow::step() {
         if (!closing_)
             ui_.messageBox("Prepare to switch Master USB back to controller.", "Notice");
         returnMaster();
-        if (engine_)
-            engine_->requestRelease();
+        if (machine_)
+            machine_->requestRelease();
         reportStickLeft();
         if (view_)
             view_->setControlsEnabled(true);
@@ -709,7 +713,7 @@ void DownloadFlow::stepFormatCheck() {
 }
 
 void DownloadFlow::returnMaster() {
-    if (!engine_ || !engine_->returnMasterUsbToDuplicator())
+    if (!machine_ || !machine_->returnMasterUsbToDuplicator())
         ui_.messageBox("Unable to switch Master USB to duplicator!", "Warning");
 }
 

@@ -1,4 +1,6 @@
 #pragma once
+// DownloadFlow, the work behind the download window: refilling a machine's
+// master stick from a source folder; and DownloadView, what it shows through.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -18,7 +20,7 @@
 
 namespace dupmon {
 
-class COMMAND_MACHINE;
+class MachineRequests;
 
 // What the flow shows: the download window's memo and controls, and the
 // progress window. The Qt windows implement it; tests record it.
@@ -132,8 +134,8 @@ public:
     // cannot be made.
     bool create();
     void setView(DownloadView* view) { view_ = view; }
-    // The machine's engine, and where its debug lines go.
-    void setEngine(COMMAND_MACHINE* engine, std::function<void(const std::string&)> debugLog);
+    // What the flow asks of the machine (through its engine), and where its debug lines go.
+    void setMachine(MachineRequests* machine, std::function<void(const std::string&)> debugLog);
     // Drive operations run at once instead of on the drive worker.
     void setJobsInline(bool on) { worker_.setInline(on); }
     // Called on the drive worker when an operation ends: wakes the loop.
@@ -223,7 +225,7 @@ private:
     std::filesystem::path startupDir_;
     std::filesystem::path parameterFile_;
     DownloadView* view_ = nullptr;
-    COMMAND_MACHINE* engine_ = nullptr;
+    MachineRequests* machine_ = nullptr;
     std::function<void(const std::string&)> debugLog_;
 
     std::unique_ptr<uint8_t[]> copyBuffer_;

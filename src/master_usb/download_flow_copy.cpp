@@ -4,7 +4,7 @@
 #include "common/file_io.h"
 #include "common/text.h"
 #include "master_usb/download_flow.h"
-#include "protocol/command_machine.h"
+#include "protocol/machine_requests.h"
 
 namespace dupmon {
 
@@ -263,22 +263,22 @@ void DownloadFlow::stepCopy() {
         if (view_)
             view_->setControlsEnabled(true);
         returnMaster();
-        if (engine_) {
+        if (machine_) {
             switch (jobCode_) {
             case 1:
-                engine_->requestCopy();
+                machine_->requestCopy();
                 break;
             case 2:
-                engine_->requestCopyCompare();
+                machine_->requestCopyCompare();
                 break;
             case 3:
-                engine_->requestCopyWriteProtect();
+                machine_->requestCopyWriteProtect();
                 break;
             case 4:
-                engine_->requestCopyCompareWriteProtect();
+                machine_->requestCopyCompareWriteProtect();
                 break;
             default:
-                engine_->requestRelease();
+                machine_->requestRelease();
                 break;
             }
         }

@@ -3,7 +3,7 @@
 // state a failure left the stick in.
 #include "common/text.h"
 #include "master_usb/download_flow.h"
-#include "protocol/command_machine.h"
+#include "protocol/machine_requests.h"
 
 namespace dupmon {
 
@@ -69,9 +69,9 @@ bool DownloadFlow::askToErase() {
 }
 
 std::string DownloadFlow::machineText() const {
-    if (!engine_)
+    if (!machine_)
         return "the machine";
-    const MachineInfo& info = engine_->info();
+    const MachineInfo& info = machine_->info();
     const std::string nick(fieldText(info.nickName, sizeof info.nickName));
     const std::string id(fieldText(info.machineId, sizeof info.machineId));
     if (nick.empty())

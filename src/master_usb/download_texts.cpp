@@ -1,3 +1,6 @@
+// The download window's rules and texts: file-system names, partition sizes,
+// label checks, its parameter file (the source folder kept as UTF-16LE hex)
+// and the progress gauge's steps.
 #include "master_usb/download_texts.h"
 
 #include <cstdio>

@@ -1,4 +1,6 @@
 #pragma once
+// What the download window offers and keeps: its jobs, source formats,
+// volume label rules, parameter file and progress figures.
 #include <cstdint>
 #include <optional>
 #include <string>

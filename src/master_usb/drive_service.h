@@ -1,4 +1,7 @@
 #pragma once
+// The PC's removable drives as the download flow sees them (rows of a scan,
+// and the operations that prepare a master stick), with one implementation
+// per way of reaching them.
 #include <atomic>
 #include <cstdint>
 #include <functional>

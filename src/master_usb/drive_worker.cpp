@@ -1,3 +1,5 @@
+// The drive worker thread: runs one piece of drive work at a time and cancels
+// the drive service's operation under way when asked to or when it is destroyed.
 #include "master_usb/drive_worker.h"
 
 #include "master_usb/drive_service.h"

@@ -1,3 +1,5 @@
+// Running an allowed system program from an argument list in its own process
+// group, with a time-out, its output captured, and each run logged.
 #include "master_usb/external_runner.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The sysfs drive scan, the drive tools (sfdisk, mkfs, blkid, volume images),
+// and the drive service that runs them as root where udisks2 is missing.
 #include "master_usb/linux_drives.h"
 
 #include <algorithm>

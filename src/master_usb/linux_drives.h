@@ -1,4 +1,6 @@
 #pragma once
+// The Linux drive services' shared scan, the tools that partition and format a
+// stick, and the service that runs those tools as root.
 #include <atomic>
 #include <cstdint>
 #include <map>

@@ -1,3 +1,5 @@
+// Checking the source folder before the stick is touched: that it exists, can
+// be read throughout, and what it holds.
 #include "master_usb/source_check.h"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// The copy's progress window: its gauge, label and STOP button, and the timer
+// that reads the flow's counts.
 #include "master_usb/tform2.h"
 
 #include <QHBoxLayout>

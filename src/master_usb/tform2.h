@@ -1,4 +1,6 @@
 #pragma once
+// The small progress window shown over the download window while the master
+// stick is copied.
 #include <QTimer>
 #include <QWidget>
 

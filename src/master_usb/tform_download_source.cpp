@@ -1,3 +1,6 @@
+// Building the download window, filling its controls from the saved
+// parameters, handing them to the flow on Go, and showing what the flow
+// reports.
 #include "master_usb/tform_download_source.h"
 
 #include <QComboBox>
@@ -109,12 +112,12 @@ void TForm_DownloadSource::FormCreate() {
     Edit_targetDirectory->setText(QString::fromStdString(p.sourceDirectory));
 }
 
-void TForm_DownloadSource::setEngine(COMMAND_MACHINE* engine,
-                                     std::function<void(const std::string&)> debugLog) {
-    flow_->setEngine(engine, std::move(debugLog));
+void TForm_DownloadSource::setMachine(MachineRequests* machine,
+                                      std::function<void(const std::string&)> debugLog) {
+    flow_->setMachine(machine, std::move(debugLog));
 }
 
-void TForm_DownloadSource::openFor(COMMAND_MACHINE* engine,
+void TForm_DownloadSource::openFor(MachineRequests* machine,
                                    std::function<void(const std::string&)> debugLog,
                                    const QString& title) {
     if (flow_->running()) {
@@ -124,7 +127,7 @@ void TForm_DownloadSource::openFor(COMMAND_MACHINE* engine,
         return;
     }
     setWindowTitle(title);
-    setEngine(engine, std::move(debugLog));
+    setMachine(machine, std::move(debugLog));
     exec();
 }
 

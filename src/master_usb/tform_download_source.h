@@ -1,4 +1,7 @@
 #pragma once
+// The download window ("Download Source Files"): the source folder, job,
+// format and volume label the operator chooses, and the memo in which the
+// download flow reports.
 #include <QDialog>
 #include <filesystem>
 #include <functional>
@@ -20,7 +23,7 @@ namespace dupmon {
 // The window's own title; the machine it serves is named after it.
 inline constexpr const char* kDownloadSourceCaption = "Download Source Files";
 
-class COMMAND_MACHINE;
+class MachineRequests;
 class DriveService;
 class TForm2;
 
@@ -37,12 +40,12 @@ public:
     ~TForm_DownloadSource() override;
 
     // Given by the machine window before it shows this one modally.
-    void setEngine(COMMAND_MACHINE* engine, std::function<void(const std::string&)> debugLog);
-    // Action > Download Source Files of a machine window: the engine, then
+    void setMachine(MachineRequests* machine, std::function<void(const std::string&)> debugLog);
+    // Action > Download Source Files of a machine window: the machine, then
     // the window modally. While a flow still ends in the background, the
     // window is shown as it is (for whichever machine it runs) instead.
     // `title` names the machine; a flow still running keeps its own.
-    void openFor(COMMAND_MACHINE* engine, std::function<void(const std::string&)> debugLog,
+    void openFor(MachineRequests* machine, std::function<void(const std::string&)> debugLog,
                  const QString& title = kDownloadSourceCaption);
     // The program is ending: a running flow gives up at once and the
     // window goes.

@@ -1,3 +1,6 @@
+// The drive service over udisks2's D-Bus calls: volumes, partitions, formats
+// (FAT through an image file before udisks2 2.10), mounts and ejects, each
+// call logged.
 #include "master_usb/udisks2_drives.h"
 
 #include <QDBusArgument>

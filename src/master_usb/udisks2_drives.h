@@ -1,4 +1,6 @@
 #pragma once
+// The drive service for an ordinary desktop user: every change to a stick
+// goes through udisks2 on the system bus.
 #include <QDBusConnection>
 #include <QString>
 #include <QVariantMap>

@@ -1,3 +1,5 @@
+// The check sums. The CRC-32 takes eight bytes a step through eight tables,
+// since sealing a large report is bound by it.
 #include "protocol/checksum.h"
 
 #include <array>

@@ -1,4 +1,7 @@
 #pragma once
+// The check sums on the link and in the program's files: the frame sum, the
+// CRC-32 of answers, image bank blocks and report seals, the device-information
+// block check and the job summary's CRC-16.
 #include <cstddef>
 #include <cstdint>
 

@@ -1,6 +1,10 @@
 #pragma once
+// COMMAND_MACHINE, the protocol engine of one machine, with the codes, blocks
+// and write outcomes it hands to its status and event callbacks.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -8,6 +12,8 @@
 #include "common/ui_services.h"
 #include "protocol/frame_channel.h"
 #include "protocol/machine_info.h"
+#include "protocol/machine_requests.h"
+#include "protocol/port_record_sizes.h"
 
 namespace dupmon {
 
@@ -49,14 +55,6 @@ enum EventCode : int {
     EVENT_COPY_COMPARE_ANSWER = 15, // W 44, W 67
     EVENT_IMAGE_BANK_BLOCK = 50,    // Y 3 answer frame
     EVENT_IMAGE_BANK_TABLE = 51,    // Y 4 answer frame
-};
-
-// Results of the master-USB take request.
-enum MasterTakeResult : int {
-    MASTER_TAKEN = 0,
-    MASTER_NOT_PRESENT = 1,
-    MASTER_REJECTED = 2,
-    MASTER_COMMAND_FAILED = 9,
 };
 
 // The writes whose outcome the engine reports with STATUS_WRITE_RESULT.
@@ -122,17 +120,8 @@ struct DeviceInfoBlock {
     uint32_t size; // 32 per block
 };
 
-inline constexpr size_t kWidePortRecordSize = 114;
-inline constexpr size_t kNarrowPortRecordSize = 90;
-inline constexpr size_t kWideKind11Size = 72;
-inline constexpr size_t kNarrowKind11Size = 48;
 inline constexpr size_t kMaxBoards = 255;
 inline constexpr size_t kMaxMarkPorts = 1026;
-
-// Record size of a port data kind (0 for kind 10 and unknown kinds).
-size_t portRecordSize(int kind, bool wide);
-// Turn a narrow kind-1 (90 bytes) or kind-11 (48 bytes) record into its wide form.
-void widenPortRecord(int kind, const uint8_t* narrow, uint8_t* wide);
 
 using StatusFn = void (*)(void* user, int code, const void* data);
 using EventFn = void (*)(void* user, int code, int index, const void* data);
@@ -141,7 +130,12 @@ using LogRecordFn = void (*)(void* user, int length, const uint8_t* record);
 // The protocol engine of one machine: a state machine that is stepped, never
 // run. One step sends one frame, looks once for an answer, or takes one
 // decision. Sequence 1 identifies the controller; sequence 3 is the
-// operating loop.
+// operating loop, which serves the windows' requests while the machine is idle.
+//
+// Its phases sit in files of their own: command_machine.cpp (stepping,
+// sending and receiving, silence), command_machine_identify.cpp,
+// command_machine_loop.cpp (status, job-log and port data fetches) and
+// command_machine_requests.cpp (the exchanges the windows ask for).
 class COMMAND_MACHINE {
 public:
     // Decision steps of the operating loop.
@@ -168,6 +162,7 @@ public:
     COMMAND_MACHINE(const COMMAND_MACHINE&) = delete;
     COMMAND_MACHINE& operator=(const COMMAND_MACHINE&) = delete;
 
+    // --- connection and stepping ---
     void bind(ReadPacketFn read, void* readUser, WritePacketFn write, void* writeUser,
               LogMessageFn log, void* logUser, StatusFn status, void* statusUser, EventFn event,
               void* eventUser);
@@ -175,9 +170,10 @@ public:
     void disconnect();
     void step();
     void selectSequence(int value);
+
+    // --- operating loop ---
     void windowOpened() { windowOpen_ = true; }
     void refreshPortData() { req_.refresh = true; }
-
     // Whether the local log database holds any record: log number 0 is a real
     // number, so lastStoredLogNo alone cannot tell. Set at identification and
     // after every stored record.
@@ -189,16 +185,14 @@ public:
     void setLogStoreReady(bool ready) { logStoreReady_ = ready; }
     // A fetch pass is running: job-log records are being asked for.
     bool fetchingLog() const;
+    // The status mark that every program run starts with.
+    static void setGlobalRefreshMark() { globalRefreshMark_ = true; }
 
+    // --- silence ---
     // The machine let an answer time out and has not answered since: every
     // request is refused until it answers again, and an exchange the operator
     // asked for is given up once its re-send is not answered either.
     bool silent() const { return silent_; }
-    // A Continue or Finish answer is posted and not yet answered by the machine.
-    bool answerPending() const;
-
-    // The status mark that every program run starts with.
-    static void setGlobalRefreshMark() { globalRefreshMark_ = true; }
 
     // --- requests from the windows (all refused while the machine is silent) ---
     void setNickname(const char* text);
@@ -217,6 +211,8 @@ public:
     void requestImageBank() { post(req_.imageBank, "image bank query"); }
     void answerContinue() { post(req_.cont, "Continue"); }
     void answerFinish() { post(req_.finish, "Finish"); }
+    // A Continue or Finish answer is posted and not yet answered by the machine.
+    bool answerPending() const;
     void requestDeviceInfo() { post(req_.deviceInfo, "device information"); }
     void requestCopy() { post(req_.copy, "Copy"); }
     void requestCompare() { post(req_.compare, "Compare"); }
@@ -234,7 +230,9 @@ public:
     int decisionStep() const { return step_; }
     bool deciding() const { return deciding_; }
     // Looking for an answer: the link should be read even after it handed up a stale one.
-    bool awaitingAnswer() const { return connected_ && !deciding_ && cmdState_ == 2; }
+    bool awaitingAnswer() const {
+        return connected_ && !deciding_ && cmdState_ == CommandState::AwaitAnswer;
+    }
     // Milliseconds until a step can move the engine on without an answer: a
     // decision, a send, a time-out, the end of a wait (0: now; kNoDeadline:
     // disconnected). An answer on the link is the other thing that moves it.
@@ -245,86 +243,202 @@ public:
     const MachineInfo& info() const { return *info_; }
     const BoardInfo& board(int i) const { return boards_[i]; }
     bool clockSupported() const { return clockSupported_; }
-    bool imageBankSupported() const { return pelluxSupported_; }
     bool windowOpen() const { return windowOpen_; }
-    uint8_t* workBuffer() { return workBuffer_.get(); }
-    const uint8_t* blockBuffer() const { return blockBuffer_.get(); }
     FrameChannel& channel() { return channel_; }
 
 private:
-    enum class Exchange;
+    // What the exchange phase is carrying out.
+    enum class Exchange {
+        None,
+        // identification
+        Identify,
+        MachineId,
+        BoardLayout,
+        BoardList,
+        Nickname,
+        LogSupport,
+        LogNumbers,
+        LogClose,
+        // operating loop
+        Status,
+        LogFetch,
+        PortFetch,
+        // requests
+        ClockWrite,
+        Single, // W 13/14/42/43/44/66/67: one command, answer delivered as an event
+        NicknameWrite,
+        ClockRead,
+        SetupRead,
+        SetupWrite,
+        ImageBank,
+        MasterTake,
+        MasterReturn,
+        DeviceInfo,
+        Release,
+        MarkPorts,
+    };
+    // Where the current exchange stands.
+    enum class CommandState {
+        Send,        // the next step sends the exchange's first frame
+        AwaitAnswer, // a frame is out: the steps look for its answer
+        ReleaseWait, // W 81 is out: the machine is given 100 ms, no answer is read
+    };
+    // Where a two-frame exchange (a write with its data frame, or the device
+    // information transfer) stands.
+    enum class TransferPhase {
+        Command, // the command is out: its answer invites the data or refuses
+        Data,    // the data frame is out (or the device information blocks are coming)
+    };
+    // Each exchange's first frame, and what every answer in it does.
+    struct ExchangeHandlers {
+        void (COMMAND_MACHINE::*send)();
+        void (COMMAND_MACHINE::*answer)();
+    };
+    static ExchangeHandlers handlersOf(Exchange x);
+
+    // Identification steps, in order.
+    enum IdentifyStep : int {
+        ID_START = 0,
+        ID_WAIT = 1,
+        ID_IDENTIFY = 2,
+        ID_MACHINE_ID = 3,
+        ID_BOARD_LAYOUT = 4,
+        ID_BOARD_LIST = 5,
+        ID_NICKNAME = 6,
+        ID_LOG_SUPPORT = 7,
+        ID_LOG_NUMBERS = 8,
+        ID_LOG_CLOSE = 9,
+        ID_LOG_DONE = 10,
+        ID_DONE = 11,
+    };
+
     struct Requests {
         bool nickname, masterTake, masterReturn, imageBank, cont, finish, getClock, getSetup,
             setSetup, deviceInfo, copy, compare, copyCompare, copyWP, copyCompareWP, release,
             markPorts, setClock, refresh;
     };
 
+    static constexpr size_t kBufferSize = 128 * 1024;
+    static constexpr size_t kLogRecordSize = 128; // one job-log record, as W 23 answers it
+
+    static bool isOneOf(int v, std::initializer_list<int> set) {
+        return std::find(set.begin(), set.end(), v) != set.end();
+    }
+
+    // --- stepping, sending and receiving (command_machine.cpp) ---
     void log(const char* text);
     void logf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void reportStatus(int code, const void* data);
     void reportEvent(int code, int index, const void* data);
-
-    void decideIdentification();
-    void decideOperating();
-    void exchangeStep();
-    void onAnswer();
-
     // Start an exchange: the next engine step sends, the ones after look for the answer.
     void begin(Exchange x, int nextStep);
+    void exchangeStep();
     void sendCommand(char letter, std::initializer_list<uint8_t> params);
     void sendCommand(char letter, const uint8_t* params, size_t n);
     void sendData(const uint8_t* data, size_t n);
     void finish();
     // Bytes of the current answer, zero past its end (at most 8192 + 4).
     const uint8_t* answerBytes(size_t need);
-
-    void parseIdentification();
-    void logBoards();
-    void takeStatusBlock(bool noteStateChange);
-    bool serveRequest();
-    void beginLogCheck(bool busy, int nextStep);
-    void beginPortFetch(int kind, int first, int end, int code, bool codeIsSubState, int nextStep);
-    void sendPortRequest();
-    void onPortAnswer();
-    void busyFetch();
-    void onDeviceInfoComplete();
     // Why the answer just received cannot be the answer to the last command
     // (a late answer to an earlier one, or garbage), or nullptr: status, log
     // record and port data answers have one size and log records carry their
     // number; identification answers must hold what a controller can send.
     const char* answerMisfit() const;
-    // Remembers the identification answer just taken.
-    void noteAnswer();
-    bool anyRequest() const;
-    void afterRefreshLogCheck();
-    bool waitFor(const bool& done);
-    // Sets a request flag unless the machine is silent (then logs the refusal).
-    bool post(bool& flag, const char* what);
-
     // An answer time-out in the current exchange.
     void onTimeOut();
+
+    // --- identification (command_machine_identify.cpp) ---
+    void decideIdentification();
+    void sendIdentify();
+    void onIdentifyAnswer();
+    void sendMachineId();
+    void onMachineIdAnswer();
+    void sendBoardLayout();
+    void onBoardLayoutAnswer();
+    void sendBoardList();
+    void onBoardListAnswer();
+    void sendNicknameRead();
+    void onNicknameReadAnswer();
+    void sendLogSupport();
+    void onLogSupportAnswer();
+    void sendLogNumbers();
+    void onLogNumbersAnswer();
+    void sendLogClose();
+    void logBoards();
+    // Why the answer cannot be the one to this identification command, or nullptr.
+    const char* identificationMisfit() const;
+    // Remembers the identification answer just taken.
+    void noteAnswer();
+
+    // --- operating loop (command_machine_loop.cpp) ---
+    void decideOperating();
+    void sendStatus();
+    void onStatusAnswer();
+    void takeStatusBlock(bool noteStateChange);
+    void beginLogCheck(bool busy, int nextStep);
+    void sendLogRequest();
+    void onLogAnswer();
+    void busyFetch();
+    void beginPortFetch(int kind, int first, int end, int code, bool codeIsSubState, int nextStep);
+    void sendPortRequest();
+    void onPortAnswer();
+
+    // --- requests (command_machine_requests.cpp) ---
+    bool anyRequest() const;
+    bool serveRequest();
+    // Sets a request flag unless the machine is silent (then logs the refusal).
+    bool post(bool& flag, const char* what);
+    bool waitFor(const bool& done);
+    void sendClockWrite();
+    void onClockWriteAnswer();
+    void sendSingle();
+    void onSingleAnswer();
+    void sendNicknameWrite();
+    void onNicknameWriteAnswer();
+    void sendClockRead();
+    void onClockReadAnswer();
+    void sendSetupRead();
+    void onSetupReadAnswer();
+    void sendSetupWrite();
+    void sendSetupBlock();
+    void onSetupWriteAnswer();
+    void sendImageBank();
+    void onImageBankAnswer();
+    void sendMasterTake();
+    void onMasterTakeAnswer();
+    void sendMasterReturn();
+    void onMasterReturnAnswer();
+    void sendDeviceInfo();
+    void onDeviceInfoAnswer();
+    void onDeviceInfoData();
+    void onDeviceInfoComplete();
+    void deviceInfoFailed(const std::string& why);
+    void sendRelease();
+    // Milliseconds since W 81 went out, by the millisecond part of the clock.
+    int msSinceRelease() const;
+    void sendMarkPort();
+    void onMarkPortAnswer();
+    // Reports a write's outcome to the window; endWrite() also ends its exchange.
+    void reportWrite(MachineWrite what, WriteResult result, uint8_t answer);
+    void endWrite(MachineWrite what, WriteResult result, uint8_t answer);
+    // An answer in a clock or nickname write: to its command ("ready for
+    // data" sends `data`), or to its data frame.
+    void onWriteAnswer(MachineWrite what, const uint8_t* data, size_t n);
+    // The answer to the data frame of a write: done, refused, or the re-sent
+    // command's "ready for data" (after a time-out), which sends `data` again.
+    void onDataAnswer(MachineWrite what, const uint8_t* data, size_t n);
     // The operator asked for this exchange (a setting, a job, a transfer):
     // it is given up when the machine stays silent.
     bool operatorExchange() const;
     void abandonExchange();
     // Drops what was asked and not yet sent, ending the waits with a failure.
     void dropRequests();
-    // Reports a write's outcome to the window; endWrite() also ends its exchange.
-    void reportWrite(MachineWrite what, WriteResult result, uint8_t answer);
-    void endWrite(MachineWrite what, WriteResult result, uint8_t answer);
-    // The answer to the data frame of a write: done, refused, or the re-sent
-    // command's "ready for data" (after a time-out), which sends `data` again.
-    void onDataAnswer(MachineWrite what, const uint8_t* data, size_t n);
-    void deviceInfoFailed(const std::string& why);
 
+    // --- connection and stepping ---
     MachineInfo* info_;
     const Clock& clock_;
     UiServices& ui_;
     FrameChannel channel_;
-
-    // Busy flags of the two waiting master-USB requests.
-    bool masterTakeBusy_ = false;
-    bool masterReturnBusy_ = false;
 
     StatusFn status_fn_ = nullptr;
     void* statusUser_ = nullptr;
@@ -338,51 +452,16 @@ private:
     bool connected_ = false;
     int sequence_ = 1;
     int step_ = 0;
-    int cmdState_ = 0;
     bool deciding_ = true;
-    bool windowOpen_ = false;
-    bool clockSupported_ = false;
-    bool logSupported_ = false;
-    bool pelluxSupported_ = false;
-    bool storedRecords_ = false;
-    bool logStoreReady_ = true;
+    Exchange exchange_ = Exchange::None;
+    CommandState cmdState_ = CommandState::Send;
+    TransferPhase transfer_ = TransferPhase::Command;
+    int nextStep_ = 0;
 
-    char nickname_[64] = {};
-    char machineIdCopy_[64] = {};
-    char clockText_[24] = {};
-    uint8_t setupBlock_[256] = {};
-    BoardInfo boards_[kMaxBoards] = {};
-
-    int identifyStartSecond_ = 0;
-    int boardStart_ = 0;
-    int boardCount_ = 0;
-    bool boardsRequested_ = false;
-    uint8_t logSupportResult_ = 0;
-    // The identification answer taken last: its command (letter, sub-command), length and CRC.
-    uint16_t lastAnswered_ = 0;
-    int lastAnswerLength_ = -1;
-    uint32_t lastAnswerCrc_ = 0;
-
-    MachineStatus status_ = {};
-    uint16_t portCount_ = 0;
-    uint16_t portList_[kMaxMarkPorts] = {};
-    int markIndex_ = 0;
-
-    uint32_t machineLogStartNo_ = 0;
-    uint32_t machineLogNextNewNo_ = 0;
-    uint32_t logLast_ = 0;
-    uint32_t logNext_ = 0;
-    int logToFetch_ = 0;
-
-    Requests req_ = {};
-    uint8_t masterIdentity_[4] = {};
-    int masterResult_ = 0;
-    bool clockReadEnded_ = false;
-    bool setupReadEnded_ = false;
-    bool setupReadOk_ = false;
-    int setupRetries_ = 0;
-    bool clockWritten_ = false;
-    bool masterReturned_ = false;
+    std::unique_ptr<uint8_t[]> workBuffer_;
+    std::unique_ptr<uint8_t[]> blockBuffer_;
+    std::unique_ptr<char[]> textBuffer_;
+    std::unique_ptr<uint8_t[]> scratch_;
 
     // Silence: the time-outs of the current exchange, and how often its data
     // frame went out (a data frame is sent again at most kMaxDataSends times
@@ -392,10 +471,36 @@ private:
     int dataSends_ = 0;
     static constexpr int kMaxDataSends = 3;
 
-    std::unique_ptr<uint8_t[]> workBuffer_;
-    std::unique_ptr<uint8_t[]> blockBuffer_;
-    std::unique_ptr<char[]> textBuffer_;
-    std::unique_ptr<uint8_t[]> scratch_;
+    // --- identification ---
+    int identifyStartSecond_ = 0;
+    int boardStart_ = 0;
+    int boardCount_ = 0;
+    bool boardsRequested_ = false;
+    BoardInfo boards_[kMaxBoards] = {};
+    uint8_t logSupportResult_ = 0;
+    uint32_t machineLogStartNo_ = 0;
+    uint32_t machineLogNextNewNo_ = 0;
+    char machineIdCopy_[64] = {};
+    // The identification answer taken last: its command (letter, sub-command), length and CRC.
+    uint16_t lastAnswered_ = 0;
+    int lastAnswerLength_ = -1;
+    uint32_t lastAnswerCrc_ = 0;
+
+    // --- operating loop ---
+    bool windowOpen_ = false;
+    bool logSupported_ = false;
+    bool storedRecords_ = false;
+    bool logStoreReady_ = true;
+    MachineStatus status_ = {};
+    int lastSubState_ = -1;
+    bool subStateChanged_ = false;
+    bool stateChanged_ = false;
+    int lastState_ = -1;
+    int refreshKind_ = 10;
+
+    // Job-log fetch: the next number asked for, and how many are left in this pass.
+    uint32_t logNext_ = 0;
+    int logToFetch_ = 0;
 
     // Port data fetch.
     int fetchKind_ = 0;
@@ -406,11 +511,42 @@ private:
     int fetchCount_ = 0;
     int fetchCode_ = 0;
     bool fetchCodeIsSubState_ = false;
-    int lastSubState_ = -1;
-    bool subStateChanged_ = false;
-    bool stateChanged_ = false;
-    int lastState_ = -1;
-    int refreshKind_ = 10;
+
+    // Idle with nothing to fetch: the next status poll waits for the interval.
+    // The polls fall on one grid of the tick count, so that the idle machines
+    // are all polled in the same wake-up of the program.
+    static constexpr uint32_t kIdlePollIntervalMs = 100;
+    bool idleSettled_ = false;
+    uint32_t nextIdlePoll_ = 0;
+
+    static bool globalRefreshMark_;
+
+    // --- requests ---
+    Requests req_ = {};
+    bool clockSupported_ = false;
+    bool pelluxSupported_ = false;
+    char nickname_[64] = {};
+    char clockText_[24] = {};
+    uint8_t setupBlock_[256] = {};
+    bool clockReadEnded_ = false;
+    bool setupReadEnded_ = false;
+    bool setupReadOk_ = false;
+    int setupRetries_ = 0;
+    bool clockWritten_ = false;
+    uint8_t singleSub_ = 0;
+
+    // Master hand-over: the identity sent with X 27, the take's result, and
+    // the busy flags the two waiting requests wait on.
+    uint8_t masterIdentity_[4] = {};
+    int masterResult_ = 0;
+    bool masterTakeBusy_ = false;
+    bool masterReturnBusy_ = false;
+    bool masterReturned_ = false;
+
+    // Mark ports: the list and how far W 85 has gone through it.
+    uint16_t portCount_ = 0;
+    uint16_t portList_[kMaxMarkPorts] = {};
+    int markIndex_ = 0;
 
     // Device information transfer: how often its blocks were fetched (W 61)
     // and since when the controller is asked whether they are ready (W 40).
@@ -423,24 +559,6 @@ private:
 
     // Release: the millisecond part of the clock when W 81 went out.
     int releaseMs_ = 0;
-
-    Exchange exchange_;
-    int nextStep_ = 0;
-    uint8_t singleSub_ = 0;
-    // Where a two-frame exchange stands: its data frame has gone out.
-    bool clockDataSent_ = false;
-    bool nicknameDataSent_ = false;
-    bool setupBlockSent_ = false;
-    bool infoTransferring_ = false;
-
-    // Idle with nothing to fetch: the next status poll waits for the interval.
-    // The polls fall on one grid of the tick count, so that the idle machines
-    // are all polled in the same wake-up of the program.
-    static constexpr uint32_t kIdlePollIntervalMs = 100;
-    bool idleSettled_ = false;
-    uint32_t nextIdlePoll_ = 0;
-
-    static bool globalRefreshMark_;
 };
 
 } // namespace dupmon

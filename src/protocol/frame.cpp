@@ -1,3 +1,5 @@
+// Building command, data and setup-block frames, and telling from the command
+// sent which check its answer ends with.
 #include "protocol/frame.h"
 
 #include <cstring>

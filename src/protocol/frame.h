@@ -1,4 +1,6 @@
 #pragma once
+// The frame layouts on the link (command, data and answer frames), building
+// the program's frames, and which check an answer ends with.
 #include <cstddef>
 #include <cstdint>
 

@@ -1,3 +1,6 @@
+// Sending and re-sending frames; checking each answer's start, length and
+// check; the 11-second answer time-out; and the quiet wait that drops the extra
+// answers to a command sent more than once.
 #include "protocol/frame_channel.h"
 
 #include <string>

@@ -1,4 +1,7 @@
 #pragma once
+// The frame channel under each machine's engine: it sends the engine's frames
+// and hands up only valid answers, re-sending the command on a bad answer or a
+// time-out.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

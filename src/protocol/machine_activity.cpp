@@ -1,3 +1,5 @@
+// Which function codes and job phases mean idle, working, or waiting for
+// Continue or Finish.
 #include "protocol/machine_activity.h"
 
 namespace dupmon {

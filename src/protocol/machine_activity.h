@@ -1,4 +1,7 @@
 #pragma once
+// What a machine is doing: idle, working or waiting for the operator, as its
+// status block tells, or silent. The board's pictures and the machine window
+// go by it.
 #include <cstdint>
 
 namespace dupmon {

@@ -1,4 +1,7 @@
 #pragma once
+// MachineInfo: what identification learns about one controller, in the byte
+// layout the registry keeps it in. The engine fills it; the windows, the log
+// database and the reports read it.
 #include <cstddef>
 #include <cstdint>
 

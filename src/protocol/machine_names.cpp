@@ -1,3 +1,5 @@
+// Naming a machine in window titles: its nickname or model name, then its
+// machine id in brackets.
 #include "protocol/machine_names.h"
 
 #include "common/text.h"

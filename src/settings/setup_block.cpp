@@ -1,3 +1,6 @@
+// The setup parameter block's field table and item lists, reading and writing
+// each field as its control shows it, which groups are enabled, and the range
+// checks on typed values.
 #include "settings/setup_block.h"
 
 #include <algorithm>

@@ -1,4 +1,7 @@
 #pragma once
+// A machine's setup parameter block as the Setup dialog edits it: the known
+// fields and their controls, kept apart from the dialog so that every byte
+// the host does not know goes back unchanged.
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The Change Machine Clock dialog's layout: both clocks, and the Synchronize
+// and Abort buttons.
 #include "settings/tform_change_machine_clock.h"
 
 #include <QGridLayout>

@@ -1,4 +1,6 @@
 #pragma once
+// The dialog that shows a machine's clock beside the PC's and lets the
+// operator set the machine to the PC's time.
 #include <QDialog>
 
 class QLabel;

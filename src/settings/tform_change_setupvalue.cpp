@@ -1,3 +1,5 @@
+// The Setup Machine Parameter dialog: its controls built from the field
+// table, what each may take, and OK and TEST through SetupBlockEditor.
 #include "settings/tform_change_setupvalue.h"
 
 #include <QAbstractButton>

@@ -1,4 +1,5 @@
 #pragma once
+// The dialog in which the operator changes a machine's setup parameters.
 #include <QDialog>
 #include <array>
 #include <cstdint>

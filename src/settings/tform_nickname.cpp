@@ -1,3 +1,4 @@
+// The Nickname dialog's layout: the name field and its OK and Cancel buttons.
 #include "settings/tform_nickname.h"
 
 #include <QHBoxLayout>

@@ -1,4 +1,5 @@
 #pragma once
+// The dialog in which the operator gives a machine a name of their own.
 #include <QDialog>
 
 class QLabel;

@@ -1,3 +1,5 @@
+// Making the log windows for machine windows: the viewer, the figure windows
+// made on first opening, and the modal viewer of a machine that is off.
 #include "shell/log_windows.h"
 
 #include <QPointer>

@@ -1,4 +1,6 @@
 #pragma once
+// The log windows the board keeps for every machine: the report window, the
+// log viewers and the figure windows of the LogData menu.
 #include <QPointer>
 #include <filesystem>
 #include <memory>

@@ -1,3 +1,6 @@
+// Drawing a machine picture of the board: its BMP made transparent, the wrapped
+// caption, the on and off images, and the activity shown in its panel's
+// status display.
 #include "shell/machine_display_icon.h"
 
 #include <QEvent>

@@ -1,4 +1,6 @@
 #pragma once
+// One machine picture on the board, with its caption and what its machine is
+// doing.
 #include <QObject>
 #include <QPixmap>
 #include <cstdint>

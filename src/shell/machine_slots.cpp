@@ -1,3 +1,6 @@
+// The board's machine slots: start-up from the registry, discovery and
+// hot-plug of controllers, attaching and detaching their connections, and the
+// work timers that step them.
 #include "shell/machine_slots.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
 #pragma once
+// The ten machine slots behind the board, the board's view as they see it, and
+// the paths of the working folder's files.
 #include <array>
 #include <filesystem>
 #include <functional>

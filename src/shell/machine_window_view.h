@@ -1,4 +1,6 @@
 #pragma once
+// The adapter that lets a machine connection drive its TFormMachine window,
+// which may outlive the connection on screen.
 #include <QPointer>
 #include <functional>
 #include <memory>

@@ -61,13 +61,13 @@ TForm1::TForm1(HidBackend& backend, DeviceWatcher* watcher, const Clock& clock, 
         if (download_)
             w->openDownloadSource = [this, &m] {
                 download_->openFor(
-                    &m.engine(), [&m](const std::string& line) { m.log(line.c_str()); },
+                    &m.requests(), [&m](const std::string& line) { m.log(line.c_str()); },
                     QString::fromStdString(titleNamingMachine(kDownloadSourceCaption, m.info())));
             };
         logWindows_.attach(*w, m.info(), m.logDatabasePath(), m.databaseDir());
         w->setupDialog = setupDialog_.get();
         w->deviceInfoSink = getDeviceInfo_.get();
-        w->openGetInfo = [this, &m] { getDeviceInfo_->showFor(&m.engine()); };
+        w->openGetInfo = [this, &m] { getDeviceInfo_->showFor(&m.requests()); };
         w->noteEvent = [this, &m](const std::string& what) {
             slots_->noteEvent(m.connectionIndex(), what);
         };

@@ -1,4 +1,6 @@
 #pragma once
+// The 5 x 7 lettering of the front-panel pictures and where their status
+// display sits, shared by the picture build and the board.
 #include <cstdint>
 #include <string_view>
 

@@ -1,3 +1,5 @@
+// Drawing a front panel in code (bays, port rows, lettering) and encoding it
+// as a 24-bit BMP with a transparent key colour.
 #include "shell/panel_picture.h"
 
 #include <algorithm>

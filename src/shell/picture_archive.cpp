@@ -1,3 +1,5 @@
+// The picture table, reading and building the picture archive at the end of
+// the program file, and the picture store that loads it or the loose files.
 #include "shell/picture_archive.h"
 
 #include <algorithm>

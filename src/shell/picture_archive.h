@@ -1,4 +1,6 @@
 #pragma once
+// The front-panel pictures of the board: which picture shows which machine,
+// the archive they ship in, and the store that holds them while running.
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The About text with the working folder's files, the places the manual and
+// README may be installed, and man's output made plain.
 #include "shell/program_info.h"
 
 #include <system_error>

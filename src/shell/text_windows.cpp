@@ -1,3 +1,5 @@
+// The About and Help windows: a read-only text with a Close button; Help runs
+// man on the installed manual, with a time-out, or shows the README instead.
 #include "shell/text_windows.h"
 
 #include <QFontDatabase>

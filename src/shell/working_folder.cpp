@@ -1,3 +1,5 @@
+// Making the working folder's DATABASE and DEBUG_SESSION folders and checking
+// that each can be written.
 #include "shell/working_folder.h"
 
 #include <system_error>

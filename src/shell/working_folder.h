@@ -1,4 +1,6 @@
 #pragma once
+// Getting the working folder ready before the board starts, and saying which
+// folder cannot be written.
 #include <filesystem>
 #include <string>
 

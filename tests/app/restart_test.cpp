@@ -5,8 +5,9 @@
 // order, under the machine's own id, and every stored record with exactly
 // one whole line in its daily text file, and no other line there.
 //
-// DUPMON_RESTARTS sets the number of kills (default 3; 20 for the full run);
-// the logs grow with it so that every kill meets a sync under way.
+// DUPMON_RESTARTS sets the number of kills (default 3; DUPMON_RESTARTS=20 for a
+// longer durability check); the logs grow with it so that every kill meets a
+// sync under way.
 #include <gtest/gtest.h>
 
 #include <cstdio>

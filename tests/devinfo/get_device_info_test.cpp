@@ -31,10 +31,11 @@ void writeAll(const fs::path& p, const std::string& text) {
 
 class DeviceInfoCore : public ::testing::Test {
 protected:
-    // An engine of a machine of this kind; never bound, so requests only set flags.
-    COMMAND_MACHINE& engineOf(uint8_t deviceType) {
+    // The requests of a machine of this kind; its engine is never bound, so
+    // requests only set flags.
+    MachineRequests& machineOf(uint8_t deviceType) {
         info.deviceType = deviceType;
-        return engine;
+        return requests;
     }
 
     dupmon::test::TempDir tmp{"dupmon_devinfo"};
@@ -43,6 +44,7 @@ protected:
     TestUi ui;
     MachineInfo info{};
     COMMAND_MACHINE engine{&info, clock, ui};
+    CommandMachineRequests requests{engine};
 };
 
 } // namespace
@@ -162,12 +164,12 @@ TEST_F(DeviceInfoCore, OtherMachinesHideTheCheckAndForgetItsFile) {
     EXPECT_EQ(core.idQtyText(), "2");
     EXPECT_EQ(core.checkIds(), (std::vector<uint32_t>{12, 34}));
 
-    core.setEngine(&engineOf(10));
+    core.setMachine(&machineOf(10));
     core.activate();
     EXPECT_TRUE(core.checkControlsVisible());
     EXPECT_TRUE(core.checkEnabled());
 
-    core.setEngine(&engineOf(5));
+    core.setMachine(&machineOf(5));
     core.activate();
     EXPECT_FALSE(core.checkControlsVisible());
     EXPECT_FALSE(core.checkEnabled());
@@ -256,7 +258,7 @@ TEST_F(DeviceInfoCore, AFullCheckListKeepsCheckingButRecordsNothingNew) {
 TEST_F(DeviceInfoCore, ResultsAreShownAndAppendedWithTheirTime) {
     GetDeviceInfoCore core(dir, clock, ui);
     core.create(1920, 1080);
-    core.setEngine(&engineOf(2));
+    core.setMachine(&machineOf(2));
     core.activate();
     EXPECT_TRUE(core.buttonsEnabled());
     core.getDeviceInfo();

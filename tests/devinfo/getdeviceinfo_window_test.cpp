@@ -34,6 +34,7 @@ protected:
     TestUi ui;
     MachineInfo info{};
     COMMAND_MACHINE engine{&info, clock, ui};
+    CommandMachineRequests requests{engine};
 };
 
 } // namespace
@@ -69,7 +70,7 @@ TEST_F(GetDeviceInfoWindow, ControlsPlacementAndTheCheckByMachineKind) {
             ++shown;
             w.Button_Exit->click();
         });
-        w.showFor(&engine);
+        w.showFor(&requests);
 
         // Any other kind: hidden, and the check's file is forgotten.
         info.deviceType = 5;
@@ -88,7 +89,7 @@ TEST_F(GetDeviceInfoWindow, ControlsPlacementAndTheCheckByMachineKind) {
             ++shown;
             w.Button_Exit->click();
         });
-        w.showFor(&engine);
+        w.showFor(&requests);
         EXPECT_EQ(shown, 2);
         w.move(50, 60);
         w.resize(640, 400);

@@ -91,8 +91,15 @@ namespace {
 // and grow. Detached when the test ends, however it ends.
 class SmallFileSystem {
 public:
-    // Empty when mounted; else why not.
-    std::string mount(const fs::path& at, const std::string& size, uid_t owner) {
+    // Empty when mounted; else why not. It is mounted in a fresh folder that
+    // `owner` (the server's user) can enter, whatever TMPDIR is: the server
+    // sets the tablespace's permissions itself.
+    std::string mount(const std::string& size, uid_t owner) {
+        std::string problem;
+        base_ = folderUserCanEnter(owner, "dupmon-tablespace", problem);
+        if (base_.empty())
+            return problem;
+        const fs::path at = base_ / "tablespace";
         fs::create_directories(at);
         const std::string options = "size=" + size + ",mode=0700,uid=" + std::to_string(owner) +
                                     ",gid=" + std::to_string(owner);
@@ -102,15 +109,20 @@ public:
         at_ = at;
         return {};
     }
+    const fs::path& at() const { return at_; }
     bool grow(const std::string& size) {
         return ::mount("tmpfs", at_.c_str(), "tmpfs", MS_REMOUNT, ("size=" + size).c_str()) == 0;
     }
     ~SmallFileSystem() {
         if (!at_.empty())
             ::umount2(at_.c_str(), MNT_DETACH);
+        std::error_code ec;
+        if (!base_.empty())
+            fs::remove_all(base_, ec);
     }
 
 private:
+    fs::path base_;
     fs::path at_;
 };
 
@@ -268,14 +280,12 @@ void ExportEndToEnd::outageAcrossARestart(bool fills) {
     if (fills) {
         // Room for the empty tables and a few pages, far less than the records
         // need; the server runs as nobody when the tests run as root.
-        const std::string problem =
-            small.mount(work / "tablespace", "128k", ::geteuid() == 0 ? 65534 : ::geteuid());
+        const std::string problem = small.mount("128k", ::geteuid() == 0 ? 65534 : ::geteuid());
         if (!problem.empty()) {
             GTEST_SKIP() << problem;
         }
         for (const std::string& sql :
-             {"CREATE TABLESPACE small_" + db + " LOCATION '" + (work / "tablespace").string() +
-                  "'",
+             {"CREATE TABLESPACE small_" + db + " LOCATION '" + small.at().string() + "'",
               "GRANT CREATE ON TABLESPACE small_" + db + " TO exporter",
               "ALTER ROLE exporter IN DATABASE " + db + " SET default_tablespace = small_" + db})
             ASSERT_TRUE(server().admin("postgres", sql).empty())

@@ -32,12 +32,12 @@
 
 #include "common/byte_order.h"
 #include "common/text.h"
-#include "machine_window/machine_requests.h"
 #include "machine_window/tform_continue_or_exit.h"
 #include "machine_window/tform_machine.h"
 #include "machine_window/widget_support.h"
 #include "protocol/command_machine.h"
 #include "protocol/machine_names.h"
+#include "protocol/machine_requests.h"
 #include "settings/tform_change_machine_clock.h"
 #include "settings/tform_change_setupvalue.h"
 #include "settings/tform_nickname.h"
@@ -96,8 +96,19 @@ struct RecordingRequests final : MachineRequests {
         calls.push_back(c);
         return true;
     }
+    bool takeMasterUsbToPc(const uint8_t*, int*) override {
+        calls.push_back("masterTake");
+        return false;
+    }
+    bool returnMasterUsbToDuplicator() override {
+        calls.push_back("masterReturn");
+        return false;
+    }
+    const MachineInfo& info() const override { return machineInfo; }
+    bool silent() const override { return false; }
     bool setupReadable = true;
     std::array<uint8_t, 256> setup{};
+    MachineInfo machineInfo{};
 };
 
 using dupmon::test::TempDir;

@@ -101,7 +101,7 @@ TEST_F(DownloadWindowTest, GoRefillsTheMasterAndShowsTheMemo) {
     TForm_DownloadSource w(drives, h.ui, h.clock, tmp / "work", &progress);
     w.flow().setJobsInline(true);
     std::vector<std::string> debug;
-    w.setEngine(&h.engine, [&](const std::string& l) { debug.push_back(l); });
+    w.setMachine(&h.requests, [&](const std::string& l) { debug.push_back(l); });
     fs::create_directories(tmp / "src/sub");
     writeFile(tmp / "src/sub/a.bin", std::vector<uint8_t>(200000, 7));
     w.selectTargetDirectory(QString::fromStdString(tmp / "src"));
@@ -174,7 +174,7 @@ TEST_F(DownloadWindowTest, ProgressGaugeFollowsTheCopyAndStopAborts) {
 TEST_F(DownloadWindowTest, ClosingDuringAFormatReturnsAtOnceAndTheStickIsNamed) {
     TForm2 progress;
     TForm_DownloadSource w(drives, h.ui, h.clock, tmp / "work", &progress);
-    w.setEngine(&h.engine, [](const std::string&) {});
+    w.setMachine(&h.requests, [](const std::string&) {});
     fs::create_directories(tmp / "src");
     writeFile(tmp / "src/a.bin", std::vector<uint8_t>(1000, 1));
     w.selectTargetDirectory(QString::fromStdString(tmp / "src"));
@@ -331,7 +331,7 @@ TEST_F(DownloadWindowTest, EveryCheckThatFailsLeavesTheMasterStickUntouched) {
 
         TForm2 progress;
         TForm_DownloadSource w(drives, h.ui, h.clock, tmp / "work", &progress);
-        w.setEngine(&h.engine, [](const std::string&) {});
+        w.setMachine(&h.requests, [](const std::string&) {});
         w.selectTargetDirectory(QString::fromStdString(c.source()));
         w.ComboBox_job->setCurrentIndex(1);
         w.ComboBox_sourceFormat->setCurrentIndex(c.format);

@@ -74,7 +74,7 @@ struct FlowRig {
         flow = std::make_unique<DownloadFlow>(drives, h.ui, h.clock, tmp / "work");
         flow->setJobsInline(true);
         flow->setView(&view);
-        flow->setEngine(&h.engine, [this](const std::string& l) { debug.push_back(l); });
+        flow->setMachine(&h.requests, [this](const std::string& l) { debug.push_back(l); });
         flow->create();
         source("src");
     }

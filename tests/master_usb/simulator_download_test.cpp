@@ -52,6 +52,7 @@ TEST(SimulatorDownload, TheMasterOfADupmonSimMachineIsRefilled) {
     MachineInfo info{};
     TestUi ui;
     COMMAND_MACHINE engine(&info, clock, ui);
+    CommandMachineRequests requests(engine);
     bool identified = false;
     engine.bind(
         &CUsbhidioc::takeFrameCallback, &link, &CUsbhidioc::sendFrameCallback, &link,
@@ -82,7 +83,7 @@ TEST(SimulatorDownload, TheMasterOfADupmonSimMachineIsRefilled) {
     DownloadFlow flow(drives, ui, quick, tmp / "work");
     RecordingView view;
     flow.setView(&view);
-    flow.setEngine(&engine, nullptr);
+    flow.setMachine(&requests, nullptr);
     ASSERT_TRUE(flow.create());
     fs::create_directories(tmp / "src/docs");
     writeFile(tmp / "src/docs/manual.txt", std::vector<uint8_t>(4096, 'm'));

@@ -40,6 +40,8 @@ struct EngineHarness {
     MachineInfo info{};
     TestUi ui;
     COMMAND_MACHINE engine{&info, clock, ui};
+    // What the windows and the download flow ask of the engine.
+    CommandMachineRequests requests{engine};
     std::vector<std::string> logs;
     std::vector<Status> statuses;
     std::vector<int> events;

@@ -1,4 +1,6 @@
-#include "machine_window/machine_requests.h"
+// Each request handed on to the engine; marking ports also copies the port list
+// into the engine, and only while the machine is idle.
+#include "protocol/machine_requests.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,6 +9,12 @@
 
 namespace dupmon {
 
+const MachineInfo& CommandMachineRequests::info() const {
+    return engine_.info();
+}
+bool CommandMachineRequests::silent() const {
+    return engine_.silent();
+}
 void CommandMachineRequests::setNickname(const char* text) {
     engine_.setNickname(text);
 }
@@ -61,6 +69,12 @@ bool CommandMachineRequests::markPorts(const uint16_t* ports, int count) {
     count = std::clamp(count, 0, int(kMaxMarkPorts));
     std::memcpy(engine_.portList(), ports, sizeof(uint16_t) * size_t(count));
     return engine_.markPorts(count);
+}
+bool CommandMachineRequests::takeMasterUsbToPc(const uint8_t identity[4], int* result) {
+    return engine_.takeMasterUsbToPc(identity, result);
+}
+bool CommandMachineRequests::returnMasterUsbToDuplicator() {
+    return engine_.returnMasterUsbToDuplicator();
 }
 
 } // namespace dupmon
