@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/child_process.h"
+#include "support/child_process.h"
 
 namespace dupmon::bench {
 

@@ -126,8 +126,6 @@ InstanceLock::~InstanceLock() {
 }
 
 void InstanceLock::release() {
-    for (int fd : fds_)
-        ::close(fd);
     fds_.clear();
 }
 
@@ -138,8 +136,9 @@ InstanceLock::Result InstanceLock::acquire(const fs::path& dir,
     release();
     for (const InstanceClaim& claim : claims) {
         const fs::path file = dir / (claim.key + ".lock");
-        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) {
+        UniqueFd lock(::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        const int fd = lock.get();
+        if (!lock) {
             error = file.string() + ": " + std::strerror(errno);
             release();
             return Result::Failed;
@@ -147,7 +146,6 @@ InstanceLock::Result InstanceLock::acquire(const fs::path& dir,
         struct stat st {};
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
             error = file.string() + ": not a lock file of this user";
-            ::close(fd);
             release();
             return Result::Failed;
         }
@@ -155,14 +153,13 @@ InstanceLock::Result InstanceLock::acquire(const fs::path& dir,
             const int e = errno;
             if (e != EWOULDBLOCK) {
                 error = file.string() + ": cannot lock: " + std::strerror(e);
-                ::close(fd);
                 release();
                 return Result::Failed;
             }
             // Held by another monitor: read who (it writes right after locking).
             char text[4096] = {};
             const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
-            ::close(fd);
+            lock.reset();
             release();
             holder = {};
             holder.what = claim.what;
@@ -180,7 +177,7 @@ InstanceLock::Result InstanceLock::acquire(const fs::path& dir,
         if (::ftruncate(fd, 0) == 0) {
             [[maybe_unused]] const ssize_t n = ::pwrite(fd, text.data(), text.size(), 0);
         }
-        fds_.push_back(fd);
+        fds_.push_back(std::move(lock));
     }
     return Result::Held;
 }

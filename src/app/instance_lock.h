@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "common/file_io.h"
+
 namespace dupmon {
 
 // True when `dir` is a folder (not a symbolic link) owned by this user that
@@ -63,7 +65,7 @@ public:
     void release();
 
 private:
-    std::vector<int> fds_;
+    std::vector<UniqueFd> fds_;
 };
 
 } // namespace dupmon

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "common/command_line.h"
+#include "common/file_io.h"
 
 namespace dupmon {
 
@@ -167,17 +168,15 @@ namespace {
 bool localXServerListens(const std::string& number) {
     const std::string path = "/tmp/.X11-unix/X" + number;
     for (bool abstract : {true, false}) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
+        const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!fd)
             return true; // cannot tell: leave it to Qt
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         const size_t offset = abstract ? 1 : 0;
         std::memcpy(addr.sun_path + offset, path.data(), path.size());
         const auto len = socklen_t(offsetof(sockaddr_un, sun_path) + offset + path.size());
-        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
-        ::close(fd);
-        if (ok)
+        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) == 0)
             return true;
     }
     return false;

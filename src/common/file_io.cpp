@@ -23,27 +23,27 @@ ReadableFile openRegularFile(const std::filesystem::path& path) {
     ReadableFile r;
 #ifdef __unix__
     // Non-blocking, so that opening a pipe does not wait for a writer.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) {
         r.error = errno;
         r.missing = errno == ENOENT;
         r.problem = errno == ENOENT ? "does not exist" : "cannot be opened: " + errorText(errno);
         return r;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         r.error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         r.problem = S_ISDIR(st.st_mode) ? "is a folder, not a file" : "is not a regular file";
-        ::close(fd);
         return r;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     r.size = static_cast<uint64_t>(st.st_size);
-    r.file.reset(::fdopen(fd, "rb"));
+    r.file.reset(::fdopen(fd.get(), "rb"));
     if (!r.file) {
         r.error = errno;
         r.problem = "cannot be opened: " + errorText(errno);
-        ::close(fd);
+    } else {
+        fd.release(); // the stream owns it now
     }
 #else
     std::error_code ec;
@@ -123,6 +123,10 @@ void UniqueFd::reset(int fd) {
     if (fd_ >= 0 && fd_ != fd)
         ::close(fd_);
     fd_ = fd;
+}
+
+int UniqueFd::close() {
+    return fd_ >= 0 ? ::close(release()) : 0;
 }
 
 namespace {
@@ -248,7 +252,7 @@ bool WholeFileWriter::commit(bool replace) {
         return false;
     if (::fdatasync(fd_.get()) != 0)
         return fail(errno, "cannot be brought to the disk: " + errorText(errno));
-    if (::close(fd_.release()) != 0)
+    if (fd_.close() != 0)
         return fail(errno, "cannot be written: " + errorText(errno));
     int renamed = -1;
     if (replace) {

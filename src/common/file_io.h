@@ -90,6 +90,9 @@ public:
         return fd;
     }
     void reset(int fd = -1);
+    // Closes now, for a writer that must know whether its data reached the
+    // file: close()'s own result (0, or -1 with errno set); 0 when empty.
+    int close();
 
 private:
     int fd_ = -1;

@@ -14,6 +14,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "common/file_io.h"
+
 namespace dupmon {
 
 namespace {
@@ -21,14 +23,10 @@ namespace {
 // Shared by the waiting connection and the lookup's thread; the last of
 // them to let go closes the descriptor.
 struct Lookup {
-    int doneFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    UniqueFd doneFd{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     std::mutex mutex;
     bool found = false;
     std::vector<std::string> addresses;
-    ~Lookup() {
-        if (doneFd >= 0)
-            ::close(doneFd);
-    }
 };
 
 bool isAddress(const std::string& host) {
@@ -72,7 +70,7 @@ std::string hostToLookUp(const ServerUrl& server) {
 LookupEnd lookUp(const NameResolver& resolver, const std::string& host, int timeoutMs, int wakeFd,
                  std::vector<std::string>& addresses) {
     auto lookup = std::make_shared<Lookup>();
-    if (lookup->doneFd < 0)
+    if (!lookup->doneFd)
         return LookupEnd::NotFound;
     std::thread([lookup, resolver, host] {
         std::vector<std::string> found;
@@ -83,9 +81,9 @@ LookupEnd lookUp(const NameResolver& resolver, const std::string& host, int time
             lookup->addresses = std::move(found);
         }
         const uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(lookup->doneFd, &one, sizeof one);
+        [[maybe_unused]] auto n = ::write(lookup->doneFd.get(), &one, sizeof one);
     }).detach();
-    pollfd fds[2] = {{lookup->doneFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    pollfd fds[2] = {{lookup->doneFd.get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
     int n;
     do
         n = ::poll(fds, wakeFd >= 0 ? 2 : 1, timeoutMs);

@@ -49,7 +49,7 @@ void RecordExporter::start() {
         finished_ = true;
         return;
     }
-    stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    stopFd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     thread_ = std::thread([this] { run(); });
 }
 
@@ -62,12 +62,11 @@ void RecordExporter::stop() {
     }
     work_.notify_all();
     const uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(stopFd_, &one, sizeof one);
+    [[maybe_unused]] auto n = ::write(stopFd_.get(), &one, sizeof one);
     // A call waiting on the server fails at once; the thread then ends.
     session_.interrupt();
     thread_.join();
-    ::close(stopFd_);
-    stopFd_ = -1;
+    stopFd_.reset();
 }
 
 void RecordExporter::offer(std::string_view machineId, const uint8_t* record128) {
@@ -139,7 +138,7 @@ std::optional<RecordExporter::Cause> RecordExporter::bringUpToDate(uint64_t& sen
             ++counters_.attempts;
         }
         const PgSession::Failure failure =
-            session_.connect(server_, options_.connectTimeoutMs, stopFd_, options_.resolver);
+            session_.connect(server_, options_.connectTimeoutMs, stopFd_.get(), options_.resolver);
         if (failure == PgSession::Failure::Refused)
             return Cause{"login",
                          " stopped: the server refused the connection: " + session_.problem() +

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/file_io.h"
 #include "export/export_row.h"
 #include "export/pg_session.h"
 #include "export/record_table.h"
@@ -148,7 +149,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> finished_{false};
-    int stopFd_ = -1; // readable once stopping, for the connection wait
+    UniqueFd stopFd_; // readable once stopping, for the connection wait
 
     mutable std::mutex mutex_;
     std::condition_variable work_;

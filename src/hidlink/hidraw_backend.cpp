@@ -16,6 +16,9 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+
+#include "common/file_io.h"
 
 namespace dupmon {
 
@@ -90,25 +93,20 @@ struct HidrawDevice::Writer {
     // A node to open first, and the device number it must have.
     std::string path;
     dev_t device = 0;
-    int node = -1; // the hidraw node; the thread closes it when the device is gone
+    UniqueFd node; // the hidraw node; the thread closes it when the device is gone
     // The node once it is open, for reads on the caller's thread.
     std::atomic<int> published{-1};
-    int done = -1;         // eventfd: the thread is done with the report it was handed
-    int stop = -1;         // eventfd: the device is gone
+    UniqueFd done;         // eventfd: the thread is done with the report it was handed
+    UniqueFd stop;         // eventfd: the device is gone
     bool stopping = false; // the device is gone: write nothing more
     bool holding = false;  // a report was handed over and is not yet written
     bool failed = false;   // the node is gone: nothing can be written
     bool ended = false;    // the thread has returned
     uint8_t report[kReportSize] = {};
 
-    ~Writer() {
-        for (int fd : {node, done, stop})
-            if (fd >= 0)
-                ::close(fd);
-    }
-    static void signal(int fd) {
+    static void signal(const UniqueFd& fd) {
         const uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(fd, &one, sizeof one);
+        [[maybe_unused]] auto n = ::write(fd.get(), &one, sizeof one);
     }
 
     enum class Outcome { Written, Failed, Stopped };
@@ -127,7 +125,7 @@ struct HidrawDevice::Writer {
             }
             // hidraw takes a report whole or not at all; the count it returns is
             // the transport's own, so any positive count means the report went out.
-            const ssize_t n = ::write(node, bytes, kReportSize);
+            const ssize_t n = ::write(node.get(), bytes, kReportSize);
             const int error = errno;
             if (n > 0)
                 return Outcome::Written;
@@ -139,7 +137,7 @@ struct HidrawDevice::Writer {
             // Wait for room or for the device to be closed. A node that says it
             // has room and still refuses, or fails in a way that may pass (a
             // time-out, a bad transfer), is offered the report again in 10 ms.
-            pollfd p[2] = {{stop, POLLIN, 0}, {node, POLLOUT, 0}};
+            pollfd p[2] = {{stop.get(), POLLIN, 0}, {node.get(), POLLOUT, 0}};
             const bool waitForRoom = (error == EAGAIN || error == EWOULDBLOCK) && !refusedWithRoom;
             if (::poll(p, waitForRoom ? 2 : 1, waitForRoom ? -1 : 10) < 0 && errno != EINTR)
                 return Outcome::Failed;
@@ -151,23 +149,21 @@ struct HidrawDevice::Writer {
     // stuck in another device holds for seconds) and may wake the device
     // from suspend: done here, never on the caller's thread.
     bool openNode() {
-        const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        UniqueFd fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
         // The node may have been replaced since it was looked at.
         struct stat st;
-        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) {
-            node = fd;
-            published = fd;
+        if (fd && ::fstat(fd.get(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) {
+            published = fd.get();
+            node = std::move(fd);
             return true;
         }
-        if (fd >= 0)
-            ::close(fd);
         return false;
     }
 
     static void run(std::shared_ptr<Writer> w) {
         uint8_t bytes[kReportSize];
         std::unique_lock<std::mutex> lock(w->mutex);
-        if (w->node < 0) {
+        if (!w->node) {
             lock.unlock();
             const bool opened = w->openNode();
             lock.lock();
@@ -197,10 +193,7 @@ struct HidrawDevice::Writer {
         // it till then), so that closing it, which waits on the kernel's
         // hidraw lock, never holds the caller.
         w->wake.wait(lock, [&] { return w->stopping; });
-        if (w->node >= 0) {
-            ::close(w->node);
-            w->node = -1;
-        }
+        w->node.reset();
         w->ended = true;
     }
 };
@@ -210,7 +203,7 @@ HidrawDevice::HidrawDevice(int fd, std::shared_ptr<HidrawWriters> retired)
     if (fd < 0)
         return;
     auto w = std::make_shared<Writer>();
-    w->node = fd;
+    w->node.reset(fd);
     w->published = fd;
     start(std::move(w));
 }
@@ -225,9 +218,9 @@ HidrawDevice::HidrawDevice(std::string path, dev_t device, uint16_t vendorId, ui
 }
 
 void HidrawDevice::start(std::shared_ptr<Writer> w) {
-    w->done = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    w->stop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (w->done < 0 || w->stop < 0)
+    w->done.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    w->stop.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!w->done || !w->stop)
         return;
     try {
         thread_ = std::thread(&Writer::run, w);
@@ -242,11 +235,8 @@ int HidrawDevice::fd() const {
 }
 
 HidrawDevice::~HidrawDevice() {
-    if (!writer_) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        return;
-    }
+    if (!writer_)
+        return; // a descriptor given at construction was closed with the writer that did not start
     {
         std::lock_guard<std::mutex> lock(writer_->mutex);
         writer_->stopping = true;
@@ -277,7 +267,7 @@ WriteStatus HidrawDevice::write(const uint8_t* report) {
     if (!writer_)
         return WriteStatus::Gone;
     uint64_t count;
-    while (::read(writer_->done, &count, sizeof count) > 0) {
+    while (::read(writer_->done.get(), &count, sizeof count) > 0) {
     }
     {
         std::lock_guard<std::mutex> lock(writer_->mutex);
@@ -300,7 +290,7 @@ bool HidrawDevice::writePending() const {
 }
 
 int HidrawDevice::writeFd() const {
-    return writer_ ? writer_->done : -1;
+    return writer_ ? writer_->done.get() : -1;
 }
 
 HidrawWriters::~HidrawWriters() {

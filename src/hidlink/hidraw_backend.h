@@ -54,7 +54,7 @@ public:
 private:
     void start(std::shared_ptr<Writer> w);
 
-    int fd_ = -1; // given at construction (the writer's node once there is a writer)
+    int fd_ = -1; // given at construction; its writer owns and closes it
     std::shared_ptr<Writer> writer_;
     std::thread thread_;
     std::shared_ptr<HidrawWriters> retired_;

@@ -196,22 +196,22 @@ bool saveWholeFile(const fs::path& file, const std::string& contents, std::strin
     const fs::path fresh = file.string() + ".new";
     std::error_code ec;
     fs::remove(fresh, ec);
-    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    UniqueFd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd) {
         problem = "cannot be created: " + errorText(errno);
         return false;
     }
     int error = 0;
     for (size_t done = 0; done < contents.size() && !error;) {
-        const ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+        const ssize_t n = ::write(fd.get(), contents.data() + done, contents.size() - done);
         if (n > 0)
             done += size_t(n);
         else if (n == 0 || errno != EINTR)
             error = n == 0 ? EIO : errno;
     }
-    if (!error && ::fsync(fd) != 0)
+    if (!error && ::fsync(fd.get()) != 0)
         error = errno;
-    if (::close(fd) != 0 && !error)
+    if (fd.close() != 0 && !error)
         error = errno;
     if (!error && std::rename(fresh.c_str(), file.c_str()) != 0)
         error = errno;
@@ -222,11 +222,8 @@ bool saveWholeFile(const fs::path& file, const std::string& contents, std::strin
     }
     // The folder's entry, too, reaches the disk.
     const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    if (const UniqueFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)})
+        ::fsync(dir.get());
     return true;
 }
 

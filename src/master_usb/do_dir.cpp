@@ -15,6 +15,8 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include "common/file_io.h"
+
 namespace dupmon {
 
 namespace {
@@ -55,20 +57,15 @@ int openRetrying(const char* path, int flags, mode_t mode = 0) {
 bool hasProtectiveAttributes(const std::string& path, const struct stat& st) {
     if ((st.st_mode & 0222) == 0)
         return true;
-    const int fd = openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd < 0)
+    const UniqueFd fd(openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK));
+    if (!fd)
         return false;
-    const bool protective = (fatAttributes(fd) & (ATTR_RO | kHiddenOrSystem)) != 0;
-    ::close(fd);
-    return protective;
+    return (fatAttributes(fd.get()) & (ATTR_RO | kHiddenOrSystem)) != 0;
 }
 
 bool clearAttributesAndDelete(const std::string& path) {
-    const int fd = openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd >= 0) {
-        setFatAttributes(fd, 0);
-        ::close(fd);
-    }
+    if (const UniqueFd fd{openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK)})
+        setFatAttributes(fd.get(), 0);
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0)
         ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR);
@@ -328,27 +325,25 @@ bool DO_DIR::copyFile(const std::string& source, const std::string& target, uint
             return false;
     }
     // 2. Open the source; one more try after 200 ms.
-    int in = openRetrying(source.c_str(), O_RDONLY);
-    if (in < 0) {
+    UniqueFd in(openRetrying(source.c_str(), O_RDONLY));
+    if (!in) {
         pause(200);
-        in = openRetrying(source.c_str(), O_RDONLY);
-        if (in < 0)
+        in.reset(openRetrying(source.c_str(), O_RDONLY));
+        if (!in)
             return false;
     }
     // 3. Create the target, replacing what is there; one more try after 200 ms.
     const int outFlags = O_WRONLY | O_CREAT | O_TRUNC;
-    int out = openRetrying(target.c_str(), outFlags, 0666);
-    if (out < 0) {
+    UniqueFd out(openRetrying(target.c_str(), outFlags, 0666));
+    if (!out) {
         pause(200);
-        out = openRetrying(target.c_str(), outFlags, 0666);
-        if (out < 0) {
-            ::close(in);
+        out.reset(openRetrying(target.c_str(), outFlags, 0666));
+        if (!out)
             return false;
-        }
     }
     hook(HookPoint::SourceOpened, source);
     struct stat src {};
-    const bool haveStat = ::fstat(in, &src) == 0;
+    const bool haveStat = ::fstat(in.get(), &src) == 0;
 
     // 5. Copy a buffer load at a time until the source ends. Where the
     // kernel can copy between the two files itself the data does not pass
@@ -360,7 +355,7 @@ bool DO_DIR::copyFile(const std::string& source, const std::string& target, uint
         ssize_t n;
         if (inKernel) {
             do
-                n = ::copy_file_range(in, nullptr, out, nullptr, kKernelChunk, 0);
+                n = ::copy_file_range(in.get(), nullptr, out.get(), nullptr, kKernelChunk, 0);
             while (n < 0 && errno == EINTR);
             if (n < 0 && copied == 0 &&
                 (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
@@ -370,12 +365,12 @@ bool DO_DIR::copyFile(const std::string& source, const std::string& target, uint
             }
         } else {
             do
-                n = ::read(in, copyBuffer_, bufferSize_);
+                n = ::read(in.get(), copyBuffer_, bufferSize_);
             while (n < 0 && errno == EINTR);
             if (n > 0) {
                 ssize_t w;
                 do
-                    w = ::write(out, copyBuffer_, size_t(n));
+                    w = ::write(out.get(), copyBuffer_, size_t(n));
                 while (w < 0 && errno == EINTR);
                 if (w != n)
                     n = -1; // a write error or a short write
@@ -400,27 +395,24 @@ bool DO_DIR::copyFile(const std::string& source, const std::string& target, uint
     // later write would move the modification time again.
     if (ok && haveStat) {
         const struct timespec times[2] = {src.st_atim, src.st_mtim};
-        ::futimens(out, times);
+        ::futimens(out.get(), times);
     }
     // FAT attributes, asked only of a source on FAT (one look per file system).
     if (haveStat && src.st_dev != lastSourceDev_) {
         lastSourceDev_ = src.st_dev;
-        lastSourceOnFat_ = onFat(in);
+        lastSourceOnFat_ = onFat(in.get());
     }
-    const uint32_t fatAttrs = ok && lastSourceOnFat_ ? fatAttributes(in) : 0;
+    const uint32_t fatAttrs = ok && lastSourceOnFat_ ? fatAttributes(in.get()) : 0;
     if (ok && haveStat)
-        ::fchmod(out, src.st_mode & 07777); // the source's attributes
+        ::fchmod(out.get(), src.st_mode & 07777); // the source's attributes
     // 6. Close both; a failed close means the data may not have reached the target.
-    ::close(in);
-    if (::close(out) != 0)
+    in.reset();
+    if (out.close() != 0)
         ok = false;
     if (ok) {
         if (fatAttrs & kHiddenOrSystem) {
-            const int fd = openRetrying(target.c_str(), O_RDONLY | O_NONBLOCK);
-            if (fd >= 0) {
-                setFatAttributes(fd, fatAttrs & (kHiddenOrSystem | ATTR_RO | ATTR_ARCH));
-                ::close(fd);
-            }
+            if (const UniqueFd fd{openRetrying(target.c_str(), O_RDONLY | O_NONBLOCK)})
+                setFatAttributes(fd.get(), fatAttrs & (kHiddenOrSystem | ATTR_RO | ATTR_ARCH));
         }
         return true;
     }

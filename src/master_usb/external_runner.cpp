@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/file_io.h"
 #include "common/text.h"
 
 extern char** environ;
@@ -168,24 +169,27 @@ RunResult ExternalRunner::run(const std::string& name, const std::vector<std::st
         finishLog();
         return r;
     }
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0) {
-        r.output = format("no pipe for %s: %s", name.c_str(), std::strerror(errno));
-        finishLog();
-        return r;
-    }
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        r.output = format("no pipe for %s: %s", name.c_str(), std::strerror(errno));
-        ::close(in[0]);
-        ::close(in[1]);
+    // The program's input and output pipes: [0] the end read, [1] the end written.
+    UniqueFd in[2], out[2];
+    auto makePipe = [&](UniqueFd(&ends)[2]) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            r.output = format("no pipe for %s: %s", name.c_str(), std::strerror(errno));
+            return false;
+        }
+        ends[0].reset(fds[0]);
+        ends[1].reset(fds[1]);
+        return true;
+    };
+    if (!makePipe(in) || !makePipe(out)) {
         finishLog();
         return r;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, in[0].get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1].get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1].get(), 2);
     // A group of its own, so that a time-out reaches whatever the program
     // started; the signals as a fresh program expects them, whatever this
     // thread blocks or the monitor ignores.
@@ -218,11 +222,11 @@ RunResult ExternalRunner::run(const std::string& name, const std::vector<std::st
     const int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    ::close(in[0]);
-    ::close(out[1]);
+    in[0].reset();
+    out[1].reset();
     if (rc != 0) {
-        ::close(in[1]);
-        ::close(out[0]);
+        in[1].reset();
+        out[0].reset();
         r.output = format("%s could not be started: %s", name.c_str(), std::strerror(rc));
         finishLog();
         return r;
@@ -232,19 +236,13 @@ RunResult ExternalRunner::run(const std::string& name, const std::vector<std::st
     // The input goes in as the program takes it, within the time-out; a
     // program that has gone away gives EPIPE here instead of a SIGPIPE.
     const SigpipeHold hold;
-    int inFd = in[1];
+    UniqueFd& inFd = in[1];
     size_t written = 0;
-    if (input.empty()) {
-        ::close(inFd);
-        inFd = -1;
-    } else {
-        ::fcntl(inFd, F_SETFL, O_NONBLOCK);
-    }
-    auto closeInput = [&] {
-        if (inFd >= 0)
-            ::close(inFd);
-        inFd = -1;
-    };
+    if (input.empty())
+        inFd.reset();
+    else
+        ::fcntl(inFd.get(), F_SETFL, O_NONBLOCK);
+    auto closeInput = [&] { inFd.reset(); };
     const auto deadline = start + std::chrono::milliseconds(timeoutMs);
     char buffer[4096];
     int status = 0;
@@ -270,9 +268,9 @@ RunResult ExternalRunner::run(const std::string& name, const std::vector<std::st
         pollfd p[2];
         nfds_t n = 0;
         if (outputOpen)
-            p[n++] = {out[0], POLLIN, 0};
-        if (inFd >= 0)
-            p[n++] = {inFd, POLLOUT, 0};
+            p[n++] = {out[0].get(), POLLIN, 0};
+        if (inFd)
+            p[n++] = {inFd.get(), POLLOUT, 0};
         const int wait = int(std::min<long>(left, 50));
         if (n == 0)
             ::usleep(useconds_t(std::min(wait, 10)) * 1000);
@@ -280,14 +278,14 @@ RunResult ExternalRunner::run(const std::string& name, const std::vector<std::st
             for (nfds_t i = 0; i < n; ++i) {
                 if (!p[i].revents)
                     continue;
-                if (p[i].fd == out[0]) {
-                    const ssize_t got = ::read(out[0], buffer, sizeof buffer);
+                if (p[i].fd == out[0].get()) {
+                    const ssize_t got = ::read(out[0].get(), buffer, sizeof buffer);
                     if (got == 0)
                         outputOpen = false;
                     takeOutput(got);
                 } else {
                     const ssize_t put =
-                        ::write(inFd, input.data() + written, input.size() - written);
+                        ::write(inFd.get(), input.data() + written, input.size() - written);
                     if (put > 0)
                         written += size_t(put);
                     else if (put < 0 && errno != EAGAIN && errno != EINTR)
@@ -300,17 +298,17 @@ RunResult ExternalRunner::run(const std::string& name, const std::vector<std::st
         const pid_t w = ::waitpid(pid, &status, WNOHANG);
         exited = w == pid;
     }
-    if (inFd >= 0) {
+    if (inFd) {
         r.inputRefused = true; // it ended before taking all of it
         closeInput();
     }
     // What is left in the pipe.
     if (outputOpen) {
-        ::fcntl(out[0], F_SETFL, O_NONBLOCK);
-        for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+        ::fcntl(out[0].get(), F_SETFL, O_NONBLOCK);
+        for (ssize_t n; (n = ::read(out[0].get(), buffer, sizeof buffer)) > 0;)
             takeOutput(n);
     }
-    ::close(out[0]);
+    out[0].reset();
     if (!r.timedOut && !r.cancelled && WIFEXITED(status))
         r.exitCode = WEXITSTATUS(status);
     finishLog();

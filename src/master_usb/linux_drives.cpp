@@ -13,6 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "common/file_io.h"
 #include "common/text.h"
 
 namespace dupmon {
@@ -200,18 +201,18 @@ bool probeVolume(const ExternalRunner& run, const std::string& target, std::stri
 
 bool writeVolumeImage(const std::string& image, int fd, const std::atomic<bool>* cancel,
                       std::string& cause) {
-    const int in = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
+    const UniqueFd in(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) {
         cause = "open " + image + ": " + std::strerror(errno);
         return false;
     }
     // 1. Where the image's written parts end.
     off_t end = 0;
     for (off_t at = 0;;) {
-        const off_t data = ::lseek(in, at, SEEK_DATA);
+        const off_t data = ::lseek(in.get(), at, SEEK_DATA);
         if (data < 0)
             break;
-        const off_t hole = ::lseek(in, data, SEEK_HOLE);
+        const off_t hole = ::lseek(in.get(), data, SEEK_HOLE);
         if (hole <= data)
             break;
         end = hole;
@@ -226,7 +227,7 @@ bool writeVolumeImage(const std::string& image, int fd, const std::atomic<bool>*
     std::vector<char> buffer(1 << 20);
     auto write = [&](off_t at, size_t n, bool fromImage) {
         if (fromImage) {
-            const ssize_t got = ::pread(in, buffer.data(), n, at);
+            const ssize_t got = ::pread(in.get(), buffer.data(), n, at);
             if (got != ssize_t(n)) {
                 cause = "read " + image + ": " + (got < 0 ? std::strerror(errno) : "short read");
                 return false;
@@ -260,7 +261,6 @@ bool writeVolumeImage(const std::string& image, int fd, const std::atomic<bool>*
         cause = std::string("sync the partition: ") + std::strerror(errno);
         ok = false;
     }
-    ::close(in);
     return ok;
 }
 
@@ -282,14 +282,14 @@ std::string missingTool(const ExternalRunner& run, const std::vector<std::string
 }
 
 bool readFirstSector(const std::string& node, uint8_t out[512], std::string& cause) {
-    const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(node.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         cause = "open " + node + ": " + std::strerror(errno);
         return false;
     }
-    const ssize_t n = ::pread(fd, out, 512, 0);
+    const ssize_t n = ::pread(fd.get(), out, 512, 0);
     const int err = errno;
-    ::close(fd);
+    fd.reset();
     if (n != 512) {
         cause = "read " + node + ": " + (n < 0 ? std::strerror(err) : "short read");
         return false;
@@ -298,12 +298,11 @@ bool readFirstSector(const std::string& node, uint8_t out[512], std::string& cau
 }
 
 bool syncFolder(ServiceLog& log, const std::string& folder, std::string& cause) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool ok = fd >= 0 && ::syncfs(fd) == 0;
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    bool ok = fd && ::syncfs(fd.get()) == 0;
     if (!ok)
         cause = "syncfs " + folder + ": " + std::strerror(errno);
-    if (fd >= 0)
-        ::close(fd);
+    fd.reset();
     log.add("syncfs " + folder + " -> " + (ok ? std::string("ok") : cause));
     return ok;
 }

@@ -10,6 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/file_io.h"
+
 namespace dupmon {
 
 namespace {
@@ -80,13 +82,12 @@ SourceProblem checkSourceTree(const std::string& root, SourceSummary& out, std::
                 folders.push_back(path);
             } else if (S_ISREG(es.st_mode)) {
                 // O_NONBLOCK: a file that is not what it says never holds the check.
-                const int fd = ::openat(dfd, e->d_name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-                if (fd < 0) {
+                const UniqueFd fd(::openat(dfd, e->d_name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+                if (!fd) {
                     detail = because("cannot read", path, errno);
                     problem = SourceProblem::Unreadable;
                     break;
                 }
-                ::close(fd);
                 ++out.files;
                 out.bytes += uint64_t(es.st_size);
                 if (uint64_t(es.st_size) >= 4294967296ull && out.files4GiB++ == 0)

@@ -19,6 +19,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "common/file_io.h"
 #include "common/text.h"
 
 namespace dupmon {
@@ -355,12 +356,10 @@ bool UDisks2Drives::formatThroughDescriptor(const DriveRow& row, const QString& 
     }
     const std::string image = folder + "/volume.img";
     {
-        const int made = ::open(image.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        ok = made >= 0 && ::ftruncate(made, size) == 0;
+        const UniqueFd made(::open(image.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        ok = made && ::ftruncate(made.get(), size) == 0;
         if (!ok)
             cause = "the volume's image cannot be made: " + std::string(std::strerror(errno));
-        if (made >= 0)
-            ::close(made);
     }
     const qulonglong offset =
         property(part, "org.freedesktop.UDisks2.Partition", "Offset").toULongLong();

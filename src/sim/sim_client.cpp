@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "common/file_io.h"
 #include "common/text.h"
 #include "sim/sim_wire.h"
 
@@ -28,7 +29,7 @@ uint32_t nowMs() {
 struct SimClientBackend::Connection {
     using Report = std::array<uint8_t, kReportSize>;
 
-    int fd = -1;
+    UniqueFd fd;
     // Counts connections: a device opened on an earlier one is gone for good,
     // even when the simulator hands out its handle number again.
     unsigned generation = 0;
@@ -51,11 +52,7 @@ struct SimClientBackend::Connection {
 
     ~Connection() { close(); }
 
-    void close() {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
+    void close() { fd.reset(); }
 
     // The connection ended without being asked to: every machine served on it left.
     void lost() {
@@ -77,7 +74,7 @@ struct SimClientBackend::Connection {
 
     // Queues a line and sends what the socket takes now.
     bool sendLine(const std::string& line) {
-        if (fd < 0)
+        if (!fd)
             return false;
         out += line;
         out += '\n';
@@ -85,8 +82,8 @@ struct SimClientBackend::Connection {
     }
     // Sends what the socket takes without waiting; false once it is gone.
     bool flush() {
-        while (fd >= 0 && !out.empty()) {
-            const ssize_t n = ::send(fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        while (fd && !out.empty()) {
+            const ssize_t n = ::send(fd.get(), out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
                 out.erase(0, static_cast<size_t>(n));
                 continue;
@@ -97,7 +94,7 @@ struct SimClientBackend::Connection {
                 return true;
             lost();
         }
-        return fd >= 0;
+        return static_cast<bool>(fd);
     }
     // Sends everything queued, waiting at most until `end`.
     bool flushAll(std::chrono::steady_clock::time_point end) {
@@ -106,10 +103,10 @@ struct SimClientBackend::Connection {
             const auto left = duration_cast<milliseconds>(end - steady_clock::now()).count();
             if (left <= 0)
                 return false;
-            pollfd p{fd, POLLOUT, 0};
+            pollfd p{fd.get(), POLLOUT, 0};
             ::poll(&p, 1, static_cast<int>(left));
         }
-        return fd >= 0;
+        return static_cast<bool>(fd);
     }
 
     void dispatch(const std::string& line) {
@@ -143,7 +140,7 @@ struct SimClientBackend::Connection {
             return false;
         char buf[65536];
         for (;;) {
-            const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            const ssize_t n = ::recv(fd.get(), buf, sizeof buf, MSG_DONTWAIT);
             if (n > 0) {
                 in.append(buf, static_cast<size_t>(n));
                 if (static_cast<size_t>(n) < sizeof buf)
@@ -161,7 +158,7 @@ struct SimClientBackend::Connection {
         for (size_t nl; (nl = in.find('\n', start)) != std::string::npos; start = nl + 1)
             dispatch(in.substr(start, nl - start));
         in.erase(0, start);
-        return fd >= 0;
+        return static_cast<bool>(fd);
     }
 
     // Sends a request and waits for its reply line.
@@ -169,7 +166,7 @@ struct SimClientBackend::Connection {
         using namespace std::chrono;
         const auto end = steady_clock::now() + milliseconds(timeoutMs);
         if (!sendLine(line) || !flushAll(end)) {
-            if (fd >= 0)
+            if (fd)
                 lost(); // half a line on its way would end the next one
             return "err not connected";
         }
@@ -180,14 +177,14 @@ struct SimClientBackend::Connection {
                 replies.pop_front();
                 return r;
             }
-            if (fd < 0)
+            if (!fd)
                 return "err connection closed";
             const auto left = duration_cast<milliseconds>(end - steady_clock::now()).count();
             if (left <= 0) {
                 lost(); // a late reply would be taken for the next request's
                 return "err no reply";
             }
-            pollfd p{fd, POLLIN, 0};
+            pollfd p{fd.get(), POLLIN, 0};
             ::poll(&p, 1, static_cast<int>(left));
         }
     }
@@ -204,7 +201,7 @@ public:
     ~SimClientDevice() override {
         if (!current())
             return;
-        if (conn_->fd >= 0 && !conn_->gone.count(handle_))
+        if (conn_->fd && !conn_->gone.count(handle_))
             conn_->sendLine(format("close %d", handle_)); // streamed: no reply
         conn_->onTheirWay.erase(handle_);
         conn_->inputs.erase(handle_);
@@ -249,7 +246,7 @@ public:
         }
         return isGone() ? ReadStatus::Gone : ReadStatus::NoReport;
     }
-    int fd() const override { return current() ? conn_->fd : -1; }
+    int fd() const override { return current() ? conn_->fd.get() : -1; }
     bool inputQueued() const override {
         if (!current())
             return false;
@@ -263,7 +260,7 @@ private:
         auto it = conn_->onTheirWay.find(handle_);
         return it == conn_->onTheirWay.end() ? 0 : it->second;
     }
-    bool isGone() const { return !current() || conn_->fd < 0 || conn_->gone.count(handle_) != 0; }
+    bool isGone() const { return !current() || !conn_->fd || conn_->gone.count(handle_) != 0; }
 
     std::shared_ptr<SimClientBackend::Connection> conn_;
     unsigned generation_;
@@ -280,32 +277,30 @@ SimClientBackend::SimClientBackend(std::string socketPath, uint32_t replyTimeout
 SimClientBackend::~SimClientBackend() = default;
 
 bool SimClientBackend::connect() {
-    if (conn_->fd >= 0)
+    if (conn_->fd)
         conn_->lost();
     sockaddr_un addr{};
     if (path_.empty() || path_.size() >= sizeof addr.sun_path)
         return false;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
         return false;
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path_.data(), path_.size());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
         return false;
-    }
-    conn_->fd = fd;
+    conn_->fd = std::move(fd);
     if (conn_->request("hello", timeoutMs_) != std::string("ok ") + kGreeting) {
         conn_->close();
         return false;
     }
     // An older simulator does not count reports: it answers "err".
     conn_->acks = conn_->request("acks", timeoutMs_) == "ok";
-    return conn_->fd >= 0;
+    return static_cast<bool>(conn_->fd);
 }
 
 bool SimClientBackend::connected() const {
-    return conn_->fd >= 0;
+    return static_cast<bool>(conn_->fd);
 }
 
 std::string SimClientBackend::control(const std::string& line) {
@@ -358,7 +353,7 @@ bool SimClientBackend::start() {
 }
 
 int SimClientBackend::fd() const {
-    return conn_->fd;
+    return conn_->fd.get();
 }
 
 bool SimClientBackend::reconnect() {
@@ -373,9 +368,9 @@ bool SimClientBackend::reconnect() {
 }
 
 std::vector<DeviceChange> SimClientBackend::poll() {
-    if (conn_->fd >= 0) {
+    if (conn_->fd) {
         conn_->pump();
-        if (conn_->fd < 0)
+        if (!conn_->fd)
             nextTry_ = nowMs() + kReconnectMs;
     } else if (watch_ && static_cast<int32_t>(nowMs() - nextTry_) >= 0) {
         nextTry_ = nowMs() + kReconnectMs;
@@ -391,7 +386,7 @@ std::vector<DeviceChange> SimClientBackend::poll() {
 }
 
 uint32_t SimClientBackend::msUntilPoll() const {
-    if (conn_->fd >= 0 || !watch_)
+    if (conn_->fd || !watch_)
         return kNoPoll;
     const int32_t left = static_cast<int32_t>(nextTry_ - nowMs());
     return left > 0 ? static_cast<uint32_t>(left) : 0;

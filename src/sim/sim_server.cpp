@@ -91,10 +91,7 @@ std::string setFailRate(MachineModel& model, const std::string& portText,
 class FdOutBuffer final : public std::streambuf {
 public:
     explicit FdOutBuffer(int fd) : fd_(fd) {}
-    ~FdOutBuffer() override {
-        sync();
-        ::close(fd_);
-    }
+    ~FdOutBuffer() override { sync(); }
 
 protected:
     int overflow(int c) override {
@@ -114,7 +111,7 @@ protected:
     int sync() override {
         size_t done = 0;
         while (done < pending_.size()) {
-            const ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
+            const ssize_t n = ::write(fd_.get(), pending_.data() + done, pending_.size() - done);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -127,7 +124,7 @@ protected:
     }
 
 private:
-    int fd_;
+    UniqueFd fd_;
     std::string pending_;
 };
 
@@ -139,13 +136,11 @@ SimServer::SimServer(const Clock& clock) : clock_(clock), bus_(clock) {}
 
 SimServer::~SimServer() {
     bus_.setTrace(nullptr);
-    if (traceFolder_ >= 0)
-        ::close(traceFolder_);
+    traceFolder_.reset();
     for (auto& c : clients_)
-        if (c->fd >= 0)
-            ::close(c->fd);
-    if (listenFd_ >= 0) {
-        ::close(listenFd_);
+        c->fd.reset();
+    if (listenFd_) {
+        listenFd_.reset();
         struct stat st {};
         if (::lstat(socketPath_.c_str(), &st) == 0 && st.st_dev == socketDev_ &&
             st.st_ino == socketIno_)
@@ -179,14 +174,14 @@ bool socketPathFree(const std::string& path, std::string& error) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.data(), path.size());
-    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (probe < 0) {
+    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!probe) {
         error = std::strerror(errno);
         return false;
     }
-    const int connected = ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    const int connected = ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     const int why = errno;
-    ::close(probe);
+    probe.reset();
     if (connected != 0 && why == ECONNREFUSED) {
         if (::unlink(path.c_str()) == 0 || errno == ENOENT)
             return true;
@@ -213,19 +208,18 @@ bool SimServer::listen(const std::string& path, std::string& error) {
     }
     if (!socketPathFree(path, error))
         return false;
-    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (listenFd_ < 0) {
+    listenFd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listenFd_) {
         error = std::strerror(errno);
         return false;
     }
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.data(), path.size());
     // Nobody can connect before listen(), so the mode is set in between.
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::chmod(path.c_str(), 0600) != 0 || ::listen(listenFd_, 8) != 0) {
+    if (::bind(listenFd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::chmod(path.c_str(), 0600) != 0 || ::listen(listenFd_.get(), 8) != 0) {
         error = std::strerror(errno);
-        ::close(listenFd_);
-        listenFd_ = -1;
+        listenFd_.reset();
         return false;
     }
     socketPath_ = path;
@@ -254,10 +248,10 @@ void SimServer::runOnce(int maxWaitMs) {
         timeout = std::clamp(wait, 0, maxWaitMs);
     }
     std::vector<pollfd> fds;
-    fds.push_back({listenFd_, POLLIN, 0});
+    fds.push_back({listenFd_.get(), POLLIN, 0});
     for (auto& c : clients_)
         fds.push_back(
-            {c->fd,
+            {c->fd.get(),
              static_cast<short>((c->inputEnded ? 0 : POLLIN) | (c->out.empty() ? 0 : POLLOUT)), 0});
     ::poll(fds.data(), fds.size(), timeout);
     if (fds[0].revents & POLLIN)
@@ -277,24 +271,20 @@ void SimServer::runOnce(int maxWaitMs) {
         if (c->inputEnded && c->out.empty())
             c->closed = true;
     }
-    clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
-                                  [](const auto& c) {
-                                      if (c->closed)
-                                          ::close(c->fd);
-                                      return c->closed;
-                                  }),
-                   clients_.end());
+    clients_.erase(
+        std::remove_if(clients_.begin(), clients_.end(), [](const auto& c) { return c->closed; }),
+        clients_.end());
 }
 
 void SimServer::adopt(int fd) {
     auto c = std::make_unique<Client>();
-    c->fd = fd;
+    c->fd.reset(fd);
     clients_.push_back(std::move(c));
 }
 
 void SimServer::accept() {
     for (;;) {
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        const int fd = ::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0)
             return;
         adopt(fd);
@@ -304,7 +294,7 @@ void SimServer::accept() {
 void SimServer::readClient(Client& c) {
     char buf[8192];
     for (;;) {
-        const ssize_t n = ::read(c.fd, buf, sizeof buf);
+        const ssize_t n = ::read(c.fd.get(), buf, sizeof buf);
         if (n > 0) {
             c.in.append(buf, static_cast<size_t>(n));
             continue;
@@ -660,9 +650,7 @@ bool SimServer::setTraceFolder(const std::string& dir, std::string& error) {
         error = dir + ": " + std::strerror(errno);
         return false;
     }
-    if (traceFolder_ >= 0)
-        ::close(traceFolder_);
-    traceFolder_ = fd;
+    traceFolder_.reset(fd);
     return true;
 }
 
@@ -677,11 +665,11 @@ std::string SimServer::trace(const std::vector<std::string>& w) {
         traceBuffer_.reset();
         return "ok";
     }
-    if (traceFolder_ < 0)
+    if (!traceFolder_)
         return err("no trace folder: start dupmon-sim with --trace-dir DIR to allow trace NAME");
     if (name == "." || name == ".." || name.find('/') != std::string::npos)
         return err("trace " + name + ": a plain file name in the trace folder, without /");
-    const int fd = ::openat(traceFolder_, name.c_str(), kTraceFlags, 0600);
+    const int fd = ::openat(traceFolder_.get(), name.c_str(), kTraceFlags, 0600);
     if (fd < 0)
         return err("trace " + name + ": " + std::strerror(errno));
     startTrace(fd);
@@ -757,7 +745,7 @@ void SimServer::flush(Client& c) {
     if (c.out.size() > (16u << 20))
         c.closed = true; // a client that stopped reading
     while (!c.out.empty() && !c.closed) {
-        const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        const ssize_t n = ::send(c.fd.get(), c.out.data(), c.out.size(), MSG_NOSIGNAL);
         if (n > 0) {
             c.out.erase(0, static_cast<size_t>(n));
             continue;

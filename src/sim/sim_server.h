@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/file_io.h"
 #include "sim/stand_in.h"
 #include "sim/virtual_bus.h"
 
@@ -51,7 +52,7 @@ public:
 
 private:
     struct Client {
-        int fd = -1;
+        UniqueFd fd;
         std::string in;
         std::string out;
         bool watching = false;
@@ -87,7 +88,7 @@ private:
 
     const Clock& clock_;
     VirtualBus bus_;
-    int listenFd_ = -1;
+    UniqueFd listenFd_;
     std::string socketPath_;
     // The socket file this server made: only that one is removed at the end.
     dev_t socketDev_ = 0;
@@ -100,7 +101,7 @@ private:
     const volatile std::sig_atomic_t* stopFlag_ = nullptr;
     std::unique_ptr<std::streambuf> traceBuffer_;
     std::unique_ptr<std::ostream> trace_;
-    int traceFolder_ = -1;
+    UniqueFd traceFolder_;
     uint32_t maxPreload_ = 1000000;
 };
 

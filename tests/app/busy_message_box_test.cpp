@@ -16,6 +16,7 @@
 #include "shell/main_window.h"
 #include "sim/sim_profiles.h"
 #include "sim/stand_in.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -41,9 +42,8 @@ TEST(BusyMessageBox, MachinesKeepSyncingWhileTheFullRegistryMessageIsOpen) {
     static char* argv[] = {name, nullptr};
     if (!QApplication::instance())
         new QApplication(argc, argv);
-    const fs::path dir =
-        fs::temp_directory_path() / ("dupmon-busy-box-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
+    const dupmon::test::TempDir tmp("dupmon-busy-box");
+    const fs::path& dir = tmp.path;
     fs::create_directories(dir / "DATABASE");
 
     // Every registry entry is taken; two of those machines are attached, with
@@ -120,5 +120,4 @@ TEST(BusyMessageBox, MachinesKeepSyncingWhileTheFullRegistryMessageIsOpen) {
         QApplication::processEvents(QEventLoop::AllEvents, 20);
     EXPECT_GE(stored(), beforeOk + 50);
     form.close();
-    fs::remove_all(dir);
 }

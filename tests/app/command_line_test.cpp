@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/child_process.h"
+#include "support/child_process.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;

@@ -9,6 +9,7 @@
 #include "app/demo.h"
 #include "machine_window/widget_support.h"
 #include "shell/main_window.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -18,7 +19,8 @@ namespace {
 
 struct DemoRun {
     QApplication& app = testApplication(); // before the demo's timers
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon-demo"};
+    fs::path dir{tmp.path};
     ManualClock clock;
     TestUi ui;
     DemoMachines demo{clock};
@@ -30,11 +32,6 @@ struct DemoRun {
     std::map<std::string, uint32_t> waitingSince;
 
     DemoRun() {
-        dir = fs::temp_directory_path() /
-              ("dupmon-demo-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         form =
             std::make_unique<TForm1>(demo.bus(), &demo.bus(), clock, ui, dir, dir / "no-program");
         demo.setAnsweredAtPc(
@@ -45,7 +42,6 @@ struct DemoRun {
     ~DemoRun() {
         form->close();
         form.reset();
-        fs::remove_all(dir);
     }
 
     // Runs the demo, its stand-ins and the board on the manual clock.

@@ -11,10 +11,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/child_process.h"
 #include "common/byte_order.h"
 #include "logdb/log_database.h"
 #include "registry/system_database.h"
+#include "support/child_process.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;

@@ -46,6 +46,7 @@
 #include "support/event_loop.h"
 #include "support/layout_check.h"
 #include "support/manual_board.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -66,14 +67,7 @@ std::string folder() {
     return name;
 }
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/dupmon_every_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
+using dupmon::test::TempDir;
 
 // The program over stand-ins that run jobs fast and keep a job log; this
 // test program carries the machine pictures, as the real one does.

@@ -10,22 +10,12 @@
 #include <unistd.h>
 
 #include "app/instance_lock.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
 
-namespace {
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/dupmon-lock-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
-
-} // namespace
+using dupmon::test::TempDir;
 
 TEST(PrivateFolder, OnlyAFolderOfThisUserClosedToOthersIsPrivate) {
     TempDir t;

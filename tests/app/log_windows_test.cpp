@@ -34,6 +34,7 @@
 #include "sim/stand_in.h"
 #include "support/event_loop.h"
 #include "support/layout_check.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -72,11 +73,6 @@ class LogWindowsInTheProgram : public ::testing::Test {
 protected:
     void SetUp() override {
         testApplication();
-        dir = fs::temp_directory_path() /
-              ("dupmon-logwin-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         ui.onProcessEvents = [] { QApplication::processEvents(QEventLoop::AllEvents, 5); };
         machine = StandInController::create("usb10", clock);
         machine->machine().speed = 64;
@@ -95,7 +91,6 @@ protected:
         // records are gone, so this one does too.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         form.reset();
-        fs::remove_all(dir);
     }
     // The machine is on the board and every record it holds is stored.
     bool synced() {
@@ -111,7 +106,8 @@ protected:
     TestUi ui;
     std::shared_ptr<StandInController> machine;
     QTimer pump;
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon-logwin"};
+    fs::path dir{tmp.path};
     std::unique_ptr<TForm1> form;
 };
 

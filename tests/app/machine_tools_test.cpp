@@ -31,6 +31,7 @@
 #include "sim/simulated_drives.h"
 #include "sim/stand_in.h"
 #include "support/layout_check.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -69,11 +70,6 @@ protected:
             new QApplication(argc, argv);
     }
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("dupmon-tools-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         ui.onProcessEvents = [] { QApplication::processEvents(QEventLoop::AllEvents); };
     }
     void TearDown() override {
@@ -81,7 +77,6 @@ protected:
         if (form)
             form->close();
         form.reset();
-        fs::remove_all(dir);
     }
 
     std::shared_ptr<StandInController> plug(const char* profile) {
@@ -132,7 +127,8 @@ protected:
         return spin([&] { return w->IsStandby(); }) ? w : nullptr;
     }
 
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon-tools"};
+    fs::path dir{tmp.path};
     ManualClock clock;
     VirtualBus bus{clock};
     TestUi ui;

@@ -33,6 +33,7 @@
 #include "support/event_loop.h"
 #include "support/layout_check.h"
 #include "support/manual_board.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -55,15 +56,8 @@ protected:
         if (!QApplication::instance())
             new QApplication(argc, argv);
     }
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("dupmon-mw-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon-mw"};
+    fs::path dir{tmp.path};
 };
 
 void saveShot(QWidget* w, const char* name) {

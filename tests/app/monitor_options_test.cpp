@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/monitor_options.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -105,8 +106,8 @@ TEST(MonitorOptions, UserDataFolderFollowsXdgDataHomeOrHome) {
 
 // An installed program: bin/ beside share/duplicator-monitor/pictures.
 TEST(MonitorOptions, TheUserDataFolderIsMadePrivateAndFindsTheInstalledPictures) {
-    char tmpl[] = "/tmp/dupmon-userdata-XXXXXX";
-    const fs::path root = ::mkdtemp(tmpl);
+    const dupmon::test::TempDir tmp("dupmon-userdata");
+    const fs::path& root = tmp.path;
     const fs::path pictures = root / "usr" / "share" / "duplicator-monitor" / "pictures";
     fs::create_directories(pictures / "usb");
     fs::create_directories(pictures / "CF");
@@ -132,7 +133,6 @@ TEST(MonitorOptions, TheUserDataFolderIsMadePrivateAndFindsTheInstalledPictures)
     EXPECT_TRUE(fs::is_symlink(folder / "CF"));
     // Run again, nothing changes and nothing fails.
     EXPECT_TRUE(prepareUserDataFolder(folder, program, error)) << error;
-    fs::remove_all(root);
 }
 
 TEST(MonitorOptions, TheProgramFileIsTheRunningExecutableWhateverItsName) {
@@ -140,8 +140,8 @@ TEST(MonitorOptions, TheProgramFileIsTheRunningExecutableWhateverItsName) {
 }
 
 TEST(MonitorOptions, WithoutProcTheProgramIsFoundOnPathAsTheShellFoundIt) {
-    char tmpl[] = "/tmp/dupmon-path-XXXXXX";
-    const fs::path root = ::mkdtemp(tmpl);
+    const dupmon::test::TempDir tmp("dupmon-path");
+    const fs::path& root = tmp.path;
     fs::create_directories(root / "bin");
     fs::create_directories(root / "other");
     std::ofstream(root / "bin" / "duplicator-monitor") << "#!/bin/sh\n";
@@ -154,5 +154,4 @@ TEST(MonitorOptions, WithoutProcTheProgramIsFoundOnPathAsTheShellFoundIt) {
     EXPECT_EQ(findProgramOnPath("duplicator-monitor", "/nonexistent"), fs::path());
     EXPECT_EQ(findProgramOnPath("./duplicator-monitor", path), fs::path());
     EXPECT_EQ(findProgramOnPath("", path), fs::path());
-    fs::remove_all(root);
 }

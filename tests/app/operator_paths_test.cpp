@@ -22,6 +22,7 @@
 #include "shell/main_window.h"
 #include "sim/stand_in.h"
 #include "support/manual_board.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -38,14 +39,6 @@ protected:
         if (!QApplication::instance())
             new QApplication(argc, argv);
     }
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("dupmon-op-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
 
     // One machine on the board, its window open and the machine standing by;
     // a waiting request's event loop moves the clock on.
@@ -85,7 +78,8 @@ protected:
         return done();
     }
 
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon-op"};
+    fs::path dir{tmp.path};
 };
 
 // Whether a host data frame follows the last command `sub` the machine got.

@@ -10,6 +10,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
 namespace {
 
 struct Outcome {
@@ -18,19 +21,14 @@ struct Outcome {
 };
 
 Outcome run(const std::string& program, const std::string& args) {
-    char tmpl[] = "/tmp/dupmon-help-XXXXXX";
-    const int fd = ::mkstemp(tmpl);
-    ::close(fd);
+    const dupmon::test::TempDir tmp("dupmon-help");
+    const std::string errors = tmp / "stderr";
     Outcome r;
-    FILE* p = ::popen((program + " " + args + " 2>" + tmpl).c_str(), "r");
-    char buf[4096];
-    while (size_t n = std::fread(buf, 1, sizeof buf, p))
-        r.out.append(buf, n);
-    const int status = ::pclose(p);
+    int status = -1;
+    r.out = dupmon::commandOutput(program + " " + args + " 2>" + errors, &status);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream in(tmpl);
+    std::ifstream in(errors);
     r.err.assign(std::istreambuf_iterator<char>(in), {});
-    std::remove(tmpl);
     return r;
 }
 
@@ -90,16 +88,13 @@ TEST(ProgramHelp, EveryProgramListsEachOptionOnItsOwnLineOnStandardOutput) {
 // A database of another title: the report names it, every line is ended, and
 // the error names the file and the problem.
 TEST(ProgramHelp, TheLogToolEndsEveryLineAndNamesTheFileOfAnError) {
-    char tmpl[] = "/tmp/dupmon-title-XXXXXX";
-    const int fd = ::mkstemp(tmpl);
-    const std::string junk(640, 'Z');
-    ASSERT_EQ(::write(fd, junk.data(), junk.size()), ssize_t(junk.size()));
-    ::close(fd);
-    const Outcome r = run(DUPMON_LOGTOOL, std::string("info ") + tmpl);
+    const dupmon::test::TempDir tmp("dupmon-title");
+    const std::string file = tmp / "other-title";
+    std::ofstream(file, std::ios::binary) << std::string(640, 'Z');
+    const Outcome r = run(DUPMON_LOGTOOL, "info " + file);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, std::string("database: ") + tmpl + "\ncheck: DATABASE_WRONG_TITLE\n");
-    EXPECT_EQ(r.err.rfind(std::string("dupmon-logtool: ") + tmpl + ": ", 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "database: " + file + "\ncheck: DATABASE_WRONG_TITLE\n");
+    EXPECT_EQ(r.err.rfind("dupmon-logtool: " + file + ": ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("DATABASE_WRONG_TITLE"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.back(), '\n');
-    std::remove(tmpl);
 }

@@ -14,8 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/child_process.h"
 #include "registry/system_database.h"
+#include "support/child_process.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;

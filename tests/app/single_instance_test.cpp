@@ -10,7 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/child_process.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -91,15 +92,12 @@ std::string substitute(std::string text, const fs::path& dir, const fs::path& si
 class SingleInstanceRule : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("dupmon-si-" + std::to_string(::getpid()));
-        fs::remove_all(dir);
         fs::create_directories(dir / "a");
         fs::create_directories(dir / "b");
         fs::create_directory_symlink(dir / "a", dir / "link");
         ::setenv("XDG_RUNTIME_DIR", makeRuntimeDir(dir).c_str(), 1);
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
-    void TearDown() override { fs::remove_all(dir); }
 
     std::unique_ptr<Child> start(const Start& s, const std::string& name) {
         std::vector<std::string> args{DUPMON_MONITOR};
@@ -114,7 +112,8 @@ protected:
         return waitFor([&] { return fs::exists(dir / s.folder / "DATABASE"); }, 20);
     }
 
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon-si"};
+    fs::path dir{tmp.path};
     fs::path sim;
 };
 
@@ -167,9 +166,8 @@ INSTANTIATE_TEST_SUITE_P(Starts, SingleInstanceRule, ::testing::ValuesIn(kCases)
 // folder; one that is not this user's own and closed to others is refused
 // with a message that names it, never taken as "already running".
 TEST(SingleInstancePrivateFolder, AFolderAnotherUserMadeOrLeftOpenIsRefused) {
-    const fs::path dir =
-        fs::temp_directory_path() / ("dupmon-si-tmp-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
+    const dupmon::test::TempDir tmp("dupmon-si-tmp");
+    const fs::path& dir = tmp.path;
     fs::create_directories(dir / "work");
     const fs::path runtime = dir / ("duplicator-monitor-" + std::to_string(::geteuid()));
     ::unsetenv("XDG_RUNTIME_DIR");
@@ -208,5 +206,4 @@ TEST(SingleInstancePrivateFolder, AFolderAnotherUserMadeOrLeftOpenIsRefused) {
     struct stat st {};
     ASSERT_EQ(::lstat(runtime.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    fs::remove_all(dir);
 }

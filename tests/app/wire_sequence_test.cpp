@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "app/child_process.h"
 #include "common/text.h"
 #include "shell/machine_slots.h"
 #include "sim/sim_profiles.h"
 #include "sim/stand_in.h"
+#include "support/child_process.h"
 #include "support/quiet_board.h"
 #include "support/test_ui.h"
 

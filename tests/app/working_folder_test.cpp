@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/child_process.h"
+#include "support/child_process.h"
 #include "support/other_user.h"
 
 using namespace dupmon;

@@ -15,6 +15,7 @@
 #include <iterator>
 
 #include "common/file_io.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -23,14 +24,6 @@ namespace {
 
 class FileIo : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("dupmon-fileio-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
     fs::path write(const std::string& name, const std::string& text) {
         std::ofstream(dir / name, std::ios::binary) << text;
         return dir / name;
@@ -47,7 +40,8 @@ protected:
                 out.push_back(e.path().filename().string());
         return out;
     }
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon-fileio"};
+    fs::path dir{tmp.path};
 };
 
 } // namespace

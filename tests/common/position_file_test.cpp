@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/position_file.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -65,9 +66,9 @@ TEST(PositionFile, WhatReadsAsAPosition) {
 }
 
 TEST(PositionFile, FilesRoundTripAndAreReadNoFurtherThanTheLimit) {
-    char tmpl[] = "/tmp/dupmon_position_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const fs::path dir = tmpl;
+    const dupmon::test::TempDir tmp("dupmon_position");
+    ASSERT_TRUE(tmp);
+    const fs::path& dir = tmp.path;
     const fs::path file = dir / "M-0042.qz9.par";
 
     EXPECT_EQ(readPositionFile(file, "M-0042"), std::nullopt) << "missing file";
@@ -87,5 +88,4 @@ TEST(PositionFile, FilesRoundTripAndAreReadNoFurtherThanTheLimit) {
     fs::create_directory(file);
     EXPECT_EQ(readPositionFile(file, "M-0042"), std::nullopt);
     EXPECT_FALSE(writePositionFile(dir / "missing" / "x.qz9.par", "M ", {1, 2, 3, 4}));
-    fs::remove_all(dir);
 }

@@ -16,6 +16,7 @@
 #include "sim/virtual_bus.h"
 #include "support/controller_script.h"
 #include "support/held_disk.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -33,16 +34,11 @@ std::string slurp(const fs::path& p) {
 class ConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("dupmon-conn-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
         fs::create_directories(dir / "DATABASE");
         fs::create_directories(dir / "DEBUG_SESSION");
         script.install(mc);
         machine.setWorkingDirectory(dir);
     }
-    void TearDown() override { fs::remove_all(dir); }
 
     void attach() {
         path = bus.plug(mc.device, 0x6C15, 0x2001);
@@ -78,7 +74,8 @@ protected:
         static_cast<ConnectionTest*>(self)->events.push_back(code);
     }
 
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon-conn"};
+    fs::path dir{tmp.path};
     ManualClock clock{{2026, 3, 15, 10, 0, 0, 0, 0}};
     VirtualBus bus{clock};
     TestUi ui;

@@ -10,6 +10,7 @@
 
 #include "devinfo/get_device_info.h"
 #include "protocol/command_machine.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -30,12 +31,6 @@ void writeAll(const fs::path& p, const std::string& text) {
 
 class DeviceInfoCore : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/dupmon_devinfo_XXXXXX";
-        dir = mkdtemp(tmpl);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     // The requests of a machine of this kind; its engine is never bound, so
     // requests only set flags.
     MachineRequests& machineOf(uint8_t deviceType) {
@@ -43,7 +38,8 @@ protected:
         return requests;
     }
 
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon_devinfo"};
+    fs::path dir{tmp.path};
     ManualClock clock{{2026, 3, 15, 10, 0, 0, 0, 0}};
     TestUi ui;
     MachineInfo info{};

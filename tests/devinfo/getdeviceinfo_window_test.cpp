@@ -16,6 +16,7 @@
 #include "machine_window/widget_support.h"
 #include "protocol/command_machine.h"
 #include "support/layout_check.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -25,14 +26,10 @@ namespace {
 
 class GetDeviceInfoWindow : public ::testing::Test {
 protected:
-    void SetUp() override {
-        testApplication();
-        char tmpl[] = "/tmp/dupmon_devinfo_win_XXXXXX";
-        dir = mkdtemp(tmpl);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    void SetUp() override { testApplication(); }
 
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon_devinfo_win"};
+    fs::path dir{tmp.path};
     ManualClock clock;
     TestUi ui;
     MachineInfo info{};

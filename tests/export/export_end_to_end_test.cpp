@@ -11,9 +11,9 @@
 #include <sys/mount.h>
 #include <utility>
 
-#include "app/child_process.h"
 #include "export/export_row.h"
 #include "export/server_fixture.h"
+#include "support/child_process.h"
 
 using namespace dupmon;
 using namespace dupmon::test;

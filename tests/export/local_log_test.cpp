@@ -12,13 +12,14 @@
 #include "common/byte_order.h"
 #include "export/local_log.h"
 #include "logdb/log_database.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
 
 TEST(LocalLog, ADamagedTailIsNoRecordToSend) {
-    const fs::path dir =
-        fs::temp_directory_path() / ("dupmon-local-log-" + std::to_string(::getpid()));
+    const dupmon::test::TempDir tmp("dupmon-local-log");
+    const fs::path& dir = tmp.path;
     fs::create_directories(dir);
     const fs::path db = dir / "M-1.QX42.LOGDATA";
     struct Case {
@@ -51,5 +52,4 @@ TEST(LocalLog, ADamagedTailIsNoRecordToSend) {
         // Nothing past the last record is read: no record numbered 0.
         EXPECT_FALSE(log.read(2, 1, out)) << c.what;
     }
-    fs::remove_all(dir);
 }

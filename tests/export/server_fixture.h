@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "export/pg_test_server.h"
 #include "logdb/log_database.h"
 #include "logdb/log_test_support.h"
+#include "support/temp_dir.h"
 
 namespace dupmon::test {
 
@@ -64,15 +64,10 @@ protected:
         static int databases = 0;
         db = "t" + std::to_string(++databases);
         s.createDatabase(db);
-        std::random_device rd;
-        dir = std::filesystem::temp_directory_path() /
-              ("dupmon_export_" + std::to_string(::getpid()) + "_" + std::to_string(rd()));
+        // Open to others, as a folder made by hand is: the server's own user
+        // makes its tablespaces in here.
+        std::filesystem::permissions(dir, std::filesystem::perms(0755));
         std::filesystem::create_directories(dir / "DATABASE");
-    }
-    void TearDown() override {
-        std::error_code ec;
-        if (!dir.empty())
-            std::filesystem::remove_all(dir, ec);
     }
 
     TestPostgres& server() { return testServer(); }
@@ -136,7 +131,8 @@ protected:
     }
 
     std::string db;
-    std::filesystem::path dir;
+    TempDir tmp{"dupmon_export"};
+    std::filesystem::path dir{tmp.path};
 };
 
 } // namespace dupmon::test

@@ -16,6 +16,7 @@
 
 #include "hidlink/hidraw_backend.h"
 #include "hidlink/usbhidioc.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -126,9 +127,9 @@ TEST(HidrawBackend, EnumerationListsWhatTheKernelLists) {
 }
 
 TEST(HidrawBackend, PathsThatAreNotHidrawNodesFailCleanly) {
-    char dirTemplate[] = "/tmp/dupmon-hidraw-XXXXXX";
-    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
-    const fs::path dir = dirTemplate;
+    const dupmon::test::TempDir tmp("dupmon-hidraw");
+    ASSERT_TRUE(tmp);
+    const fs::path& dir = tmp.path;
     const fs::path regular = dir / "hidraw0";
     std::ofstream(regular) << "not a device\n";
     const fs::path fifo = dir / "fifo";
@@ -151,7 +152,6 @@ TEST(HidrawBackend, PathsThatAreNotHidrawNodesFailCleanly) {
         EXPECT_FALSE(link.isOpen());
         EXPECT_STREQ(link.devicePath(), "");
     }
-    fs::remove_all(dir);
 }
 
 TEST(HidrawDevice, ReportsReadAreLaidOutAsSixtyFiveBytes) {

@@ -10,6 +10,7 @@
 
 #include "hidlink/hidraw_backend.h"
 #include "hidlink/udev_watcher.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -24,22 +25,7 @@ void PrintTo(const DeviceChange& c, std::ostream* os) {
 }
 } // namespace dupmon
 
-namespace {
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char t[] = "/tmp/dupmon-watch-XXXXXX";
-        if (::mkdtemp(t))
-            path = t;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-} // namespace
+using dupmon::test::TempDir;
 
 // This machine runs no udev daemon: the watcher must still start, and watch by
 // comparing enumerations. On a machine with the daemon it uses the monitor.

@@ -8,12 +8,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "protocol/machine_info.h"
+#include "support/temp_dir.h"
 
 namespace dupmon::test {
 
@@ -74,17 +74,8 @@ inline void writeBytes(const std::filesystem::path& p, const void* data, size_t 
 // A fresh folder per test, removed afterwards.
 class TempDirTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::random_device rd;
-        dir = std::filesystem::temp_directory_path() /
-              ("dupmon_logdb_" + std::to_string(rd()) + "_" + std::to_string(rd()));
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    std::filesystem::path dir;
+    TempDir tmp{"dupmon_logdb"};
+    std::filesystem::path dir{tmp.path};
 };
 
 inline MachineInfo machine(const char* nick, const char* model, const char* id, int deviceType = 2,

@@ -29,6 +29,7 @@
 #include "logdb/tform_port_performance.h"
 #include "machine_window/widget_support.h"
 #include "support/layout_check.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 using namespace dupmon::test;
@@ -54,15 +55,9 @@ public:
     }
 
 private:
-    Demos() {
-        dir_ = fs::temp_directory_path() / ("dupmon_stats_" + std::to_string(::getpid()));
-        fs::create_directories(dir_);
-    }
-    ~Demos() {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    fs::path dir_;
+    Demos() = default;
+    dupmon::test::TempDir tmp_{"dupmon_stats"};
+    fs::path dir_{tmp_.path};
     std::map<std::string, DemoLog> logs_;
 };
 
@@ -246,8 +241,8 @@ TEST_P(StatsWindows, DetailReportGroupsTheRecordsByJobAndSavesThem) {
     writeScreenshot(&w, "stats", std::string(plan.profile) + "-detail-report");
 
     // Saved as CSV and as text: a line a job after the heading.
-    char tmpl[] = "/tmp/dupmon-detail-XXXXXX";
-    const fs::path dir = ::mkdtemp(tmpl);
+    const dupmon::test::TempDir tmp("dupmon-detail");
+    const fs::path& dir = tmp.path;
     ASSERT_TRUE(w.saveCsv(dir / "jobs.csv"));
     ASSERT_TRUE(w.saveText(dir / "jobs.txt"));
     const std::string csv = readText(dir / "jobs.csv");
@@ -261,7 +256,6 @@ TEST_P(StatsWindows, DetailReportGroupsTheRecordsByJobAndSavesThem) {
     EXPECT_FALSE(w.saveCsv(dir / "no-folder" / "jobs.csv"));
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].caption, "Error");
-    fs::remove_all(dir);
 }
 
 // The log tool's JSON figures are those the windows show.

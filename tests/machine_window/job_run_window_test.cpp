@@ -19,6 +19,7 @@
 #include "sim/stand_in.h"
 #include "support/engine_harness.h"
 #include "support/layout_check.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -27,15 +28,10 @@ namespace {
 
 class JobRunWindow : public ::testing::Test {
 protected:
-    void SetUp() override {
-        testApplication();
-        char tmpl[] = "/tmp/dupmon_jobrun_XXXXXX";
-        dir = mkdtemp(tmpl);
-    }
+    void SetUp() override { testApplication(); }
     void TearDown() override {
         h.onTick = nullptr;
         window.reset();
-        fs::remove_all(dir);
     }
 
     // Plugs a stand-in of `profile`, identifies it and opens its window.
@@ -98,7 +94,8 @@ protected:
 
     EngineHarness h;
     std::shared_ptr<StandInController> machine;
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon_jobrun"};
+    fs::path dir{tmp.path};
     std::unique_ptr<TFormMachine> window;
     int questions = 0;
     std::function<void(TForm_continue_or_exit*)> policy;

@@ -17,6 +17,7 @@
 #include "support/controller_script.h"
 #include "support/engine_harness.h"
 #include "support/mini_controller.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -27,8 +28,6 @@ class WindowOnEngine : public ::testing::Test {
 protected:
     void SetUp() override {
         testApplication();
-        char tmpl[] = "/tmp/dupmon_mweng_XXXXXX";
-        dir = mkdtemp(tmpl);
         script.install(mc);
         mc.handlers["W10"] = [](const MiniController::Command&, uint8_t&) {
             return std::vector<uint8_t>{};
@@ -48,10 +47,7 @@ protected:
                                                 dir / "MID-0001.QX42.LOGDATA", dir, h.info,
                                                 &h.engine, h.ui, h.clock, dir);
     }
-    void TearDown() override {
-        window.reset();
-        fs::remove_all(dir);
-    }
+    void TearDown() override { window.reset(); }
     std::vector<const MiniController::Command*> sent(uint8_t sub) const {
         std::vector<const MiniController::Command*> v;
         for (const auto& c : mc.commands)
@@ -63,7 +59,8 @@ protected:
     EngineHarness h;
     MiniController mc;
     ControllerScript script;
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon_mweng"};
+    fs::path dir{tmp.path};
     std::unique_ptr<TFormMachine> window;
 };
 

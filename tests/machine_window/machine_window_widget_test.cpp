@@ -43,6 +43,7 @@
 #include "settings/tform_nickname.h"
 #include "support/event_loop.h"
 #include "support/layout_check.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -110,14 +111,7 @@ struct RecordingRequests final : MachineRequests {
     MachineInfo machineInfo{};
 };
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/dupmon_mwin_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
+using dupmon::test::TempDir;
 
 MachineInfo machine(int ports, int machineType = 0, int perRow = 0, int perBoard = 8) {
     MachineInfo info{};

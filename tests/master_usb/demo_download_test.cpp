@@ -69,12 +69,12 @@ TEST(DemoDownload, FromGoToTheStartedJob) {
     DemoMachines demo(clock);
     std::ostringstream trace;
     demo.bus().setTrace(&trace);
-    SimulatedDrives drives(tmp.path + "/SimulatedDrives");
+    SimulatedDrives drives(tmp / "SimulatedDrives");
     for (const auto& m : demo.machines())
         drives.addMachine(m);
     QuickWaitClock quick;
     COMMAND_MACHINE::setGlobalRefreshMark();
-    TForm1 form(demo.bus(), &demo.bus(), clock, ui, tmp.path, tmp.path + "/no-program");
+    TForm1 form(demo.bus(), &demo.bus(), clock, ui, tmp.path, tmp / "no-program");
     form.installDownloadWindow(drives, ui, quick);
     form.show();
 
@@ -99,15 +99,15 @@ TEST(DemoDownload, FromGoToTheStartedJob) {
     TFormMachine* w = adapter->window();
     ASSERT_TRUE(spin([&] { return w->IsStandby(); }, 5000));
 
-    fs::create_directories(tmp.path + "/source/docs");
-    writeFile(tmp.path + "/source/docs/manual.txt", std::vector<uint8_t>(4096, 'm'));
-    writeFile(tmp.path + "/source/image.bin", std::vector<uint8_t>(700000, 0x5A));
+    fs::create_directories(tmp / "source/docs");
+    writeFile(tmp / "source/docs/manual.txt", std::vector<uint8_t>(4096, 'm'));
+    writeFile(tmp / "source/image.bin", std::vector<uint8_t>(700000, 0x5A));
 
     TForm_DownloadSource* download = form.downloadWindow();
     ASSERT_NE(download, nullptr);
     bool pressed = false;
     QTimer::singleShot(50, download, [&] {
-        download->selectTargetDirectory(QString::fromStdString(tmp.path + "/source"));
+        download->selectTargetDirectory(QString::fromStdString(tmp / "source"));
         download->ComboBox_job->setCurrentIndex(1); // Copy
         download->ComboBox_sourceFormat->setCurrentIndex(0);
         download->Edit_volumeLabel->setText("DEMO");
@@ -159,15 +159,15 @@ TEST(DemoDownload, ClosingTheProgramDuringAFormatEndsTheDownloadAtOnce) {
         loop.processEvents(QEventLoop::WaitForMoreEvents);
     };
     DemoMachines demo(clock);
-    SimulatedDrives drives(tmp.path + "/SimulatedDrives");
+    SimulatedDrives drives(tmp / "SimulatedDrives");
     for (const auto& m : demo.machines())
         drives.addMachine(m);
     // A format of an hour: an exit that waited for it would never come.
     drives.formatMs = 3600000;
     QuickWaitClock quick;
     COMMAND_MACHINE::setGlobalRefreshMark();
-    auto form = std::make_unique<TForm1>(demo.bus(), &demo.bus(), clock, ui, tmp.path,
-                                         tmp.path + "/no-program");
+    auto form =
+        std::make_unique<TForm1>(demo.bus(), &demo.bus(), clock, ui, tmp.path, tmp / "no-program");
     form->installDownloadWindow(drives, ui, quick);
     form->show();
     auto standIn = demo.machines().front();
@@ -188,7 +188,7 @@ TEST(DemoDownload, ClosingTheProgramDuringAFormatEndsTheDownloadAtOnce) {
     MACHINE& m = form->machineSlots().connection(form->picture(picture).connection());
     TFormMachine* w = dynamic_cast<MachineWindowAdapter*>(m.window())->window();
     ASSERT_TRUE(spin([&] { return w->IsStandby(); }, 5000));
-    writeFile(tmp.path + "/source/image.bin", std::vector<uint8_t>(1000, 1));
+    writeFile(tmp / "source/image.bin", std::vector<uint8_t>(1000, 1));
 
     TForm_DownloadSource* download = form->downloadWindow();
     bool closedDuringFormat = false;
@@ -201,7 +201,7 @@ TEST(DemoDownload, ClosingTheProgramDuringAFormatEndsTheDownloadAtOnce) {
     });
     formatWatch.start(5);
     QTimer::singleShot(50, download, [&] {
-        download->selectTargetDirectory(QString::fromStdString(tmp.path + "/source"));
+        download->selectTargetDirectory(QString::fromStdString(tmp / "source"));
         download->ComboBox_job->setCurrentIndex(1);
         download->Button_Run_downloadSource->click();
     });

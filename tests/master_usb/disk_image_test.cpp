@@ -123,8 +123,8 @@ TEST_P(DiskImage, PartitionFormatCopyAndCheck) {
     // The FUSE FAT writer keeps only the clean-shutdown bit in the second FAT
     // entry, which fsck.fat accepts and mtools refuses unless told.
     check.addEnvironment("MTOOLS_SKIP_CHECK=1");
-    const std::string disk = tmp.path + "/disk.img";
-    const std::string part = tmp.path + "/part.img";
+    const std::string disk = tmp / "disk.img";
+    const std::string part = tmp / "part.img";
     const uint64_t diskSectors = 80 * kMiB / 512;
     ASSERT_TRUE(sparseFile(disk, 80 * kMiB));
 
@@ -141,10 +141,10 @@ TEST_P(DiskImage, PartitionFormatCopyAndCheck) {
     EXPECT_EQ(mbr[462 + 4], 0); // no second partition
 
     // A partition asked larger than the drive is cut to fit.
-    ASSERT_TRUE(sparseFile(tmp.path + "/small.img", 20 * kMiB));
+    ASSERT_TRUE(sparseFile(tmp / "small.img", 20 * kMiB));
     ASSERT_TRUE(
-        drive_tools::writePartitionTable(run, tmp.path + "/small.img", 64, c.fs, 20 * 2048, cause));
-    EXPECT_EQ(readLE32(&readFile(tmp.path + "/small.img")[446 + 12]), 20u * 2048 - 2048);
+        drive_tools::writePartitionTable(run, tmp / "small.img", 64, c.fs, 20 * 2048, cause));
+    EXPECT_EQ(readLE32(&readFile(tmp / "small.img")[446 + 12]), 20u * 2048 - 2048);
 
     // 2. The file system: FAT inside the disk image at the partition's
     // offset; the others on the partition's own image, placed into the disk.
@@ -165,9 +165,9 @@ TEST_P(DiskImage, PartitionFormatCopyAndCheck) {
     EXPECT_FALSE(drive_tools::probeVolume(run, disk, label, name)); // only a table at 0
 
     // 3. The walker copies a tree onto the volume through a FUSE mount.
-    const std::string src = tmp.path + "/src";
+    const std::string src = tmp / "src";
     const auto files = sourceTree(src);
-    const std::string mnt = tmp.path + "/mnt";
+    const std::string mnt = tmp / "mnt";
     fs::create_directories(mnt);
     RunResult mounted;
     if (fat)

@@ -448,7 +448,7 @@ TEST(DownloadFlow, UserAbortAndCopyFailureLeaveTheStickInPlace) {
         EXPECT_TRUE(rig.callsStartingWith("eject").empty());
         EXPECT_FALSE(rig.sent('W', 42));
         EXPECT_TRUE(rig.sent('W', 81));
-        const auto err = readFile(rig.tmp.path + "/work/COPY_ERR.TXT");
+        const auto err = readFile(rig.tmp / "work/COPY_ERR.TXT");
         const std::string expected = src + "\r\n" + rig.flow->volumeRoot() + "\r\n\r\n";
         EXPECT_EQ(std::string(err.begin(), err.end()), expected);
     }
@@ -550,7 +550,7 @@ TEST(DownloadFlow, ParametersAreSavedAtGoAndReadAtCreation) {
     const std::string text(saved.begin(), saved.end());
     EXPECT_EQ(text, "40 50 500 420 \n3\n4\nLBL\n" + toUtf16LeHex(src) + "\n");
 
-    DownloadFlow again(rig.drives, rig.h.ui, rig.h.clock, rig.tmp.path + "/work");
+    DownloadFlow again(rig.drives, rig.h.ui, rig.h.clock, rig.tmp / "work");
     ASSERT_TRUE(again.create());
     EXPECT_EQ(again.parameters().job, 3);
     EXPECT_EQ(again.parameters().format, 4);

@@ -52,12 +52,12 @@ protected:
             h.run(1);
             QApplication::processEvents();
         };
-        fs::create_directories(tmp.path + "/work");
+        fs::create_directories(tmp / "work");
     }
     shelltest::TempDir tmp;
     EngineHarness h;
     std::shared_ptr<StandInController> standIn;
-    SimulatedDrives drives{tmp.path + "/drives"};
+    SimulatedDrives drives{tmp / "drives"};
 };
 
 bool sparseFile(const std::string& path, uint64_t size) {
@@ -72,7 +72,7 @@ bool sparseFile(const std::string& path, uint64_t size) {
 
 TEST_F(DownloadWindowTest, ControlsListsAndLayout) {
     TForm2 progress;
-    TForm_DownloadSource w(drives, h.ui, h.clock, tmp.path + "/work", &progress);
+    TForm_DownloadSource w(drives, h.ui, h.clock, tmp / "work", &progress);
     EXPECT_EQ(w.windowTitle(), "Download Source Files");
     ASSERT_EQ(w.ComboBox_job->count(), 5);
     EXPECT_EQ(w.ComboBox_job->itemText(4), "Copy+Compare+SetWriteProtect");
@@ -83,7 +83,7 @@ TEST_F(DownloadWindowTest, ControlsListsAndLayout) {
     EXPECT_TRUE(w.Edit_targetDirectory->isReadOnly());
     EXPECT_TRUE(w.Memo_DownloadSource->isReadOnly());
     EXPECT_EQ(w.Button_Run_downloadSource->text(), "Go");
-    w.selectTargetDirectory(QString::fromStdString(tmp.path + "/"));
+    w.selectTargetDirectory(QString::fromStdString(tmp / ""));
     EXPECT_EQ(w.Edit_targetDirectory->text().toStdString(), tmp.path);
     EXPECT_TRUE(cleanLayout(&w, "download_source", "fresh"));
 
@@ -98,13 +98,13 @@ TEST_F(DownloadWindowTest, ControlsListsAndLayout) {
 
 TEST_F(DownloadWindowTest, GoRefillsTheMasterAndShowsTheMemo) {
     TForm2 progress;
-    TForm_DownloadSource w(drives, h.ui, h.clock, tmp.path + "/work", &progress);
+    TForm_DownloadSource w(drives, h.ui, h.clock, tmp / "work", &progress);
     w.flow().setJobsInline(true);
     std::vector<std::string> debug;
     w.setMachine(&h.requests, [&](const std::string& l) { debug.push_back(l); });
-    fs::create_directories(tmp.path + "/src/sub");
-    writeFile(tmp.path + "/src/sub/a.bin", std::vector<uint8_t>(200000, 7));
-    w.selectTargetDirectory(QString::fromStdString(tmp.path + "/src"));
+    fs::create_directories(tmp / "src/sub");
+    writeFile(tmp / "src/sub/a.bin", std::vector<uint8_t>(200000, 7));
+    w.selectTargetDirectory(QString::fromStdString(tmp / "src"));
     w.ComboBox_job->setCurrentIndex(2);
     w.ComboBox_sourceFormat->setCurrentIndex(3);
     w.Edit_volumeLabel->setText("Master");
@@ -144,17 +144,17 @@ TEST_F(DownloadWindowTest, GoRefillsTheMasterAndShowsTheMemo) {
     EXPECT_EQ(progress.DLPrpgress->value(), 100);
     EXPECT_FALSE(progress.isVisible());
     // The choices are kept for the next start.
-    TForm_DownloadSource again(drives, h.ui, h.clock, tmp.path + "/work", nullptr);
+    TForm_DownloadSource again(drives, h.ui, h.clock, tmp / "work", nullptr);
     EXPECT_EQ(again.ComboBox_job->currentIndex(), 2);
     EXPECT_EQ(again.ComboBox_sourceFormat->currentIndex(), 3);
     EXPECT_EQ(again.Edit_volumeLabel->text(), "Master");
-    EXPECT_EQ(again.Edit_targetDirectory->text().toStdString(), tmp.path + "/src");
+    EXPECT_EQ(again.Edit_targetDirectory->text().toStdString(), tmp / "src");
     EXPECT_TRUE(cleanLayout(&w, "download_source", "after-go"));
 }
 
 TEST_F(DownloadWindowTest, ProgressGaugeFollowsTheCopyAndStopAborts) {
     // A flow that has counted 0 bytes: the timer leaves the gauge alone.
-    DownloadFlow flow(drives, h.ui, h.clock, tmp.path + "/work");
+    DownloadFlow flow(drives, h.ui, h.clock, tmp / "work");
     ASSERT_TRUE(flow.create());
     TForm2 progress;
     progress.setFlow(&flow);
@@ -173,11 +173,11 @@ TEST_F(DownloadWindowTest, ProgressGaugeFollowsTheCopyAndStopAborts) {
 
 TEST_F(DownloadWindowTest, ClosingDuringAFormatReturnsAtOnceAndTheStickIsNamed) {
     TForm2 progress;
-    TForm_DownloadSource w(drives, h.ui, h.clock, tmp.path + "/work", &progress);
+    TForm_DownloadSource w(drives, h.ui, h.clock, tmp / "work", &progress);
     w.setMachine(&h.requests, [](const std::string&) {});
-    fs::create_directories(tmp.path + "/src");
-    writeFile(tmp.path + "/src/a.bin", std::vector<uint8_t>(1000, 1));
-    w.selectTargetDirectory(QString::fromStdString(tmp.path + "/src"));
+    fs::create_directories(tmp / "src");
+    writeFile(tmp / "src/a.bin", std::vector<uint8_t>(1000, 1));
+    w.selectTargetDirectory(QString::fromStdString(tmp / "src"));
     w.ComboBox_job->setCurrentIndex(1);
     // A format that takes an hour unless the test ends it: a close that
     // waited for it would never return.
@@ -231,7 +231,7 @@ TEST_F(DownloadWindowTest, ClosingDuringAFormatReturnsAtOnceAndTheStickIsNamed) 
 }
 
 TEST_F(DownloadWindowTest, EveryCheckThatFailsLeavesTheMasterStickUntouched) {
-    const std::string src = tmp.path + "/src";
+    const std::string src = tmp / "src";
     const std::string name = SimulatedDrives::masterDriveName(*standIn);
     struct Case {
         const char* name;
@@ -330,7 +330,7 @@ TEST_F(DownloadWindowTest, EveryCheckThatFailsLeavesTheMasterStickUntouched) {
         h.ui.answerYes = c.answer;
 
         TForm2 progress;
-        TForm_DownloadSource w(drives, h.ui, h.clock, tmp.path + "/work", &progress);
+        TForm_DownloadSource w(drives, h.ui, h.clock, tmp / "work", &progress);
         w.setMachine(&h.requests, [](const std::string&) {});
         w.selectTargetDirectory(QString::fromStdString(c.source()));
         w.ComboBox_job->setCurrentIndex(1);

@@ -172,7 +172,7 @@ TEST(ExternalRunner, TimeOutAndCancelEndTheWholeProcessGroup) {
 
 TEST(BlockDevices, RemovableDisksFromSysfs) {
     TempDir tmp;
-    const fs::path sys = tmp.path + "/sys";
+    const fs::path sys = tmp / "sys";
     struct Disk {
         const char* name;
         const char* device; // below sys/devices
@@ -214,7 +214,7 @@ TEST(BlockDevices, RemovableDisksFromSysfs) {
     fs::create_directories(sys / "block/loop0");
     put(sys / "block/loop0/size", "100");
 
-    BlockDevices devices(sys.string(), "/dev", tmp.path + "/mountinfo");
+    BlockDevices devices(sys.string(), "/dev", tmp / "mountinfo");
     std::vector<std::string> names;
     for (const BlockDisk& d : devices.disks())
         names.push_back(d.name + (d.removable() ? "+" : "-"));
@@ -246,7 +246,7 @@ TEST(BlockDevices, RemovableDisksFromSysfs) {
                         "sda: fixed disk when the window was made");
 
     // Mount points, with the blanks mountinfo escapes.
-    std::ofstream(tmp.path + "/mountinfo")
+    std::ofstream(tmp / "mountinfo")
         << "36 25 8:17 / /media/user/MY\\040STICK rw,nosuid - vfat /dev/sdb1 rw\n"
         << "37 25 8:1 / / rw - ext4 /dev/sda1 rw\n";
     EXPECT_EQ(devices.mountPoints("/dev/sdb1"), std::vector<std::string>{"/media/user/MY STICK"});
@@ -264,7 +264,7 @@ TEST(DriveTools, VolumeNamesAsTheFlowComparesThem) {
 
 TEST(DriveTools, EveryToolOfThePathIsCheckedBeforeItIsOffered) {
     TempDir tmp;
-    ToolDrives tools(BlockDevices(tmp.path + "/sys", "/dev", tmp.path + "/mountinfo"));
+    ToolDrives tools(BlockDevices(tmp / "sys", "/dev", tmp / "mountinfo"));
     std::string cause;
     if (::geteuid() != 0) {
         EXPECT_FALSE(tools.canFormat(FileSystemKind::Fat32, cause));
@@ -277,7 +277,7 @@ TEST(DriveTools, EveryToolOfThePathIsCheckedBeforeItIsOffered) {
     const std::vector<std::string> packages = {"fdisk", "dosfstools", "util-linux", "mount",
                                                "mount", "coreutils",  "eject"};
     for (size_t leftOut = 0; leftOut <= path.size(); ++leftOut) {
-        const fs::path bin = tmp.path + "/bin" + std::to_string(leftOut);
+        const fs::path bin = tmp / "bin" + std::to_string(leftOut);
         fs::create_directories(bin);
         for (size_t i = 0; i < path.size(); ++i)
             if (i != leftOut)

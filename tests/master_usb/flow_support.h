@@ -49,7 +49,7 @@ struct FlowRig {
     shelltest::TempDir tmp;
     EngineHarness h;
     std::shared_ptr<StandInController> standIn;
-    SimulatedDrives drives{tmp.path + "/drives"};
+    SimulatedDrives drives{tmp / "drives"};
     RecordingView view;
     std::vector<std::string> debug;
     std::unique_ptr<DownloadFlow> flow;
@@ -70,8 +70,8 @@ struct FlowRig {
             if (eachPass)
                 eachPass();
         };
-        std::filesystem::create_directories(tmp.path + "/work");
-        flow = std::make_unique<DownloadFlow>(drives, h.ui, h.clock, tmp.path + "/work");
+        std::filesystem::create_directories(tmp / "work");
+        flow = std::make_unique<DownloadFlow>(drives, h.ui, h.clock, tmp / "work");
         flow->setJobsInline(true);
         flow->setView(&view);
         flow->setMachine(&h.requests, [this](const std::string& l) { debug.push_back(l); });
@@ -80,7 +80,7 @@ struct FlowRig {
     }
     // A source folder holding one small file (the flow refuses an empty one).
     std::string source(const std::string& name) {
-        const std::string dir = tmp.path + "/" + name;
+        const std::string dir = tmp / "" + name;
         std::filesystem::create_directories(dir);
         std::ofstream(dir + "/seed.txt", std::ios::binary) << "seed file\n";
         flow->parameters().sourceDirectory = dir;

@@ -15,6 +15,7 @@
 #include "flow_support.h"
 #include "hidlink/usbhidioc.h"
 #include "sim/sim_client.h"
+#include "support/child_process.h"
 
 using namespace dupmon;
 using shelltest::readFile;
@@ -31,28 +32,12 @@ public:
     LocalTime localTime() const override { return SystemClock::instance().localTime(); }
 };
 
-struct SimChild {
-    pid_t pid = -1;
-    ~SimChild() {
-        if (pid > 0) {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
 } // namespace
 
 TEST(SimulatorDownload, TheMasterOfADupmonSimMachineIsRefilled) {
     shelltest::TempDir tmp;
-    const std::string socket = tmp.path + "/sim.sock";
-    SimChild sim;
-    sim.pid = ::fork();
-    if (sim.pid == 0) {
-        ::execl(DUPMON_SIM_BINARY, "dupmon-sim", "--socket", socket.c_str(), "--plug",
-                "usb10,id=SIMDL", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    const std::string socket = tmp / "sim.sock";
+    Child sim({DUPMON_SIM_BINARY, "--socket", socket, "--plug", "usb10,id=SIMDL"});
     SimClientBackend client(socket);
     for (int i = 0; i < 100 && !client.connect(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -88,22 +73,22 @@ TEST(SimulatorDownload, TheMasterOfADupmonSimMachineIsRefilled) {
         ui.processEvents();
     ASSERT_TRUE(identified);
 
-    SimulatedDrives drives(tmp.path + "/drives");
+    SimulatedDrives drives(tmp / "drives");
     drives.setRemoteMasters(simulatorMasters(socket));
     const std::string name = SimulatedDrives::masterDriveName("SIMDL");
     EXPECT_EQ(client.control("master SIMDL format-ms=200"), "ok");
 
     QuickWaitClock quick;
-    fs::create_directories(tmp.path + "/work");
-    DownloadFlow flow(drives, ui, quick, tmp.path + "/work");
+    fs::create_directories(tmp / "work");
+    DownloadFlow flow(drives, ui, quick, tmp / "work");
     RecordingView view;
     flow.setView(&view);
     flow.setMachine(&requests, nullptr);
     ASSERT_TRUE(flow.create());
-    fs::create_directories(tmp.path + "/src/docs");
-    writeFile(tmp.path + "/src/docs/manual.txt", std::vector<uint8_t>(4096, 'm'));
-    writeFile(tmp.path + "/src/image.bin", std::vector<uint8_t>(300000, 0x5A));
-    flow.parameters().sourceDirectory = tmp.path + "/src";
+    fs::create_directories(tmp / "src/docs");
+    writeFile(tmp / "src/docs/manual.txt", std::vector<uint8_t>(4096, 'm'));
+    writeFile(tmp / "src/image.bin", std::vector<uint8_t>(300000, 0x5A));
+    flow.parameters().sourceDirectory = tmp / "src";
     flow.parameters().job = 1;
     flow.parameters().format = 2;
     // While the stick is at the PC, dupmon-sim says so, with its format time.

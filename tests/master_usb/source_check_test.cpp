@@ -12,6 +12,7 @@
 
 #include "master_usb/source_check.h"
 #include "shell/shell_test_files.h"
+#include "support/child_process.h"
 #include "support/other_user.h"
 
 using namespace dupmon;
@@ -52,42 +53,24 @@ std::string checkAsUser(const std::string& root) {
     };
     if (::geteuid() != 0)
         return check();
-    int out[2];
-    if (::pipe(out) != 0)
-        return "no pipe";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(out[0]);
-        if (::setgid(test::kNobody) != 0 || ::setuid(test::kNobody) != 0)
-            ::_exit(2);
-        const std::string text = check();
-        [[maybe_unused]] auto n = ::write(out[1], text.data(), text.size());
-        ::_exit(0);
-    }
-    ::close(out[1]);
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, size_t(n));
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return text;
+    return runInChild(check, 60,
+                      [] { return ::setgid(test::kNobody) == 0 && ::setuid(test::kNobody) == 0; })
+        .text;
 }
 
 } // namespace
 
 TEST(SourceCheck, CountsWhatTheCopyTakesAndLeavesOutWhatItLeavesOut) {
     TempDir tmp;
-    const std::string src = tmp.path + "/src";
+    const std::string src = tmp / "src";
     fs::create_directories(src + "/a/b");
     writeFile(src + "/top.bin", std::vector<uint8_t>(1000, 1));
     writeFile(src + "/a/b/deep.bin", std::vector<uint8_t>(24, 2));
-    fs::create_directories(tmp.path + "/outside");
-    writeFile(tmp.path + "/outside/linked.bin", std::vector<uint8_t>(7, 3));
-    fs::create_symlink(tmp.path + "/outside/linked.bin", src + "/link-to-file");
-    fs::create_directory_symlink(tmp.path + "/outside", src + "/link-to-folder");
-    fs::create_symlink(tmp.path + "/nowhere", src + "/dangling");
+    fs::create_directories(tmp / "outside");
+    writeFile(tmp / "outside/linked.bin", std::vector<uint8_t>(7, 3));
+    fs::create_symlink(tmp / "outside/linked.bin", src + "/link-to-file");
+    fs::create_directory_symlink(tmp / "outside", src + "/link-to-folder");
+    fs::create_symlink(tmp / "nowhere", src + "/dangling");
     ASSERT_EQ(::mkfifo((src + "/pipe").c_str(), 0644), 0); // would hang an open for reading
     const int fd = ::open((src + "/huge.img").c_str(), O_WRONLY | O_CREAT, 0644);
     ASSERT_GE(fd, 0);

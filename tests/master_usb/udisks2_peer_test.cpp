@@ -193,8 +193,8 @@ protected:
 
     void SetUp() override {
         // A private bus.
-        const std::string socket = tmp.path + "/bus";
-        std::ofstream(tmp.path + "/bus.conf")
+        const std::string socket = tmp / "bus";
+        std::ofstream(tmp / "bus.conf")
             << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\""
                " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                "<busconfig><type>session</type><listen>unix:path="
@@ -202,7 +202,7 @@ protected:
             << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
                "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
                "<allow own=\"*\"/></policy></busconfig>\n";
-        const std::string config = "--config-file=" + tmp.path + "/bus.conf";
+        const std::string config = "--config-file=" + tmp / "bus.conf";
         // The daemon prints its address once it accepts connections (the
         // socket file alone appears a moment before it listens).
         int ready[2];
@@ -235,7 +235,7 @@ protected:
         ASSERT_TRUE(client->isConnected());
 
         // sysfs: one USB stick with one old partition.
-        const fs::path sys = tmp.path + "/sys";
+        const fs::path sys = tmp / "sys";
         const fs::path dev = sys / "devices/pci0000:00/usb2/2-1/2-1:1.0/host6/6:0:0:0";
         fs::create_directories(dev / "block/sdb/sdb1");
         std::ofstream(dev / "block/sdb/size") << "7821312\n";
@@ -245,14 +245,14 @@ protected:
         fs::create_directories(sys / "block");
         fs::create_directory_symlink(dev / "block/sdb", sys / "block/sdb");
         service = std::make_unique<UDisks2Drives>(
-            *client, BlockDevices(sys.string(), "/dev", tmp.path + "/no-mountinfo"));
+            *client, BlockDevices(sys.string(), "/dev", tmp / "no-mountinfo"));
 
         // The first sector the stick's device gives.
-        fake.sectorFile = tmp.path + "/sector";
+        fake.sectorFile = tmp / "sector";
         std::vector<char> sector(512, 0);
         sector[128] = 0x12, sector[129] = 0x34, sector[130] = 0x56, sector[131] = 0x78;
         std::ofstream(fake.sectorFile, std::ios::binary).write(sector.data(), 512);
-        fake.partitionFile = tmp.path + "/sdb1.img";
+        fake.partitionFile = tmp / "sdb1.img";
         std::ofstream(fake.partitionFile, std::ios::binary).close();
         fs::resize_file(fake.partitionFile, 64 * 1048576);
         row.name = "sdb";
@@ -447,7 +447,7 @@ TEST_F(UDisks2PeerTest, A256MiBStickAskedForFat32ReadsBackAsFat32) {
     ExternalRunner run(log);
     run.setAllowed({"mkfs.fat", "blkid", "fsck.fat", "sfdisk"});
     const uint64_t stickMiB = 256, partMiB = stickMiB - 10; // FORMAT FAT32
-    const std::string disk = tmp.path + "/stick.img";
+    const std::string disk = tmp / "stick.img";
     std::ofstream(disk, std::ios::binary).close();
     fs::resize_file(disk, stickMiB * 1048576);
     std::string cause;

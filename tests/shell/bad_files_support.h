@@ -17,6 +17,8 @@
 
 #include "common/text.h"
 #include "protocol/machine_info.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace dupmon::badfiles {
 
@@ -40,54 +42,22 @@ struct CaseResult {
 
 // Runs `read` in a child process: a crash or a hang cannot take the test with it.
 inline CaseResult runIsolated(const std::function<std::string()>& read, int seconds) {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0)
-        return {"", "no pipe"};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(pipeFds[0]);
+    const ChildWork child = runInChild(read, seconds, [] {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
         // Reading a 4 GB file into memory must fail here, not pass unnoticed.
         struct rlimit mem {};
         mem.rlim_cur = mem.rlim_max = rlim_t(1) << 30;
         ::setrlimit(RLIMIT_AS, &mem);
 #endif
-        std::string out;
-        int status = 0;
-        try {
-            out = read();
-        } catch (const std::exception& e) {
-            out = std::string("threw: ") + e.what();
-            status = 3;
-        }
-        [[maybe_unused]] ssize_t n = ::write(pipeFds[1], out.data(), out.size());
-        ::_exit(status);
-    }
-    ::close(pipeFds[1]);
+        return true;
+    });
+    if (child.status == -1 && !child.timedOut)
+        return {"", "no child process"};
     CaseResult r;
-    const auto start = std::chrono::steady_clock::now();
-    char buf[4096];
-    for (;;) {
-        const auto elapsed = std::chrono::steady_clock::now() - start;
-        const int left =
-            seconds * 1000 -
-            int(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-        if (left <= 0) {
-            ::kill(pid, SIGKILL);
-            r.failure = "did not end within " + std::to_string(seconds) + " s";
-            break;
-        }
-        pollfd p{pipeFds[0], POLLIN, 0};
-        if (::poll(&p, 1, left) <= 0)
-            continue;
-        const ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        r.outcome.append(buf, size_t(n));
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    r.outcome = child.text;
+    if (child.timedOut)
+        r.failure = "did not end within " + std::to_string(seconds) + " s";
+    const int status = child.status;
     if (r.failure.empty() && WIFSIGNALED(status))
         r.failure = "crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
     else if (r.failure.empty() && WIFEXITED(status) && WEXITSTATUS(status) != 0)
@@ -103,12 +73,8 @@ inline std::string substitute(std::string s, const fs::path& file) {
 
 class BadFiles : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("dupmon-badfiles-" + std::to_string(::getpid()));
-        fs::remove_all(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
+    test::TempDir tmp{"dupmon-badfiles"};
+    fs::path dir{tmp.path};
 };
 
 } // namespace dupmon::badfiles

@@ -9,6 +9,7 @@
 #include "shell/machine_slots.h"
 #include "sim/virtual_bus.h"
 #include "support/controller_script.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -41,17 +42,10 @@ struct FakeBoard final : BoardView {
 class SlotsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("dupmon-slots-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
         fs::create_directories(dir / "DATABASE");
         fs::create_directories(dir / "DEBUG_SESSION");
     }
-    void TearDown() override {
-        slots.reset();
-        fs::remove_all(dir);
-    }
+    void TearDown() override { slots.reset(); }
     // A controller with its own machine id on the bus.
     std::string plug(uint16_t pid, const std::string& id) {
         auto mc = std::make_unique<MiniController>();
@@ -82,7 +76,8 @@ protected:
         }
     }
 
-    fs::path dir;
+    dupmon::test::TempDir tmp{"dupmon-slots"};
+    fs::path dir{tmp.path};
     ManualClock clock;
     VirtualBus bus{clock};
     TestUi ui;

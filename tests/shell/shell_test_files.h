@@ -7,23 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace shelltest {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "dupmon_shell_XXXXXX").string();
-        path = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-    std::string path;
-};
+using TempDir = dupmon::test::TempDir;
 
 inline std::vector<uint8_t> readFile(const std::string& path) {
     std::vector<uint8_t> bytes;

@@ -11,6 +11,7 @@
 
 #include "shell/machine_slots.h"
 #include "support/quiet_board.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -65,9 +66,8 @@ bool contains(const std::vector<int>& v, int fd) {
 } // namespace
 
 TEST(SlotDescriptors, ALinkIsWatchedOnlyWhileItsMachineWaitsAndItsDeviceIsThere) {
-    const fs::path dir =
-        fs::temp_directory_path() / ("dupmon-slot-fds-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
+    const dupmon::test::TempDir tmp("dupmon-slot-fds");
+    const fs::path& dir = tmp.path;
     fs::create_directories(dir / "DATABASE");
     fs::create_directories(dir / "DEBUG_SESSION");
     int ends[2];
@@ -113,5 +113,4 @@ TEST(SlotDescriptors, ALinkIsWatchedOnlyWhileItsMachineWaitsAndItsDeviceIsThere)
         EXPECT_TRUE(contains(known, fd));
         EXPECT_FALSE(contains(wanted, fd));
     }
-    fs::remove_all(dir);
 }

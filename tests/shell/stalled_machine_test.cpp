@@ -13,6 +13,7 @@
 #include "shell/machine_slots.h"
 #include "sim/stand_in.h"
 #include "sim/virtual_bus.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -52,8 +53,8 @@ std::string fileText(const fs::path& p) {
 } // namespace
 
 TEST(StalledMachine, IsLetGoAfterTheAnswerTimeOutWhileTheOthersKeepSyncing) {
-    const fs::path dir = fs::temp_directory_path() / ("dupmon-stall-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
+    const dupmon::test::TempDir tmp("dupmon-stall");
+    const fs::path& dir = tmp.path;
     fs::create_directories(dir / "DATABASE");
     fs::create_directories(dir / "DEBUG_SESSION");
     ManualClock clock;
@@ -148,5 +149,4 @@ TEST(StalledMachine, IsLetGoAfterTheAnswerTimeOutWhileTheOthersKeepSyncing) {
         for (const HostFrame& f : machines[0]->hostFrames())
             EXPECT_NE(f.kind, HostFrame::Bad);
     }
-    fs::remove_all(dir);
 }

@@ -25,6 +25,7 @@
 #include "sim/stand_in.h"
 #include "sim/virtual_bus.h"
 #include "support/quiet_board.h"
+#include "support/temp_dir.h"
 #include "support/test_ui.h"
 
 using namespace dupmon;
@@ -53,8 +54,8 @@ TEST(FaultSoak, TenMachinesWithRandomFaultsAndUnplugsLoseAndDoubleNothing) {
     auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; };
     auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
 
-    const fs::path dir = fs::temp_directory_path() / ("dupmon-soak-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
+    const dupmon::test::TempDir tmp("dupmon-soak");
+    const fs::path& dir = tmp.path;
     fs::create_directories(dir / "DATABASE"); // made by the main window at start
     fs::create_directories(dir / "DEBUG_SESSION");
     ManualClock clock;
@@ -219,5 +220,4 @@ TEST(FaultSoak, TenMachinesWithRandomFaultsAndUnplugsLoseAndDoubleNothing) {
     EXPECT_GT(committed, 100);
     EXPECT_GT(unplugs, 5);
     slots.reset();
-    fs::remove_all(dir);
 }

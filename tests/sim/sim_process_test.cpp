@@ -22,7 +22,9 @@
 #include "hidlink/usbhidioc.h"
 #include "protocol/frame_channel.h"
 #include "sim/sim_client.h"
+#include "support/child_process.h"
 #include "support/other_user.h"
+#include "support/temp_dir.h"
 
 using namespace dupmon;
 namespace fs = std::filesystem;
@@ -33,33 +35,9 @@ namespace {
 class SimProcess {
 public:
     // Extra arguments may name DIR, the test's folder.
-    explicit SimProcess(std::vector<std::string> extra = {}) {
-        char tmpl[] = "/tmp/dupmon-sim-test-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        socket_ = dir_ + "/sim.sock";
-        std::vector<std::string> args{DUPMON_SIM_BINARY, "--socket", socket_};
-        for (auto& a : extra) {
-            if (a.rfind("DIR", 0) == 0)
-                a = dir_ + a.substr(3);
-            args.push_back(a);
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(DUPMON_SIM_BINARY, argv.data());
-            ::_exit(127);
-        }
-    }
-    ~SimProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        fs::remove_all(dir_);
-    }
+    explicit SimProcess(std::vector<std::string> extra = {})
+        : dir_(tmp_.path.string()), socket_(dir_ + "/sim.sock"), child_(arguments(extra)) {}
+    ~SimProcess() { child_.stop(); }
     // Connects once the simulator listens (it gets five seconds to start).
     bool connect(SimClientBackend& client) {
         for (int i = 0; i < 100; ++i) {
@@ -71,36 +49,29 @@ public:
     }
     // Runs the control mode of the program and returns what it printed.
     std::string ctl(const std::string& request) {
-        const std::string cmd =
-            std::string(DUPMON_SIM_BINARY) + " --socket " + socket_ + " ctl " + request;
-        std::string out;
-        if (FILE* p = ::popen(cmd.c_str(), "r")) {
-            char buf[512];
-            while (std::fgets(buf, sizeof buf, p))
-                out += buf;
-            ::pclose(p);
-        }
-        return out;
+        return commandOutput(std::string(DUPMON_SIM_BINARY) + " --socket " + socket_ + " ctl " +
+                             request);
     }
     // Waits for the child to leave; true when it exited with status 0.
-    bool exitedCleanly() {
-        int status = 0;
-        for (int i = 0; i < 100; ++i) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
+    bool exitedCleanly() { return child_.wait(5) == 0; }
     const std::string& socket() const { return socket_; }
     const std::string& dir() const { return dir_; }
 
 private:
+    std::vector<std::string> arguments(std::vector<std::string> extra) const {
+        std::vector<std::string> args{DUPMON_SIM_BINARY, "--socket", socket_};
+        for (auto& a : extra) {
+            if (a.rfind("DIR", 0) == 0)
+                a = dir_ + a.substr(3);
+            args.push_back(a);
+        }
+        return args;
+    }
+
+    test::TempDir tmp_{"dupmon-sim-test"};
     std::string dir_;
     std::string socket_;
-    pid_t pid_ = -1;
+    Child child_;
 };
 
 // Waits on the socket until the predicate holds or five seconds pass.
@@ -332,21 +303,14 @@ TEST(DupmonSim, OnlyItsOwnUserMayConnect) {
         return;
     }
     // Another user: a child that gives up root, then tries the socket.
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgid(test::kNobody) != 0 || ::setuid(test::kNobody) != 0)
-            ::_exit(3);
+    EXPECT_TRUE(test::asUser(test::kNobody, [&] {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sim.socket().c_str());
         const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::_exit(rc != 0 && errno == EACCES ? 0 : 1);
-    }
-    int status = -1;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: could not become another user; 1: it connected";
+        return rc != 0 && errno == EACCES;
+    })) << "it connected, or could not become another user";
 }
 
 TEST(DupmonSim, TracesGoOnlyIntoTheFolderNamedAtStart) {
@@ -413,13 +377,9 @@ TEST(DupmonSim, TracesGoOnlyIntoTheFolderNamedAtStart) {
     const std::string missing = traced.dir() + "/missing";
     const std::string cmd = std::string(DUPMON_SIM_BINARY) + " --socket " + traced.dir() +
                             "/other.sock --trace-dir " + missing + " 2>&1";
-    std::string out;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p))
-        out += buf;
-    const int status = ::pclose(p);
+    int status = -1;
+    const std::string out = commandOutput(cmd, &status);
+    ASSERT_NE(status, -1);
     EXPECT_EQ(WEXITSTATUS(status), 1) << out;
     EXPECT_EQ(out, "dupmon-sim: --trace-dir " + missing + ": No such file or directory\n");
 }
@@ -490,41 +450,14 @@ struct SimRun {
 
 // dupmon-sim with these arguments, given `seconds` to end by itself.
 SimRun runSim(const std::vector<std::string>& args, int seconds) {
-    int out[2];
-    if (::pipe(out) != 0)
-        return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(out[1], 2);
-        ::close(out[0]);
-        std::vector<std::string> all{DUPMON_SIM_BINARY};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(DUPMON_SIM_BINARY, argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
+    const test::TempDir tmp("dupmon-sim-run");
+    std::vector<std::string> all{DUPMON_SIM_BINARY};
+    all.insert(all.end(), args.begin(), args.end());
+    Child child(all, tmp.path / "output.txt", {});
     SimRun r;
-    int status = 0;
-    bool ended = false;
-    for (int i = 0; i < seconds * 20 && !ended; ++i) {
-        ended = ::waitpid(pid, &status, WNOHANG) == pid;
-        if (!ended)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (!ended) {
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, &status, 0);
-    }
-    char buf[4096];
-    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
-        r.output.append(buf, size_t(n));
-    ::close(out[0]);
-    r.status = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.status = child.wait(seconds);
+    child.stop(); // still running: as a user's Ctrl-C would
+    r.output = child.output();
     return r;
 }
 

@@ -18,6 +18,8 @@
 #include <system_error>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace dupmon::test {
 
 // The user a test run by root hands its program or server to.
@@ -66,14 +68,12 @@ inline std::filesystem::path folderUserCanEnter(uid_t user, const std::string& n
     for (const auto& base : bases) {
         if (base.empty())
             continue;
-        std::string pattern = (base / (name + "-XXXXXX")).string();
-        if (!::mkdtemp(pattern.data()))
+        TempDir dir(base, name);
+        if (!dir)
             continue;
-        const std::filesystem::path dir = pattern;
-        ::chmod(dir.c_str(), 0755);
-        if (cannotEnter(user, dir).empty())
-            return dir;
-        std::filesystem::remove_all(dir, ec);
+        ::chmod(dir.path.c_str(), 0755);
+        if (cannotEnter(user, dir.path).empty())
+            return dir.release();
         tried += (tried.empty() ? "" : ", ") + base.string();
     }
     problem = "no temporary folder that user " + std::to_string(user) + " can enter (tried " +

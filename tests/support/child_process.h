@@ -1,12 +1,17 @@
 #pragma once
 // A program of this project as a child process, for tests that run the real
-// thing: its standard output and error go to one file.
+// thing: its standard output and error go to one file, or stay the test's own.
+// Also a piece of the test itself in a child process, for work that may
+// crash or hang, or that must run as another user.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +27,8 @@ struct Child {
 
     static constexpr uid_t kSameUser = uid_t(-1);
 
+    // args[0] is the program's path. Without `outFile` the child writes
+    // where the test does; without `cwd` it starts in the test's folder.
     // With `user`, the child runs as that user (and group of the same
     // number): a test run by root can meet a folder it may not write.
     Child(const std::vector<std::string>& args, const std::filesystem::path& outFile,
@@ -29,11 +36,13 @@ struct Child {
         : out(outFile) {
         pid = ::fork();
         if (pid == 0) {
-            if (::chdir(cwd.c_str()) != 0)
+            if (!cwd.empty() && ::chdir(cwd.c_str()) != 0)
                 ::_exit(126);
-            FILE* f = std::fopen(outFile.c_str(), "w");
-            ::dup2(::fileno(f), 1);
-            ::dup2(::fileno(f), 2);
+            if (!outFile.empty()) {
+                FILE* f = std::fopen(outFile.c_str(), "w");
+                ::dup2(::fileno(f), 1);
+                ::dup2(::fileno(f), 2);
+            }
             if (user != kSameUser && (::setgid(user) != 0 || ::setuid(user) != 0))
                 ::_exit(125);
             std::vector<char*> argv;
@@ -44,6 +53,7 @@ struct Child {
             ::_exit(127);
         }
     }
+    explicit Child(const std::vector<std::string>& args) : Child(args, {}, {}) {}
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
@@ -126,15 +136,84 @@ inline std::filesystem::path freshRunFolder(const std::string& name) {
     return dir;
 }
 
-// What a shell command prints on its standard output.
-inline std::string commandOutput(const std::string& command) {
+// What a piece of work in a child process gave back, and how the child ended.
+struct ChildWork {
+    std::string text;      // what the work returned, as far as it came back
+    int status = -1;       // as waitpid gives it; -1 when no child ran
+    bool timedOut = false; // killed after the time it had
+};
+
+// Runs `work` in a child process and hands back the text it returns, so that
+// a crash, a hang or a memory limit cannot take the test with it. `prepare`
+// runs first in the child (a user to become, a limit to set); when it says
+// no, the child ends with status 2. Work that throws ends with status 3 and
+// its text says so. A child still running after `seconds` is killed.
+inline ChildWork runInChild(const std::function<std::string()>& work, int seconds,
+                            const std::function<bool()>& prepare = {}) {
+    ChildWork r;
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return r;
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return r;
+    }
+    if (pid == 0) {
+        ::close(fds[0]);
+        if (prepare && !prepare())
+            ::_exit(2);
+        std::string out;
+        int status = 0;
+        try {
+            out = work();
+        } catch (const std::exception& e) {
+            out = std::string("threw: ") + e.what();
+            status = 3;
+        }
+        [[maybe_unused]] ssize_t n = ::write(fds[1], out.data(), out.size());
+        ::_exit(status);
+    }
+    ::close(fds[1]);
+    const auto start = std::chrono::steady_clock::now();
+    char buf[4096];
+    for (;;) {
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        const int left =
+            seconds * 1000 -
+            int(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+        if (left <= 0) {
+            ::kill(pid, SIGKILL);
+            r.timedOut = true;
+            break;
+        }
+        pollfd p{fds[0], POLLIN, 0};
+        if (::poll(&p, 1, left) <= 0)
+            continue;
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        r.text.append(buf, size_t(n));
+    }
+    ::close(fds[0]);
+    ::waitpid(pid, &r.status, 0);
+    return r;
+}
+
+// What a shell command prints on its standard output; with `status`, how it
+// ended (as waitpid says, -1 when it could not be started).
+inline std::string commandOutput(const std::string& command, int* status = nullptr) {
     std::string out;
+    int ended = -1;
     if (FILE* p = ::popen(command.c_str(), "r")) {
         char buf[512];
-        while (std::fgets(buf, sizeof buf, p))
-            out += buf;
-        ::pclose(p);
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+            out.append(buf, n);
+        ended = ::pclose(p);
     }
+    if (status)
+        *status = ended;
     return out;
 }
 
