@@ -1,4 +1,7 @@
 #pragma once
+// The duplicator a stand-in controller plays: its media and ports, port
+// states, functions and job phases, job timing, boards, and the machine
+// model that keeps the job log, the clock and the running job moving.
 #include <array>
 #include <cstdint>
 #include <deque>

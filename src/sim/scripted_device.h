@@ -1,4 +1,7 @@
 #pragma once
+// A test device for the virtual bus that keeps every report the host sends
+// and sends the reports a test hands it, for tests of the report layer
+// without a whole stand-in behind it.
 #include <array>
 #include <cstdint>
 #include <cstring>

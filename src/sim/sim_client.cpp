@@ -1,3 +1,6 @@
+// The host's side of the dupmon-sim socket: one connection that carries
+// control lines, the reports of every open device and plug/unplug events,
+// and reconnects when the simulator comes back.
 #include "sim/sim_client.h"
 
 #include <cerrno>

@@ -1,4 +1,7 @@
 #pragma once
+// The backend and device watcher that make the machines of a running
+// dupmon-sim look like hardware to the monitor (--simulator); "dupmon-sim
+// ctl" sends its requests through it too.
 #include <array>
 #include <cstdint>
 #include <deque>

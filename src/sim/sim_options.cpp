@@ -1,3 +1,4 @@
+// Reading dupmon-sim's command line, and the help text it prints.
 #include "sim/sim_options.h"
 
 #include "common/command_line.h"

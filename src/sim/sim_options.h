@@ -1,4 +1,6 @@
 #pragma once
+// dupmon-sim's command line: serve stand-ins on a socket, drive a running
+// simulator with a ctl request, or list the profiles.
 #include <cstdio>
 #include <string>
 #include <vector>

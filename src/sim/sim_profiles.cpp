@@ -1,3 +1,5 @@
+// The built-in stand-in profiles, and the rule by which a profile's flags
+// and firmware version decide the wide record layout.
 #include "sim/sim_profiles.h"
 
 #include <cstdio>

@@ -1,4 +1,6 @@
 #pragma once
+// The kinds of duplicator a stand-in can play: identification answer, board
+// layout, media kind and features of each built-in profile.
 #include <cstdint>
 #include <string>
 #include <string_view>

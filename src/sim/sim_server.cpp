@@ -1,3 +1,5 @@
+// dupmon-sim's server: the poll loop, the socket it guards, clients and
+// their device handles, the control requests, and the wire traces.
 #include "sim/sim_server.h"
 
 #include <algorithm>

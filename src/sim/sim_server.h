@@ -1,4 +1,6 @@
 #pragma once
+// The server behind dupmon-sim, which lets a monitor in another process
+// drive stand-in machines as if they were plugged in.
 #include <array>
 #include <csignal>
 #include <cstdint>

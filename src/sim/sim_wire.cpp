@@ -1,3 +1,5 @@
+// The small text helpers of the dupmon-sim socket protocol: hex reports,
+// words of a line, key=value options and whole numbers.
 #include "sim/sim_wire.h"
 
 #include <charconv>

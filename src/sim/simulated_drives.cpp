@@ -1,3 +1,6 @@
+// The PC's drives for the stand-ins: master sticks that come and go with
+// their machines, drives a test plugs, folders standing for their volumes,
+// the recorded operations, and the master sticks a running dupmon-sim reports.
 #include "sim/simulated_drives.h"
 
 #include <algorithm>

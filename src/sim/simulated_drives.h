@@ -1,4 +1,6 @@
 #pragma once
+// Removable drives for the stand-in machines, so that master handling runs
+// without a real stick in the PC.
 #include <array>
 #include <atomic>
 #include <condition_variable>

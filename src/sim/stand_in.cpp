@@ -1,3 +1,6 @@
+// The stand-in controller at work: reassembling the host's frames, answering
+// each command from the machine model, fragmenting its answers and spoiling
+// them when a fault is asked for.
 #include "sim/stand_in.h"
 
 #include <algorithm>

@@ -1,4 +1,7 @@
 #pragma once
+// The stand-in controller: a duplicator controller on the virtual bus that
+// answers the host as the machine would, with faults a test or the simulator
+// can inject, and a record of everything the host sent.
 #include <array>
 #include <cstdint>
 #include <memory>

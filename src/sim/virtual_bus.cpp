@@ -1,3 +1,6 @@
+// The virtual bus at work: reports queued per port in both directions, each
+// delivered when its wire time has passed, plug and unplug changes, and the
+// wire trace of whole frames.
 #include "sim/virtual_bus.h"
 
 #include <algorithm>

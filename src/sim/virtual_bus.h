@@ -1,4 +1,6 @@
 #pragma once
+// An in-process HID bus on which stand-in controllers look like hardware to
+// the monitor, with each report taking its time on the wire.
 #include <cstdint>
 #include <deque>
 #include <memory>
